@@ -1,0 +1,51 @@
+#pragma once
+// Gauss–Newton refinement of a joint vector against forward kinematics, and
+// the pose residual used to judge solutions.
+
+#include <array>
+
+#include "ortholink/fk.hpp"
+#include "ortholink/pose.hpp"
+#include "ortholink/robot.hpp"
+
+namespace ortholink::ik {
+
+// Flange matrix of fk(joints) minus the target's: rotation entries row by row
+// (0..8, dimensionless), then translation x, y, z (9..11, mm).
+using Residual = std::array<double, 12>;
+
+Residual residuals(const Crx& robot, const JointVector& joints, const Pose& target) noexcept;
+
+// Largest |r_i|, a running maximum from 0 that skips NaN entries: never NaN.
+double pose_error(const Residual& r) noexcept;
+
+// d residuals / d joints (per degree), 12×6 row-major, from one fk_all call.
+std::array<double, 72> jacobian(const Crx& robot, const JointVector& joints) noexcept;
+
+// Refined joints; the start vector itself when no step is accepted.
+JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pose& target) noexcept;
+
+// What a refinement did, for tests and diagnostics.
+enum class PolishStop : unsigned char {
+    Converged,      // pose error below the threshold
+    StepTooLarge,   // a step component above the limit; not applied
+    NoDecrease,     // the trial did not strictly lower the error; not applied
+    SolveFailed,    // the decomposition failed (non-finite or not converged)
+    StepLimit,      // every allowed step was accepted
+};
+
+struct PolishTrace {
+    int accepted = 0;        // steps applied
+    int cholesky_steps = 0;  // attempted steps solved by the normal equations
+    int svd_steps = 0;       // attempted steps solved by the decomposition of J
+    bool cholesky_failed = false;  // some factorisation hit a non-positive pivot
+    double initial_error = 0.0;
+    double final_error = 0.0;
+    PolishStop stop = PolishStop::Converged;
+};
+
+// As above, also filling `trace` when it is not null.
+JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pose& target,
+                          PolishTrace* trace) noexcept;
+
+}  // namespace ortholink::ik
