@@ -1,0 +1,75 @@
+#pragma once
+// The one place where C++ exceptions become Python exceptions. Method bodies
+// throw `PyErrorSet` after a failed Python call (the error is already set) or
+// any std::exception for an internal failure, and `guard` does the rest.
+
+#include <exception>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "python.hpp"
+
+namespace ortholink::py {
+
+// Thrown when a Python exception is already set and should propagate as is.
+struct PyErrorSet {};
+
+// A broken invariant inside the module; surfaces as PanicException.
+class Panic : public std::exception {
+public:
+    explicit Panic(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+// Raises PanicException(message) and reports it on standard error.
+void raise_panic(const char* message) noexcept;
+
+// Throws PyErrorSet when `object` is null (a Python call failed).
+inline PyObject* check(PyObject* object) {
+    if (object == nullptr) {
+        throw PyErrorSet{};
+    }
+    return object;
+}
+
+inline void check_status(int status) {
+    if (status < 0) {
+        throw PyErrorSet{};
+    }
+}
+
+template <class Result, class Body>
+Result guard_with(Result failure, Body&& body) noexcept {
+    try {
+        return std::forward<Body>(body)();
+    } catch (const PyErrorSet&) {
+        if (!PyErr_Occurred()) {
+            raise_panic("a Python call failed without setting an exception");
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        raise_panic(error.what());
+    } catch (...) {
+        raise_panic("unknown internal failure");
+    }
+    return failure;
+}
+
+// For entries that return a new reference (NULL on failure).
+template <class Body>
+PyObject* guard(Body&& body) noexcept {
+    return guard_with<PyObject*>(nullptr, std::forward<Body>(body));
+}
+
+// For entries that return a status (-1 on failure).
+template <class Body>
+int guard_status(Body&& body) noexcept {
+    return guard_with<int>(-1, std::forward<Body>(body));
+}
+
+}  // namespace ortholink::py

@@ -1,0 +1,247 @@
+#include "classes.hpp"
+
+#include <array>
+#include <cstdint>
+
+namespace ortholink::py {
+namespace {
+
+std::array<PyTypeObject*, kClassCount> class_objects{};
+
+using EnumCode = std::uint8_t;
+
+// Cached enumeration members, by class and code.
+std::array<std::array<PyObject*, 8>, kClassCount> members{};
+
+PyObject* intern(const char* text) {
+    return check(PyUnicode_InternFromString(text));
+}
+
+}  // namespace
+
+const ClassDescription& describe(ClassId id) {
+    switch (id) {
+        case ClassId::Crx: return crx_class();
+        case ClassId::CrxModel: return crx_model_class();
+        case ClassId::IkSolution: return ik_solution_class();
+        case ClassId::LinkMesh: return link_mesh_class();
+        case ClassId::LinkMeshes: return link_meshes_class();
+        case ClassId::SolutionKind: return solution_kind_class();
+    }
+    throw Panic("unknown class identifier");
+}
+
+PyTypeObject* create_class(ClassId id) {
+    const auto index = static_cast<std::size_t>(id);
+    if (class_objects[index] != nullptr) {
+        return class_objects[index];
+    }
+    const ClassDescription& description = describe(id);
+    Ref type = Ref::steal(check(PyType_FromSpec(description.spec)));
+    if (description.populate != nullptr) {
+        description.populate(type.get());
+    }
+    // Another thread may have finished first while the lock was released.
+    if (class_objects[index] == nullptr) {
+        class_objects[index] = reinterpret_cast<PyTypeObject*>(type.release());
+    }
+    return class_objects[index];
+}
+
+PyTypeObject* class_object(ClassId id) {
+    const auto index = static_cast<std::size_t>(id);
+    if (class_objects[index] != nullptr) {
+        return class_objects[index];
+    }
+    try {
+        return create_class(id);
+    } catch (const PyErrorSet&) {
+        PyErr_WriteUnraisable(nullptr);
+        throw Panic(std::string("An error occurred while initializing class ") + describe(id).name);
+    }
+}
+
+bool is_instance(PyObject* object, ClassId id) {
+    const auto* type = class_objects[static_cast<std::size_t>(id)];
+    return type != nullptr && PyObject_TypeCheck(object, const_cast<PyTypeObject*>(type));
+}
+
+std::string type_name_of(PyObject* object) {
+    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+    if (name) {
+        if (const char* text = PyUnicode_AsUTF8AndSize(name.get(), nullptr)) {
+            return text;
+        }
+    }
+    PyErr_Clear();
+    return "object";
+}
+
+void raise_wrong_type(PyObject* object, ClassId expected) {
+    const std::string got = type_name_of(object);
+    PyErr_Format(PyExc_TypeError, "expected ortholink.%s, got %s", describe(expected).name, got.c_str());
+    throw PyErrorSet{};
+}
+
+void bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    const char* const* names, Py_ssize_t count, PyObject** out) {
+    if (nargs > count) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd were given", function, count,
+                     count == 1 ? "" : "s", nargs);
+        throw PyErrorSet{};
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        out[i] = i < nargs ? args[i] : nullptr;
+    }
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* key = PyTuple_GetItem(kwnames, k);
+        Py_ssize_t slot = -1;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            const int equal = PyUnicode_CompareWithASCIIString(key, names[i]);
+            if (equal == 0) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+            throw PyErrorSet{};
+        }
+        if (out[slot] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, names[slot]);
+            throw PyErrorSet{};
+        }
+        out[slot] = args[nargs + k];
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (out[i] == nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", function, names[i], i + 1);
+            throw PyErrorSet{};
+        }
+    }
+}
+
+// Enumerations -------------------------------------------------------------
+
+namespace {
+
+constexpr const char* kModelMembers[] = {"Crx3iA", "Crx5iA", "Crx10iA", "Crx10iAL", "Crx20iAL", "Crx30iA"};
+constexpr const char* kKindMembers[] = {"Regular", "AxisDegenerate", "SingularFamily"};
+const EnumDescription kModelEnum{ClassId::CrxModel, "CrxModel", kModelMembers, 6};
+const EnumDescription kKindEnum{ClassId::SolutionKind, "SolutionKind", kKindMembers, 3};
+
+const EnumDescription* enum_of(PyObject* self) {
+    if (is_instance(self, ClassId::CrxModel)) {
+        return &kModelEnum;
+    }
+    if (is_instance(self, ClassId::SolutionKind)) {
+        return &kKindEnum;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+const EnumDescription& enum_description(ClassId id) {
+    if (id == ClassId::CrxModel) {
+        return kModelEnum;
+    }
+    if (id == ClassId::SolutionKind) {
+        return kKindEnum;
+    }
+    throw Panic("not an enumeration class");
+}
+
+PyObject* enum_member(ClassId id, int code) {
+    const EnumDescription& description = enum_description(id);
+    if (code < 0 || code >= description.count) {
+        throw Panic(std::string("invalid code for ") + description.class_name);
+    }
+    PyObject*& slot = members[static_cast<std::size_t>(id)][static_cast<std::size_t>(code)];
+    if (slot == nullptr) {
+        PyObject* created = box(id, static_cast<EnumCode>(code));
+        if (slot == nullptr) {
+            slot = created;
+        } else {
+            Py_DECREF(created);
+        }
+    }
+    Py_INCREF(slot);
+    return slot;
+}
+
+int enum_code(PyObject* self) {
+    const EnumDescription* description = enum_of(self);
+    if (description == nullptr) {
+        PyErr_Format(PyExc_TypeError, "expected an ortholink enumeration member, got %s", type_name_of(self).c_str());
+        throw PyErrorSet{};
+    }
+    return reinterpret_cast<Boxed<EnumCode>*>(self)->value;
+}
+
+PyObject* enum_repr(PyObject* self) {
+    return guard([&] {
+        const EnumDescription* description = enum_of(self);
+        const int code = enum_code(self);
+        return check(PyUnicode_FromFormat("%s.%s", description->class_name, description->members[code]));
+    });
+}
+
+PyObject* enum_int(PyObject* self) {
+    return guard([&] { return check(PyLong_FromLong(enum_code(self))); });
+}
+
+PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
+    return guard([&]() -> PyObject* {
+        if (op < Py_LT || op > Py_GE) {
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+        const EnumDescription* description = enum_of(self);
+        const int code = enum_code(self);
+        long long other_code = 0;
+        if (enum_of(other) == description) {
+            other_code = enum_code(other);
+        } else if (PyIndex_Check(other)) {
+            Ref index = Ref::steal(PyNumber_Index(other));
+            if (!index) {
+                PyErr_Clear();
+                Py_RETURN_NOTIMPLEMENTED;
+            }
+            other_code = PyLong_AsLongLong(index.get());
+            if (other_code == -1 && PyErr_Occurred()) {
+                PyErr_Clear();
+                Py_RETURN_NOTIMPLEMENTED;
+            }
+        } else {
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+        if (op == Py_EQ) {
+            return PyBool_FromLong(code == other_code);
+        }
+        if (op == Py_NE) {
+            return PyBool_FromLong(code != other_code);
+        }
+        Py_RETURN_NOTIMPLEMENTED;
+    });
+}
+
+void populate_enum(PyObject* type, ClassId id) {
+    const EnumDescription& description = enum_description(id);
+    // Members are instances of the class being populated, so publish it first.
+    class_objects[static_cast<std::size_t>(id)] = reinterpret_cast<PyTypeObject*>(type);
+    try {
+        for (int code = 0; code < description.count; ++code) {
+            Ref member = Ref::steal(enum_member(id, code));
+            Ref name = Ref::steal(intern(description.members[code]));
+            check_status(PyObject_SetAttr(type, name.get(), member.get()));
+        }
+    } catch (...) {
+        class_objects[static_cast<std::size_t>(id)] = nullptr;
+        members[static_cast<std::size_t>(id)] = {};
+        throw;
+    }
+    class_objects[static_cast<std::size_t>(id)] = nullptr;
+}
+
+}  // namespace ortholink::py

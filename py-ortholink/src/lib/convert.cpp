@@ -1,0 +1,259 @@
+#include "convert.hpp"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "boundary.hpp"
+#include "numpy_api.hpp"
+#include "ortholink/matrix.hpp"
+
+namespace ortholink::py {
+namespace {
+
+constexpr const char* kNot2dMessage = "Expected a 4x4 array, or an object with an as_numpy() method";
+
+std::string type_name(PyObject* object) {
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(object)));
+    if (!name) {
+        PyErr_Clear();
+        return "object";
+    }
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return "object";
+    }
+    return text;
+}
+
+double read_double(const char* address) noexcept {
+    double value;
+    std::memcpy(&value, address, sizeof value);
+    return value;
+}
+
+// Reads a one-dimensional float64 array in logical order (any stride).
+void read_array_1d(PyArrayObject* array, std::vector<double>& out) {
+    const npy_intp count = PyArray_DIM(array, 0);
+    const npy_intp stride = PyArray_STRIDE(array, 0);
+    const char* data = PyArray_BYTES(array);
+    out.resize(static_cast<std::size_t>(count));
+    for (npy_intp i = 0; i < count; ++i) {
+        out[static_cast<std::size_t>(i)] = read_double(data + i * stride);
+    }
+}
+
+// Reads every item of a sequence with the float protocol. Returns false (with
+// no error set) when an item is not a number.
+bool read_sequence(PyObject* object, std::vector<double>& out) {
+    const Py_ssize_t count = PySequence_Size(object);
+    if (count < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    out.resize(static_cast<std::size_t>(count));
+    const bool is_list = PyList_Check(object);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref owned;
+        PyObject* item;
+        if (is_list) {
+            item = PyList_GetItem(object, i);
+        } else {
+            owned = Ref::steal(PySequence_GetItem(object, i));
+            item = owned.get();
+        }
+        if (item == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        const double value = PyFloat_AsDouble(item);
+        if (value == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        out[static_cast<std::size_t>(i)] = value;
+    }
+    return true;
+}
+
+Ref call_asarray(PyObject* object) {
+    ensure_numpy();
+    Ref args = Ref::steal(check(PyTuple_Pack(1, object)));
+    Ref kwargs = Ref::steal(check(PyDict_New()));
+    check_status(PyDict_SetItemString(kwargs.get(), "dtype", numpy_float64()));
+    return Ref::steal(check(PyObject_Call(numpy_asarray(), args.get(), kwargs.get())));
+}
+
+}  // namespace
+
+void raise_with_argument_name(const char* name) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(type, value, traceback);
+        throw PyErrorSet{};
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref owned_type = Ref::steal(type);
+    Ref original = Ref::steal(value);
+    Ref owned_traceback = Ref::steal(traceback);
+    Ref text = Ref::steal(PyObject_Str(original.get()));
+    if (!text) {
+        throw PyErrorSet{};
+    }
+    Ref message = Ref::steal(check(PyUnicode_FromFormat("argument '%s': %U", name, text.get())));
+    Ref replacement = Ref::steal(check(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr)));
+    PyObject* cause = PyException_GetCause(original.get());  // new reference or NULL
+    if (cause != nullptr) {
+        PyException_SetCause(replacement.get(), cause);  // steals
+    }
+    PyErr_SetObject(PyExc_TypeError, replacement.get());
+    throw PyErrorSet{};
+}
+
+Vector1D vector_from_any(PyObject* object, const char* name) {
+    Vector1D result;
+    ensure_numpy();
+    if (PyArray_Check(object)) {
+        auto* array = reinterpret_cast<PyArrayObject*>(object);
+        if (PyArray_NDIM(array) == 1 && is_native_float64(array)) {
+            read_array_1d(array, result.values);
+            result.array = Ref::borrow(object);
+            return result;
+        }
+    }
+    if (!PyUnicode_Check(object) && PySequence_Check(object) && read_sequence(object, result.values)) {
+        return result;
+    }
+    Ref converted = Ref::steal(nullptr);
+    try {
+        converted = call_asarray(object);
+    } catch (const PyErrorSet&) {
+        raise_with_argument_name(name);
+    }
+    PyObject* array_object = converted.get();
+    if (!PyArray_Check(array_object) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array_object)) != 1 ||
+        !is_native_float64(reinterpret_cast<PyArrayObject*>(array_object))) {
+        const std::string got = PyArray_Check(array_object)
+                                    ? std::to_string(PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array_object))) +
+                                          "-dimensional array"
+                                    : type_name(array_object);
+        PyErr_Format(PyExc_TypeError, "expected a one-dimensional float64 array, got %s from %s", got.c_str(),
+                     type_name(object).c_str());
+        raise_with_argument_name(name);
+    }
+    read_array_1d(reinterpret_cast<PyArrayObject*>(array_object), result.values);
+    result.array = std::move(converted);
+    return result;
+}
+
+JointVector joints_from_vector(const Vector1D& vector) {
+    if (vector.values.size() != 6) {
+        PyErr_Format(PyExc_ValueError, "Expected 6 joint angles, got %zd",
+                     static_cast<Py_ssize_t>(vector.values.size()));
+        throw PyErrorSet{};
+    }
+    JointVector joints;
+    for (std::size_t i = 0; i < 6; ++i) {
+        joints[i] = vector.values[i];
+    }
+    return joints;
+}
+
+JointVector joints_from_any(PyObject* object, const char* name) {
+    return joints_from_vector(vector_from_any(object, name));
+}
+
+Pose iso_from_any(PyObject* object) {
+    ensure_numpy();
+    Ref source = Ref::borrow(object);
+    // An ndarray has no as_numpy(), so the lookup (and its AttributeError) is skipped.
+    if (!PyArray_CheckExact(object)) {
+        Ref method = Ref::steal(PyObject_GetAttrString(object, "as_numpy"));
+        if (method) {
+            source = Ref::steal(check(PyObject_CallNoArgs(method.get())));
+        } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+        } else {
+            throw PyErrorSet{};
+        }
+    }
+
+    Ref array = source;
+    bool usable = false;
+    if (PyArray_Check(source.get())) {
+        auto* candidate = reinterpret_cast<PyArrayObject*>(source.get());
+        usable = PyArray_NDIM(candidate) == 2 && is_native_float64(candidate);
+    }
+    if (!usable) {
+        try {
+            array = call_asarray(source.get());
+        } catch (const PyErrorSet&) {
+            PyErr_Clear();
+            array = Ref{};
+        }
+        if (!array || !PyArray_Check(array.get()) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array.get())) != 2 ||
+            !is_native_float64(reinterpret_cast<PyArrayObject*>(array.get()))) {
+            PyErr_SetString(PyExc_ValueError, kNot2dMessage);
+            throw PyErrorSet{};
+        }
+    }
+
+    auto* matrix = reinterpret_cast<PyArrayObject*>(array.get());
+    const npy_intp rows = PyArray_DIM(matrix, 0);
+    const npy_intp cols = PyArray_DIM(matrix, 1);
+    if (rows != 4 || cols != 4) {
+        PyErr_Format(PyExc_ValueError, "Expected a 4x4 transformation matrix, got shape [%zd, %zd]",
+                     static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols));
+        throw PyErrorSet{};
+    }
+    double values[16];
+    const char* data = PyArray_BYTES(matrix);
+    const npy_intp row_stride = PyArray_STRIDE(matrix, 0);
+    const npy_intp col_stride = PyArray_STRIDE(matrix, 1);
+    for (npy_intp r = 0; r < 4; ++r) {
+        for (npy_intp c = 0; c < 4; ++c) {
+            values[r * 4 + c] = read_double(data + r * row_stride + c * col_stride);
+        }
+    }
+    std::string_view error;
+    const auto pose = row_slice_to_iso(values, 16, error);
+    if (!pose) {
+        const std::string message(error);
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        throw PyErrorSet{};
+    }
+    return *pose;
+}
+
+PyObject* pose_to_array(const Pose& pose) {
+    ensure_numpy();
+    const npy_intp shape[2] = {4, 4};
+    PyObject* array = new_float64_array(2, shape);
+    iso_into(pose, static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))));
+    return array;
+}
+
+PyObject* poses_to_array(std::span<const Pose> poses) {
+    ensure_numpy();
+    const npy_intp shape[3] = {static_cast<npy_intp>(poses.size()), 4, 4};
+    PyObject* array = new_float64_array(3, shape);
+    auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    for (std::size_t k = 0; k < poses.size(); ++k) {
+        iso_into(poses[k], data + 16 * k);
+    }
+    return array;
+}
+
+double float_from_any(PyObject* object, const char* name) {
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) {
+        raise_with_argument_name(name);
+    }
+    return value;
+}
+
+}  // namespace ortholink::py

@@ -1,0 +1,70 @@
+// The module frame: the exported init function and the execution step that
+// registers the classes.
+
+#include "classes.hpp"
+
+namespace ortholink::py {
+namespace {
+
+constexpr ClassId kRegistrationOrder[] = {
+    ClassId::Crx, ClassId::CrxModel, ClassId::IkSolution, ClassId::SolutionKind,
+};
+
+// Appends `name` to the module's __all__, creating the list when missing.
+void append_to_all(PyObject* module, const char* name) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw PyErrorSet{};
+        }
+        PyErr_Clear();
+        all = Ref::steal(check(PyList_New(0)));
+        check_status(PyObject_SetAttrString(module, "__all__", all.get()));
+    }
+    if (!PyList_Check(all.get())) {
+        PyErr_SetString(PyExc_TypeError, "the module attribute __all__ must be a list");
+        throw PyErrorSet{};
+    }
+    Ref text = Ref::steal(check(PyUnicode_FromString(name)));
+    check_status(PyList_Append(all.get(), text.get()));
+}
+
+int exec_module(PyObject* module) {
+    return guard_status([&] {
+        if (!PyModule_Check(module)) {
+            PyErr_Format(PyExc_TypeError, "expected a module, got %s", type_name_of(module).c_str());
+            throw PyErrorSet{};
+        }
+        for (const ClassId id : kRegistrationOrder) {
+            PyTypeObject* type = create_class(id);
+            const char* name = describe(id).name;
+            append_to_all(module, name);
+            check_status(PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)));
+        }
+        return 0;
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "ortholink",
+    "Forward and inverse kinematics for the FANUC CRX series of collaborative robots.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace ortholink::py
+
+PyMODINIT_FUNC PyInit_ortholink(void) {
+    return PyModuleDef_Init(&ortholink::py::module_definition);
+}

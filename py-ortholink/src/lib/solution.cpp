@@ -1,0 +1,215 @@
+// Python classes IkSolution and SolutionKind, and the inverse-kinematics
+// methods of Crx.
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "classes.hpp"
+#include "convert.hpp"
+#include "numpy_api.hpp"
+#include "ortholink/ik.hpp"
+#include "robot.hpp"
+
+namespace ortholink::py {
+namespace {
+
+std::string format_special(double value) {
+    if (std::isnan(value)) {
+        return "NaN";
+    }
+    return value < 0 ? "-inf" : "inf";
+}
+
+// Fixed point with four decimals; printf rounds the exact binary value, ties to even.
+std::string format_joint(double value) {
+    if (!std::isfinite(value)) {
+        return format_special(value);
+    }
+    char buffer[512];
+    std::snprintf(buffer, sizeof buffer, "%.4f", value);
+    return buffer;
+}
+
+// One digit, three decimals, and a bare exponent: 1.137e-13, 4.000e0.
+std::string format_residual(double value) {
+    if (!std::isfinite(value)) {
+        return format_special(value);
+    }
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.3e", value);
+    std::string text(buffer);
+    const auto e = text.find('e');
+    const long exponent = std::strtol(text.c_str() + e + 1, nullptr, 10);
+    return text.substr(0, e + 1) + std::to_string(exponent);
+}
+
+PyObject* new_solution(const IkSolution& solution) { return box(ClassId::IkSolution, IkSolution(solution)); }
+
+PyObject* joints_array(const JointVector& joints) {
+    const npy_intp shape[1] = {6};
+    PyObject* array = new_float64_array(1, shape);
+    auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    for (std::size_t i = 0; i < 6; ++i) {
+        data[i] = joints[i];
+    }
+    return array;
+}
+
+PyObject* solution_joints(PyObject* self, void*) {
+    return guard([&] {
+        ensure_numpy();
+        return joints_array(unbox<IkSolution>(self, ClassId::IkSolution).joints);
+    });
+}
+
+PyObject* solution_residual(PyObject* self, void*) {
+    return guard([&] { return check(PyFloat_FromDouble(unbox<IkSolution>(self, ClassId::IkSolution).residual)); });
+}
+
+PyObject* solution_theta(PyObject* self, void*) {
+    return guard([&] { return check(PyFloat_FromDouble(unbox<IkSolution>(self, ClassId::IkSolution).theta)); });
+}
+
+PyObject* solution_kind(PyObject* self, void*) {
+    return guard([&] {
+        const auto kind = unbox<IkSolution>(self, ClassId::IkSolution).kind;
+        return enum_member(ClassId::SolutionKind, static_cast<int>(kind));
+    });
+}
+
+PyObject* solution_repr(PyObject* self) {
+    return guard([&] {
+        const IkSolution& solution = unbox<IkSolution>(self, ClassId::IkSolution);
+        std::string text = "IkSolution(joints=[";
+        for (std::size_t i = 0; i < 6; ++i) {
+            if (i > 0) {
+                text += ", ";
+            }
+            text += format_joint(solution.joints[i]);
+        }
+        text += "], residual=" + format_residual(solution.residual) + ", kind=";
+        const auto kind = static_cast<int>(solution.kind);
+        const EnumDescription& kinds = enum_description(ClassId::SolutionKind);
+        if (kind < 0 || kind >= kinds.count) {
+            throw Panic("solution carries an unknown kind");
+        }
+        text += kinds.members[kind];
+        text += ")";
+        return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    });
+}
+
+PyGetSetDef solution_properties[] = {
+    {"joints", solution_joints, nullptr, "The six joint angles in FANUC controller degrees.", nullptr},
+    {"residual", solution_residual, nullptr,
+     "Largest absolute element difference between this solution's pose and the target.", nullptr},
+    {"kind", solution_kind, nullptr, "The configuration category of the solution.", nullptr},
+    {"theta", solution_theta, nullptr,
+     "The angle on the wrist center's circle that produced the solution, kept for diagnostics.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot solution_slots[] = {
+    {Py_tp_doc, const_cast<char*>("One inverse kinematics solution and its diagnostics.")},
+    {Py_tp_getset, solution_properties},
+    {Py_tp_repr, reinterpret_cast<void*>(solution_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<IkSolution>)},
+    {0, nullptr},
+};
+
+PyType_Spec solution_spec{
+    .name = "ortholink.IkSolution",
+    .basicsize = static_cast<int>(sizeof(Boxed<IkSolution>)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = solution_slots,
+};
+
+PyType_Slot kind_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The configuration category of a solution.")},
+    {Py_tp_repr, reinterpret_cast<void*>(enum_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(enum_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(enum_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_nb_int, reinterpret_cast<void*>(enum_int)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<std::uint8_t>)},
+    {0, nullptr},
+};
+
+PyType_Spec kind_spec{
+    .name = "ortholink.SolutionKind",
+    .basicsize = static_cast<int>(sizeof(Boxed<std::uint8_t>)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = kind_slots,
+};
+
+}  // namespace
+
+PyObject* crx_ik(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        const Crx& robot = unbox<Crx>(self, ClassId::Crx);
+        static const char* const names[] = {"target"};
+        PyObject* target;
+        bind_arguments("ik", args, nargs, kwnames, names, 1, &target);
+        const auto solutions = ik(robot, iso_from_any(target));
+        const npy_intp shape[2] = {static_cast<npy_intp>(solutions.size()), 6};
+        PyObject* array = new_float64_array(2, shape);
+        auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+        for (std::size_t k = 0; k < solutions.size(); ++k) {
+            for (std::size_t i = 0; i < 6; ++i) {
+                data[6 * k + i] = solutions[k].joints[i];
+            }
+        }
+        return array;
+    });
+}
+
+PyObject* crx_ik_detailed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        const Crx& robot = unbox<Crx>(self, ClassId::Crx);
+        static const char* const names[] = {"target"};
+        PyObject* target;
+        bind_arguments("ik_detailed", args, nargs, kwnames, names, 1, &target);
+        const auto solutions = ik(robot, iso_from_any(target));
+        Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(solutions.size()))));
+        for (std::size_t k = 0; k < solutions.size(); ++k) {
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), new_solution(solutions[k]));  // steals
+        }
+        return list.release();
+    });
+}
+
+PyObject* crx_ik_closest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        const Crx& robot = unbox<Crx>(self, ClassId::Crx);
+        static const char* const names[] = {"target", "reference"};
+        PyObject* values[2];
+        bind_arguments("ik_closest", args, nargs, kwnames, names, 2, values);
+        // The reference's type is checked before the target, its length after.
+        const Vector1D reference = vector_from_any(values[1], "reference");
+        const Pose target = iso_from_any(values[0]);
+        const JointVector joints = joints_from_vector(reference);
+        const auto best = ik_closest(robot, target, joints);
+        if (!best) {
+            Py_RETURN_NONE;
+        }
+        return new_solution(*best);
+    });
+}
+
+const ClassDescription& ik_solution_class() {
+    static const ClassDescription description{"IkSolution", &solution_spec, nullptr};
+    return description;
+}
+
+const ClassDescription& solution_kind_class() {
+    static const ClassDescription description{"SolutionKind", &kind_spec,
+                                              [](PyObject* type) { populate_enum(type, ClassId::SolutionKind); }};
+    return description;
+}
+
+}  // namespace ortholink::py
