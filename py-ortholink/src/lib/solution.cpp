@@ -1,10 +1,7 @@
 // Python classes IkSolution and SolutionKind, and the inverse-kinematics
 // methods of Crx.
 
-#include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "classes.hpp"
@@ -12,39 +9,10 @@
 #include "numpy_api.hpp"
 #include "ortholink/ik.hpp"
 #include "robot.hpp"
+#include "text_format.hpp"
 
 namespace ortholink::py {
 namespace {
-
-std::string format_special(double value) {
-    if (std::isnan(value)) {
-        return "NaN";
-    }
-    return value < 0 ? "-inf" : "inf";
-}
-
-// Fixed point with four decimals; printf rounds the exact binary value, ties to even.
-std::string format_joint(double value) {
-    if (!std::isfinite(value)) {
-        return format_special(value);
-    }
-    char buffer[512];
-    std::snprintf(buffer, sizeof buffer, "%.4f", value);
-    return buffer;
-}
-
-// One digit, three decimals, and a bare exponent: 1.137e-13, 4.000e0.
-std::string format_residual(double value) {
-    if (!std::isfinite(value)) {
-        return format_special(value);
-    }
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.3e", value);
-    std::string text(buffer);
-    const auto e = text.find('e');
-    const long exponent = std::strtol(text.c_str() + e + 1, nullptr, 10);
-    return text.substr(0, e + 1) + std::to_string(exponent);
-}
 
 PyObject* new_solution(const IkSolution& solution) { return box(ClassId::IkSolution, IkSolution(solution)); }
 
@@ -88,9 +56,9 @@ PyObject* solution_repr(PyObject* self) {
             if (i > 0) {
                 text += ", ";
             }
-            text += format_joint(solution.joints[i]);
+            text += format_fixed4(solution.joints[i]);
         }
-        text += "], residual=" + format_residual(solution.residual) + ", kind=";
+        text += "], residual=" + format_scientific3(solution.residual) + ", kind=";
         const auto kind = static_cast<int>(solution.kind);
         const EnumDescription& kinds = enum_description(ClassId::SolutionKind);
         if (kind < 0 || kind >= kinds.count) {

@@ -1,0 +1,55 @@
+import subprocess
+import sys
+
+import pytest
+
+import ortholink
+
+CLASS_NAMES = ["Crx", "CrxModel", "IkSolution", "LinkMesh", "LinkMeshes", "SolutionKind"]
+
+
+def test_docstring_and_all():
+    assert ortholink.__doc__ == "Forward and inverse kinematics for the FANUC CRX series of collaborative robots."
+    expected = [name for name in CLASS_NAMES if hasattr(ortholink, name)]
+    assert ortholink.__all__ == expected
+    assert ortholink.__all__[:3] == ["Crx", "CrxModel", "IkSolution"]
+
+
+@pytest.mark.parametrize("name", CLASS_NAMES)
+def test_classes_cannot_be_instantiated(name):
+    cls = getattr(ortholink, name, None)
+    if cls is None:
+        pytest.skip(f"{name} is not registered in this build")
+    with pytest.raises(TypeError, match=rf"^cannot create 'ortholink\.{name}' instances$"):
+        cls()
+    assert cls.__module__ == "ortholink"
+
+
+def test_instances_have_no_dict(robot):
+    with pytest.raises(AttributeError):
+        robot.colour = "yellow"
+    with pytest.raises(AttributeError):
+        robot.z1 = 1.0
+
+
+def test_wrong_self_is_a_type_error(robot):
+    with pytest.raises(TypeError):
+        ortholink.Crx.fk(ortholink.CrxModel.Crx5iA, [0] * 6)
+    with pytest.raises(TypeError):
+        ortholink.Crx.z1.__get__(3)
+
+
+def test_only_init_function_is_exported():
+    path = ortholink.__file__
+    assert path.endswith(".abi3.so")
+    out = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True)
+    if out.returncode != 0:
+        pytest.skip("nm is not available")
+    symbols = [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
+    assert symbols == ["PyInit_ortholink"]
+
+
+def test_import_in_fresh_interpreter_and_panic_class_hidden():
+    code = "import ortholink; print(hasattr(ortholink, 'PanicException'))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "False"

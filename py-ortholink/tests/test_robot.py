@@ -1,0 +1,158 @@
+import math
+
+import numpy as np
+import pytest
+
+import ortholink
+from ortholink import Crx, CrxModel
+
+from conftest import ZERO_POSE_FLANGE
+
+MODELS = [
+    (CrxModel.Crx3iA, Crx.crx3ia, (280, 280, 123, 111)),
+    (CrxModel.Crx5iA, Crx.crx5ia, (410, 430, 145, 130)),
+    (CrxModel.Crx10iA, Crx.crx10ia, (540, 540, 160, 150)),
+    (CrxModel.Crx10iAL, Crx.crx10ial, (710, 540, 160, 150)),
+    (CrxModel.Crx20iAL, Crx.crx20ial, (710, 540, 160, 150)),
+    (CrxModel.Crx30iA, Crx.crx30ia, (950, 750, 180, 185)),
+]
+
+
+@pytest.mark.parametrize("model,make,dims", MODELS)
+def test_catalogue(model, make, dims):
+    for robot in (Crx.from_model(model), make()):
+        assert (robot.z1, robot.x1, robot.x2, robot.y1) == dims
+        assert all(isinstance(v, float) for v in (robot.z1, robot.x1, robot.x2, robot.y1))
+
+
+def test_from_params_order_and_keywords():
+    joints = [10, 20, 30, 40, 50, 60]
+    a = Crx.from_params(z1=540, x1=540, x2=160, y1=150).fk(joints)
+    assert np.array_equal(a, Crx.crx10ia().fk(joints))
+    other = Crx.from_params(150, 540, 160, 540)
+    assert other.z1 == 150 and other.y1 == 540
+
+
+def test_from_params_accepts_anything_float_like_and_stores_it():
+    robot = Crx.from_params(np.float32(540), 540, True, -1)
+    assert (robot.x2, robot.y1) == (1.0, -1.0)
+    assert math.isnan(Crx.from_params(float("nan"), 0, 0, 0).z1)
+
+
+def test_from_params_errors_name_the_argument():
+    with pytest.raises(TypeError, match=r"^argument 'y1': "):
+        Crx.from_params(540, 540, 160, "a")
+    with pytest.raises(TypeError, match=r"^argument 'z1': "):
+        Crx.from_params(None, 540, 160, 150)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'w1'"):
+        Crx.from_params(540, 540, 160, w1=150)
+    with pytest.raises(TypeError):
+        Crx.from_params(540, 540, 160)
+
+
+def test_from_model_requires_a_model():
+    for bad in (2, "Crx10iA", None, 2.0):
+        with pytest.raises(TypeError, match=r"^argument 'model': .*CrxModel"):
+            Crx.from_model(bad)
+
+
+def test_text_signatures_and_docstrings():
+    assert Crx.fk.__text_signature__ == "($self, joints)"
+    assert Crx.fk_all.__text_signature__ == "($self, joints)"
+    assert Crx.from_params.__text_signature__ == "(z1, x1, x2, y1)"
+    assert Crx.crx10ia.__text_signature__ == "()"
+    assert Crx.ik_closest.__text_signature__ == "($self, target, reference)"
+    assert Crx.fk.__doc__.startswith("Compute the pose of the flange for a set of joint angles.\n\n")
+    assert Crx.crx10ial.__doc__ == "The CRX-10iA/L."
+    assert Crx.__doc__ == "A FANUC CRX robot defined by the four link dimensions that distinguish the models."
+    assert Crx.z1.__doc__ == "The height of the J3 origin above the J2 origin, in millimeters."
+    assert CrxModel.__doc__.startswith("One of the models in the FANUC CRX series.\n\n`LinkMeshes.load`")
+
+
+def test_fk_zero_pose_bit_for_bit(robot):
+    pose = robot.fk([0, 0, 0, 0, 0, 0])
+    assert pose.dtype == np.float64 and pose.shape == (4, 4)
+    assert pose.flags.c_contiguous and pose.flags.writeable and pose.flags.owndata
+    assert np.array_equal(pose, ZERO_POSE_FLANGE)
+
+
+def test_fk_published_poses(robot):
+    expected = np.array(
+        [
+            [-0.324865971, -0.929662146, 0.173753833, 642.711295],
+            [0.82614045, -0.189514678, 0.530637489, 76.6480551],
+            [-0.460384685, 0.315931133, 0.829598373, 993.670315],
+            [0, 0, 0, 1],
+        ]
+    )
+    np.testing.assert_allclose(robot.fk([10, 20, 30, 40, 50, 60]), expected, rtol=1e-8, atol=1e-8)
+    expected5 = np.array(
+        [
+            [-0.92899525, -0.296198133, 0.221888468, 482.269919],
+            [-0.280140924, 0.171010072, -0.944603948, -396.830672],
+            [0.241844763, -0.939692621, -0.241844763, 343.795067],
+            [0, 0, 0, 1],
+        ]
+    )
+    np.testing.assert_allclose(Crx.crx5ia().fk([-30, 10, -20, 90, -45, 180]), expected5, rtol=1e-8, atol=1e-8)
+
+
+def test_fk_j2_keeps_orientation(robot):
+    pose = robot.fk([0, 30, 0, 0, 0, 0])
+    assert pose[:3, 3].tolist() == [970.0, -150.0, 467.6537180435969]
+    np.testing.assert_allclose(pose[:3, :3], ZERO_POSE_FLANGE[:3, :3], atol=1e-15)
+
+
+def test_fk_all_shape_and_last_frame(robot):
+    rng = np.random.default_rng(3)
+    for _ in range(50):
+        joints = rng.uniform(-360, 360, 6)
+        frames = robot.fk_all(joints)
+        assert frames.shape == (6, 4, 4) and frames.dtype == np.float64
+        assert np.array_equal(frames[5], robot.fk(joints))
+    frames = robot.fk_all(np.zeros(6))
+    assert frames[2][:3, 3].tolist() == [0, 0, 540]
+    assert frames[4][:3, 3].tolist() == [540, -150, 540]
+
+
+def test_fk_propagates_non_finite(robot):
+    assert np.isnan(robot.fk([0, 0, 0, float("nan"), 0, 0])).any()
+
+
+def test_crx_has_identity_equality_only(robot):
+    assert robot != Crx.crx10ia()
+    assert robot == robot
+
+
+class TestCrxModel:
+    def test_members_are_cached(self):
+        assert CrxModel.Crx5iA is CrxModel.Crx5iA
+        assert Crx.from_model(CrxModel.Crx5iA).z1 == 410
+
+    def test_repr_str_int(self):
+        for code, name in enumerate(["Crx3iA", "Crx5iA", "Crx10iA", "Crx10iAL", "Crx20iAL", "Crx30iA"]):
+            member = getattr(CrxModel, name)
+            assert repr(member) == f"CrxModel.{name}" == str(member)
+            assert int(member) == code
+
+    def test_comparisons(self):
+        assert CrxModel.Crx10iA == 2
+        assert CrxModel.Crx10iA == np.int64(2)
+        assert CrxModel.Crx10iA != 3
+        assert CrxModel.Crx10iA != CrxModel.Crx10iAL
+        assert CrxModel.Crx10iA == CrxModel.Crx10iA
+        assert not (CrxModel.Crx10iA == "Crx10iA")
+        assert not (CrxModel.Crx10iA == 2.0)
+        assert CrxModel.Crx3iA != 2**80
+        with pytest.raises(TypeError):
+            CrxModel.Crx3iA < CrxModel.Crx5iA
+        with pytest.raises(TypeError):
+            CrxModel.Crx3iA >= 1
+
+    def test_unhashable_and_not_an_index(self):
+        with pytest.raises(TypeError):
+            hash(CrxModel.Crx5iA)
+        with pytest.raises(TypeError):
+            {CrxModel.Crx5iA}
+        with pytest.raises(TypeError):
+            [0, 1, 2][CrxModel.Crx5iA]

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Runs every test of the project: the C++ suites (plain and under ASan/UBSan),
+# the Python suite against NumPy 2.x and NumPy 1.26, the type check of the
+# examples, and a short fuzzing run of the mesh stream reader.
+#
+#   scripts/test.sh            everything
+#   FUZZ_SECONDS=0 scripts/test.sh   skip the fuzzing run
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+python="${PYTHON:-python3}"
+jobs="${JOBS:-2}"
+fuzz_seconds="${FUZZ_SECONDS:-60}"
+
+step() { printf '\n==> %s\n' "$*"; }
+
+step "System packages"
+"$root/scripts/system-deps.sh"
+
+step "C++ tests"
+cmake -S . -B build/ci -G Ninja -DORTHOLINK_TESTS=ON -DORTHOLINK_WERROR=ON -DORTHOLINK_BENCH=ON
+cmake --build build/ci -j "$jobs"
+ctest --test-dir build/ci --output-on-failure -j "$jobs"
+
+step "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/asan -G Ninja -DORTHOLINK_TESTS=ON -DORTHOLINK_WERROR=ON -DORTHOLINK_SANITIZE=ON \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/asan -j "$jobs"
+ORTHOLINK_PROPERTY_COUNT="${ORTHOLINK_PROPERTY_COUNT_ASAN:-200}" \
+  ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+step "Wheel"
+rm -rf dist
+"$python" -m pip wheel . --no-deps -w dist
+wheel="$(ls dist/ortholink-*.whl)"
+case "$wheel" in
+  *-cp311-abi3-*) echo "built $wheel" ;;
+  *) echo "the wheel is not tagged cp311-abi3: $wheel" >&2; exit 1 ;;
+esac
+
+run_python_suite() {
+  local venv="$1" numpy_spec="$2"
+  step "Python tests with $numpy_spec in $venv"
+  [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  "$venv/bin/python" -m pip install -q "$numpy_spec" pytest mypy
+  "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+  "$venv/bin/python" -c "import numpy, ortholink; print('numpy', numpy.__version__, 'ortholink', ortholink.__file__)"
+  (cd "$root/py-ortholink/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
+}
+
+run_python_suite "$root/.venv" "numpy>=2"
+step "Type check of the examples"
+(cd "$root" && .venv/bin/python -m mypy --strict examples)
+run_python_suite "$root/.venv-numpy1" "numpy==1.26.*"
+
+if [ "$fuzz_seconds" != "0" ] && [ -x "$root/vantle/fuzz/run.sh" ]; then
+  step "Fuzzing the mesh stream reader for ${fuzz_seconds}s"
+  "$root/vantle/fuzz/run.sh" "$fuzz_seconds"
+fi
+
+step "All tests passed"
