@@ -1,0 +1,153 @@
+#include "ik/candidates.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "ik/trig_poly.hpp"
+
+namespace ortholink::solver {
+namespace {
+
+// A root this close (radians) to an axis angle is already covered by it.
+constexpr double kAxisCovered = 1e-5;
+// Relative to z1: closer than this to the J1 axis both branches are refined.
+constexpr double kNearAxisRelative = 0.01;
+// A zero belongs to the other branch when this branch's residual is above
+// kOtherBranch and the other one's below kOwnBranch (cosines, dimensionless).
+constexpr double kOtherBranch = 0.01;
+constexpr double kOwnBranch = 1e-6;
+constexpr int kRefineSteps = 30;
+constexpr double kSecantDelta = 1e-7;    // radians
+constexpr double kRefineMaxStep = 0.05;  // radians
+constexpr double kRefineStop = 1e-15;    // radians
+// Largest branch residual (a cosine) of a refined candidate.
+constexpr double kRefinedResidual = 1e-9;
+// Relative to z1²: how far the elbow circle may miss at an unrefined root.
+constexpr double kFallbackReachRelative = 1e-6;
+
+void phase_axis(const Setup& setup, const AxisThetas& axis, Candidates& out) noexcept {
+    const Crx& robot = *setup.robot;
+    const double tol = kOnAxisRelative * robot.z1;
+    for (const double theta : axis) {
+        double s = 0.0;
+        double c = 0.0;
+        ::sincos(theta, &s, &c);
+        const Vec3 p = setup.wrist_point(setup.direction(s, c));
+        const double l = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
+        if (l < tol) {
+            if (const auto o3 = o3_on_origin(setup, theta)) {
+                out.push_back(Candidate{*o3, p, theta, SolutionKind::SingularFamily});
+            }
+            continue;
+        }
+        const double h = std::fabs(p[2]);
+        double mu = 0.0;
+        bool point_circle = true;
+        if (h >= tol) {
+            const double z1_sq = robot.z1 * robot.z1;
+            mu = (h * h + (z1_sq - robot.x1 * robot.x1)) / (2.0 * h);
+            const double rho = std::sqrt(std::max(z1_sq - mu * mu, 0.0));
+            point_circle = rho < tol;
+        }
+        if (point_circle) {
+            // The elbow is on the axis too: J1 is free.
+            out.push_back(Candidate{Vec3{0.0, 0.0, std::copysign(mu, p[2])}, p, theta, SolutionKind::SingularFamily});
+            continue;
+        }
+        for (const Vec3& o3 : o3_on_axis(setup, theta)) {
+            out.push_back(Candidate{o3, p, theta, SolutionKind::AxisDegenerate});
+        }
+    }
+}
+
+// Secant-slope Newton on the residual of branch s; nothing when the branch
+// leaves the region where it is defined or does not reach a zero.
+std::optional<BranchPoint> refine(const Setup& setup, double theta, double s, double& theta_out) noexcept {
+    for (int i = 0; i < kRefineSteps; ++i) {
+        const auto g0 = branch_residual(setup, theta, s);
+        const auto g1 = branch_residual(setup, theta + kSecantDelta, s);
+        if (!g0 || !g1) {
+            return std::nullopt;
+        }
+        const double slope = (*g1 - *g0) / kSecantDelta;
+        if (slope == 0.0) {
+            break;
+        }
+        const double step = std::clamp(-*g0 / slope, -kRefineMaxStep, kRefineMaxStep);
+        theta = theta + step;
+        if (std::fabs(step) < kRefineStop) {
+            break;
+        }
+    }
+    const auto point = branch_point(setup, theta, s);
+    if (!point || !(std::fabs(point->g) <= kRefinedResidual)) {
+        return std::nullopt;
+    }
+    theta_out = theta;
+    return point;
+}
+
+void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out) noexcept {
+    const Crx& robot = *setup.robot;
+    const double tol = kOnAxisRelative * robot.z1;
+    const double z1_sq = robot.z1 * robot.z1;
+    for (const double theta0 : theta_roots(TrigPoly::from_setup(setup))) {
+        const bool covered = std::any_of(axis.begin(), axis.end(), [&](double alpha) {
+            return std::fabs(wrap_angle(theta0 - alpha)) < kAxisCovered;
+        });
+        if (covered) {
+            continue;
+        }
+        double sn = 0.0;
+        double cs = 0.0;
+        ::sincos(theta0, &sn, &cs);
+        const Vec3 p0 = setup.wrist_point(setup.direction(sn, cs));
+        const double rho0 = std::hypot(p0[0], p0[1]);
+        const double l0 = std::sqrt(p0[0] * p0[0] + p0[1] * p0[1] + p0[2] * p0[2]);
+        std::optional<double> r_plus;
+        std::optional<double> r_minus;
+        if (rho0 > kNearAxisRelative * robot.z1) {
+            r_plus = branch_residual(setup, theta0, 1.0);
+            r_minus = branch_residual(setup, theta0, -1.0);
+        }
+        for (const double s : {1.0, -1.0}) {
+            const auto& own = s > 0.0 ? r_plus : r_minus;
+            const auto& other = s > 0.0 ? r_minus : r_plus;
+            if (own && other && std::fabs(*own) > kOtherBranch && std::fabs(*other) < kOwnBranch) {
+                continue;
+            }
+            double theta = theta0;
+            if (const auto point = refine(setup, theta0, s, theta)) {
+                out.push_back(Candidate{point->o3, point->o4, theta, SolutionKind::Regular});
+                continue;
+            }
+            // Keep the unrefined root if the elbow nearly exists there; the
+            // driver judges it after polishing.
+            if (!(rho0 >= tol)) {
+                continue;
+            }
+            double mu = 0.0;
+            double q = -1.0;
+            if (!(l0 < tol)) {
+                mu = ((z1_sq - robot.x1 * robot.x1) + l0 * l0) / (2.0 * l0);
+                q = z1_sq - mu * mu;
+            }
+            if (q >= -kFallbackReachRelative * z1_sq) {
+                const Vec3 o3 = branch_elbow(p0, rho0, l0, mu, std::sqrt(std::max(q, 0.0)), s);
+                out.push_back(Candidate{o3, p0, theta0, SolutionKind::Regular});
+            }
+        }
+    }
+}
+
+}  // namespace
+
+Candidates candidates(const Setup& setup) noexcept {
+    Candidates out;
+    const AxisThetas axis = axis_thetas(setup);
+    phase_axis(setup, axis, out);
+    phase_roots(setup, axis, out);
+    return out;
+}
+
+}  // namespace ortholink::solver

@@ -1,0 +1,26 @@
+#pragma once
+// Arm configurations (elbow, wrist point, circle angle) that can lead to a
+// solution: first where o4 meets the J1 axis, then the zeros of the regular
+// residual, each refined on its elbow branch.
+
+#include "ik/geometry.hpp"
+#include "ik/roots.hpp"
+#include "ik/setup.hpp"
+#include "ortholink/ik.hpp"
+
+namespace ortholink::solver {
+
+struct Candidate {
+    Vec3 o3;       // elbow (J3 origin), mm
+    Vec3 o4;       // point of the forearm axis nearest the J5 origin, mm
+    double theta;  // circle angle, radians; refined angles are not wrapped
+    SolutionKind kind;
+};
+
+// Each axis angle gives at most two candidates, each root one per branch.
+inline constexpr std::size_t kMaxCandidates = 2 * kMaxAxisThetas + 2 * kMaxRoots;
+using Candidates = FixedVector<Candidate, kMaxCandidates>;
+
+Candidates candidates(const Setup& setup) noexcept;
+
+}  // namespace ortholink::solver

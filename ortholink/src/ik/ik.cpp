@@ -1,0 +1,75 @@
+#include "ik/ik.hpp"
+
+#include <cmath>
+
+#include "ik/candidates.hpp"
+#include "ik/joints.hpp"
+#include "ik/refine.hpp"
+#include "ik/setup.hpp"
+
+namespace ortholink {
+namespace {
+
+// Room for the usual largest count of solutions.
+constexpr std::size_t kSolutionReserve = 16;
+
+}  // namespace
+
+double joint_distance(const JointVector& a, const JointVector& b) noexcept {
+    double largest = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const double d = std::fabs(solver::wrap_angle((a[i] - b[i]) * kDegToRad));
+        if (d > largest) {
+            largest = d;
+        }
+    }
+    return largest;
+}
+
+bool solver::offer_solution(std::vector<IkSolution>& solutions, const JointVector& q, double error, double theta,
+                        SolutionKind kind) {
+    if (error > kAcceptResidual) {
+        return false;
+    }
+    for (const IkSolution& kept : solutions) {
+        if (joint_distance(q, kept.joints) < kDuplicateDistance) {
+            return false;  // the one found first stays
+        }
+    }
+    solutions.push_back(IkSolution{q, error, theta, kind});
+    return true;
+}
+
+std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
+    std::vector<IkSolution> solutions;
+    solutions.reserve(kSolutionReserve);
+    const solver::Setup setup(robot, target);
+    for (const solver::Candidate& c : solver::candidates(setup)) {
+        const auto [primary, mirror] = solver::joints_from_points(setup, c.o3, c.o4);
+        for (const JointVector* start : {&primary, &mirror}) {
+            JointVector q;
+            const double error = solver::polish_and_score(robot, *start, target, q);
+            solver::offer_solution(solutions, q, error, c.theta, c.kind);
+        }
+    }
+    return solutions;
+}
+
+std::optional<IkSolution> ik_closest(const Crx& robot, const Pose& target, const JointVector& reference) {
+    const std::vector<IkSolution> solutions = ik(robot, target);
+    if (solutions.empty()) {
+        return std::nullopt;
+    }
+    std::size_t best = 0;
+    double best_distance = joint_distance(solutions[0].joints, reference);
+    for (std::size_t i = 1; i < solutions.size(); ++i) {
+        const double d = joint_distance(solutions[i].joints, reference);
+        if (best_distance > d) {  // ties keep the earlier solution
+            best = i;
+            best_distance = d;
+        }
+    }
+    return solutions[best];
+}
+
+}  // namespace ortholink

@@ -1,0 +1,113 @@
+#include "ik/joints.hpp"
+
+#include <cmath>
+
+namespace ortholink::solver {
+namespace {
+
+using Mat3 = std::array<std::array<double, 3>, 3>;
+
+Mat3 rot_x(double angle) noexcept {
+    double s = 0.0;
+    double c = 0.0;
+    ::sincos(angle, &s, &c);
+    return Mat3{{{1.0, 0.0, 0.0}, {0.0, c, -s}, {0.0, s, c}}};
+}
+
+Mat3 rot_y(double angle) noexcept {
+    double s = 0.0;
+    double c = 0.0;
+    ::sincos(angle, &s, &c);
+    return Mat3{{{c, 0.0, s}, {0.0, 1.0, 0.0}, {-s, 0.0, c}}};
+}
+
+Mat3 rot_z(double angle) noexcept {
+    double s = 0.0;
+    double c = 0.0;
+    ::sincos(angle, &s, &c);
+    return Mat3{{{c, -s, 0.0}, {s, c, 0.0}, {0.0, 0.0, 1.0}}};
+}
+
+Mat3 mul(const Mat3& a, const Mat3& b) noexcept {
+    Mat3 r{};
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            r[i][j] = a[i][0] * b[0][j] + a[i][1] * b[1][j] + a[i][2] * b[2][j];
+        }
+    }
+    return r;
+}
+
+// Rᵀ·v: v expressed in the frame R.
+Vec3 in_frame(const Mat3& r, const Vec3& v) noexcept {
+    return Vec3{r[0][0] * v[0] + r[1][0] * v[1] + r[2][0] * v[2], r[0][1] * v[0] + r[1][1] * v[1] + r[2][1] * v[2],
+                r[0][2] * v[0] + r[1][2] * v[1] + r[2][2] * v[2]};
+}
+
+Vec3 sub(const Vec3& a, const Vec3& b) noexcept {
+    return Vec3{a[0] - b[0], a[1] - b[1], a[2] - b[2]};
+}
+
+// The J6 frame to the flange: half a turn about (1, 0, 1)/√2.
+constexpr Mat3 kFlange{{{0.0, 0.0, 1.0}, {0.0, -1.0, 0.0}, {1.0, 0.0, 0.0}}};
+
+}  // namespace
+
+std::pair<JointVector, JointVector> joints_from_points(const Setup& setup, const Vec3& o3, const Vec3& o4) noexcept {
+    const double tol = kOnAxisRelative * setup.robot->z1;
+
+    // J1 from the azimuth of o4 (so o4 lies on the positive side of the arm
+    // plane), else of the elbow, else free.
+    double t1 = 0.0;
+    if (std::hypot(o4[0], o4[1]) > tol) {
+        t1 = std::atan2(o4[1], o4[0]);
+    } else if (std::hypot(o3[0], o3[1]) > tol) {
+        t1 = std::atan2(o3[1], o3[0]);
+    }
+    const Mat3 r1 = rot_z(t1);
+    const Vec3 p = in_frame(r1, o3);
+    const double t2 = std::atan2(p[0], p[2]);
+
+    const Mat3 r2 = mul(r1, rot_y(t2));
+    const Vec3 e = in_frame(r2, sub(o4, o3));
+    const double a3 = std::atan2(e[2], e[0]);  // kinematic J3 angle, J2 + J3
+
+    // The J3, J4 and J5 axes are -y, -x and -y of their frames.
+    const Mat3 r3 = mul(r2, rot_y(-a3));
+    const Vec3 w = in_frame(r3, sub(setup.o5, o4));
+    const double t4 = std::atan2(w[2], -w[1]);
+
+    const Mat3 r4 = mul(r3, rot_x(-t4));
+    const Vec3 v = in_frame(r4, sub(setup.o6, setup.o5));
+    const double t5 = std::atan2(v[2], v[0]);
+
+    const Mat3 r5 = mul(r4, rot_y(-t5));
+    const Vec3 n = in_frame(mul(r5, kFlange), setup.x_axis);
+    const double t6 = -std::atan2(n[1], n[0]);
+
+    const double w1 = wrap_angle(t1);
+    const double w2 = wrap_angle(t2);
+    const double w3 = wrap_angle(a3);
+    const double w4 = wrap_angle(t4);
+
+    JointVector primary;
+    primary[0] = w1 * kRadToDeg;
+    primary[1] = w2 * kRadToDeg;
+    primary[2] = w3 * kRadToDeg - primary[1];
+    primary[3] = w4 * kRadToDeg;
+    primary[4] = wrap_angle(t5) * kRadToDeg;
+    primary[5] = wrap_angle(t6) * kRadToDeg;
+
+    // Half a turn about J1 with J2 negated and the forearm angle reflected
+    // puts o3 and o4 back in place; J4 + π undoes the forearm's half turn.
+    JointVector mirror;
+    mirror[0] = wrap_angle(w1 - kPi) * kRadToDeg;
+    mirror[1] = wrap_angle(-w2) * kRadToDeg;
+    mirror[2] = wrap_angle(kPi - w3) * kRadToDeg - mirror[1];
+    mirror[3] = wrap_angle(w4 - kPi) * kRadToDeg;
+    mirror[4] = primary[4];
+    mirror[5] = primary[5];
+    return {primary, mirror};
+}
+
+}  // namespace ortholink::solver

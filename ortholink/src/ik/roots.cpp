@@ -1,0 +1,328 @@
+#include "ik/roots.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "ik/dense.hpp"
+
+namespace ortholink::solver {
+namespace {
+
+// Rotation search: |p| on a grid of 64 angles.
+constexpr int kRotationGrid = 64;
+// Coefficients at or below this fraction of the largest count as zero.
+constexpr double kCoefficientFloor = 1e-14;
+constexpr int kAberthSweeps = 100;
+// Convergence of a root: |p(z)| within 2^-47 of the rounding bound Σ|m_j|·|z|^j.
+constexpr double kAberthConvergence = 7.105427357601002e-15;
+// Nudge (relative to the root radius) for a root sitting on a zero of p'.
+constexpr double kAberthNudge = 0.001;
+// Angle offset of the initial points, radians, so none starts on the real axis.
+constexpr double kAberthPhase = 0.4;
+// A root is real when |Im z| <= this times max(1, |Re z|).
+constexpr double kRealRootSlack = 0.01;
+// Sign-change scan: half a degree in radians, 720 intervals, 80 bisections.
+constexpr double kScanStep = 0.008726646259971648;
+constexpr int kScanIntervals = 720;
+constexpr int kBisections = 80;
+// Newton polish on p: largest step (radians), stop step, accepted steps.
+constexpr double kNewtonMaxStep = 0.05;
+constexpr double kNewtonStop = 1e-15;
+constexpr int kNewtonSteps = 20;
+// Two roots closer than this (radians) are one.
+constexpr double kRootMerge = 1e-9;
+
+struct Cx {
+    double re;
+    double im;
+};
+
+Cx mul(Cx a, Cx b) noexcept {
+    return Cx{a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
+
+Cx div(Cx a, Cx b) noexcept {
+    const double den = b.re * b.re + b.im * b.im;
+    return Cx{(a.re * b.re + a.im * b.im) / den, (a.im * b.re - a.re * b.im) / den};
+}
+
+Cx inverse(Cx b) noexcept {
+    const double den = b.re * b.re + b.im * b.im;
+    return Cx{b.re / den, -b.im / den};
+}
+
+using Monic = std::array<double, kHalfAngleDegree + 1>;
+using ComplexRoots = std::array<Cx, kHalfAngleDegree>;
+
+double eval_at(const TrigPoly& p, double theta) noexcept {
+    return p.value(theta);
+}
+
+// All n roots of the monic polynomial m (m[n] = 1) by the Aberth–Ehrlich
+// iteration; false when it does not settle.
+bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
+    double radius = 0.0;
+    for (int j = 0; j < n; ++j) {
+        const double term = std::pow(std::fabs(m[j]), 1.0 / static_cast<double>(n - j));
+        if (term > radius) {
+            radius = term;
+        }
+    }
+    if (radius == 0.0) {
+        for (int k = 0; k < n; ++k) {
+            z[k] = Cx{0.0, 0.0};
+        }
+        return true;
+    }
+    for (int k = 0; k < n; ++k) {
+        double s = 0.0;
+        double c = 0.0;
+        ::sincos(kTwoPi * k / n + kAberthPhase, &s, &c);
+        z[k] = Cx{radius * c, radius * s};
+    }
+    std::array<double, kHalfAngleDegree + 1> abs_m{};
+    for (int j = 0; j <= n; ++j) {
+        abs_m[j] = std::fabs(m[j]);
+    }
+    for (int sweep = 0; sweep < kAberthSweeps; ++sweep) {
+        bool all_converged = true;
+        for (int k = 0; k < n; ++k) {
+            const Cx zk = z[k];
+            const double az = std::hypot(zk.re, zk.im);
+            Cx p{m[n], 0.0};
+            Cx dp{0.0, 0.0};
+            double bound = abs_m[n];
+            for (int j = n - 1; j >= 0; --j) {
+                const Cx dz = mul(dp, zk);
+                dp = Cx{dz.re + p.re, dz.im + p.im};
+                const Cx pz = mul(p, zk);
+                p = Cx{pz.re + m[j], pz.im};
+                bound = bound * az + abs_m[j];
+            }
+            if (std::hypot(p.re, p.im) <= bound * kAberthConvergence) {
+                continue;
+            }
+            all_converged = false;
+            if (dp.re == 0.0 && dp.im == 0.0) {
+                z[k] = Cx{zk.re + kAberthNudge * radius, zk.im + kAberthNudge * radius};
+                continue;
+            }
+            const Cx newton = div(p, dp);
+            Cx sum{0.0, 0.0};
+            for (int j = 0; j < n; ++j) {
+                if (j == k) {
+                    continue;
+                }
+                const Cx diff{zk.re - z[j].re, zk.im - z[j].im};
+                if (diff.re == 0.0 && diff.im == 0.0) {
+                    return false;
+                }
+                const Cx inv = inverse(diff);
+                sum = Cx{sum.re + inv.re, sum.im + inv.im};
+            }
+            const Cx ns = mul(newton, sum);
+            const Cx den{1.0 - ns.re, -ns.im};
+            const Cx w = (den.re == 0.0 && den.im == 0.0) ? newton : div(newton, den);
+            if (!std::isfinite(w.re) || !std::isfinite(w.im)) {
+                return false;
+            }
+            z[k] = Cx{zk.re - w.re, zk.im - w.im};
+        }
+        if (all_converged) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Eigenvalues of the companion matrix of c (degree n, leading c[n]).
+bool companion(const HalfAnglePoly& c, int n, ComplexRoots& z) noexcept {
+    std::array<double, ik::kMaxEigenOrder * ik::kMaxEigenOrder> a{};
+    for (int j = 0; j < n; ++j) {
+        a[j] = -c[n - 1 - j] / c[n];
+    }
+    for (int i = 1; i < n; ++i) {
+        a[i * n + (i - 1)] = 1.0;
+    }
+    std::array<std::complex<double>, ik::kMaxEigenOrder> ev{};
+    if (!ik::eigenvalues(a.data(), n, ev)) {
+        return false;
+    }
+    for (int k = 0; k < n; ++k) {
+        z[k] = Cx{ev[k].real(), ev[k].imag()};
+    }
+    return true;
+}
+
+// Sign changes of p on a half-degree grid over [-π, π], each bisected.
+FixedVector<double, kMaxRoots> scan(const TrigPoly& p) noexcept {
+    FixedVector<double, kMaxRoots> out;
+    double prev_theta = -kPi;
+    double f_prev = eval_at(p, prev_theta);
+    for (int i = 1; i <= kScanIntervals; ++i) {
+        const double theta = i * kScanStep - kPi;
+        const double f = eval_at(p, theta);
+        if (f_prev == 0.0) {
+            out.push_back(theta - kScanStep);
+        } else if (f_prev * f < 0.0) {
+            // Requires p(lo)·p(hi) < 0.
+            double lo = prev_theta;
+            double hi = theta;
+            double f_lo = f_prev;
+            bool exact = false;
+            for (int b = 0; b < kBisections; ++b) {
+                const double mid = (lo + hi) * 0.5;
+                const double f_mid = eval_at(p, mid);
+                if (f_mid == 0.0) {
+                    out.push_back(mid);
+                    exact = true;
+                    break;
+                }
+                if (f_lo * f_mid < 0.0) {
+                    hi = mid;
+                } else {
+                    lo = mid;
+                    f_lo = f_mid;
+                }
+            }
+            if (!exact) {
+                out.push_back((lo + hi) * 0.5);
+            }
+        }
+        prev_theta = theta;
+        f_prev = f;
+    }
+    return out;
+}
+
+// Newton on p itself; every step must strictly lower |p|.
+double polish_root(const TrigPoly& p, double theta) noexcept {
+    double s = 0.0;
+    double c = 0.0;
+    ::sincos(theta, &s, &c);
+    Harmonics h = harmonics(s, c);
+    double v = p.value_at(h);
+    double dv = p.derivative_at(h);
+    for (int accepted = 0; accepted < kNewtonSteps;) {
+        if (dv == 0.0) {
+            break;
+        }
+        const double step = -v / dv;
+        if (std::fabs(step) > kNewtonMaxStep) {
+            break;
+        }
+        const double next = theta + step;
+        ::sincos(next, &s, &c);
+        h = harmonics(s, c);
+        const double v_next = p.value_at(h);
+        if (std::fabs(v) <= std::fabs(v_next)) {
+            break;
+        }
+        theta = next;
+        v = v_next;
+        dv = p.derivative_at(h);
+        ++accepted;
+        if (std::fabs(step) < kNewtonStop) {
+            break;
+        }
+    }
+    return theta;
+}
+
+void collect(const TrigPoly& p, double theta, ThetaRoots& out) noexcept {
+    const double wrapped = wrap_angle(polish_root(p, theta));
+    const bool seen = std::any_of(out.begin(), out.end(), [&](double known) {
+        return std::fabs(wrap_angle(wrapped - known)) < kRootMerge;
+    });
+    if (!seen) {
+        out.push_back(wrapped);
+    }
+}
+
+}  // namespace
+
+ThetaRoots theta_roots(const TrigPoly& p, RootPath* path) noexcept {
+    ThetaRoots out;
+    RootPath used = RootPath::None;
+
+    // The half-angle substitution cannot represent φ = π; put that point where
+    // |p| is largest, where no zero can be.
+    double best = -1.0;
+    double theta_max = 0.0;
+    for (int i = 0; i < kRotationGrid; ++i) {
+        const double theta = (i * kTwoPi) * 0.015625;
+        const double v = std::fabs(eval_at(p, theta));
+        if (v > best) {
+            best = v;
+            theta_max = theta;
+        }
+    }
+    const double shift = theta_max - kPi;
+    double ss = 0.0;
+    double cs = 0.0;
+    ::sincos(shift, &ss, &cs);
+    const Harmonics hs = harmonics(ss, cs);
+    TrigPoly q;
+    q.a[0] = p.a[0];
+    q.b[0] = p.b[0];
+    for (int k = 1; k <= kTrigDegree; ++k) {
+        q.a[k] = p.b[k] * hs.s[k] + p.a[k] * hs.c[k];
+        q.b[k] = p.b[k] * hs.c[k] - p.a[k] * hs.s[k];
+    }
+    const HalfAnglePoly c = half_angle_polynomial(q);
+
+    double largest = 0.0;
+    for (const double cj : c) {
+        if (std::fabs(cj) > largest) {
+            largest = std::fabs(cj);
+        }
+    }
+    bool use_scan = false;
+    int n = 0;
+    ComplexRoots z{};
+    if (largest != 0.0) {
+        const double tol = largest * kCoefficientFloor;
+        // Each dropped leading coefficient is a root at φ = π, ruled out above.
+        for (int j = kHalfAngleDegree; j >= 1; --j) {
+            if (std::fabs(c[j]) > tol) {
+                n = j;
+                break;
+            }
+        }
+        if (n == 0) {
+            // A nonzero constant has no zeros; anything else is non-finite.
+            use_scan = !(std::fabs(c[0]) > tol);
+        } else {
+            Monic m{};
+            for (int j = 0; j <= n; ++j) {
+                m[j] = c[j] / c[n];
+            }
+            if (aberth(m, n, z)) {
+                used = RootPath::Aberth;
+            } else if (companion(c, n, z)) {
+                used = RootPath::Companion;
+            } else {
+                use_scan = true;
+            }
+        }
+    }
+
+    if (use_scan) {
+        used = RootPath::Scan;
+        for (const double theta : scan(p)) {
+            collect(p, theta, out);
+        }
+    } else if (used != RootPath::None) {
+        for (int k = 0; k < n; ++k) {
+            if (std::fabs(z[k].im) <= kRealRootSlack * std::max(1.0, std::fabs(z[k].re))) {
+                collect(p, wrap_angle(2.0 * std::atan(z[k].re) + shift), out);
+            }
+        }
+    }
+    if (path != nullptr) {
+        *path = used;
+    }
+    return out;
+}
+
+}  // namespace ortholink::solver

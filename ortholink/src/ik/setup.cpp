@@ -1,0 +1,104 @@
+#include "ik/setup.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace ortholink::solver {
+
+double wrap_angle(double x) noexcept {
+    double r = std::fmod(x + kPi, kTwoPi);
+    if (r < 0.0) {
+        r = r + kTwoPi;
+    }
+    return r - kPi;
+}
+
+Setup::Setup(const Crx& robot_ref, const Pose& target_pose) noexcept
+    : robot(&robot_ref), target(target_pose), o5{}, o6{}, x_axis{}, y_axis{} {
+    const Vec3 back = rotate(target.q, Vec3{0.0, 0.0, -robot_ref.x2});
+    const Vec3 zero = rotate(target.q, Vec3{0.0, 0.0, 0.0});
+    for (int i = 0; i < 3; ++i) {
+        o5[i] = target.t[i] + back[i];
+        o6[i] = target.t[i] + zero[i];
+    }
+    const double x = target.q.x;
+    const double y = target.q.y;
+    const double z = target.q.z;
+    const double w = target.q.w;
+    x_axis = Vec3{w * w + x * x - y * y - z * z, 2.0 * x * y + 2.0 * w * z, 2.0 * x * z - 2.0 * w * y};
+    y_axis = Vec3{2.0 * x * y - 2.0 * w * z, w * w - x * x + y * y - z * z, 2.0 * y * z + 2.0 * w * x};
+}
+
+double Setup::f(double theta) const noexcept {
+    double s = 0.0;
+    double c = 0.0;
+    ::sincos(theta, &s, &c);
+    return f_sc(s, c);
+}
+
+double Setup::f_sc(double s, double c) const noexcept {
+    const double k = 1.0 / robot->z1;
+    const double rho = robot->x1 * k;
+    const double y1 = robot->y1;
+    const Vec3 d = direction(s, c);
+    // o4 in units of z1.
+    const Vec3 w{k * (y1 * d[0] + o5[0]), k * (y1 * d[1] + o5[1]), k * (y1 * d[2] + o5[2])};
+    // Normal of the vertical plane through the J1 axis and w.
+    const Vec3 n{-w[1], w[0], 0.0};
+    // The elbow O satisfies O·n = 0, O·w = h (from |O| = 1 and |w - O| = ρ)
+    // and O·d = e; with A and D below, O = A/D.
+    const double h = ((w[2] * w[2] + w[0] * w[0] + w[1] * w[1] + 1.0) - rho * rho) * 0.5;
+    const Vec3 m = cross(d, n);
+    const double e = dot(d, w);
+    const Vec3 nw = cross(n, w);
+    const Vec3 a{e * nw[0] + h * m[0], e * nw[1] + h * m[1], e * nw[2] + h * m[2]};
+    const double dd = dot(m, w);
+    return (a[0] * a[0] + a[1] * a[1] + a[2] * a[2]) - dd * dd;
+}
+
+Vec3 branch_elbow(const Vec3& p, double rho_h, double l, double mu, double r, double s) noexcept {
+    // Arm-plane coordinates (radial, height): unit vector along p and its left normal.
+    const double ur = rho_h / l;
+    const double uz = p[2] / l;
+    const double a = ur * mu - uz * s * r;
+    const double b = s * r * ur + mu * uz;
+    return Vec3{a * p[0] / rho_h, a * p[1] / rho_h, b};
+}
+
+std::optional<BranchPoint> branch_point(const Setup& setup, double theta, double s) noexcept {
+    const Crx& robot = *setup.robot;
+    const double tol = kOnAxisRelative * robot.z1;
+    double sn = 0.0;
+    double cs = 0.0;
+    ::sincos(theta, &sn, &cs);
+    const Vec3 d = setup.direction(sn, cs);
+    const Vec3 p = setup.wrist_point(d);
+    const double rho_h = std::hypot(p[0], p[1]);
+    if (rho_h < tol) {
+        return std::nullopt;
+    }
+    const double l = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
+    if (l < tol) {
+        return std::nullopt;
+    }
+    const double z1_sq = robot.z1 * robot.z1;
+    const double mu = (l * l + (z1_sq - robot.x1 * robot.x1)) / (2.0 * l);
+    const double r_sq = z1_sq - mu * mu;
+    if (r_sq < 0.0) {
+        return std::nullopt;
+    }
+    const double r = std::sqrt(std::max(r_sq, 0.0));
+    const Vec3 o3 = branch_elbow(p, rho_h, l, mu, r, s);
+    const Vec3 arm{o3[0] - p[0], o3[1] - p[1], o3[2] - p[2]};
+    return BranchPoint{o3, p, dot(arm, d) / robot.x1};
+}
+
+std::optional<double> branch_residual(const Setup& setup, double theta, double s) noexcept {
+    const auto point = branch_point(setup, theta, s);
+    if (!point) {
+        return std::nullopt;
+    }
+    return point->g;
+}
+
+}  // namespace ortholink::solver
