@@ -1,5 +1,6 @@
 #include "ik/dense.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace ortholink::ik {
@@ -307,11 +308,16 @@ struct Givens {
     double r;
 };
 
+// The bidiagonal is scaled to magnitudes near 1, so the plain square root
+// rarely underflows; hypot (much slower) covers the cases where it would.
 Givens givens(double f, double g) noexcept {
     if (g == 0.0) {
         return Givens{1.0, 0.0, f};
     }
-    const double r = std::hypot(f, g);
+    double r = std::sqrt(f * f + g * g);
+    if (!(r > 1e-150)) {
+        r = std::hypot(f, g);
+    }
     return Givens{f / r, g / r, r};
 }
 
@@ -335,15 +341,22 @@ bool svd(const Mat12x6& a, Svd12x6& out) noexcept {
         if (!std::isfinite(value)) {
             return false;
         }
-        amax = std::fmax(amax, std::fabs(value));
+        amax = std::max(amax, std::fabs(value));
     }
     int exponent = 0;
     if (amax > 0.0) {
         std::frexp(amax, &exponent);
     }
     Mat12x6 w;
-    for (int i = 0; i < kRows * kCols; ++i) {
-        w[i] = std::ldexp(a[i], -exponent);
+    if (exponent > -1000 && exponent < 1000) {
+        const double scale = std::ldexp(1.0, -exponent);  // a power of two: exact
+        for (int i = 0; i < kRows * kCols; ++i) {
+            w[i] = a[i] * scale;
+        }
+    } else {
+        for (int i = 0; i < kRows * kCols; ++i) {
+            w[i] = std::ldexp(a[i], -exponent);
+        }
     }
 
     // Householder bidiagonalisation W = U·B·Vᵀ, B upper bidiagonal (d, e).
@@ -457,7 +470,7 @@ bool svd(const Mat12x6& a, Svd12x6& out) noexcept {
     // Implicit-shift QR on the bidiagonal (Golub–Kahan), deflating from the bottom.
     double bnorm = 0.0;
     for (int i = 0; i < kCols; ++i) {
-        bnorm = std::fmax(bnorm, std::fabs(d[i]) + (i + 1 < kCols ? std::fabs(e[i]) : 0.0));
+        bnorm = std::max(bnorm, std::fabs(d[i]) + (i + 1 < kCols ? std::fabs(e[i]) : 0.0));
     }
     const double negligible = kSvdEpsilon * bnorm;
     int sweeps = 0;
@@ -533,7 +546,7 @@ bool svd(const Mat12x6& a, Svd12x6& out) noexcept {
         const double tmn = dm * fm;
         const double tnn = dn * dn + fm * fm;
         const double half_gap = (tmm - tnn) * 0.5;
-        const double root = std::hypot(half_gap, tmn);
+        const double root = std::sqrt(half_gap * half_gap + tmn * tmn);
         const double mu = half_gap >= 0.0 ? tnn - tmn * tmn / (half_gap + root)
                                           : tnn + tmn * tmn / (root - half_gap);
         double y = d[lo] * d[lo] - (std::isfinite(mu) ? mu : 0.0);
@@ -566,6 +579,8 @@ bool svd(const Mat12x6& a, Svd12x6& out) noexcept {
         }
     }
 
+    const bool exact_scale = exponent > -1000 && exponent < 1000;
+    const double unscale = exact_scale ? std::ldexp(1.0, exponent) : 1.0;
     for (int i = 0; i < kCols; ++i) {
         if (d[i] < 0.0) {
             d[i] = -d[i];
@@ -573,7 +588,7 @@ bool svd(const Mat12x6& a, Svd12x6& out) noexcept {
                 v[r * kCols + i] = -v[r * kCols + i];
             }
         }
-        out.s[i] = std::ldexp(d[i], exponent);
+        out.s[i] = exact_scale ? d[i] * unscale : std::ldexp(d[i], exponent);
     }
     return true;
 }
@@ -581,7 +596,7 @@ bool svd(const Mat12x6& a, Svd12x6& out) noexcept {
 Vec6 svd_solve(const Svd12x6& d, const Vec12& b) noexcept {
     double smax = 0.0;
     for (const double s : d.s) {
-        smax = std::fmax(smax, s);
+        smax = std::max(smax, s);
     }
     const double eps = kPseudoInverseRatio * smax;
     Vec6 c{};

@@ -1,5 +1,6 @@
 #include "ik/polish.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "ik/dense.hpp"
@@ -31,20 +32,24 @@ std::array<double, 9> rotation_matrix(const Quat& q) noexcept {
     };
 }
 
+// Residual of a flange pose against a target given by its rotation matrix
+// and translation.
+Residual residual_of(const Pose& flange, const std::array<double, 9>& target_rotation, const Vec3& target_t) noexcept {
+    const auto ra = rotation_matrix(flange.q);
+    Residual r;
+    for (int i = 0; i < 9; ++i) {
+        r[i] = ra[i] - target_rotation[i];
+    }
+    for (int i = 0; i < 3; ++i) {
+        r[9 + i] = flange.t[i] - target_t[i];
+    }
+    return r;
+}
+
 }  // namespace
 
 Residual residuals(const Crx& robot, const JointVector& joints, const Pose& target) noexcept {
-    const Pose actual = fk_all(robot, joints)[5];
-    const auto ra = rotation_matrix(actual.q);
-    const auto rt = rotation_matrix(target.q);
-    Residual r;
-    for (int i = 0; i < 9; ++i) {
-        r[i] = ra[i] - rt[i];
-    }
-    for (int i = 0; i < 3; ++i) {
-        r[9 + i] = actual.t[i] - target.t[i];
-    }
-    return r;
+    return residual_of(fk_all(robot, joints)[5], rotation_matrix(target.q), target.t);
 }
 
 double pose_error(const Residual& r) noexcept {
@@ -58,8 +63,10 @@ double pose_error(const Residual& r) noexcept {
     return m;
 }
 
-std::array<double, 72> jacobian(const Crx& robot, const JointVector& joints) noexcept {
-    const auto frames = fk_all(robot, joints);
+namespace {
+
+// Jacobian from the frames of one fk_all call.
+Mat12x6 jacobian_of(const Crx& robot, const std::array<Pose, 6>& frames) noexcept {
     const auto rot = rotation_matrix(frames[5].q);
     const Vec3& t = frames[5].t;
 
@@ -82,7 +89,7 @@ std::array<double, 72> jacobian(const Crx& robot, const JointVector& joints) noe
     }
 
     // The kinematic J3 angle is J2 + J3, so J2 also turns the J3 axis.
-    std::array<double, 72> jac;
+    Mat12x6 jac;
     for (int i = 0; i < 12; ++i) {
         jac[i * 6 + 0] = raw[0][i] * kDegToRad;
         jac[i * 6 + 1] = (raw[1][i] + raw[2][i]) * kDegToRad;
@@ -91,6 +98,12 @@ std::array<double, 72> jacobian(const Crx& robot, const JointVector& joints) noe
         }
     }
     return jac;
+}
+
+}  // namespace
+
+std::array<double, 72> jacobian(const Crx& robot, const JointVector& joints) noexcept {
+    return jacobian_of(robot, fk_all(robot, joints));
 }
 
 JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pose& target) noexcept {
@@ -103,8 +116,11 @@ JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pos
     PolishTrace& tr = trace != nullptr ? *trace : local;
     tr = PolishTrace{};
 
+    const auto target_rotation = rotation_matrix(target.q);
     JointVector q = joints;
-    Residual r = residuals(robot, q, target);
+    // The frames of the last accepted vector also give its Jacobian.
+    std::array<Pose, 6> frames = fk_all(robot, q);
+    Residual r = residual_of(frames[5], target_rotation, target.t);
     double e = pose_error(r);
     tr.initial_error = e;
     tr.stop = PolishStop::StepLimit;
@@ -114,23 +130,29 @@ JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pos
             tr.stop = PolishStop::Converged;
             break;
         }
-        const Mat12x6 jac = jacobian(robot, q);
+        const Mat12x6 jac = jacobian_of(robot, frames);
 
-        // Normal equations JᵀJ·δ = -Jᵀr, lower triangle only.
+        // Normal equations JᵀJ·δ = -Jᵀr from the columns of J.
+        double col[6][12];
+        for (int k = 0; k < 12; ++k) {
+            for (int i = 0; i < 6; ++i) {
+                col[i][k] = jac[k * 6 + i];
+            }
+        }
         Mat6 a;
         Vec6 b;
         for (int i = 0; i < 6; ++i) {
             for (int j = 0; j <= i; ++j) {
                 double s = 0.0;
                 for (int k = 0; k < 12; ++k) {
-                    s += jac[k * 6 + i] * jac[k * 6 + j];
+                    s += col[i][k] * col[j][k];
                 }
                 a[i * 6 + j] = s;
                 a[j * 6 + i] = s;
             }
             double s = 0.0;
             for (int k = 0; k < 12; ++k) {
-                s += jac[k * 6 + i] * r[k];
+                s += col[i][k] * r[k];
             }
             b[i] = -s;
         }
@@ -142,8 +164,8 @@ JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pos
             double lmax = l[0];
             double lmin = l[0];
             for (int i = 1; i < 6; ++i) {
-                lmax = std::fmax(lmax, l[i * 6 + i]);
-                lmin = std::fmin(lmin, l[i * 6 + i]);
+                lmax = std::max(lmax, l[i * 6 + i]);
+                lmin = std::min(lmin, l[i * 6 + i]);
             }
             use_cholesky = lmax > 0.0 && lmin > kCholeskyRatio * lmax;
         } else {
@@ -181,13 +203,15 @@ JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pos
         for (int i = 0; i < 6; ++i) {
             trial[i] = q[i] + delta[i];
         }
-        const Residual r_trial = residuals(robot, trial, target);
+        const auto trial_frames = fk_all(robot, trial);
+        const Residual r_trial = residual_of(trial_frames[5], target_rotation, target.t);
         const double e_trial = pose_error(r_trial);
         if (e_trial >= e) {
             tr.stop = PolishStop::NoDecrease;
             break;
         }
         q = trial;
+        frames = trial_frames;
         r = r_trial;
         e = e_trial;
         ++tr.accepted;
