@@ -13,6 +13,17 @@ namespace {
 // Room for the usual largest count of solutions.
 constexpr std::size_t kSolutionReserve = 16;
 
+// joint_distance(a, b) < limit, without the terms after the first that
+// reaches the limit.
+bool closer_than(const JointVector& a, const JointVector& b, double limit) noexcept {
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::fabs(solver::wrap_angle((a[i] - b[i]) * kDegToRad)) >= limit) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 double joint_distance(const JointVector& a, const JointVector& b) noexcept {
@@ -32,7 +43,7 @@ bool solver::offer_solution(std::vector<IkSolution>& solutions, const JointVecto
         return false;
     }
     for (const IkSolution& kept : solutions) {
-        if (joint_distance(q, kept.joints) < kDuplicateDistance) {
+        if (closer_than(q, kept.joints, kDuplicateDistance)) {
             return false;  // the one found first stays
         }
     }

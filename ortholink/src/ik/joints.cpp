@@ -7,18 +7,28 @@ namespace {
 
 using Mat3 = std::array<std::array<double, 3>, 3>;
 
-Mat3 rot_x(double angle) noexcept {
+// R·Rx(α), R·Ry(α), R·Rz(α): the products with the elementary rotations,
+// skipping the terms that multiply their exact zeros and ones.
+Mat3 times_rot_x(const Mat3& r, double angle) noexcept {
     double s = 0.0;
     double c = 0.0;
     ::sincos(angle, &s, &c);
-    return Mat3{{{1.0, 0.0, 0.0}, {0.0, c, -s}, {0.0, s, c}}};
+    Mat3 out;
+    for (int i = 0; i < 3; ++i) {
+        out[i] = {r[i][0], r[i][1] * c + r[i][2] * s, r[i][2] * c - r[i][1] * s};
+    }
+    return out;
 }
 
-Mat3 rot_y(double angle) noexcept {
+Mat3 times_rot_y(const Mat3& r, double angle) noexcept {
     double s = 0.0;
     double c = 0.0;
     ::sincos(angle, &s, &c);
-    return Mat3{{{c, 0.0, s}, {0.0, 1.0, 0.0}, {-s, 0.0, c}}};
+    Mat3 out;
+    for (int i = 0; i < 3; ++i) {
+        out[i] = {r[i][0] * c - r[i][2] * s, r[i][1], r[i][0] * s + r[i][2] * c};
+    }
+    return out;
 }
 
 Mat3 rot_z(double angle) noexcept {
@@ -26,16 +36,6 @@ Mat3 rot_z(double angle) noexcept {
     double c = 0.0;
     ::sincos(angle, &s, &c);
     return Mat3{{{c, -s, 0.0}, {s, c, 0.0}, {0.0, 0.0, 1.0}}};
-}
-
-Mat3 mul(const Mat3& a, const Mat3& b) noexcept {
-    Mat3 r{};
-    for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j) {
-            r[i][j] = a[i][0] * b[0][j] + a[i][1] * b[1][j] + a[i][2] * b[2][j];
-        }
-    }
-    return r;
 }
 
 // Rᵀ·v: v expressed in the frame R.
@@ -48,8 +48,15 @@ Vec3 sub(const Vec3& a, const Vec3& b) noexcept {
     return Vec3{a[0] - b[0], a[1] - b[1], a[2] - b[2]};
 }
 
-// The J6 frame to the flange: half a turn about (1, 0, 1)/√2.
-constexpr Mat3 kFlange{{{0.0, 0.0, 1.0}, {0.0, -1.0, 0.0}, {1.0, 0.0, 0.0}}};
+// R·C, C the half turn about (1, 0, 1)/√2 from the J6 frame to the flange
+// ([[0, 0, 1], [0, -1, 0], [1, 0, 0]]).
+Mat3 times_flange(const Mat3& r) noexcept {
+    Mat3 out;
+    for (int i = 0; i < 3; ++i) {
+        out[i] = {r[i][2], -r[i][1], r[i][0]};
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -68,21 +75,21 @@ std::pair<JointVector, JointVector> joints_from_points(const Setup& setup, const
     const Vec3 p = in_frame(r1, o3);
     const double t2 = std::atan2(p[0], p[2]);
 
-    const Mat3 r2 = mul(r1, rot_y(t2));
+    const Mat3 r2 = times_rot_y(r1, t2);
     const Vec3 e = in_frame(r2, sub(o4, o3));
     const double a3 = std::atan2(e[2], e[0]);  // kinematic J3 angle, J2 + J3
 
     // The J3, J4 and J5 axes are -y, -x and -y of their frames.
-    const Mat3 r3 = mul(r2, rot_y(-a3));
+    const Mat3 r3 = times_rot_y(r2, -a3);
     const Vec3 w = in_frame(r3, sub(setup.o5, o4));
     const double t4 = std::atan2(w[2], -w[1]);
 
-    const Mat3 r4 = mul(r3, rot_x(-t4));
+    const Mat3 r4 = times_rot_x(r3, -t4);
     const Vec3 v = in_frame(r4, sub(setup.o6, setup.o5));
     const double t5 = std::atan2(v[2], v[0]);
 
-    const Mat3 r5 = mul(r4, rot_y(-t5));
-    const Vec3 n = in_frame(mul(r5, kFlange), setup.x_axis);
+    const Mat3 r5 = times_rot_y(r4, -t5);
+    const Vec3 n = in_frame(times_flange(r5), setup.x_axis);
     const double t6 = -std::atan2(n[1], n[0]);
 
     const double w1 = wrap_angle(t1);

@@ -42,17 +42,48 @@ Cx mul(Cx a, Cx b) noexcept {
 }
 
 Cx div(Cx a, Cx b) noexcept {
-    const double den = b.re * b.re + b.im * b.im;
-    return Cx{(a.re * b.re + a.im * b.im) / den, (a.im * b.re - a.re * b.im) / den};
+    const double inv = 1.0 / (b.re * b.re + b.im * b.im);
+    return Cx{(a.re * b.re + a.im * b.im) * inv, (a.im * b.re - a.re * b.im) * inv};
 }
 
 Cx inverse(Cx b) noexcept {
-    const double den = b.re * b.re + b.im * b.im;
-    return Cx{b.re / den, -b.im / den};
+    const double inv = 1.0 / (b.re * b.re + b.im * b.im);
+    return Cx{b.re * inv, -b.im * inv};
+}
+
+// |z| for the convergence test: the plain formula where it cannot overflow
+// or lose precision to underflow, hypot elsewhere.
+double magnitude(Cx z) noexcept {
+    constexpr double kSafeLow = 1e-290;
+    constexpr double kSafeHigh = 1e290;
+    const double sq = z.re * z.re + z.im * z.im;
+    return sq > kSafeLow && sq < kSafeHigh ? std::sqrt(sq) : std::hypot(z.re, z.im);
+}
+
+// Not below hypot(z.re, z.im): sqrt(re² + im²) is within a few rounding
+// errors of it, so a relative margin of 1e-15 covers them.
+double magnitude_above(Cx z) noexcept {
+    constexpr double kSafeLow = 1e-290;
+    constexpr double kUpward = 1.0 + 1e-15;
+    const double sq = z.re * z.re + z.im * z.im;
+    return sq > kSafeLow ? std::sqrt(sq) * kUpward : std::hypot(z.re, z.im);
 }
 
 using Monic = std::array<double, kHalfAngleDegree + 1>;
 using ComplexRoots = std::array<Cx, kHalfAngleDegree>;
+
+// sincos of the rotation-search angles, computed once: the same values a
+// call per evaluation would give.
+const std::array<std::array<double, 2>, kRotationGrid>& rotation_grid() noexcept {
+    static const auto grid = [] {
+        std::array<std::array<double, 2>, kRotationGrid> g{};
+        for (int i = 0; i < kRotationGrid; ++i) {
+            ::sincos((i * kTwoPi) * 0.015625, &g[i][0], &g[i][1]);
+        }
+        return g;
+    }();
+    return grid;
+}
 
 double eval_at(const TrigPoly& p, double theta) noexcept {
     return p.value(theta);
@@ -84,23 +115,53 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
     for (int j = 0; j <= n; ++j) {
         abs_m[j] = std::fabs(m[j]);
     }
+    // A converged root is never moved again, so it would pass the test again
+    // on every later sweep; it is not re-evaluated.
+    std::array<bool, kHalfAngleDegree> converged{};
+    std::array<Cx, kHalfAngleDegree> pv{};
+    std::array<Cx, kHalfAngleDegree> dpv{};
+    std::array<double, kHalfAngleDegree> bound{};
     for (int sweep = 0; sweep < kAberthSweeps; ++sweep) {
+        // A root moves only at its own turn, so every value a sweep needs
+        // at z_k is known at its start; the evaluations run side by side.
+        // The bound is first taken with |z| rounded up: when |p| exceeds even
+        // that, it exceeds the bound with |z| by hypot (the Horner recurrence
+        // of non-negative terms is monotonic), and hypot is not needed.
+        std::array<double, kHalfAngleDegree> az{};
+        for (int k = 0; k < n; ++k) {
+            az[k] = converged[k] ? 0.0 : magnitude_above(z[k]);
+            pv[k] = Cx{m[n], 0.0};
+            dpv[k] = Cx{0.0, 0.0};
+            bound[k] = abs_m[n];
+        }
+        for (int j = n - 1; j >= 0; --j) {
+            for (int k = 0; k < n; ++k) {
+                const Cx dz = mul(dpv[k], z[k]);
+                dpv[k] = Cx{dz.re + pv[k].re, dz.im + pv[k].im};
+                const Cx pz = mul(pv[k], z[k]);
+                pv[k] = Cx{pz.re + m[j], pz.im};
+                bound[k] = bound[k] * az[k] + abs_m[j];
+            }
+        }
         bool all_converged = true;
         for (int k = 0; k < n; ++k) {
-            const Cx zk = z[k];
-            const double az = std::hypot(zk.re, zk.im);
-            Cx p{m[n], 0.0};
-            Cx dp{0.0, 0.0};
-            double bound = abs_m[n];
-            for (int j = n - 1; j >= 0; --j) {
-                const Cx dz = mul(dp, zk);
-                dp = Cx{dz.re + p.re, dz.im + p.im};
-                const Cx pz = mul(p, zk);
-                p = Cx{pz.re + m[j], pz.im};
-                bound = bound * az + abs_m[j];
-            }
-            if (std::hypot(p.re, p.im) <= bound * kAberthConvergence) {
+            if (converged[k]) {
                 continue;
+            }
+            const Cx zk = z[k];
+            const Cx p = pv[k];
+            const Cx dp = dpv[k];
+            const double abs_p = magnitude(p);
+            if (abs_p <= bound[k] * kAberthConvergence) {
+                const double exact = std::hypot(zk.re, zk.im);
+                double b = abs_m[n];
+                for (int j = n - 1; j >= 0; --j) {
+                    b = b * exact + abs_m[j];
+                }
+                if (abs_p <= b * kAberthConvergence) {
+                    converged[k] = true;
+                    continue;
+                }
             }
             all_converged = false;
             if (dp.re == 0.0 && dp.im == 0.0) {
@@ -247,11 +308,12 @@ ThetaRoots theta_roots(const TrigPoly& p, RootPath* path) noexcept {
 
     // The half-angle substitution cannot represent φ = π; put that point where
     // |p| is largest, where no zero can be.
+    const auto& grid = rotation_grid();
     double best = -1.0;
     double theta_max = 0.0;
     for (int i = 0; i < kRotationGrid; ++i) {
         const double theta = (i * kTwoPi) * 0.015625;
-        const double v = std::fabs(eval_at(p, theta));
+        const double v = std::fabs(p.value_at(harmonics(grid[i][0], grid[i][1])));
         if (v > best) {
             best = v;
             theta_max = theta;

@@ -6,7 +6,10 @@
 namespace ortholink::solver {
 
 double wrap_angle(double x) noexcept {
-    double r = std::fmod(x + kPi, kTwoPi);
+    // fmod is exact and returns its first argument unchanged when that is
+    // already smaller than the modulus, so the common case skips the call.
+    const double shifted = x + kPi;
+    double r = std::fabs(shifted) < kTwoPi ? shifted : std::fmod(shifted, kTwoPi);
     if (r < 0.0) {
         r = r + kTwoPi;
     }
