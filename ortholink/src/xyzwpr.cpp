@@ -1,0 +1,42 @@
+#include "ortholink/xyzwpr.hpp"
+
+#include <cmath>
+
+#include "ortholink/fk.hpp"
+#include "ortholink/matrix.hpp"
+
+namespace ortholink {
+namespace {
+
+// Below this cos P the pose is at P = ±90 degrees, where only W - R or W + R
+// is determined.
+constexpr double kGimbalLock = 1e-12;
+
+}  // namespace
+
+Pose pose_from_xyzwpr(const Xyzwpr& v) noexcept {
+    const Quat qx = rotation_from_scaled_axis(Vec3{1.0, 0.0, 0.0}, v[3] * kDegToRad);
+    const Quat qy = rotation_from_scaled_axis(Vec3{0.0, 1.0, 0.0}, v[4] * kDegToRad);
+    const Quat qz = rotation_from_scaled_axis(Vec3{0.0, 0.0, 1.0}, v[5] * kDegToRad);
+    return Pose{quat_mul(quat_mul(qz, qy), qx), Vec3{v[0], v[1], v[2]}};
+}
+
+Xyzwpr xyzwpr_from_pose(const Pose& pose) noexcept {
+    double m[16];
+    iso_into(pose, m);
+    const double r00 = m[0], r01 = m[1], r10 = m[4], r11 = m[5];
+    const double r20 = m[8], r21 = m[9], r22 = m[10];
+    const double cos_p = std::hypot(r00, r10);
+    const double p = std::atan2(-r20, cos_p);
+    double w = 0.0;
+    double r = 0.0;
+    if (cos_p > kGimbalLock) {
+        w = std::atan2(r21, r22);
+        r = std::atan2(r10, r00);
+    } else {
+        r = std::atan2(-r01, r11);
+    }
+    return Xyzwpr{pose.t[0], pose.t[1], pose.t[2], w * kRadToDeg, p * kRadToDeg, r * kRadToDeg};
+}
+
+}  // namespace ortholink
