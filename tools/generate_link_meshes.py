@@ -365,6 +365,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--check", action="store_true", help="build and report without touching the assets")
     parser.add_argument("--preview", type=Path, help="draw both models at the zero pose to this PNG")
+    parser.add_argument("--writer", type=Path, help="use this already built write_vntl instead of compiling it")
     parser.add_argument("--shapes-only", action="store_true", help="check the authored shapes, write nothing")
     args = parser.parse_args()
     if args.shapes_only:
@@ -374,7 +375,7 @@ def main() -> int:
     decoded_meshes: dict[str, list[tuple[np.ndarray, np.ndarray]]] = {}
     with tempfile.TemporaryDirectory() as temp:
         work = Path(temp)
-        writer = build_writer(work)
+        writer = args.writer.resolve() if args.writer else build_writer(work)
         print(f"{'mesh':18s} {'verts':>6s} {'tris':>6s} {'bytes':>7s}  extents (x, y, z)")
         for model in MODELS:
             out_dir = (work / "assets" if args.check else ASSETS) / model.name

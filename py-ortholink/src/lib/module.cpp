@@ -7,7 +7,7 @@ namespace ortholink::py {
 namespace {
 
 constexpr ClassId kRegistrationOrder[] = {
-    ClassId::Crx, ClassId::CrxModel, ClassId::IkSolution, ClassId::SolutionKind,
+    ClassId::Crx, ClassId::CrxModel, ClassId::IkSolution, ClassId::LinkMesh, ClassId::LinkMeshes, ClassId::SolutionKind,
 };
 
 // Appends `name` to the module's __all__, creating the list when missing.
