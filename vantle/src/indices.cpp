@@ -42,10 +42,10 @@ std::vector<Triangle> read_absolute(Cursor& cursor, std::uint32_t triangle_count
     }
     const std::uint64_t bits = 3 * std::uint64_t{triangle_count} * width;
     BitReader reader(read_payload(cursor, (bits + 7) / 8));
-    std::vector<Triangle> triangles;
-    triangles.reserve(std::min<std::size_t>(triangle_count, kValueReserveCap));
-    for (std::uint32_t t = 0; t < triangle_count; ++t) {
-        Triangle tri;
+    // Every index is present in the payload (or takes no bits), so the list
+    // can be sized now; the count is bounded by the limits either way.
+    std::vector<Triangle> triangles(triangle_count);
+    for (Triangle& tri : triangles) {
         for (auto& index : tri) {
             const std::uint64_t v = reader.read_bits(width);
             if (v >= vertex_count) {
@@ -53,7 +53,6 @@ std::vector<Triangle> read_absolute(Cursor& cursor, std::uint32_t triangle_count
             }
             index = static_cast<std::uint32_t>(v);
         }
-        triangles.push_back(tri);
     }
     // Holds by construction: the length was computed from the same width.
     expect_payload_end(reader);
@@ -64,28 +63,31 @@ std::vector<Triangle> triangles_from_deltas(std::span<const std::uint64_t> delta
                                             std::uint32_t vertex_count) {
     std::vector<Triangle> triangles;
     triangles.reserve(std::min<std::size_t>(triangle_count, kValueReserveCap));
-    std::size_t next = 0;
+    // Whole triangles whose deltas are all present; any shortfall is reported
+    // when the decoding reaches it.
+    const std::size_t complete = std::min<std::size_t>(triangle_count, deltas.size() / 3);
+    triangles.resize(complete);
     std::uint32_t high_water = 0;  // distinct vertices introduced so far
-    for (std::uint32_t t = 0; t < triangle_count; ++t) {
-        Triangle tri;
-        for (auto& index : tri) {
-            if (next == deltas.size()) {
-                throw Error::malformed(msg::kShortOfDeltas);
-            }
-            const std::uint64_t d = deltas[next++];
-            if (d > high_water) {
-                throw Error::malformed(msg::kDeltaPastMark);
-            }
-            const std::uint32_t i = high_water - static_cast<std::uint32_t>(d);
-            if (i >= vertex_count) {
-                throw Error::malformed(msg::kIndexRange);
-            }
-            index = i;
-            if (d == 0) {
-                ++high_water;  // cannot wrap: high_water < vertex_count here
-            }
+    const auto decode = [&](std::uint64_t d) {
+        if (d > high_water) {
+            throw Error::malformed(msg::kDeltaPastMark);
         }
-        triangles.push_back(tri);
+        const std::uint32_t index = high_water - static_cast<std::uint32_t>(d);
+        if (index >= vertex_count) {
+            throw Error::malformed(msg::kIndexRange);
+        }
+        high_water += d == 0 ? 1 : 0;  // cannot wrap: high_water < vertex_count here
+        return index;
+    };
+    const std::uint64_t* d = deltas.data();
+    for (std::size_t t = 0; t < complete; ++t, d += 3) {
+        triangles[t] = Triangle{decode(d[0]), decode(d[1]), decode(d[2])};
+    }
+    if (complete < triangle_count) {
+        for (std::size_t c = 3 * complete; c < deltas.size(); ++c) {
+            static_cast<void>(decode(deltas[c]));
+        }
+        throw Error::malformed(msg::kShortOfDeltas);
     }
     return triangles;
 }

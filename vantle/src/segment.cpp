@@ -97,20 +97,16 @@ void read_partition(Cursor& cursor, const Box& anchor, const Widths& anchor_widt
     const Quantizer qx(box.min[0], box.max[0] - box.min[0], bits[0]);
     const Quantizer qy(box.min[1], box.max[1] - box.min[1], bits[1]);
     const Quantizer qz(box.min[2], box.max[2] - box.min[2], bits[2]);
-    if (rotated) {
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const double x = qx.dequantize(reader.read_bits(bits[0]));
-            const double y = qy.dequantize(reader.read_bits(bits[1]));
-            const double z = qz.dequantize(reader.read_bits(bits[2]));
-            out.push_back(to_world(centre, rotation.matrix, Point{x, y, z}));
-        }
-    } else {
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const double x = qx.dequantize(reader.read_bits(bits[0]));
-            const double y = qy.dequantize(reader.read_bits(bits[1]));
-            const double z = qz.dequantize(reader.read_bits(bits[2]));
-            out.push_back(Point{x, y, z});
-        }
+    // The payload is present in full (or the widths are all zero and n is
+    // within the limits), so the n points can be made room for now.
+    const std::size_t start = out.size();
+    out.resize(start + n);
+    Point* dst = out.data() + start;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const double x = qx.dequantize(reader.read_bits(bits[0]));
+        const double y = qy.dequantize(reader.read_bits(bits[1]));
+        const double z = qz.dequantize(reader.read_bits(bits[2]));
+        dst[i] = rotated ? to_world(centre, rotation.matrix, Point{x, y, z}) : Point{x, y, z};
     }
     // Holds by construction: the length was computed from the same widths.
     expect_payload_end(reader);

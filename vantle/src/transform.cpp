@@ -42,13 +42,6 @@ Matrix3 spatial_matrix(std::uint64_t code) noexcept {
     }};
 }
 
-Rotation Rotation::read(BitReader& reader) {
-    Rotation r;
-    r.code = reader.read_bits(kRotationBits);
-    r.matrix = spatial_matrix(r.code);
-    return r;
-}
-
 Box rotated_anchor(const Box& anchor, const Matrix3& r) noexcept {
     const Point h{(anchor.max[0] - anchor.min[0]) * 0.5, (anchor.max[1] - anchor.min[1]) * 0.5,
                   (anchor.max[2] - anchor.min[2]) * 0.5};

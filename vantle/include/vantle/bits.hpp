@@ -15,42 +15,59 @@ namespace vantle {
 inline constexpr std::size_t kPayloadReserveCap = 67108864;  // bytes (64 MiB)
 inline constexpr std::size_t kValueReserveCap = 65536;       // values, points or triangles
 
+// Reads fields LSB-first from a payload. It keeps only the number of bits
+// consumed: a field of up to 64 bits is one unaligned 8-byte load (plus one
+// byte when it straddles), which gives the same values, the same end-of-file
+// point and the same end-of-payload outcome as buffering whole words.
 class BitReader {
 public:
-    explicit BitReader(std::span<const std::uint8_t> payload) noexcept : payload_(payload) {}
+    explicit BitReader(std::span<const std::uint8_t> payload) noexcept
+        : data_(payload.data()), size_(payload.size()) {}
 
     // 0 <= n <= 64 (callers validate widths); Io "unexpected end of file" when
-    // the payload runs out. n == 0 succeeds even on an exhausted payload.
+    // fewer than n payload bits remain. n == 0 succeeds even when none remain.
     std::uint64_t read_bits(unsigned n) {
         if (n == 0) {
             return 0;
         }
-        while (count_ < n) {
-            refill();
+        if (n > 8 * size_ - consumed_) {
+            throw_end_of_file();
         }
-        const std::uint64_t low = static_cast<std::uint64_t>(acc_);
-        const std::uint64_t value = n == 64 ? low : low & ((std::uint64_t{1} << n) - 1);
-        acc_ >>= n;
-        count_ -= n;
-        return value;
+        const std::size_t byte = consumed_ >> 3;
+        const unsigned shift = static_cast<unsigned>(consumed_ & 7);
+        std::uint64_t v;
+        if (size_ - byte >= 8) {
+            v = detail::load_le64(data_ + byte) >> shift;
+            if (n + shift > 64) {  // the ninth byte exists: n bits remain
+                v |= static_cast<std::uint64_t>(data_[byte + 8]) << (64 - shift);
+            }
+        } else {
+            v = load_tail(byte) >> shift;
+        }
+        consumed_ += n;
+        return n == 64 ? v : v & ((std::uint64_t{1} << n) - 1);
     }
 
-    // The payload is exactly ceil(T/8) bytes for the T bits consumed so far.
-    bool at_payload_end() const noexcept { return count_ < 8 && position_ == payload_.size(); }
+    // True when the payload is exactly ceil(T/8) bytes for the T bits consumed.
+    bool at_payload_end() const noexcept { return (consumed_ + 7) / 8 == size_; }
 
-    std::size_t position() const noexcept { return position_; }
-    unsigned buffered_bits() const noexcept { return count_; }
+    std::uint64_t consumed_bits() const noexcept { return consumed_; }
 
 private:
-    __extension__ typedef unsigned __int128 Accumulator;
+    // The last 1..7 bytes, zero-extended.
+    std::uint64_t load_tail(std::size_t byte) const noexcept {
+        std::uint64_t v = 0;
+        for (std::size_t i = byte; i < size_; ++i) {
+            v |= static_cast<std::uint64_t>(data_[i]) << (8 * (i - byte));
+        }
+        return v;
+    }
 
-    // Loads 8 bytes while 8 remain, else 1; Io "unexpected end of file" when none do.
-    void refill();
+    [[noreturn]] static void throw_end_of_file();
 
-    std::span<const std::uint8_t> payload_;
-    std::size_t position_ = 0;  // next payload byte not yet loaded
-    Accumulator acc_ = 0;       // loaded bits not yet consumed, next bit in bit 0
-    unsigned count_ = 0;        // valid bits in acc_, 0..127
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::uint64_t consumed_ = 0;
 };
 
 // Exactly n bytes of payload, viewed in place (nothing is reserved or copied),
@@ -61,8 +78,17 @@ std::span<const std::uint8_t> read_payload(Cursor& cursor, std::uint64_t n);
 // Blocked value stream: u32 length L, then L payload bytes holding `count` values.
 std::vector<std::uint64_t> read_stream(Cursor& cursor, std::uint64_t count);
 
+namespace detail {
+[[noreturn]] void throw_payload_length_error();
+}  // namespace detail
+
 // Malformed "block payload length disagrees with the block header" unless the
-// reader has consumed its payload to the last byte.
-void expect_payload_end(const BitReader& reader);
+// reader has consumed its payload to the last byte. Inline, so that a reader
+// in a decoding loop can stay in registers.
+inline void expect_payload_end(const BitReader& reader) {
+    if (!reader.at_payload_end()) {
+        detail::throw_payload_length_error();
+    }
+}
 
 }  // namespace vantle

@@ -56,12 +56,20 @@ struct Rotation {
     std::uint64_t code = 0;  // 38 bits as stored
     Matrix3 matrix{};
 
+    // 38 bits from the reader, then the matrix.
     static Rotation read(BitReader& reader);
 };
 
 // Compressed quaternion: bits 0-1 name the omitted slot (x, y, z, w), the
 // other three slots follow as 12-bit fields.
 Matrix3 spatial_matrix(std::uint64_t code) noexcept;
+
+inline Rotation Rotation::read(BitReader& reader) {
+    Rotation r;
+    r.code = reader.read_bits(kRotationBits);
+    r.matrix = spatial_matrix(r.code);
+    return r;
+}
 
 // The anchor box seen from the rotated frame, centred on the origin.
 Box rotated_anchor(const Box& anchor, const Matrix3& r) noexcept;
