@@ -42,6 +42,19 @@ inline void check_status(int status) {
     }
 }
 
+// Releases the interpreter lock for the lifetime of the object; no Python
+// call may happen while it is alive.
+class ReleaseGil {
+public:
+    ReleaseGil() noexcept : state_(PyEval_SaveThread()) {}
+    ~ReleaseGil() { PyEval_RestoreThread(state_); }
+    ReleaseGil(const ReleaseGil&) = delete;
+    ReleaseGil& operator=(const ReleaseGil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 template <class Result, class Body>
 Result guard_with(Result failure, Body&& body) noexcept {
     try {

@@ -27,6 +27,7 @@ const ClassDescription& describe(ClassId id) {
         case ClassId::LinkMesh: return link_mesh_class();
         case ClassId::LinkMeshes: return link_meshes_class();
         case ClassId::SolutionKind: return solution_kind_class();
+        case ClassId::IkBatch: return ik_batch_class();
     }
     throw Panic("unknown class identifier");
 }
@@ -225,6 +226,27 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
         Py_RETURN_NOTIMPLEMENTED;
     });
 }
+
+namespace {
+
+PyObject* enum_reduce(PyObject* self, PyObject*) {
+    return guard([&] {
+        const EnumDescription* description = enum_of(self);
+        const int code = enum_code(self);
+        Ref builtins = Ref::steal(check(PyImport_ImportModule("builtins")));
+        Ref getattr = Ref::steal(check(PyObject_GetAttrString(builtins.get(), "getattr")));
+        Ref name = Ref::steal(check(PyUnicode_FromString(description->members[code])));
+        Ref args = Ref::steal(check(PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)), name.get())));
+        return check(PyTuple_Pack(2, getattr.get(), args.get()));
+    });
+}
+
+}  // namespace
+
+PyMethodDef enum_methods[] = {
+    {"__reduce__", enum_reduce, METH_NOARGS, "Support for pickle and copy."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 void populate_enum(PyObject* type, ClassId id) {
     const EnumDescription& description = enum_description(id);

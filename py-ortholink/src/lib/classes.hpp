@@ -14,8 +14,9 @@
 namespace ortholink::py {
 
 // Registration order.
-enum class ClassId : int { Crx, CrxModel, IkSolution, LinkMesh, LinkMeshes, SolutionKind };
-inline constexpr int kClassCount = 6;
+// The six classes in registration order, then the batch result class.
+enum class ClassId : int { Crx, CrxModel, IkSolution, LinkMesh, LinkMeshes, SolutionKind, IkBatch };
+inline constexpr int kClassCount = 7;
 
 struct ClassDescription {
     const char* name;                    // "Crx"
@@ -30,6 +31,7 @@ const ClassDescription& ik_solution_class();
 const ClassDescription& link_mesh_class();
 const ClassDescription& link_meshes_class();
 const ClassDescription& solution_kind_class();
+const ClassDescription& ik_batch_class();
 
 const ClassDescription& describe(ClassId id);
 
@@ -120,6 +122,9 @@ PyObject* enum_repr(PyObject* self);
 PyObject* enum_int(PyObject* self);
 PyObject* enum_richcompare(PyObject* self, PyObject* other, int op);
 int enum_code(PyObject* self);
+// __reduce__ of the members: (getattr, (class, name)), so unpickling and
+// copying give back the cached instance.
+extern PyMethodDef enum_methods[];
 // Adds the members as class attributes (for ClassDescription::populate).
 void populate_enum(PyObject* type, ClassId id);
 

@@ -41,6 +41,10 @@ int exec_module(PyObject* module) {
             append_to_all(module, name);
             check_status(PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)));
         }
+        // The batch result class is reachable for isinstance checks but is not
+        // part of the star-import list.
+        PyTypeObject* batch = create_class(ClassId::IkBatch);
+        check_status(PyModule_AddObjectRef(module, describe(ClassId::IkBatch).name, reinterpret_cast<PyObject*>(batch)));
         return 0;
     });
 }

@@ -63,6 +63,17 @@ PyObject* crx_fk_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
+// Pickles as Crx.from_params(z1, x1, x2, y1).
+PyObject* crx_reduce(PyObject* self, PyObject*) {
+    return guard([&] {
+        const Crx& robot = unbox<Crx>(self, ClassId::Crx);
+        Ref make = Ref::steal(
+            check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(class_object(ClassId::Crx)), "from_params")));
+        Ref args = Ref::steal(check(Py_BuildValue("(dddd)", robot.z1, robot.x1, robot.x2, robot.y1)));
+        return check(PyTuple_Pack(2, make.get(), args.get()));
+    });
+}
+
 template <double Crx::*Field>
 PyObject* crx_dimension(PyObject* self, void*) {
     return guard([&] { return check(PyFloat_FromDouble(unbox<Crx>(self, ClassId::Crx).*Field)); });
@@ -103,6 +114,45 @@ PyMethodDef crx_methods[] = {
      "A caller following a path can pass the robot's current joint vector as `reference` to reach\n"
      "the next pose with the least joint movement, which keeps the arm from reconfiguring during\n"
      "the move."},
+    {"__reduce__", crx_reduce, METH_NOARGS, "Support for pickle and copy."},
+    {"fk_many", as_method(crx_fk_many), METH_FASTCALL | METH_KEYWORDS,
+     "fk_many($self, joints, threads=None)\n--\n\n"
+     "The flange pose of every row of an (n, 6) array of joint angles, as an (n, 4, 4) array.\n\n"
+     "Computed without holding the interpreter lock, on up to `threads` threads for large inputs\n"
+     "(None: one per core, at most 8). The result is the same whatever the thread count."},
+    {"ik_many", as_method(crx_ik_many), METH_FASTCALL | METH_KEYWORDS,
+     "ik_many($self, targets, threads=None)\n--\n\n"
+     "Every solution of every target, as an `IkBatch`.\n\n"
+     "`targets` is an (n, 4, 4) array-like or a sequence of poses (arrays or objects with an\n"
+     "`as_numpy()` method). Each target is checked as `ik` checks one; a bad one raises ValueError\n"
+     "naming its index and nothing is computed. The solutions of target i are those of `ik`, in\n"
+     "the same order, whatever the thread count."},
+    {"ik_path", as_method(crx_ik_path), METH_FASTCALL | METH_KEYWORDS,
+     "ik_path($self, targets, start)\n--\n\n"
+     "Follow a path of poses, taking at each the solution nearest the previous joints.\n\n"
+     "The choice is that of `ik_closest`, starting from the joint vector `start`. Returns an (n, 6)\n"
+     "array; a row of NaN marks an unreachable target, and the next target is then measured from\n"
+     "the last joints reached."},
+    {"expand_turns", as_method(crx_expand_turns), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "expand_turns(joints, lower, upper)\n--\n\n"
+     "Every variant of the solutions that differs by whole turns per joint and lies within limits.\n\n"
+     "`joints` is a (k, 6) or (6,) array of solutions in degrees; `lower` and `upper` are six limits\n"
+     "in degrees, inclusive. Returns an (m, 6) array: solution by solution, J1 varying slowest and\n"
+     "each joint's turns ascending. The limits are the caller's; none are assumed."},
+    {"within_limits", as_method(crx_within_limits), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "within_limits(joints, lower, upper)\n--\n\n"
+     "Whether joint vectors lie within limits (degrees, inclusive; NaN is outside).\n\n"
+     "A (k, 6) array gives a (k,) boolean array; a single vector of six gives a bool."},
+    {"pose_from_xyzwpr", as_method(crx_pose_from_xyzwpr), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "pose_from_xyzwpr(xyzwpr)\n--\n\n"
+     "The 4x4 pose of the controller's (X, Y, Z, W, P, R), in millimetres and degrees.\n\n"
+     "W, P and R are rotations about the fixed X, Y and Z axes, applied in that order. An (n, 6)\n"
+     "array gives an (n, 4, 4) array."},
+    {"xyzwpr", as_method(crx_xyzwpr), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "xyzwpr(pose)\n--\n\n"
+     "The controller's (X, Y, Z, W, P, R) of a pose, in millimetres and degrees.\n\n"
+     "At P = +-90 degrees only W - R (or W + R) is determined; W is then reported as 0. An\n"
+     "(n, 4, 4) array gives an (n, 6) array."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -144,6 +194,7 @@ PyType_Slot model_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(enum_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_nb_int, reinterpret_cast<void*>(enum_int)},
+    {Py_tp_methods, enum_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<std::uint8_t>)},
     {0, nullptr},
 };

@@ -17,6 +17,7 @@ namespace {
 PyObject* new_solution(const IkSolution& solution) { return box(ClassId::IkSolution, IkSolution(solution)); }
 
 PyObject* joints_array(const JointVector& joints) {
+    ensure_numpy();
     const npy_intp shape[1] = {6};
     PyObject* array = new_float64_array(1, shape);
     auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
@@ -70,6 +71,45 @@ PyObject* solution_repr(PyObject* self) {
     });
 }
 
+// Rebuilds a solution from its fields (used by pickle).
+PyObject* solution_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        static const char* const names[] = {"joints", "residual", "theta", "kind"};
+        PyObject* values[4];
+        bind_arguments("_from_state", args, nargs, kwnames, names, 4, values);
+        const JointVector joints = joints_from_any(values[0], "joints");
+        const double residual = float_from_any(values[1], "residual");
+        const double theta = float_from_any(values[2], "theta");
+        if (!is_instance(values[3], ClassId::SolutionKind)) {
+            PyErr_Format(PyExc_TypeError, "argument 'kind': expected ortholink.SolutionKind, got %s",
+                         type_name_of(values[3]).c_str());
+            throw PyErrorSet{};
+        }
+        const auto kind = static_cast<SolutionKind>(enum_code(values[3]));
+        return new_solution(IkSolution{joints, residual, theta, kind});
+    });
+}
+
+PyObject* solution_reduce(PyObject* self, PyObject*) {
+    return guard([&] {
+        const IkSolution& solution = unbox<IkSolution>(self, ClassId::IkSolution);
+        Ref make = Ref::steal(check(PyObject_GetAttrString(
+            reinterpret_cast<PyObject*>(class_object(ClassId::IkSolution)), "_from_state")));
+        Ref joints = Ref::steal(joints_array(solution.joints));
+        Ref kind = Ref::steal(enum_member(ClassId::SolutionKind, static_cast<int>(solution.kind)));
+        Ref args = Ref::steal(
+            check(Py_BuildValue("(OddO)", joints.get(), solution.residual, solution.theta, kind.get())));
+        return check(PyTuple_Pack(2, make.get(), args.get()));
+    });
+}
+
+PyMethodDef solution_methods[] = {
+    {"_from_state", as_method(solution_from_state), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "_from_state(joints, residual, theta, kind)\n--\n\nRebuild a solution from its fields (for pickle)."},
+    {"__reduce__", solution_reduce, METH_NOARGS, "Support for pickle and copy."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef solution_properties[] = {
     {"joints", solution_joints, nullptr, "The six joint angles in FANUC controller degrees.", nullptr},
     {"residual", solution_residual, nullptr,
@@ -82,6 +122,7 @@ PyGetSetDef solution_properties[] = {
 
 PyType_Slot solution_slots[] = {
     {Py_tp_doc, const_cast<char*>("One inverse kinematics solution and its diagnostics.")},
+    {Py_tp_methods, solution_methods},
     {Py_tp_getset, solution_properties},
     {Py_tp_repr, reinterpret_cast<void*>(solution_repr)},
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<IkSolution>)},
@@ -103,6 +144,7 @@ PyType_Slot kind_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(enum_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_nb_int, reinterpret_cast<void*>(enum_int)},
+    {Py_tp_methods, enum_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<std::uint8_t>)},
     {0, nullptr},
 };

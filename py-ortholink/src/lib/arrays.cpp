@@ -1,0 +1,171 @@
+#include "arrays.hpp"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "boundary.hpp"
+#include "classes.hpp"
+#include "convert.hpp"
+#include "ortholink/matrix.hpp"
+
+namespace ortholink::py {
+namespace {
+
+double at(PyArrayObject* array, npy_intp i, npy_intp j = 0, npy_intp k = 0) {
+    const char* address = PyArray_BYTES(array) + i * PyArray_STRIDE(array, 0);
+    if (PyArray_NDIM(array) > 1) address += j * PyArray_STRIDE(array, 1);
+    if (PyArray_NDIM(array) > 2) address += k * PyArray_STRIDE(array, 2);
+    double value;
+    std::memcpy(&value, address, sizeof value);
+    return value;
+}
+
+std::string shape_text(PyArrayObject* array) {
+    std::string text = "[";
+    for (int d = 0; d < PyArray_NDIM(array); ++d) {
+        if (d > 0) text += ", ";
+        text += std::to_string(PyArray_DIM(array, d));
+    }
+    return text + "]";
+}
+
+[[noreturn]] void raise_value(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    throw PyErrorSet{};
+}
+
+}  // namespace
+
+Ref float64_array(PyObject* object, const char* name) {
+    ensure_numpy();
+    if (PyArray_Check(object) && is_native_float64(reinterpret_cast<PyArrayObject*>(object))) {
+        return Ref::borrow(object);
+    }
+    Ref args = Ref::steal(check(PyTuple_Pack(1, object)));
+    Ref kwargs = Ref::steal(check(PyDict_New()));
+    check_status(PyDict_SetItemString(kwargs.get(), "dtype", numpy_float64()));
+    Ref converted = Ref::steal(PyObject_Call(numpy_asarray(), args.get(), kwargs.get()));
+    if (!converted) {
+        raise_with_argument_name(name);
+    }
+    if (!PyArray_Check(converted.get())) {
+        PyErr_Format(PyExc_TypeError, "expected a float64 array, got %s", type_name_of(converted.get()).c_str());
+        raise_with_argument_name(name);
+    }
+    return converted;
+}
+
+std::vector<JointVector> rows_of_six(PyObject* object, const char* name, bool& single) {
+    Ref owned = float64_array(object, name);
+    auto* array = reinterpret_cast<PyArrayObject*>(owned.get());
+    const int ndim = PyArray_NDIM(array);
+    if (ndim != 1 && ndim != 2) {
+        PyErr_Format(PyExc_TypeError, "expected a one- or two-dimensional float64 array, got %d dimensions", ndim);
+        raise_with_argument_name(name);
+    }
+    single = ndim == 1;
+    const npy_intp columns = PyArray_DIM(array, single ? 0 : 1);
+    if (columns != 6) {
+        raise_value(std::string(single ? "Expected 6 values, got shape " : "Expected an (n, 6) array, got shape ") +
+                    shape_text(array));
+    }
+    const npy_intp rows = single ? 1 : PyArray_DIM(array, 0);
+    std::vector<JointVector> out(static_cast<std::size_t>(rows));
+    for (npy_intp r = 0; r < rows; ++r) {
+        for (npy_intp c = 0; c < 6; ++c) {
+            out[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = single ? at(array, c) : at(array, r, c);
+        }
+    }
+    return out;
+}
+
+JointVector six_values(PyObject* object, const char* name) {
+    const Vector1D vector = vector_from_any(object, name);
+    if (vector.values.size() != 6) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': expected 6 values, got %zd", name,
+                     static_cast<Py_ssize_t>(vector.values.size()));
+        throw PyErrorSet{};
+    }
+    JointVector out;
+    for (std::size_t i = 0; i < 6; ++i) out[i] = vector.values[i];
+    return out;
+}
+
+std::vector<Pose> poses_from_any(PyObject* object, const char* name) {
+    ensure_numpy();
+    // Array-likes of numbers go through NumPy; anything else (objects with
+    // as_numpy(), mixed sequences) is read pose by pose.
+    Ref stacked;
+    try {
+        stacked = float64_array(object, name);
+        if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(stacked.get())) != 3) {
+            if (PyArray_Check(object)) {
+                PyErr_Format(PyExc_TypeError, "expected an (n, 4, 4) array, got %d dimensions",
+                             PyArray_NDIM(reinterpret_cast<PyArrayObject*>(stacked.get())));
+                raise_with_argument_name(name);
+            }
+            stacked = Ref{};
+        }
+    } catch (const PyErrorSet&) {
+        if (PyArray_Check(object)) {
+            throw;
+        }
+        PyErr_Clear();
+        stacked = Ref{};
+    }
+    std::vector<Pose> poses;
+    if (stacked) {
+        auto* array = reinterpret_cast<PyArrayObject*>(stacked.get());
+        if (PyArray_DIM(array, 1) != 4 || PyArray_DIM(array, 2) != 4) {
+            raise_value("Expected an (n, 4, 4) array of transformation matrices, got shape " + shape_text(array));
+        }
+        const npy_intp count = PyArray_DIM(array, 0);
+        poses.reserve(static_cast<std::size_t>(count));
+        double values[16];
+        for (npy_intp i = 0; i < count; ++i) {
+            for (npy_intp r = 0; r < 4; ++r) {
+                for (npy_intp c = 0; c < 4; ++c) values[r * 4 + c] = at(array, i, r, c);
+            }
+            std::string_view error;
+            const auto pose = row_slice_to_iso(values, 16, error);
+            if (!pose) {
+                raise_value("target " + std::to_string(i) + ": " + std::string(error));
+            }
+            poses.push_back(*pose);
+        }
+        return poses;
+    }
+    if (PyUnicode_Check(object) || !PySequence_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "expected an (n, 4, 4) array or a sequence of poses, got %s",
+                     type_name_of(object).c_str());
+        raise_with_argument_name(name);
+    }
+    const Py_ssize_t count = PySequence_Size(object);
+    check_status(count < 0 ? -1 : 0);
+    poses.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref item = Ref::steal(check(PySequence_GetItem(object, i)));
+        try {
+            poses.push_back(iso_from_any(item.get()));
+        } catch (const PyErrorSet&) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+                throw;
+            }
+            PyObject* type = nullptr;
+            PyObject* value = nullptr;
+            PyObject* traceback = nullptr;
+            PyErr_Fetch(&type, &value, &traceback);
+            PyErr_NormalizeException(&type, &value, &traceback);
+            Ref owned_type = Ref::steal(type);
+            Ref owned_value = Ref::steal(value);
+            Ref owned_traceback = Ref::steal(traceback);
+            Ref text = Ref::steal(check(PyObject_Str(owned_value.get())));
+            PyErr_Format(PyExc_ValueError, "target %zd: %U", i, text.get());
+            throw PyErrorSet{};
+        }
+    }
+    return poses;
+}
+
+}  // namespace ortholink::py

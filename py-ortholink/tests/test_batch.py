@@ -1,0 +1,178 @@
+import copy
+import math
+import pickle
+
+import numpy as np
+import pytest
+
+import ortholink
+from ortholink import Crx
+
+RNG_SEED = 20261208
+
+
+@pytest.fixture(scope="module")
+def joints() -> np.ndarray:
+    return np.random.default_rng(RNG_SEED).uniform(-180, 180, (400, 6))
+
+
+class TestFkMany:
+    def test_matches_fk_row_by_row(self, robot, joints):
+        for threads in (None, 1, 2, 3):
+            poses = robot.fk_many(joints, threads=threads)
+            assert poses.shape == (400, 4, 4) and poses.dtype == np.float64
+            for i in range(0, 400, 37):
+                assert np.array_equal(poses[i], robot.fk(joints[i]))
+
+    def test_inputs(self, robot):
+        assert robot.fk_many(np.zeros((0, 6))).shape == (0, 4, 4)
+        assert robot.fk_many([[0] * 6, [10, 20, 30, 40, 50, 60]]).shape == (2, 4, 4)
+        with pytest.raises(ValueError, match=r"got shape \[2, 5\]"):
+            robot.fk_many(np.zeros((2, 5)))
+        with pytest.raises(TypeError, match=r"^argument 'joints': "):
+            robot.fk_many(np.zeros(6))
+        with pytest.raises(TypeError, match=r"^argument 'joints': "):
+            robot.fk_many(np.zeros((2, 2, 6)))
+        with pytest.raises(ValueError, match="threads"):
+            robot.fk_many(np.zeros((2, 6)), threads=0)
+
+
+class TestIkMany:
+    def test_agrees_with_ik(self, robot, joints):
+        targets = robot.fk_many(joints)
+        far = np.eye(4)
+        far[0, 3] = 5000.0
+        targets = np.concatenate([targets[:50], far[None], targets[50:]])
+        for threads in (1, 2):
+            batch = robot.ik_many(targets, threads=threads)
+            assert isinstance(batch, ortholink.IkBatch)
+            assert len(batch) == len(targets)
+            offsets = batch.offsets
+            assert offsets.dtype == np.int64 and offsets.shape == (len(targets) + 1,) and offsets[0] == 0
+            assert batch[50].shape == (0, 6)
+            for i in range(0, len(targets), 23):
+                detailed = robot.ik_detailed(targets[i])
+                rows = slice(offsets[i], offsets[i + 1])
+                assert np.array_equal(batch[i], robot.ik(targets[i]))
+                assert np.array_equal(batch.joints[rows], batch[i])
+                assert batch.residual[rows].tolist() == [s.residual for s in detailed]
+                assert batch.theta[rows].tolist() == [s.theta for s in detailed]
+                assert batch.kind[rows].tolist() == [int(s.kind) for s in detailed]
+            assert batch.kind.dtype == np.uint8
+            assert np.array_equal(batch[-1], batch[len(targets) - 1])
+            with pytest.raises(IndexError, match="index out of range"):
+                batch[len(targets)]
+
+    def test_sequences_of_poses(self, robot, joints):
+        class Wrapped:
+            def __init__(self, m):
+                self.m = m
+
+            def as_numpy(self):
+                return self.m
+
+        targets = robot.fk_many(joints[:5])
+        expected = robot.ik_many(targets)
+        for given in ([Wrapped(t) for t in targets], [t.tolist() for t in targets], list(targets)):
+            assert np.array_equal(robot.ik_many(given).joints, expected.joints)
+
+    def test_a_bad_target_names_its_index(self, robot, joints):
+        targets = robot.fk_many(joints[:5])
+        targets[3][0, 0] = 2.0
+        with pytest.raises(ValueError, match=r"^target 3: Failed to convert matrix to isometry$"):
+            robot.ik_many(targets)
+        with pytest.raises(ValueError, match=r"got shape \[2, 3, 4\]"):
+            robot.ik_many(np.zeros((2, 3, 4)))
+        with pytest.raises(ValueError, match=r"^target 1: Expected a 4x4 transformation matrix"):
+            robot.ik_many([np.eye(4), np.eye(3)])
+
+    def test_pickle(self, robot, joints):
+        batch = robot.ik_many(robot.fk_many(joints[:20]))
+        again = pickle.loads(pickle.dumps(batch))
+        for name in ("joints", "residual", "theta", "kind", "offsets"):
+            assert np.array_equal(getattr(again, name), getattr(batch, name))
+        assert repr(again) == repr(batch)
+
+
+class TestIkPath:
+    def test_follows_and_marks_gaps(self, robot):
+        start = np.array([10, 20, 30, 40, 50, 60.0])
+        steps = np.array([start + [k, 0, 0, 0, -0.5 * k, 0] for k in range(1, 11)])
+        targets = list(robot.fk_many(steps))
+        far = np.eye(4)
+        far[0, 3] = 5000.0
+        targets.insert(4, far)
+        path = robot.ik_path(targets, start)
+        assert path.shape == (11, 6)
+        assert np.isnan(path[4]).all()
+        reached = np.delete(path, 4, axis=0)
+        diff = (reached - steps + 180) % 360 - 180
+        assert np.abs(diff).max() < 1e-6
+
+    def test_matches_ik_closest_chain(self, robot, joints):
+        targets = robot.fk_many(joints[:30])
+        path = robot.ik_path(targets, np.zeros(6))
+        previous = np.zeros(6)
+        for target, row in zip(targets, path):
+            best = robot.ik_closest(target, previous)
+            assert np.array_equal(best.joints, row)
+            previous = best.joints
+
+
+class TestLimits:
+    def test_expand_turns(self):
+        lower = [-360, -150, -360, -360, -180, -450]
+        upper = [360, 150, 360, 360, 180, 450]
+        variants = Crx.expand_turns([[10, 20, 30, 40, 50, 60], [0, 190, 0, 0, 0, 0]], lower, upper)
+        assert variants.shape == (24, 6)
+        assert variants[0].tolist() == [-350, 20, -330, -320, 50, -300]
+        assert Crx.within_limits(variants, lower, upper).all()
+        assert Crx.expand_turns([10, 20, 30, 40, 50, 60], lower, upper).shape == (24, 6)
+        with pytest.raises(ValueError, match="whole-turn"):
+            Crx.expand_turns([0] * 6, [-math.inf] * 6, [math.inf] * 6)
+        with pytest.raises(ValueError, match="argument 'lower'"):
+            Crx.expand_turns([0] * 6, [0] * 5, upper)
+
+    def test_within_limits(self):
+        mask = Crx.within_limits([[0] * 6, [200, 0, 0, 0, 0, 0], [math.nan] * 6], [-180] * 6, [180] * 6)
+        assert mask.dtype == np.bool_ and mask.tolist() == [True, False, False]
+        assert Crx.within_limits([180] * 6, [-180] * 6, [180] * 6) is True
+
+    def test_variants_reach_the_same_pose(self, robot):
+        variants = Crx.expand_turns([10, 20, 30, 40, 50, 60], [-400] * 6, [400] * 6)
+        reference = robot.fk([10, 20, 30, 40, 50, 60])
+        for v in variants:
+            np.testing.assert_allclose(robot.fk(v), reference, atol=1e-9)
+
+
+class TestXyzwpr:
+    def test_round_trip(self, robot, joints):
+        poses = robot.fk_many(joints)
+        rows = Crx.xyzwpr(poses)
+        assert rows.shape == (400, 6)
+        np.testing.assert_allclose(Crx.pose_from_xyzwpr(rows), poses, atol=1e-9)
+        values = np.random.default_rng(2).uniform([-900, -900, -900, -180, -89, -180], [900, 900, 900, 180, 89, 180], (500, 6))
+        np.testing.assert_allclose(Crx.xyzwpr(Crx.pose_from_xyzwpr(values)), values, atol=1e-9)
+
+    def test_conventions(self):
+        pose = Crx.pose_from_xyzwpr([1, 2, 3, 90, 0, 0])
+        np.testing.assert_allclose(pose[:3, 3], [1, 2, 3])
+        np.testing.assert_allclose(pose[:3, 1], [0, 0, 1], atol=1e-15)
+        assert Crx.xyzwpr(np.eye(4)).tolist() == [0, 0, 0, 0, 0, 0]
+        with pytest.raises(ValueError, match="isometry"):
+            Crx.xyzwpr(np.eye(4) * 2)
+
+
+class TestPickle:
+    def test_every_class(self, robot):
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            again = pickle.loads(pickle.dumps(robot, protocol=protocol))
+            assert (again.z1, again.x1, again.x2, again.y1) == (robot.z1, robot.x1, robot.x2, robot.y1)
+            for member in (ortholink.CrxModel.Crx20iAL, ortholink.SolutionKind.AxisDegenerate):
+                assert pickle.loads(pickle.dumps(member, protocol=protocol)) is member
+        assert copy.copy(ortholink.CrxModel.Crx5iA) is ortholink.CrxModel.Crx5iA
+        assert copy.deepcopy(robot).fk([1] * 6).tolist() == robot.fk([1] * 6).tolist()
+        solution = robot.ik_detailed(robot.fk([10, 20, 30, 40, 50, 60]))[3]
+        again = copy.deepcopy(solution)
+        assert again is not solution and repr(again) == repr(solution)
+        assert np.array_equal(again.joints, solution.joints) and again.kind is solution.kind
