@@ -21,6 +21,7 @@ from ortholink import Crx, CrxModel, LinkMesh, LinkMeshes
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # type: ignore[import-not-found, import-untyped, unused-ignore]  # noqa: E402
+from mpl_toolkits.mplot3d.art3d import Poly3DCollection  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
 Array = npt.NDArray[np.float64]
 
@@ -66,8 +67,6 @@ def render(model_name: str, output: Path) -> int:
     meshes = LinkMeshes.load(model)
     target = robot.fk(TARGET_JOINTS)
     solutions = robot.ik(target)
-
-    from mpl_toolkits.mplot3d.art3d import Poly3DCollection  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
     columns = min(4, max(1, len(solutions)))
     rows = max(1, math.ceil(len(solutions) / columns))

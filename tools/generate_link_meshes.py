@@ -444,7 +444,8 @@ def preview(meshes: dict[str, list[tuple[np.ndarray, np.ndarray]]], path: Path) 
     for k, model in enumerate(MODELS):
         ax = fig.add_subplot(1, 2, k + 1, projection="3d")
         light = np.array([0.4, -0.6, 0.7]) / np.linalg.norm([0.4, -0.6, 0.7])
-        for i, ((vertices, triangles), (rotation, origin)) in enumerate(zip(meshes[model.name], zero_pose_frames(model))):
+        frames = zero_pose_frames(model)
+        for i, ((vertices, triangles), (rotation, origin)) in enumerate(zip(meshes[model.name], frames)):
             placed = vertices @ rotation.T + origin
             tris = placed[triangles.astype(np.int64)]
             normals = np.cross(tris[:, 1] - tris[:, 0], tris[:, 2] - tris[:, 0])
