@@ -23,6 +23,13 @@ cmake -S . -B build/ci -G Ninja -DORTHOLINK_TESTS=ON -DORTHOLINK_WERROR=ON -DORT
 cmake --build build/ci -j "$jobs"
 ctest --test-dir build/ci --output-on-failure -j "$jobs"
 
+step "Installed C++ libraries used through find_package(ortholink)"
+rm -rf build/prefix build/consumer
+cmake --install build/ci --prefix build/prefix
+cmake -S tests/consumer -B build/consumer -G Ninja -DCMAKE_PREFIX_PATH="$root/build/prefix"
+cmake --build build/consumer
+build/consumer/consumer
+
 step "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/asan -G Ninja -DORTHOLINK_TESTS=ON -DORTHOLINK_WERROR=ON -DORTHOLINK_SANITIZE=ON \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo
