@@ -24,7 +24,7 @@ using Mat12x6 = std::array<double, 72>;  // 12×6, row-major
 
 // A = L·Lᵀ for a symmetric 6×6 `a` (only the lower triangle is read). `l` gets
 // the lower-triangular factor (upper part zero). Fails when a pivot is not
-// positive (zero, negative or NaN); `l` is then unspecified.
+// positive (zero, negative or NaN); `l` then holds only the columns before it.
 bool cholesky(const Mat6& a, Mat6& l) noexcept;
 
 // Solves L·Lᵀ·x = b: forward substitution, then back substitution.

@@ -382,7 +382,7 @@ TEST(Eigenvalues, CyclicPermutationConverges) {
 }
 
 TEST(Eigenvalues, SimilarityOfATriangularMatrix) {
-    // Q·T·Qᵀ with a Householder Q: a full matrix with the diagonal of T as its spectrum.
+    // Q·T·Qᵀ with a Householder Q: a full matrix whose eigenvalues are the diagonal of T.
     const int n = 6;
     const double diagonal[n] = {4.0, -1.5, 0.25, 2.0, -3.0, 1.0};
     std::mt19937_64 rng(21);

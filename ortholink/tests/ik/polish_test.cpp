@@ -188,7 +188,7 @@ TEST(Polish, ElbowSingularityStepsThroughTheDecomposition) {
 
 // Steps stop at the first non-decrease or the step budget; whatever the exit,
 // the returned vector is never worse than the start.
-TEST(Polish, NeverWorsensAndRespectsTheBudget) {
+TEST(Polish, NeverWorsensAndKeepsTheStepBudget) {
     std::mt19937_64 rng(17);
     std::uniform_real_distribution<double> joint(-180.0, 180.0);
     std::uniform_real_distribution<double> offset(-3.0, 3.0);
