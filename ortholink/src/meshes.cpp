@@ -27,15 +27,14 @@ LinkMesh LinkMesh::transformed(const Pose& pose) const {
     const Vec3& shift = pose.t;
     LinkMesh out;
     out.faces = faces;
-    out.vertices.resize(vertices.size());
-    for (std::size_t i = 0; i < vertices.size(); ++i) {
-        const Vec3& v = vertices[i];
+    out.vertices.reserve(vertices.size());
+    for (const Vec3& v : vertices) {
         const Vec3 c = cross(qv, v);
         const Vec3 t{2.0 * c[0], 2.0 * c[1], 2.0 * c[2]};
         const Vec3 u = cross(qv, t);
         // ((w·t + qv × t) + v) + T, in exactly this order.
-        out.vertices[i] = Vec3{((w * t[0] + u[0]) + v[0]) + shift[0], ((w * t[1] + u[1]) + v[1]) + shift[1],
-                               ((w * t[2] + u[2]) + v[2]) + shift[2]};
+        out.vertices.push_back(Vec3{((w * t[0] + u[0]) + v[0]) + shift[0], ((w * t[1] + u[1]) + v[1]) + shift[1],
+                                    ((w * t[2] + u[2]) + v[2]) + shift[2]});
     }
     return out;
 }
