@@ -51,7 +51,7 @@ void phase_axis(const Setup& setup, const AxisThetas& axis, Candidates& out) noe
         }
         if (point_circle) {
             // The elbow is on the axis too: J1 is free.
-            out.push_back(Candidate{Vec3{0.0, 0.0, std::copysign(mu, p[2])}, p, theta, SolutionKind::SingularFamily});
+            out.push_back(Candidate{Vec3{0.0, 0.0, std::signbit(p[2]) ? -mu : mu}, p, theta, SolutionKind::SingularFamily});
             continue;
         }
         for (const Vec3& o3 : o3_on_axis(setup, theta)) {

@@ -124,7 +124,8 @@ FixedVector<Vec3, 2> o3_on_axis(const Setup& setup, double theta) noexcept {
         mu = (l * l + (z1_sq - robot.x1 * robot.x1)) / (2.0 * l);
         rho = std::sqrt(std::max(z1_sq - mu * mu, 0.0));
     }
-    const double zo = std::isnan(pz) ? pz : std::copysign(mu, pz);
+    // sign(P_z)·μ by the sign bit; μ itself is negative when x1 > z1 and o4 is low.
+    const double zo = std::isnan(pz) ? pz : (std::signbit(pz) ? -mu : mu);
     // The elbow (ρ cos φ, ρ sin φ, zo) must keep the forearm perpendicular to d.
     const LinearTrigSolution phis = solve_linear_trig(rho * d[0], rho * d[1], d[2] * (pz - zo));
     if (phis.any_angle) {
