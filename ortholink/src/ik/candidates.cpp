@@ -62,9 +62,11 @@ void phase_axis(const Setup& setup, const AxisThetas& axis, Candidates& out) noe
 
 // Secant-slope Newton on the residual of branch s; nothing when the branch
 // leaves the region where it is defined or does not reach a zero.
-std::optional<BranchPoint> refine(const Setup& setup, double theta, double s, double& theta_out) noexcept {
+// `known` is the residual at the start when it has been evaluated already.
+std::optional<BranchPoint> refine(const Setup& setup, double theta, double s, const std::optional<double>* known,
+                                  double& theta_out) noexcept {
     for (int i = 0; i < kRefineSteps; ++i) {
-        const auto g0 = branch_residual(setup, theta, s);
+        const auto g0 = i == 0 && known != nullptr ? *known : branch_residual(setup, theta, s);
         const auto g1 = branch_residual(setup, theta + kSecantDelta, s);
         if (!g0 || !g1) {
             return std::nullopt;
@@ -106,9 +108,11 @@ void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out) no
         const double l0 = std::sqrt(p0[0] * p0[0] + p0[1] * p0[1] + p0[2] * p0[2]);
         std::optional<double> r_plus;
         std::optional<double> r_minus;
-        if (rho0 > kNearAxisRelative * robot.z1) {
-            r_plus = branch_residual(setup, theta0, 1.0);
-            r_minus = branch_residual(setup, theta0, -1.0);
+        const bool evaluated = rho0 > kNearAxisRelative * robot.z1;
+        if (evaluated) {
+            const auto both = branch_residuals(setup, theta0);
+            r_plus = both[0];
+            r_minus = both[1];
         }
         for (const double s : {1.0, -1.0}) {
             const auto& own = s > 0.0 ? r_plus : r_minus;
@@ -117,7 +121,7 @@ void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out) no
                 continue;
             }
             double theta = theta0;
-            if (const auto point = refine(setup, theta0, s, theta)) {
+            if (const auto point = refine(setup, theta0, s, evaluated ? &own : nullptr, theta)) {
                 out.push_back(Candidate{point->o3, point->o4, theta, SolutionKind::Regular});
                 continue;
             }

@@ -18,6 +18,9 @@ constexpr int kAxisNewtonSteps = 20;
 constexpr double kAxisNewtonStop = 1e-15;  // radians
 // Two axis angles closer than this (radians) are the same.
 constexpr double kAxisMerge = 1e-9;
+// Allowance for rounding in the lower bound of the distance from the axis,
+// relative to the size of the circle's horizontal projection.
+constexpr double kAxisBoundSlack = 1e-9;
 
 // The horizontal part of the circle and its derivatives at θ.
 struct HorizontalCircle {
@@ -41,6 +44,27 @@ HorizontalCircle horizontal_circle(const Setup& setup, double theta) noexcept {
     const double ppy = y1 * ddy;
     const double g2 = 2.0 * ((ppx * ppx + ppy * ppy) - y1 * (px * dx + py * dy));
     return HorizontalCircle{g2, px * ppx + py * ppy, px * px + py * py};
+}
+
+// A lower bound on the horizontal distance of o4 from the J1 axis over the
+// whole circle. With M = y1·[x_h y_h] and o = o5_h the horizontal part of o4 is
+// M·u + o for a unit vector u, and adj(M)·(M·u + o) = det(M)·u + adj(M)·o, so
+// |M·u + o| >= ||adj(M)·o| - |det M|| / ‖M‖ (adj(M) has the norm of M).
+double horizontal_distance_bound(const Setup& setup) noexcept {
+    const double y1 = setup.robot->y1;
+    const double a = y1 * setup.x_axis[0];
+    const double b = y1 * setup.y_axis[0];
+    const double c = y1 * setup.x_axis[1];
+    const double d = y1 * setup.y_axis[1];
+    const double det = a * d - b * c;
+    // adj(M) = [[d, -b], [-c, a]]
+    const double ax = d * setup.o5[0] - b * setup.o5[1];
+    const double ay = -c * setup.o5[0] + a * setup.o5[1];
+    const double frobenius = std::sqrt(a * a + b * b + c * c + d * d);
+    if (!(frobenius > 0.0)) {
+        return 0.0;  // no bound; let the search decide
+    }
+    return std::fabs(std::hypot(ax, ay) - std::fabs(det)) / frobenius;
 }
 
 }  // namespace
@@ -74,6 +98,9 @@ AxisThetas axis_thetas(const Setup& setup) noexcept {
         return out;
     }
     const double tol = kOnAxisRelative * robot.z1;
+    if (horizontal_distance_bound(setup) > tol + kAxisBoundSlack * (std::hypot(setup.o5[0], setup.o5[1]) + robot.y1)) {
+        return out;  // no start could end within tol of the axis
+    }
     for (int k = 0; k < kAxisStarts; ++k) {
         // Newton on the derivative of the squared horizontal distance.
         double theta = k * kTwoPi * 0.0625;

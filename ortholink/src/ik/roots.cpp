@@ -46,11 +46,6 @@ Cx div(Cx a, Cx b) noexcept {
     return Cx{(a.re * b.re + a.im * b.im) * inv, (a.im * b.re - a.re * b.im) * inv};
 }
 
-Cx inverse(Cx b) noexcept {
-    const double inv = 1.0 / (b.re * b.re + b.im * b.im);
-    return Cx{b.re * inv, -b.im * inv};
-}
-
 // |z| for the convergence test: the plain formula where it cannot overflow
 // or lose precision to underflow, hypot elsewhere.
 double magnitude(Cx z) noexcept {
@@ -115,32 +110,53 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
     for (int j = 0; j <= n; ++j) {
         abs_m[j] = std::fabs(m[j]);
     }
+
+    // Roots and their values as separate real and imaginary arrays of the full
+    // capacity, so the per-root loops run in pairs of lanes. Unused lanes hold
+    // zeros and are never read back.
+    constexpr int kLanes = kHalfAngleDegree;
+    alignas(16) std::array<double, kLanes> zr{};
+    alignas(16) std::array<double, kLanes> zi{};
+    for (int k = 0; k < n; ++k) {
+        zr[k] = z[k].re;
+        zi[k] = z[k].im;
+    }
     // A converged root is never moved again, so it would pass the test again
     // on every later sweep; it is not re-evaluated.
-    std::array<bool, kHalfAngleDegree> converged{};
-    std::array<Cx, kHalfAngleDegree> pv{};
-    std::array<Cx, kHalfAngleDegree> dpv{};
-    std::array<double, kHalfAngleDegree> bound{};
+    std::array<bool, kLanes> converged{};
     for (int sweep = 0; sweep < kAberthSweeps; ++sweep) {
-        // A root moves only at its own turn, so every value a sweep needs
-        // at z_k is known at its start; the evaluations run side by side.
+        // A root moves only at its own turn, so every value a sweep needs at
+        // z_k is known at its start and all roots are evaluated together.
         // The bound is first taken with |z| rounded up: when |p| exceeds even
         // that, it exceeds the bound with |z| by hypot (the Horner recurrence
         // of non-negative terms is monotonic), and hypot is not needed.
-        std::array<double, kHalfAngleDegree> az{};
+        alignas(16) std::array<double, kLanes> az{};
+        alignas(16) std::array<double, kLanes> pr{};
+        alignas(16) std::array<double, kLanes> pi{};
+        alignas(16) std::array<double, kLanes> dr{};
+        alignas(16) std::array<double, kLanes> di{};
+        alignas(16) std::array<double, kLanes> bound{};
         for (int k = 0; k < n; ++k) {
-            az[k] = converged[k] ? 0.0 : magnitude_above(z[k]);
-            pv[k] = Cx{m[n], 0.0};
-            dpv[k] = Cx{0.0, 0.0};
+            az[k] = converged[k] ? 0.0 : magnitude_above(Cx{zr[k], zi[k]});
+        }
+        for (int k = 0; k < kLanes; ++k) {
+            pr[k] = m[n];
             bound[k] = abs_m[n];
         }
         for (int j = n - 1; j >= 0; --j) {
-            for (int k = 0; k < n; ++k) {
-                const Cx dz = mul(dpv[k], z[k]);
-                dpv[k] = Cx{dz.re + pv[k].re, dz.im + pv[k].im};
-                const Cx pz = mul(pv[k], z[k]);
-                pv[k] = Cx{pz.re + m[j], pz.im};
-                bound[k] = bound[k] * az[k] + abs_m[j];
+            const double mj = m[j];
+            const double amj = abs_m[j];
+            for (int k = 0; k < kLanes; ++k) {
+                // p' ← p'·z + p, then p ← p·z + m_j.
+                const double dzr = dr[k] * zr[k] - di[k] * zi[k];
+                const double dzi = dr[k] * zi[k] + di[k] * zr[k];
+                dr[k] = dzr + pr[k];
+                di[k] = dzi + pi[k];
+                const double pzr = pr[k] * zr[k] - pi[k] * zi[k];
+                const double pzi = pr[k] * zi[k] + pi[k] * zr[k];
+                pr[k] = pzr + mj;
+                pi[k] = pzi;
+                bound[k] = bound[k] * az[k] + amj;
             }
         }
         bool all_converged = true;
@@ -148,9 +164,9 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
             if (converged[k]) {
                 continue;
             }
-            const Cx zk = z[k];
-            const Cx p = pv[k];
-            const Cx dp = dpv[k];
+            const Cx zk{zr[k], zi[k]};
+            const Cx p{pr[k], pi[k]};
+            const Cx dp{dr[k], di[k]};
             const double abs_p = magnitude(p);
             if (abs_p <= bound[k] * kAberthConvergence) {
                 const double exact = std::hypot(zk.re, zk.im);
@@ -165,21 +181,33 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
             }
             all_converged = false;
             if (dp.re == 0.0 && dp.im == 0.0) {
-                z[k] = Cx{zk.re + kAberthNudge * radius, zk.im + kAberthNudge * radius};
+                zr[k] = zk.re + kAberthNudge * radius;
+                zi[k] = zk.im + kAberthNudge * radius;
                 continue;
             }
             const Cx newton = div(p, dp);
+            // 1/(z_k - z_j) for every lane at once, then summed in order.
+            alignas(16) std::array<double, kLanes> xr{};
+            alignas(16) std::array<double, kLanes> xi{};
+            alignas(16) std::array<double, kLanes> ir{};
+            alignas(16) std::array<double, kLanes> ii{};
+            for (int j = 0; j < kLanes; ++j) {
+                xr[j] = zk.re - zr[j];
+                xi[j] = zk.im - zi[j];
+                const double den = xr[j] * xr[j] + xi[j] * xi[j];
+                const double inv = den != 0.0 ? 1.0 / den : 0.0;
+                ir[j] = xr[j] * inv;
+                ii[j] = -xi[j] * inv;
+            }
             Cx sum{0.0, 0.0};
             for (int j = 0; j < n; ++j) {
                 if (j == k) {
                     continue;
                 }
-                const Cx diff{zk.re - z[j].re, zk.im - z[j].im};
-                if (diff.re == 0.0 && diff.im == 0.0) {
+                if (xr[j] == 0.0 && xi[j] == 0.0) {
                     return false;
                 }
-                const Cx inv = inverse(diff);
-                sum = Cx{sum.re + inv.re, sum.im + inv.im};
+                sum = Cx{sum.re + ir[j], sum.im + ii[j]};
             }
             const Cx ns = mul(newton, sum);
             const Cx den{1.0 - ns.re, -ns.im};
@@ -187,9 +215,13 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
             if (!std::isfinite(w.re) || !std::isfinite(w.im)) {
                 return false;
             }
-            z[k] = Cx{zk.re - w.re, zk.im - w.im};
+            zr[k] = zk.re - w.re;
+            zi[k] = zk.im - w.im;
         }
         if (all_converged) {
+            for (int k = 0; k < n; ++k) {
+                z[k] = Cx{zr[k], zi[k]};
+            }
             return true;
         }
     }

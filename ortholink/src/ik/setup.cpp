@@ -68,7 +68,19 @@ Vec3 branch_elbow(const Vec3& p, double rho_h, double l, double mu, double r, do
     return Vec3{a * p[0] / rho_h, a * p[1] / rho_h, b};
 }
 
-std::optional<BranchPoint> branch_point(const Setup& setup, double theta, double s) noexcept {
+namespace {
+
+// What both branches share at one circle angle.
+struct ArmPlane {
+    Vec3 d;
+    Vec3 p;  // o4
+    double rho_h;
+    double l;
+    double mu;
+    double r;
+};
+
+std::optional<ArmPlane> arm_plane(const Setup& setup, double theta) noexcept {
     const Crx& robot = *setup.robot;
     const double tol = kOnAxisRelative * robot.z1;
     double sn = 0.0;
@@ -90,18 +102,39 @@ std::optional<BranchPoint> branch_point(const Setup& setup, double theta, double
     if (r_sq < 0.0) {
         return std::nullopt;
     }
-    const double r = std::sqrt(std::max(r_sq, 0.0));
-    const Vec3 o3 = branch_elbow(p, rho_h, l, mu, r, s);
-    const Vec3 arm{o3[0] - p[0], o3[1] - p[1], o3[2] - p[2]};
-    return BranchPoint{o3, p, dot(arm, d) / robot.x1};
+    return ArmPlane{d, p, rho_h, l, mu, std::sqrt(std::max(r_sq, 0.0))};
+}
+
+BranchPoint elbow_of(const ArmPlane& a, double s, double x1) noexcept {
+    const Vec3 o3 = branch_elbow(a.p, a.rho_h, a.l, a.mu, a.r, s);
+    const Vec3 arm{o3[0] - a.p[0], o3[1] - a.p[1], o3[2] - a.p[2]};
+    return BranchPoint{o3, a.p, dot(arm, a.d) / x1};
+}
+
+}  // namespace
+
+std::optional<BranchPoint> branch_point(const Setup& setup, double theta, double s) noexcept {
+    const auto plane = arm_plane(setup, theta);
+    if (!plane) {
+        return std::nullopt;
+    }
+    return elbow_of(*plane, s, setup.robot->x1);
 }
 
 std::optional<double> branch_residual(const Setup& setup, double theta, double s) noexcept {
-    const auto point = branch_point(setup, theta, s);
-    if (!point) {
+    const auto plane = arm_plane(setup, theta);
+    if (!plane) {
         return std::nullopt;
     }
-    return point->g;
+    return elbow_of(*plane, s, setup.robot->x1).g;
+}
+
+std::array<std::optional<double>, 2> branch_residuals(const Setup& setup, double theta) noexcept {
+    const auto plane = arm_plane(setup, theta);
+    if (!plane) {
+        return {};
+    }
+    return {elbow_of(*plane, 1.0, setup.robot->x1).g, elbow_of(*plane, -1.0, setup.robot->x1).g};
 }
 
 }  // namespace ortholink::solver

@@ -90,6 +90,9 @@ std::optional<BranchPoint> branch_point(const Setup& setup, double theta, double
 // Just the residual of branch_point.
 std::optional<double> branch_residual(const Setup& setup, double theta, double s) noexcept;
 
+// branch_residual for s = +1 and s = -1 at once (the same values).
+std::array<std::optional<double>, 2> branch_residuals(const Setup& setup, double theta) noexcept;
+
 // Elbow of branch s for a wrist point p off the J1 axis (horizontal distance
 // rho_h, norm l), given μ and the circle radius r in the arm plane.
 Vec3 branch_elbow(const Vec3& p, double rho_h, double l, double mu, double r, double s) noexcept;
