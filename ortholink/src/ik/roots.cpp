@@ -67,13 +67,17 @@ double magnitude_above(Cx z) noexcept {
 using Monic = std::array<double, kHalfAngleDegree + 1>;
 using ComplexRoots = std::array<Cx, kHalfAngleDegree>;
 
-// sincos of the rotation-search angles, computed once: the same values a
-// call per evaluation would give.
-const std::array<std::array<double, 2>, kRotationGrid>& rotation_grid() noexcept {
+// cos kθ and sin kθ of the rotation-search angles, computed once from one
+// sincos each by the usual recurrences: the same values every evaluation would
+// compute for itself.
+const std::array<Harmonics, kRotationGrid>& rotation_grid() noexcept {
     static const auto grid = [] {
-        std::array<std::array<double, 2>, kRotationGrid> g{};
+        std::array<Harmonics, kRotationGrid> g{};
         for (int i = 0; i < kRotationGrid; ++i) {
-            ::sincos((i * kTwoPi) * 0.015625, &g[i][0], &g[i][1]);
+            double s = 0.0;
+            double c = 0.0;
+            ::sincos((i * kTwoPi) * 0.015625, &s, &c);
+            g[i] = harmonics(s, c);
         }
         return g;
     }();
@@ -345,7 +349,7 @@ ThetaRoots theta_roots(const TrigPoly& p, RootPath* path) noexcept {
     double theta_max = 0.0;
     for (int i = 0; i < kRotationGrid; ++i) {
         const double theta = (i * kTwoPi) * 0.015625;
-        const double v = std::fabs(p.value_at(harmonics(grid[i][0], grid[i][1])));
+        const double v = std::fabs(p.value_at(grid[i]));
         if (v > best) {
             best = v;
             theta_max = theta;

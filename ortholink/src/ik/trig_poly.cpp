@@ -28,21 +28,6 @@ constexpr std::array<std::array<double, 2>, kTrigSamples> kSampleSinCos{{
 
 }  // namespace
 
-Harmonics harmonics(double s, double c) noexcept {
-    Harmonics h;
-    h.c[0] = 1.0;
-    h.s[0] = 0.0;
-    h.c[1] = c;
-    h.s[1] = s;
-    h.s[2] = c * s + c * s;
-    h.c[2] = c * c - s * s;
-    h.c[3] = h.c[2] * c - h.s[2] * s;
-    h.s[3] = h.s[2] * c + h.c[2] * s;
-    h.c[4] = c * h.c[3] - s * h.s[3];
-    h.s[4] = c * h.s[3] + s * h.c[3];
-    return h;
-}
-
 TrigPoly TrigPoly::from_setup(const Setup& setup) noexcept {
     std::array<double, kTrigSamples> samples;
     for (int i = 0; i < kTrigSamples; ++i) {
@@ -72,22 +57,6 @@ TrigPoly TrigPoly::from_samples(const std::array<double, kTrigSamples>& f) noexc
         p.b[k] = sum_b[k] * 0.125;
     }
     return p;
-}
-
-double TrigPoly::value_at(const Harmonics& h) const noexcept {
-    double v = a[0];
-    for (int k = 1; k <= kTrigDegree; ++k) {
-        v += a[k] * h.c[k] + b[k] * h.s[k];
-    }
-    return v;
-}
-
-double TrigPoly::derivative_at(const Harmonics& h) const noexcept {
-    double v = 0.0;
-    for (int k = 1; k <= kTrigDegree; ++k) {
-        v += k * (b[k] * h.c[k] - a[k] * h.s[k]);
-    }
-    return v;
 }
 
 double TrigPoly::value(double theta) const noexcept {

@@ -20,7 +20,20 @@ struct Harmonics {
     std::array<double, kTrigDegree + 1> c;
     std::array<double, kTrigDegree + 1> s;
 };
-Harmonics harmonics(double s, double c) noexcept;
+inline Harmonics harmonics(double s, double c) noexcept {
+    Harmonics h;
+    h.c[0] = 1.0;
+    h.s[0] = 0.0;
+    h.c[1] = c;
+    h.s[1] = s;
+    h.s[2] = c * s + c * s;
+    h.c[2] = c * c - s * s;
+    h.c[3] = h.c[2] * c - h.s[2] * s;
+    h.s[3] = h.s[2] * c + h.c[2] * s;
+    h.c[4] = c * h.c[3] - s * h.s[3];
+    h.s[4] = c * h.s[3] + s * h.c[3];
+    return h;
+}
 
 struct TrigPoly {
     std::array<double, kTrigDegree + 1> a{};  // a[0] constant, a[k] of cos kθ
@@ -33,8 +46,22 @@ struct TrigPoly {
 
     [[nodiscard]] double value(double theta) const noexcept;
     [[nodiscard]] double derivative(double theta) const noexcept;
-    [[nodiscard]] double value_at(const Harmonics& h) const noexcept;
-    [[nodiscard]] double derivative_at(const Harmonics& h) const noexcept;
+    // p and p' from precomputed harmonics: a0 + Σ (a_k·cos kθ + b_k·sin kθ) in
+    // order of k, and Σ k·(b_k·cos kθ - a_k·sin kθ).
+    [[nodiscard]] double value_at(const Harmonics& h) const noexcept {
+        double v = a[0];
+        for (int k = 1; k <= kTrigDegree; ++k) {
+            v += a[k] * h.c[k] + b[k] * h.s[k];
+        }
+        return v;
+    }
+    [[nodiscard]] double derivative_at(const Harmonics& h) const noexcept {
+        double v = 0.0;
+        for (int k = 1; k <= kTrigDegree; ++k) {
+            v += k * (b[k] * h.c[k] - a[k] * h.s[k]);
+        }
+        return v;
+    }
 };
 
 // Coefficients c_0..c_8 with Σ c_j·t^j = (1 + t²)^4·q(φ), t = tan(φ/2).
