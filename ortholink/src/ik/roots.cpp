@@ -339,6 +339,10 @@ void collect(const TrigPoly& p, double theta, ThetaRoots& out) noexcept {
 }  // namespace
 
 ThetaRoots theta_roots(const TrigPoly& p, RootPath* path) noexcept {
+    return theta_roots_from(p, RootPath::Aberth, path);
+}
+
+ThetaRoots theta_roots_from(const TrigPoly& p, RootPath first, RootPath* path) noexcept {
     ThetaRoots out;
     RootPath used = RootPath::None;
 
@@ -395,7 +399,9 @@ ThetaRoots theta_roots(const TrigPoly& p, RootPath* path) noexcept {
             for (int j = 0; j <= n; ++j) {
                 m[j] = c[j] / c[n];
             }
-            if (aberth(m, n, z)) {
+            if (first == RootPath::Scan) {
+                use_scan = true;
+            } else if (first != RootPath::Companion && aberth(m, n, z)) {
                 used = RootPath::Aberth;
             } else if (companion(c, n, z)) {
                 used = RootPath::Companion;

@@ -23,4 +23,8 @@ enum class RootPath : unsigned char {
 // root finder produced them; each is Newton-polished on p before merging.
 ThetaRoots theta_roots(const TrigPoly& p, RootPath* path = nullptr) noexcept;
 
+// The same, starting the chain of methods further down (Aberth, then the
+// companion matrix, then the scan): lets the fallbacks be exercised directly.
+ThetaRoots theta_roots_from(const TrigPoly& p, RootPath first, RootPath* path = nullptr) noexcept;
+
 }  // namespace ortholink::solver

@@ -215,6 +215,42 @@ TEST(ThetaRoots, RandomZerosAreAllRecovered) {
     }
 }
 
+TEST(ThetaRoots, FallbacksFindTheSameZeros) {
+    // The companion-matrix eigenvalues and the sign-change scan give the same
+    // zeros as the normal path (the scan only those where p changes sign).
+    std::mt19937_64 rng(77);
+    std::uniform_real_distribution<double> u(-kPi, kPi);
+    for (int n = 0; n < 40; ++n) {
+        std::array<double, 8> z;
+        for (int i = 0; i < 8; ++i) {
+            z[i] = wrap_angle(-kPi + (i + 0.5) * kTwoPi / 8 + 0.2 * u(rng) / kPi);
+        }
+        const TrigPoly p = with_zeros(z);
+        for (const RootPath first : {RootPath::Companion, RootPath::Scan}) {
+            RootPath used;
+            const ThetaRoots roots = theta_roots_from(p, first, &used);
+            EXPECT_EQ(used, first);
+            ASSERT_EQ(roots.size(), 8u) << static_cast<int>(first);
+            expect_valid_list(roots);
+            for (const double want : z) {
+                const bool found =
+                    std::any_of(roots.begin(), roots.end(), [&](double r) { return circle_gap(r, want) < 1e-9; });
+                EXPECT_TRUE(found) << want << " path " << static_cast<int>(first);
+            }
+        }
+    }
+    // The scan reports its zeros in ascending order from -π.
+    RootPath used;
+    const ThetaRoots scanned = theta_roots_from(with({0, 0, 0, 0, 1}, {0, 0, 0, 0, 0}), RootPath::Scan, &used);
+    ASSERT_EQ(scanned.size(), 8u);
+    for (std::size_t i = 1; i < scanned.size(); ++i) {
+        EXPECT_LT(scanned[i - 1], scanned[i]);
+    }
+    EXPECT_NEAR(scanned[0], -7 * kPi / 8, 1e-12);
+    // A double zero does not change sign: the scan cannot see it.
+    EXPECT_TRUE(theta_roots_from(fit([](double t) { return 1 - std::cos(t - 0.7); }), RootPath::Scan).empty());
+}
+
 TEST(ThetaRoots, FewerRealZerosThanTheDegree) {
     // Two real zeros and a positive factor: (cos θ - cos 1)·(2 + cos 3θ).
     const ThetaRoots roots = theta_roots(fit([](double t) { return (std::cos(t) - std::cos(1.0)) * (2 + std::cos(3 * t)); }));
