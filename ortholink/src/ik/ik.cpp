@@ -24,6 +24,16 @@ bool closer_than(const JointVector& a, const JointVector& b, double limit) noexc
     return true;
 }
 
+// True when an earlier candidate has exactly the same elbow and wrist point.
+bool repeats_earlier(const solver::Candidates& candidates, std::size_t i) noexcept {
+    for (std::size_t k = 0; k < i; ++k) {
+        if (candidates[k].o3 == candidates[i].o3 && candidates[k].o4 == candidates[i].o4) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 double joint_distance(const JointVector& a, const JointVector& b) noexcept {
@@ -55,7 +65,12 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
     std::vector<IkSolution> solutions;
     solutions.reserve(kSolutionReserve);
     const solver::Setup setup(robot, target);
-    for (const solver::Candidate& c : solver::candidates(setup)) {
+    const solver::Candidates candidates = solver::candidates(setup);
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        const solver::Candidate& c = candidates[i];
+        if (repeats_earlier(candidates, i)) {
+            continue;  // same points, same joints: both would be dropped as duplicates
+        }
         const auto [primary, mirror] = solver::joints_from_points(setup, c.o3, c.o4);
         for (const JointVector* start : {&primary, &mirror}) {
             JointVector q;
