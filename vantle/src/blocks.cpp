@@ -6,11 +6,6 @@
 
 namespace vantle {
 
-namespace {
-constexpr unsigned kBlockValues = 64;
-constexpr unsigned kBlockWidthBits = 6;
-}  // namespace
-
 std::span<const std::uint8_t> read_payload(Cursor& cursor, std::uint64_t n) {
     // The payload is viewed in place, so a declared length reserves nothing.
     if (n > cursor.remaining()) {
@@ -30,8 +25,8 @@ std::vector<std::uint64_t> read_stream(Cursor& cursor, std::uint64_t count) {
     values.reserve(static_cast<std::size_t>(std::min(count, supported)));
     // Every block reads its 6-bit width, so the payload bounds the loop.
     for (std::uint64_t remaining = count; remaining > 0;) {
-        const unsigned n = static_cast<unsigned>(std::min<std::uint64_t>(remaining, kBlockValues));
-        const unsigned width = static_cast<unsigned>(reader.read_bits(kBlockWidthBits));
+        const unsigned n = static_cast<unsigned>(std::min<std::uint64_t>(remaining, kStreamBlockValues));
+        const unsigned width = static_cast<unsigned>(reader.read_bits(kStreamWidthBits));
         const std::size_t start = values.size();
         values.resize(start + n);  // zeros, for width 0
         if (width != 0) {

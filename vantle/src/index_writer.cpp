@@ -3,20 +3,16 @@
 #include <bit>
 #include <stdexcept>
 
+#include "vantle/bits.hpp"
 #include "writer_internal.hpp"
 
 namespace vantle::detail {
 
-namespace {
-constexpr std::size_t kBlockValues = 64;
-constexpr unsigned kBlockWidthBits = 6;
-}  // namespace
-
 void write_stream(std::vector<std::uint8_t>& out, std::span<const std::uint64_t> values) {
     std::vector<std::uint8_t> payload;
     BitWriter bits(payload);
-    for (std::size_t start = 0; start < values.size(); start += kBlockValues) {
-        const auto block = values.subspan(start, std::min(kBlockValues, values.size() - start));
+    for (std::size_t start = 0; start < values.size(); start += kStreamBlockValues) {
+        const auto block = values.subspan(start, std::min<std::size_t>(kStreamBlockValues, values.size() - start));
         std::uint64_t widest = 0;
         for (const std::uint64_t v : block) {
             widest |= v;
@@ -25,7 +21,7 @@ void write_stream(std::vector<std::uint8_t>& out, std::span<const std::uint64_t>
         if (width > 63) {
             throw std::invalid_argument("vantle writer: stream values must be below 2^63");
         }
-        bits.put(width, kBlockWidthBits);
+        bits.put(width, kStreamWidthBits);
         if (width > 0) {
             for (const std::uint64_t v : block) {
                 bits.put(v, width);

@@ -60,13 +60,6 @@ TEST(Error, DebugRenderingNamesCaseAndFields) {
     EXPECT_EQ(os.str(), "Io(Error { kind: UnexpectedEof, message: \"unexpected end of file\" })");
 }
 
-TEST(Error, CopiesShareTheText) {
-    const Error a = Error::unsupported_version(9);
-    const Error b = a;  // NOLINT(performance-unnecessary-copy-initialization)
-    EXPECT_EQ(a.what(), b.what());
-    EXPECT_EQ(b.kind(), ErrorKind::UnsupportedVersion);
-}
-
 TEST(FormatF64, ShortestPlainDecimal) {
     EXPECT_EQ(format_f64(0.01), "0.01");
     EXPECT_EQ(format_f64(1e-9), "0.000000001");

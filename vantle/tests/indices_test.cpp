@@ -87,6 +87,18 @@ TEST(Indices, HighWaterFaults) {
     EXPECT_EQ(triangles_from_deltas(std::vector<std::uint64_t>{0, 0, 0, 1, 2, 0}, 2, 4), kTwoTriangles);
 }
 
+TEST(Indices, HighWaterCountBeyondWhatThePayloadSupports) {
+    // 100 triangles of zero-width delta blocks: only new vertices, so the
+    // fifth corner already needs a fifth vertex.
+    const auto bytes = ByteString().u8(3).u32(100).u8(1).u32(4).raw({0, 0, 0, 0});
+    EXPECT_TRUE(fails_with([&] { indices_of(bytes, 4); },
+                           malformed("simplex refers to an index at or beyond the item count")));
+    // With enough vertices the same block decodes: 300 distinct corners.
+    const auto triangles = indices_of(bytes, 300);
+    ASSERT_EQ(triangles.size(), 100u);
+    EXPECT_EQ(triangles[99], (Triangle{297, 298, 299}));
+}
+
 TEST(Indices, TriangleCountIsBoundedWithoutPayload) {
     EXPECT_TRUE(fails_with([] { indices_of(ByteString().u8(3).u32(kDefaultMaxTriangles + 1).u8(0).u8(0), 1); },
                            malformed("index block holds more triangles than the reader accepts")));

@@ -15,6 +15,10 @@ namespace vantle {
 inline constexpr std::size_t kPayloadReserveCap = 67108864;  // bytes (64 MiB)
 inline constexpr std::size_t kValueReserveCap = 65536;       // values, points or triangles
 
+// Blocked value stream: groups of 64 values, each group led by a 6-bit width.
+inline constexpr unsigned kStreamBlockValues = 64;
+inline constexpr unsigned kStreamWidthBits = 6;
+
 // Reads fields LSB-first from a payload. It keeps only the number of bits
 // consumed: a field of up to 64 bits is one unaligned 8-byte load (plus one
 // byte when it straddles), which gives the same values, the same end-of-file
@@ -46,6 +50,14 @@ public:
         }
         consumed_ += n;
         return n == 64 ? v : v & ((std::uint64_t{1} << n) - 1);
+    }
+
+    // Consumes n bits without looking at them; same failure as read_bits.
+    void skip_bits(std::uint64_t n) {
+        if (n > 8 * size_ - consumed_) {
+            throw_end_of_file();
+        }
+        consumed_ += n;
     }
 
     // True when the payload is exactly ceil(T/8) bytes for the T bits consumed.
