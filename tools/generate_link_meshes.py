@@ -15,7 +15,7 @@ Authoring needs numpy and manifold3d (from PyPI); the package build needs neithe
 streams under ortholink/assets are committed.
 
     python tools/generate_link_meshes.py            write ortholink/assets/<model>/link<i>.vntl
-    python tools/generate_link_meshes.py --check    rebuild in a temporary folder and only report
+    python tools/generate_link_meshes.py --check    rebuild in a temporary folder, report, compare
     python tools/generate_link_meshes.py --preview out.png   also draw the zero pose
 """
 
@@ -376,7 +376,7 @@ def main() -> int:
     with tempfile.TemporaryDirectory() as temp:
         work = Path(temp)
         writer = args.writer.resolve() if args.writer else build_writer(work)
-        print(f"{'mesh':18s} {'verts':>6s} {'tris':>6s} {'bytes':>7s}  extents (x, y, z)")
+        print(f"{'mesh':19s} {'verts':>6s} {'tris':>6s} {'bytes':>7s}  extents (x, y, z)")
         for model in MODELS:
             out_dir = (work / "assets" if args.check else ASSETS) / model.name
             out_dir.mkdir(parents=True, exist_ok=True)
@@ -393,6 +393,9 @@ def main() -> int:
                 lo, hi = dv.min(axis=0), dv.max(axis=0)
                 spans = ", ".join(f"{a:.1f}..{b:.1f}" for a, b in zip(lo, hi))
                 print(f"{model.name}/link{index}.vntl {len(dv):6d} {len(dt):6d} {stream.stat().st_size:7d}  {spans}")
+                committed = ASSETS / model.name / stream.name
+                if args.check and (not committed.exists() or committed.read_bytes() != stream.read_bytes()):
+                    print("    differs from the committed stream")
                 for issue in issues:
                     print(f"    problem: {issue}")
                 failed |= bool(issues)

@@ -192,25 +192,24 @@ PyObject* link_at(PyObject* self, std::size_t index) {
     return new_link_mesh(meshes.links[index]);
 }
 
-PyObject* meshes_subscript(PyObject* self, PyObject* key) {
-    return guard([&] {
-        Ref index = Ref::steal(check(PyNumber_Index(key)));
-        const std::size_t value = PyLong_AsSize_t(index.get());
-        if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
-            throw PyErrorSet{};
-        }
-        return link_at(self, value);
-    });
+PyObject* link_at_key(PyObject* self, PyObject* key) {
+    Ref index = Ref::steal(check(PyNumber_Index(key)));
+    const std::size_t value = PyLong_AsSize_t(index.get());
+    if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+        throw PyErrorSet{};
+    }
+    return link_at(self, value);
 }
 
-// Sequence item access, which is what iteration uses.
+PyObject* meshes_subscript(PyObject* self, PyObject* key) {
+    return guard([&] { return link_at_key(self, key); });
+}
+
+// Sequence item access, which is what iteration uses; same conversion and errors.
 PyObject* meshes_item(PyObject* self, Py_ssize_t index) {
     return guard([&] {
-        if (index < 0) {
-            PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
-            throw PyErrorSet{};
-        }
-        return link_at(self, static_cast<std::size_t>(index));
+        Ref key = Ref::steal(check(PyLong_FromSsize_t(index)));
+        return link_at_key(self, key.get());
     });
 }
 
