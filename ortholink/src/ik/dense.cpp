@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace ortholink::ik {
+namespace ortholink::solver {
 namespace {
 
 // Double-precision machine epsilon: the relative deflation test of the QR iteration.
@@ -620,4 +620,4 @@ Vec6 svd_solve(const Svd12x6& d, const Vec12& b) noexcept {
     return x;
 }
 
-}  // namespace ortholink::ik
+}  // namespace ortholink::solver

@@ -5,7 +5,7 @@
 #include <array>
 #include <complex>
 
-namespace ortholink::ik {
+namespace ortholink::solver {
 
 // Order bound of the eigenvalue routine (the half-angle polynomial has degree <= 8).
 inline constexpr int kMaxEigenOrder = 8;
@@ -47,4 +47,4 @@ bool svd(const Mat12x6& a, Svd12x6& out) noexcept;
 // 1e-12·σmax are treated as zero.
 Vec6 svd_solve(const Svd12x6& d, const Vec12& b) noexcept;
 
-}  // namespace ortholink::ik
+}  // namespace ortholink::solver

@@ -4,7 +4,7 @@
 
 #include "ik/candidates.hpp"
 #include "ik/joints.hpp"
-#include "ik/refine.hpp"
+#include "ik/polish.hpp"
 #include "ik/setup.hpp"
 
 namespace ortholink {
@@ -73,9 +73,11 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
         }
         const auto [primary, mirror] = solver::joints_from_points(setup, c.o3, c.o4);
         for (const JointVector* start : {&primary, &mirror}) {
-            JointVector q;
-            const double error = solver::polish_and_score(robot, *start, target, q);
-            solver::offer_solution(solutions, q, error, c.theta, c.kind);
+            // The trace's final error is the pose error of the returned
+            // vector by the same residual, so forward kinematics is not rerun.
+            solver::PolishTrace trace;
+            const JointVector q = solver::polish_joints(robot, *start, target, &trace);
+            solver::offer_solution(solutions, q, trace.final_error, c.theta, c.kind);
         }
     }
     return solutions;

@@ -5,7 +5,7 @@
 
 #include "ik/dense.hpp"
 
-namespace ortholink::ik {
+namespace ortholink::solver {
 namespace {
 
 // Pose error below which a vector needs no further refinement.
@@ -223,4 +223,4 @@ JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pos
     return q;
 }
 
-}  // namespace ortholink::ik
+}  // namespace ortholink::solver

@@ -8,7 +8,7 @@
 #include "ortholink/pose.hpp"
 #include "ortholink/robot.hpp"
 
-namespace ortholink::ik {
+namespace ortholink::solver {
 
 // Flange matrix of fk(joints) minus the target's: rotation entries row by row
 // (0..8, dimensionless), then translation x, y, z (9..11, mm).
@@ -48,4 +48,4 @@ struct PolishTrace {
 JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pose& target,
                           PolishTrace* trace) noexcept;
 
-}  // namespace ortholink::ik
+}  // namespace ortholink::solver

@@ -234,15 +234,15 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
 
 // Eigenvalues of the companion matrix of c (degree n, leading c[n]).
 bool companion(const HalfAnglePoly& c, int n, ComplexRoots& z) noexcept {
-    std::array<double, ik::kMaxEigenOrder * ik::kMaxEigenOrder> a{};
+    std::array<double, kMaxEigenOrder * kMaxEigenOrder> a{};
     for (int j = 0; j < n; ++j) {
         a[j] = -c[n - 1 - j] / c[n];
     }
     for (int i = 1; i < n; ++i) {
         a[i * n + (i - 1)] = 1.0;
     }
-    std::array<std::complex<double>, ik::kMaxEigenOrder> ev{};
-    if (!ik::eigenvalues(a.data(), n, ev)) {
+    std::array<std::complex<double>, kMaxEigenOrder> ev{};
+    if (!eigenvalues(a.data(), n, ev)) {
         return false;
     }
     for (int k = 0; k < n; ++k) {

@@ -9,7 +9,7 @@
 
 #include "ik/dense.hpp"
 
-namespace ortholink::ik {
+namespace ortholink::solver {
 namespace {
 
 using Complex = std::complex<double>;
@@ -451,4 +451,4 @@ TEST(Eigenvalues, RejectsNonFiniteInputAndBadOrders) {
 }
 
 }  // namespace
-}  // namespace ortholink::ik
+}  // namespace ortholink::solver

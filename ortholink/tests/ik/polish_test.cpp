@@ -30,7 +30,7 @@ __attribute__((weak)) void operator delete(void* p, std::size_t) noexcept {
     std::free(p);
 }
 
-namespace ortholink::ik {
+namespace ortholink::solver {
 namespace {
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
@@ -266,4 +266,4 @@ TEST(Polish, KinematicsNeverAllocate) {
 }
 
 }  // namespace
-}  // namespace ortholink::ik
+}  // namespace ortholink::solver
