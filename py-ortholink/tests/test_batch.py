@@ -176,3 +176,16 @@ class TestPickle:
         again = copy.deepcopy(solution)
         assert again is not solution and repr(again) == repr(solution)
         assert np.array_equal(again.joints, solution.joints) and again.kind is solution.kind
+
+    def test_meshes(self):
+        meshes = ortholink.LinkMeshes.load(ortholink.CrxModel.Crx5iA)
+        again = pickle.loads(pickle.dumps(meshes))
+        assert repr(again) == "LinkMeshes(links=7)"
+        for a, b in zip(meshes, again):
+            assert np.array_equal(a.vertices, b.vertices) and np.array_equal(a.faces, b.faces)
+        link = copy.copy(meshes[6])
+        assert np.array_equal(link.vertices, meshes[6].vertices)
+        with pytest.raises(ValueError, match="does not exist"):
+            ortholink.LinkMesh._from_state(np.zeros((2, 3)), [[0, 1, 2]])
+        with pytest.raises(ValueError, match="seven"):
+            ortholink.LinkMeshes._from_state([link] * 6)

@@ -81,7 +81,59 @@ PyObject* mesh_repr(PyObject* self) {
     });
 }
 
+// Rebuilds a mesh from its arrays (used by pickle); the faces must index the vertices.
+PyObject* mesh_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        static const char* const names[] = {"vertices", "faces"};
+        PyObject* values[2];
+        bind_arguments("_from_state", args, nargs, kwnames, names, 2, values);
+        ensure_numpy();
+        LinkMesh mesh;
+        Ref vertices = Ref::steal(check(PyArray_FromAny(values[0], PyArray_DescrFromType(NPY_DOUBLE), 2, 2,
+                                                        NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr)));
+        Ref faces = Ref::steal(check(PyArray_FromAny(values[1], PyArray_DescrFromType(NPY_UINT32), 2, 2,
+                                                     NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr)));
+        auto* v = reinterpret_cast<PyArrayObject*>(vertices.get());
+        auto* f = reinterpret_cast<PyArrayObject*>(faces.get());
+        if (PyArray_DIM(v, 1) != 3 || PyArray_DIM(f, 1) != 3) {
+            PyErr_SetString(PyExc_ValueError, "expected (n, 3) vertices and (m, 3) faces");
+            throw PyErrorSet{};
+        }
+        mesh.vertices.resize(static_cast<std::size_t>(PyArray_DIM(v, 0)));
+        mesh.faces.resize(static_cast<std::size_t>(PyArray_DIM(f, 0)));
+        if (!mesh.vertices.empty()) {
+            std::memcpy(mesh.vertices.data(), PyArray_DATA(v), mesh.vertices.size() * sizeof(Vec3));
+        }
+        if (!mesh.faces.empty()) {
+            std::memcpy(mesh.faces.data(), PyArray_DATA(f), mesh.faces.size() * sizeof(Triangle));
+        }
+        for (const Triangle& triangle : mesh.faces) {
+            for (const auto corner : triangle) {
+                if (corner >= mesh.vertices.size()) {
+                    PyErr_SetString(PyExc_ValueError, "a face indexes a vertex that does not exist");
+                    throw PyErrorSet{};
+                }
+            }
+        }
+        return new_link_mesh(std::move(mesh));
+    });
+}
+
+PyObject* mesh_reduce(PyObject* self, PyObject*) {
+    return guard([&] {
+        Ref make = Ref::steal(check(
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(class_object(ClassId::LinkMesh)), "_from_state")));
+        Ref vertices = Ref::steal(check(mesh_vertices(self, nullptr)));
+        Ref faces = Ref::steal(check(mesh_faces(self, nullptr)));
+        Ref args = Ref::steal(check(PyTuple_Pack(2, vertices.get(), faces.get())));
+        return check(PyTuple_Pack(2, make.get(), args.get()));
+    });
+}
+
 PyMethodDef mesh_methods[] = {
+    {"_from_state", as_method(mesh_from_state), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "_from_state(vertices, faces)\n--\n\nRebuild a mesh from its arrays (for pickle)."},
+    {"__reduce__", mesh_reduce, METH_NOARGS, "Support for pickle and copy."},
     {"transformed", as_method(mesh_transformed), METH_FASTCALL | METH_KEYWORDS,
      "transformed($self, transform)\n--\n\n"
      "Return a copy of this mesh with every vertex moved by a transformation.\n\n"
@@ -220,7 +272,40 @@ PyObject* meshes_repr(PyObject* self) {
     });
 }
 
+// Rebuilds the seven meshes from a sequence of LinkMesh (used by pickle).
+PyObject* meshes_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        static const char* const names[] = {"links"};
+        PyObject* links;
+        bind_arguments("_from_state", args, nargs, kwnames, names, 1, &links);
+        Ref sequence = Ref::steal(check(PySequence_List(links)));
+        if (PyList_Size(sequence.get()) != static_cast<Py_ssize_t>(kLinkCount)) {
+            PyErr_SetString(PyExc_ValueError, "Expected seven embedded meshes");
+            throw PyErrorSet{};
+        }
+        LinkMeshes meshes;
+        for (std::size_t i = 0; i < kLinkCount; ++i) {
+            PyObject* item = PyList_GetItem(sequence.get(), static_cast<Py_ssize_t>(i));
+            meshes.links[i] = unbox<LinkMesh>(item, ClassId::LinkMesh);
+        }
+        return box(ClassId::LinkMeshes, std::move(meshes));
+    });
+}
+
+PyObject* meshes_reduce(PyObject* self, PyObject*) {
+    return guard([&] {
+        Ref make = Ref::steal(check(
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(class_object(ClassId::LinkMeshes)), "_from_state")));
+        Ref links = Ref::steal(check(meshes_links(self, nullptr)));
+        Ref args = Ref::steal(check(PyTuple_Pack(1, links.get())));
+        return check(PyTuple_Pack(2, make.get(), args.get()));
+    });
+}
+
 PyMethodDef meshes_methods[] = {
+    {"_from_state", as_method(meshes_from_state), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "_from_state(links)\n--\n\nRebuild the seven meshes from a sequence of `LinkMesh` (for pickle)."},
+    {"__reduce__", meshes_reduce, METH_NOARGS, "Support for pickle and copy."},
     {"load", as_method(meshes_load), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "load(model)\n--\n\n"
      "Decode the seven meshes for a model.\n\n"
