@@ -73,6 +73,18 @@ TEST(OfferSolution, DuplicatesKeepTheFirst) {
     EXPECT_EQ(kept[1].theta, 0.4);
 }
 
+TEST(OfferSolution, NonFiniteJointsAreNeverKept) {
+    // The pose error skips NaN entries: a NaN J6 leaves the translation
+    // finite, and all-NaN joints give an all-NaN residual, both scoring 0.
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    std::vector<IkSolution> kept;
+    EXPECT_FALSE(solver::offer_solution(kept, JointVector{kNan, kNan, kNan, kNan, kNan, kNan}, 0.0, 0.0,
+                                        SolutionKind::Regular));
+    EXPECT_FALSE(solver::offer_solution(kept, JointVector{1, 2, 3, 4, 5, kNan}, 0.0, 0.0, SolutionKind::Regular));
+    EXPECT_FALSE(solver::offer_solution(kept, JointVector{1, 2, kInf, 4, 5, 6}, 0.0, 0.0, SolutionKind::Regular));
+    EXPECT_TRUE(kept.empty());
+}
+
 // ------------------------------------------------------------ published targets
 
 TEST(Ik, ZeroPoseSixSolutionsInOrder) {
@@ -130,6 +142,30 @@ TEST(Ik, GeneratorFirstAndMirrorOutsideTheHalfTurn) {
     for (int i = 0; i < 6; ++i) {
         EXPECT_NEAR(s[1].joints[i], mirror[i], 1e-9) << "J" << i + 1;  // J3 stays at 200
     }
+}
+
+TEST(Ik, NonFiniteTargetsGiveNothing) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const Pose reachable = fk(kRobot, JointVector{10, 20, 30, 40, 50, 60});
+    for (int i = 0; i < 3; ++i) {
+        for (const double bad : {kNan, kInf, -kInf}) {
+            Pose target = reachable;
+            target.t[i] = bad;
+            EXPECT_TRUE(ik(kRobot, target).empty()) << "translation " << i << " = " << bad;
+        }
+    }
+    for (int i = 0; i < 4; ++i) {
+        Pose target = reachable;
+        double* q[4] = {&target.q.x, &target.q.y, &target.q.z, &target.q.w};
+        *q[i] = kNan;
+        EXPECT_TRUE(ik(kRobot, target).empty()) << "quaternion " << i;
+    }
+    // Only the height is NaN: the search for the wrist point on the J1 axis
+    // reads horizontal components, finds the circle through the axis, and its
+    // candidate rebuilds to NaN joints whose residual is NaN throughout.
+    const Pose nan_height{Quat{}, Vec3{kRobot.y1, 0.0, kNan}};
+    EXPECT_TRUE(ik(kRobot, nan_height).empty());
+    EXPECT_FALSE(ik_closest(kRobot, nan_height, JointVector{}).has_value());
 }
 
 TEST(Ik, UnreachableTargetGivesNothing) {
