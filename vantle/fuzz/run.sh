@@ -22,10 +22,13 @@ fi
 mkdir -p "$work/corpus" "$work/seeds"
 
 common=(-std=c++20 -O1 -g -ffp-contract=off -I"$lib/include")
-# Harness and library in one compiler call each: the library has no generated sources.
+# Harness and library in one compiler call each (the library has no generated
+# sources); the seed generator builds alongside.
+"$cxx" "${common[@]}" "$here/make_seeds.cpp" "$lib"/src/*.cpp -o "$work/make_seeds" &
+seeds_build=$!
 "$cxx" "${common[@]}" -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
   "$here/read_fuzz.cpp" "$lib"/src/*.cpp -o "$work/read_fuzz"
-"$cxx" "${common[@]}" "$here/make_seeds.cpp" "$lib"/src/*.cpp -o "$work/make_seeds"
+wait "$seeds_build"
 "$work/make_seeds" "$work/seeds"
 cp "$here"/seeds/*.vntl "$work/seeds/" 2>/dev/null || true
 

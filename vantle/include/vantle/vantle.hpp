@@ -1,5 +1,11 @@
 #pragma once
 // Umbrella header of the vantle mesh stream codec.
+//
+// Reading one mesh item (throws vantle::Error only):
+//     vantle::Mesh mesh = vantle::read_one_from(std::span<const std::uint8_t>(bytes));
+// Writing one (vertices numbered in order of first use for the default
+// high-water index coding):
+//     auto bytes = vantle::write_mesh(vantle::renumber_by_first_use(mesh), {.tolerance = 0.01});
 
 #include "vantle/bits.hpp"
 #include "vantle/container.hpp"
