@@ -297,10 +297,17 @@ def run_model(
         peers.append(IkGeoPeer(robot))
     if "rtb" in peers_wanted:
         peers.append(RtbPeer(robot))
+    solved_checks: dict[str, str] = {}
     for peer in peers:
         checks[peer.name] = peer.check_model(check_rng)
         if checks[peer.name] > 1e-9:
             sys.exit(f"{model}: the {peer.name} model disagrees with Crx.fk by {checks[peer.name]:.3g}")
+        # Before timing: its solutions must reproduce targets through our fk, or the mapping is wrong.
+        found = [(t, j) for t in targets[:20] for j in peer.joints(peer.solve(peer.prepare(t)))]
+        valid = sum(pose_error(robot.fk(j), t) <= ACCEPT for t, j in found)
+        solved_checks[peer.name] = f"{valid} of {len(found)} solutions on {min(20, count)} targets valid"
+        if valid == 0:
+            sys.exit(f"{model}: no {peer.name} solution reproduces a target through Crx.fk")
 
     ours = Tally()
     generator_missed = 0
@@ -381,6 +388,7 @@ def run_model(
         "generator_missed": generator_missed,
         "peers": tallies,
         "checks": checks,
+        "solved_checks": solved_checks,
         "panics": {peer.name: getattr(peer, "panics", 0) for peer in peers},
     }
 
@@ -474,14 +482,14 @@ def report(results: list[dict[str, Any]], core: str | None, args: argparse.Names
             else:
                 extra.append(f"{name}: a valid solution on {tally.targets_with_valid / r['count']:.1%} of targets")
             if tally.agree_polished:
-                extra.append(f"{name}: {tally.agree_polished} valid solutions more than 1e-6 rad from ours that land on "
-                             "one of ours once polished")
+                extra.append(f"{name}: {tally.agree_polished} valid solutions more than 1e-6 rad from ours that "
+                             "land on one of ours once polished")
             if tally.near:
                 extra.append(f"{name}: {tally.near} nearly valid solutions, {tally.near_polished} valid after "
                              f"polishing, {tally.near_agree} of them among ours")
             if r["panics"].get(name):
                 extra.append(f"{name} raised on {r['panics'][name]} targets")
-        checks = ", ".join(f"{k} {v:.0e}" for k, v in r["checks"].items())
+        checks = ", ".join(f"{k} {v:.0e} ({r['solved_checks'][k]})" for k, v in r["checks"].items())
         print(f"- {r['model']}: " + "; ".join(extra) + f"; model check against Crx.fk: {checks}")
     if core is not None:
         print()
@@ -497,7 +505,8 @@ def report(results: list[dict[str, Any]], core: str | None, args: argparse.Names
         if medians and tenia is not None:
             core_median = min(medians)
             print(f"  core median used for the ratios: {core_median:.2f} us")
-            print(f"  Crx.ik from Python on CRX-10iA: {percentile(tenia['ours'].times, 50) / core_median:.2f} x the core")
+            ratio = percentile(tenia["ours"].times, 50) / core_median
+            print(f"  Crx.ik from Python on CRX-10iA: {ratio:.2f} x the core")
             for name, tally in tenia["peers"].items():
                 print(f"  {name} on CRX-10iA: {percentile(tally.times, 50) / core_median:.0f} x the core")
 
@@ -525,7 +534,9 @@ def main() -> None:
         results.append(run_model(model, args.count, args.seed, args.repeat, args.peers, gaps))
         print(f"{model}: {time.perf_counter() - start:.0f} s", file=sys.stderr, flush=True)
     core_after = run_core_bench(args.ik_bench, args.count)
-    core = None if core_before is None or core_after is None else core_before + "\n(run again afterwards)\n" + core_after
+    core = None
+    if core_before is not None and core_after is not None:
+        core = core_before + "\n(run again afterwards)\n" + core_after
     report(results, core, args)
 
     print()
