@@ -69,6 +69,8 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
     solutions.reserve(kSolutionReserve);
     const solver::Setup setup(robot, target);
     const solver::Candidates candidates = solver::candidates(setup);
+    const solver::PreparedTarget prepared = solver::prepare_target(target);
+    solver::JointRotations rotations;
     for (std::size_t i = 0; i < candidates.size(); ++i) {
         const solver::Candidate& c = candidates[i];
         if (repeats_earlier(candidates, i)) {
@@ -79,7 +81,7 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
             // The trace's final error is the pose error of the returned
             // vector by the same residual, so forward kinematics is not rerun.
             solver::PolishTrace trace;
-            const JointVector q = solver::polish_joints(robot, *start, target, &trace);
+            const JointVector q = solver::polish_joints(robot, *start, prepared, rotations, &trace);
             solver::offer_solution(solutions, q, trace.final_error, c.theta, c.kind);
         }
     }

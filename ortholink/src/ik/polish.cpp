@@ -1,6 +1,7 @@
 #include "ik/polish.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "ik/dense.hpp"
@@ -46,7 +47,60 @@ Residual residual_of(const Pose& flange, const std::array<double, 9>& target_rot
     return r;
 }
 
+// The frames of fk_all from its six joint rotations, with the same
+// operations in the same order, so every bit agrees.
+[[gnu::always_inline]] inline std::array<Pose, 6> frames_from(const Crx& robot, const std::array<Quat, 6>& q) noexcept {
+    std::array<Pose, 6> frames;
+    frames[0] = Pose{q[0], Vec3{0.0, 0.0, 0.0}};
+    frames[1] = Pose{quat_mul(q[0], q[1]), Vec3{0.0, 0.0, 0.0}};
+    frames[2] = Pose{quat_mul(frames[1].q, q[2]), rotate(frames[1].q, Vec3{0.0, 0.0, robot.z1})};
+    frames[3] = Pose{quat_mul(frames[2].q, q[3]), frames[2].t};
+    const Vec3 r5 = rotate(frames[3].q, Vec3{robot.x1, -robot.y1, 0.0});
+    frames[4] = Pose{quat_mul(frames[3].q, q[4]),
+                     Vec3{frames[3].t[0] + r5[0], frames[3].t[1] + r5[1], frames[3].t[2] + r5[2]}};
+    const Vec3 r6 = rotate(frames[4].q, Vec3{robot.x2, 0.0, 0.0});
+    frames[5] = Pose{quat_mul(quat_mul(frames[4].q, q[5]), kFlangeRotation),
+                     Vec3{frames[4].t[0] + r6[0], frames[4].t[1] + r6[1], frames[4].t[2] + r6[2]}};
+    return frames;
+}
+
+// The joint rotations of fk_all; the J3 rotation is about J2 + J3.
+std::array<Quat, 6> joint_rotations(const Crx& robot, const JointVector& joints, JointRotations& cache) noexcept {
+    const double t1 = joints[0] * kDegToRad;
+    const double t2 = joints[1] * kDegToRad;
+    const double t3 = joints[2] * kDegToRad;
+    const double t4 = joints[3] * kDegToRad;
+    const double t5 = joints[4] * kDegToRad;
+    const double t6 = joints[5] * kDegToRad;
+    return {cache.get(robot, 0, t1), cache.get(robot, 1, t2), cache.get(robot, 2, t3 + t2),
+            cache.get(robot, 3, t4), cache.get(robot, 4, t5), cache.get(robot, 5, t6)};
+}
+
+Pose flange_from(const Crx& robot, const std::array<Quat, 6>& q) noexcept {
+    return frames_from(robot, q)[5];
+}
+
 }  // namespace
+
+Quat JointRotations::get(const Crx& robot, int k, double angle) noexcept {
+    const auto bits = std::bit_cast<std::uint64_t>(angle);
+    if (known_[k] && angle_bits_[k] == bits) {
+        return rotations_[k];
+    }
+    const Quat q = rotation_from_scaled_axis(robot.axes[k], angle);
+    known_[k] = true;
+    angle_bits_[k] = bits;
+    rotations_[k] = q;
+    return q;
+}
+
+Pose flange_pose(const Crx& robot, const JointVector& joints, JointRotations& rotations) noexcept {
+    return flange_from(robot, joint_rotations(robot, joints, rotations));
+}
+
+PreparedTarget prepare_target(const Pose& target) noexcept {
+    return PreparedTarget{rotation_matrix(target.q), target.t};
+}
 
 Residual residuals(const Crx& robot, const JointVector& joints, const Pose& target) noexcept {
     return residual_of(fk_all(robot, joints)[5], rotation_matrix(target.q), target.t);
@@ -112,15 +166,20 @@ JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pos
 
 JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pose& target,
                           PolishTrace* trace) noexcept {
+    JointRotations rotations;
+    return polish_joints(robot, joints, prepare_target(target), rotations, trace);
+}
+
+JointVector polish_joints(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
+                          JointRotations& rotations, PolishTrace* trace) noexcept {
     PolishTrace local;
     PolishTrace& tr = trace != nullptr ? *trace : local;
     tr = PolishTrace{};
 
-    const auto target_rotation = rotation_matrix(target.q);
     JointVector q = joints;
-    // The frames of the last accepted vector also give its Jacobian.
-    std::array<Pose, 6> frames = fk_all(robot, q);
-    Residual r = residual_of(frames[5], target_rotation, target.t);
+    // The joint rotations of the last accepted vector also give its Jacobian.
+    std::array<Quat, 6> rot = joint_rotations(robot, q, rotations);
+    Residual r = residual_of(flange_from(robot, rot), target.rotation, target.translation);
     double e = pose_error(r);
     tr.initial_error = e;
     tr.stop = PolishStop::StepLimit;
@@ -130,8 +189,7 @@ JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pos
             tr.stop = PolishStop::Converged;
             break;
         }
-        const Mat12x6 jac = jacobian_of(robot, frames);
-
+        const Mat12x6 jac = jacobian_of(robot, frames_from(robot, rot));
         // Normal equations JᵀJ·δ = -Jᵀr from the columns of J.
         double col[6][12];
         for (int k = 0; k < 12; ++k) {
@@ -203,15 +261,15 @@ JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pos
         for (int i = 0; i < 6; ++i) {
             trial[i] = q[i] + delta[i];
         }
-        const auto trial_frames = fk_all(robot, trial);
-        const Residual r_trial = residual_of(trial_frames[5], target_rotation, target.t);
+        const std::array<Quat, 6> trial_rot = joint_rotations(robot, trial, rotations);
+        const Residual r_trial = residual_of(flange_from(robot, trial_rot), target.rotation, target.translation);
         const double e_trial = pose_error(r_trial);
         if (e_trial >= e) {
             tr.stop = PolishStop::NoDecrease;
             break;
         }
         q = trial;
-        frames = trial_frames;
+        rot = trial_rot;
         r = r_trial;
         e = e_trial;
         ++tr.accepted;

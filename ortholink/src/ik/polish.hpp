@@ -3,6 +3,7 @@
 // the pose residual used to judge solutions.
 
 #include <array>
+#include <cstdint>
 
 #include "ortholink/fk.hpp"
 #include "ortholink/pose.hpp"
@@ -47,5 +48,34 @@ struct PolishTrace {
 // As above, also filling `trace` when it is not null.
 JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pose& target,
                           PolishTrace* trace) noexcept;
+
+// The target as the residual reads it, prepared once for many refinements.
+struct PreparedTarget {
+    std::array<double, 9> rotation;  // row-major, from the target quaternion
+    Vec3 translation;
+};
+
+PreparedTarget prepare_target(const Pose& target) noexcept;
+
+// The joint rotations of forward kinematics last evaluated, reused when an
+// angle repeats bit for bit: a mirror solution shares J5 and J6 with its
+// primary. Starts empty; one per solver call, not shared between threads.
+class JointRotations {
+public:
+    // rotation_from_scaled_axis(axis of joint k, angle), as forward kinematics computes it.
+    Quat get(const Crx& robot, int k, double angle) noexcept;
+
+private:
+    std::array<std::uint64_t, 6> angle_bits_{};
+    std::array<Quat, 6> rotations_{};
+    std::array<bool, 6> known_{};
+};
+
+// Flange pose of forward kinematics, bit for bit the last frame of fk_all.
+Pose flange_pose(const Crx& robot, const JointVector& joints, JointRotations& rotations) noexcept;
+
+// polish_joints against a prepared target; its final pose error goes to `trace`.
+JointVector polish_joints(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
+                          JointRotations& rotations, PolishTrace* trace) noexcept;
 
 }  // namespace ortholink::solver

@@ -84,6 +84,24 @@ const std::array<Harmonics, kRotationGrid>& rotation_grid() noexcept {
     return grid;
 }
 
+// cos and sin of the initial angles 2πk/n + 0.4 of the root iteration for
+// every degree n, computed once: the same values each call would compute.
+const std::array<std::array<Cx, kHalfAngleDegree>, kHalfAngleDegree + 1>& initial_directions() noexcept {
+    static const auto table = [] {
+        std::array<std::array<Cx, kHalfAngleDegree>, kHalfAngleDegree + 1> t{};
+        for (int n = 1; n <= kHalfAngleDegree; ++n) {
+            for (int k = 0; k < n; ++k) {
+                double s = 0.0;
+                double c = 0.0;
+                ::sincos(kTwoPi * k / n + kAberthPhase, &s, &c);
+                t[n][k] = Cx{c, s};
+            }
+        }
+        return t;
+    }();
+    return table;
+}
+
 double eval_at(const TrigPoly& p, double theta) noexcept {
     return p.value(theta);
 }
@@ -104,11 +122,9 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
         }
         return true;
     }
+    const auto& directions = initial_directions()[n];
     for (int k = 0; k < n; ++k) {
-        double s = 0.0;
-        double c = 0.0;
-        ::sincos(kTwoPi * k / n + kAberthPhase, &s, &c);
-        z[k] = Cx{radius * c, radius * s};
+        z[k] = Cx{radius * directions[k].re, radius * directions[k].im};
     }
     std::array<double, kHalfAngleDegree + 1> abs_m{};
     for (int j = 0; j <= n; ++j) {

@@ -4,6 +4,7 @@
 #include <limits>
 #include <random>
 #include <type_traits>
+#include <vector>
 
 #include "ik/candidates.hpp"
 #include "ik/geometry.hpp"
@@ -43,7 +44,7 @@ TEST(WrapAngle, HalfOpenRange) {
 TEST(WrapAngle, SameBitsAsTheFmodFormula) {
     // The shortcut for small arguments must not change a single result.
     std::mt19937_64 rng(7);
-    std::uniform_real_distribution<double> small(-8.0, 8.0);
+    std::uniform_real_distribution<double> small(-16.0, 16.0);
     std::uniform_real_distribution<double> large(-1e6, 1e6);
     for (int i = 0; i < 20000; ++i) {
         const double x = i % 2 == 0 ? small(rng) : large(rng);
@@ -56,12 +57,24 @@ TEST(WrapAngle, SameBitsAsTheFmodFormula) {
         ASSERT_GE(wrap_angle(x), -kPi);
         ASSERT_LT(wrap_angle(x), kPi);
     }
-    for (const double x : {-kPi - 1e-16, kPi - 1e-16, kPi + 1e-16, kTwoPi - kPi, -kTwoPi}) {
+    std::vector<double> edges{-kPi - 1e-16, kPi - 1e-16, kPi + 1e-16, kTwoPi - kPi, -kTwoPi};
+    // Around the places where x + π is one or two whole moduli.
+    for (const double m : {kTwoPi, 2.0 * kTwoPi, -kTwoPi, -2.0 * kTwoPi}) {
+        double x = m - kPi;
+        for (int k = 0; k < 4; ++k) {
+            x = std::nextafter(x, -INFINITY);
+        }
+        for (int k = 0; k < 8; ++k, x = std::nextafter(x, INFINITY)) {
+            edges.push_back(x);
+        }
+    }
+    for (const double x : edges) {
         double r = std::fmod(x + kPi, kTwoPi);
         if (r < 0.0) {
             r = r + kTwoPi;
         }
         EXPECT_EQ(wrap_angle(x), r - kPi) << x;
+        EXPECT_EQ(std::signbit(wrap_angle(x)), std::signbit(r - kPi)) << x;
     }
 }
 
