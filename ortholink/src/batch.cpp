@@ -77,7 +77,6 @@ IkBatchResult ik_many(const Crx& robot, std::span<const Pose> targets, unsigned 
     std::vector<std::int64_t> counts(count, 0);
     run_chunks(count, used, [&](unsigned chunk, std::size_t begin, std::size_t end) {
         auto& part = parts[chunk];
-        part.reserve((end - begin) * 8);
         for (std::size_t i = begin; i < end; ++i) {
             const auto solutions = ik(robot, targets[i]);
             counts[i] = static_cast<std::int64_t>(solutions.size());
@@ -91,10 +90,20 @@ IkBatchResult ik_many(const Crx& robot, std::span<const Pose> targets, unsigned 
     for (std::size_t i = 0; i < count; ++i) {
         result.offsets[i + 1] = result.offsets[i] + counts[i];
     }
-    result.solutions.reserve(static_cast<std::size_t>(result.offsets[count]));
-    for (auto& part : parts) {
-        result.solutions.insert(result.solutions.end(), part.begin(), part.end());
+    if (used == 1) {
+        result.solutions = std::move(parts[0]);
+        return result;
     }
+    // Each thread copies its own part into place; the parts are contiguous in target order.
+    result.solutions.resize(static_cast<std::size_t>(result.offsets[count]));
+    run_chunks(used, used, [&](unsigned, std::size_t begin, std::size_t end) {
+        for (std::size_t chunk = begin; chunk < end; ++chunk) {
+            const std::size_t first_target = count * chunk / used;
+            const auto at = static_cast<std::ptrdiff_t>(result.offsets[first_target]);
+            std::copy(parts[chunk].begin(), parts[chunk].end(), result.solutions.begin() + at);
+            std::vector<IkSolution>().swap(parts[chunk]);
+        }
+    });
     return result;
 }
 
