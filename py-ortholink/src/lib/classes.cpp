@@ -248,6 +248,28 @@ PyMethodDef enum_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyType_Spec* enum_type_spec(EnumType& storage, const char* qualified_name, const char* doc) {
+    storage.slots = {{
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_repr, reinterpret_cast<void*>(enum_repr)},
+        {Py_tp_str, reinterpret_cast<void*>(enum_repr)},
+        {Py_tp_richcompare, reinterpret_cast<void*>(enum_richcompare)},
+        {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+        {Py_nb_int, reinterpret_cast<void*>(enum_int)},
+        {Py_tp_methods, enum_methods},
+        {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<EnumCode>)},
+        {0, nullptr},
+    }};
+    storage.spec = PyType_Spec{
+        .name = qualified_name,
+        .basicsize = static_cast<int>(sizeof(Boxed<EnumCode>)),
+        .itemsize = 0,
+        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        .slots = storage.slots.data(),
+    };
+    return &storage.spec;
+}
+
 void populate_enum(PyObject* type, ClassId id) {
     const EnumDescription& description = enum_description(id);
     // Members are instances of the class being populated, so publish it first.

@@ -2,6 +2,7 @@
 // The six classes: their lazily created type objects and the generic parts of
 // their instances (allocation, deallocation, unwrapping `self`).
 
+#include <array>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -125,6 +126,15 @@ int enum_code(PyObject* self);
 // __reduce__ of the members: (getattr, (class, name)), so unpickling and
 // copying give back the cached instance.
 extern PyMethodDef enum_methods[];
+// Static storage for the type description of an enumeration class.
+struct EnumType {
+    std::array<PyType_Slot, 9> slots{};
+    PyType_Spec spec{};
+};
+// Fills `storage` with the slots every enumeration class shares (repr, str,
+// comparison, no hash, int, pickling) and returns its spec. `storage` and the
+// strings must outlive the type.
+PyType_Spec* enum_type_spec(EnumType& storage, const char* qualified_name, const char* doc);
 // Adds the members as class attributes (for ClassDescription::populate).
 void populate_enum(PyObject* type, ClassId id);
 

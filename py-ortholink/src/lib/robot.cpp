@@ -184,28 +184,6 @@ PyType_Spec crx_spec{
     .slots = crx_slots,
 };
 
-PyType_Slot model_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "One of the models in the FANUC CRX series.\n\n"
-                    "`LinkMeshes.load` uses the model to select geometry. Two models can share the same four link\n"
-                    "dimensions, so those dimensions alone do not identify the model represented by a `Crx`.")},
-    {Py_tp_repr, reinterpret_cast<void*>(enum_repr)},
-    {Py_tp_str, reinterpret_cast<void*>(enum_repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(enum_richcompare)},
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_nb_int, reinterpret_cast<void*>(enum_int)},
-    {Py_tp_methods, enum_methods},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<std::uint8_t>)},
-    {0, nullptr},
-};
-
-PyType_Spec model_spec{
-    .name = "ortholink.CrxModel",
-    .basicsize = static_cast<int>(sizeof(Boxed<std::uint8_t>)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = model_slots,
-};
 
 }  // namespace
 
@@ -232,9 +210,16 @@ const ClassDescription& crx_class() {
     return description;
 }
 
+constexpr const char* kModelDoc =
+    "One of the models in the FANUC CRX series.\n\n"
+    "`LinkMeshes.load` uses the model to select geometry. Two models can share the same four link\n"
+    "dimensions, so those dimensions alone do not identify the model represented by a `Crx`.";
+
 const ClassDescription& crx_model_class() {
-    static const ClassDescription description{"CrxModel", &model_spec,
-                                              [](PyObject* type) { populate_enum(type, ClassId::CrxModel); }};
+    static EnumType storage;
+    static const ClassDescription description{
+        "CrxModel", enum_type_spec(storage, "ortholink.CrxModel", kModelDoc),
+        [](PyObject* type) { populate_enum(type, ClassId::CrxModel); }};
     return description;
 }
 

@@ -137,25 +137,6 @@ PyType_Spec solution_spec{
     .slots = solution_slots,
 };
 
-PyType_Slot kind_slots[] = {
-    {Py_tp_doc, const_cast<char*>("The configuration category of a solution.")},
-    {Py_tp_repr, reinterpret_cast<void*>(enum_repr)},
-    {Py_tp_str, reinterpret_cast<void*>(enum_repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(enum_richcompare)},
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_nb_int, reinterpret_cast<void*>(enum_int)},
-    {Py_tp_methods, enum_methods},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<std::uint8_t>)},
-    {0, nullptr},
-};
-
-PyType_Spec kind_spec{
-    .name = "ortholink.SolutionKind",
-    .basicsize = static_cast<int>(sizeof(Boxed<std::uint8_t>)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = kind_slots,
-};
 
 }  // namespace
 
@@ -217,8 +198,10 @@ const ClassDescription& ik_solution_class() {
 }
 
 const ClassDescription& solution_kind_class() {
-    static const ClassDescription description{"SolutionKind", &kind_spec,
-                                              [](PyObject* type) { populate_enum(type, ClassId::SolutionKind); }};
+    static EnumType storage;
+    static const ClassDescription description{
+        "SolutionKind", enum_type_spec(storage, "ortholink.SolutionKind", "The configuration category of a solution."),
+        [](PyObject* type) { populate_enum(type, ClassId::SolutionKind); }};
     return description;
 }
 
