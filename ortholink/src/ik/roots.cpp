@@ -64,6 +64,11 @@ double magnitude_above(Cx z) noexcept {
     return sq > kSafeLow ? std::sqrt(sq) * kUpward : std::hypot(z.re, z.im);
 }
 
+// Two doubles side by side; arithmetic works lane by lane with the usual
+// rounding of each operation, so each lane gives the scalar result.
+using V2 = double __attribute__((vector_size(16)));
+using M2 = long long __attribute__((vector_size(16)));
+
 using Monic = std::array<double, kHalfAngleDegree + 1>;
 using ComplexRoots = std::array<Cx, kHalfAngleDegree>;
 
@@ -131,52 +136,62 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
         abs_m[j] = std::fabs(m[j]);
     }
 
-    // Roots and their values as separate real and imaginary arrays of the full
-    // capacity, so the per-root loops run in pairs of lanes. Unused lanes hold
-    // zeros and are never read back.
-    constexpr int kLanes = kHalfAngleDegree;
-    alignas(16) std::array<double, kLanes> zr{};
-    alignas(16) std::array<double, kLanes> zi{};
+    // Roots and their values as separate real and imaginary parts in pairs of
+    // lanes, of the full capacity, so the per-root loops run two roots at a
+    // time. Every lane is computed as the scalar formulas would; unused lanes
+    // hold zeros and are never read back.
+    constexpr int kPairs = kHalfAngleDegree / 2;
+    V2 zr[kPairs] = {};
+    V2 zi[kPairs] = {};
     for (int k = 0; k < n; ++k) {
-        zr[k] = z[k].re;
-        zi[k] = z[k].im;
+        zr[k / 2][k % 2] = z[k].re;
+        zi[k / 2][k % 2] = z[k].im;
+    }
+    // All ones in the lanes of the n roots.
+    M2 in_use[kPairs] = {};
+    for (int k = 0; k < n; ++k) {
+        in_use[k / 2][k % 2] = -1;
     }
     // A converged root is never moved again, so it would pass the test again
     // on every later sweep; it is not re-evaluated.
-    std::array<bool, kLanes> converged{};
+    std::array<bool, kHalfAngleDegree> converged{};
+    const V2 zero{0.0, 0.0};
     for (int sweep = 0; sweep < kAberthSweeps; ++sweep) {
         // A root moves only at its own turn, so every value a sweep needs at
         // z_k is known at its start and all roots are evaluated together.
         // The bound is first taken with |z| rounded up: when |p| exceeds even
         // that, it exceeds the bound with |z| by hypot (the Horner recurrence
         // of non-negative terms is monotonic), and hypot is not needed.
-        alignas(16) std::array<double, kLanes> az{};
-        alignas(16) std::array<double, kLanes> pr{};
-        alignas(16) std::array<double, kLanes> pi{};
-        alignas(16) std::array<double, kLanes> dr{};
-        alignas(16) std::array<double, kLanes> di{};
-        alignas(16) std::array<double, kLanes> bound{};
+        V2 az[kPairs] = {};
         for (int k = 0; k < n; ++k) {
-            az[k] = converged[k] ? 0.0 : magnitude_above(Cx{zr[k], zi[k]});
+            az[k / 2][k % 2] = converged[k] ? 0.0 : magnitude_above(Cx{zr[k / 2][k % 2], zi[k / 2][k % 2]});
         }
-        for (int k = 0; k < kLanes; ++k) {
-            pr[k] = m[n];
-            bound[k] = abs_m[n];
+        V2 pr[kPairs];
+        V2 pi[kPairs];
+        V2 dr[kPairs];
+        V2 di[kPairs];
+        V2 bound[kPairs];
+        for (int h = 0; h < kPairs; ++h) {
+            pr[h] = V2{m[n], m[n]};
+            pi[h] = zero;
+            dr[h] = zero;
+            di[h] = zero;
+            bound[h] = V2{abs_m[n], abs_m[n]};
         }
         for (int j = n - 1; j >= 0; --j) {
-            const double mj = m[j];
-            const double amj = abs_m[j];
-            for (int k = 0; k < kLanes; ++k) {
+            const V2 mj{m[j], m[j]};
+            const V2 amj{abs_m[j], abs_m[j]};
+            for (int h = 0; h < kPairs; ++h) {
                 // p' ← p'·z + p, then p ← p·z + m_j.
-                const double dzr = dr[k] * zr[k] - di[k] * zi[k];
-                const double dzi = dr[k] * zi[k] + di[k] * zr[k];
-                dr[k] = dzr + pr[k];
-                di[k] = dzi + pi[k];
-                const double pzr = pr[k] * zr[k] - pi[k] * zi[k];
-                const double pzi = pr[k] * zi[k] + pi[k] * zr[k];
-                pr[k] = pzr + mj;
-                pi[k] = pzi;
-                bound[k] = bound[k] * az[k] + amj;
+                const V2 dzr = dr[h] * zr[h] - di[h] * zi[h];
+                const V2 dzi = dr[h] * zi[h] + di[h] * zr[h];
+                dr[h] = dzr + pr[h];
+                di[h] = dzi + pi[h];
+                const V2 pzr = pr[h] * zr[h] - pi[h] * zi[h];
+                const V2 pzi = pr[h] * zi[h] + pi[h] * zr[h];
+                pr[h] = pzr + mj;
+                pi[h] = pzi;
+                bound[h] = bound[h] * az[h] + amj;
             }
         }
         bool all_converged = true;
@@ -184,11 +199,13 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
             if (converged[k]) {
                 continue;
             }
-            const Cx zk{zr[k], zi[k]};
-            const Cx p{pr[k], pi[k]};
-            const Cx dp{dr[k], di[k]};
+            const int hk = k / 2;
+            const int lk = k % 2;
+            const Cx zk{zr[hk][lk], zi[hk][lk]};
+            const Cx p{pr[hk][lk], pi[hk][lk]};
+            const Cx dp{dr[hk][lk], di[hk][lk]};
             const double abs_p = magnitude(p);
-            if (abs_p <= bound[k] * kAberthConvergence) {
+            if (abs_p <= bound[hk][lk] * kAberthConvergence) {
                 const double exact = std::hypot(zk.re, zk.im);
                 double b = abs_m[n];
                 for (int j = n - 1; j >= 0; --j) {
@@ -201,46 +218,58 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
             }
             all_converged = false;
             if (dp.re == 0.0 && dp.im == 0.0) {
-                zr[k] = zk.re + kAberthNudge * radius;
-                zi[k] = zk.im + kAberthNudge * radius;
+                zr[hk][lk] = zk.re + kAberthNudge * radius;
+                zi[hk][lk] = zk.im + kAberthNudge * radius;
                 continue;
             }
             const Cx newton = div(p, dp);
-            // 1/(z_k - z_j) for every lane at once, then summed in order.
-            alignas(16) std::array<double, kLanes> xr{};
-            alignas(16) std::array<double, kLanes> xi{};
-            alignas(16) std::array<double, kLanes> ir{};
-            alignas(16) std::array<double, kLanes> ii{};
-            for (int j = 0; j < kLanes; ++j) {
-                xr[j] = zk.re - zr[j];
-                xi[j] = zk.im - zi[j];
-                const double den = xr[j] * xr[j] + xi[j] * xi[j];
-                const double inv = den != 0.0 ? 1.0 / den : 0.0;
-                ir[j] = xr[j] * inv;
-                ii[j] = -xi[j] * inv;
-            }
-            Cx sum{0.0, 0.0};
-            for (int j = 0; j < n; ++j) {
-                if (j == k) {
-                    continue;
+            // 1/(z_k - z_j) for every lane at once, then summed in order of j.
+            // Lane k itself (a zero difference) and the unused lanes give
+            // values that are never read.
+            const V2 zkr{zk.re, zk.re};
+            const V2 zki{zk.im, zk.im};
+            V2 terms[kHalfAngleDegree];  // (re, im) of 1/(z_k - z_j), lane j
+            M2 coincident = {0, 0};
+            for (int h = 0; h < kPairs; ++h) {
+                const V2 xr = zkr - zr[h];
+                const V2 xi = zki - zi[h];
+                const V2 den = xr * xr + xi * xi;
+                const V2 quotient = V2{1.0, 1.0} / den;
+                // A difference whose square underflows contributes nothing.
+                const V2 inv = (V2)((M2)quotient & (den != zero));
+                const V2 ir = xr * inv;
+                const V2 ii = -xi * inv;
+                terms[2 * h] = __builtin_shuffle(ir, ii, M2{0, 2});
+                terms[2 * h + 1] = __builtin_shuffle(ir, ii, M2{1, 3});
+                M2 others = in_use[h];
+                if (h == hk) {
+                    others[lk] = 0;
                 }
-                if (xr[j] == 0.0 && xi[j] == 0.0) {
-                    return false;
-                }
-                sum = Cx{sum.re + ir[j], sum.im + ii[j]};
+                coincident |= (xr == zero) & (xi == zero) & others;
             }
+            if ((coincident[0] | coincident[1]) != 0) {
+                return false;
+            }
+            V2 total = zero;
+            for (int j = 0; j < k; ++j) {
+                total = total + terms[j];
+            }
+            for (int j = k + 1; j < n; ++j) {
+                total = total + terms[j];
+            }
+            const Cx sum{total[0], total[1]};
             const Cx ns = mul(newton, sum);
             const Cx den{1.0 - ns.re, -ns.im};
             const Cx w = (den.re == 0.0 && den.im == 0.0) ? newton : div(newton, den);
             if (!std::isfinite(w.re) || !std::isfinite(w.im)) {
                 return false;
             }
-            zr[k] = zk.re - w.re;
-            zi[k] = zk.im - w.im;
+            zr[hk][lk] = zk.re - w.re;
+            zi[hk][lk] = zk.im - w.im;
         }
         if (all_converged) {
             for (int k = 0; k < n; ++k) {
-                z[k] = Cx{zr[k], zi[k]};
+                z[k] = Cx{zr[k / 2][k % 2], zi[k / 2][k % 2]};
             }
             return true;
         }
