@@ -38,7 +38,7 @@ PyTypeObject* create_class(ClassId id) {
         return class_objects[index];
     }
     const ClassDescription& description = describe(id);
-    Ref type = Ref::steal(check(PyType_FromSpec(description.spec)));
+    Ref type = Ref::steal(check(PyType_FromSpec(description.type_description)));
     if (description.populate != nullptr) {
         description.populate(type.get());
     }
@@ -260,14 +260,14 @@ PyType_Spec* enum_type_spec(EnumType& storage, const char* qualified_name, const
         {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<EnumCode>)},
         {0, nullptr},
     }};
-    storage.spec = PyType_Spec{
+    storage.type_description = PyType_Spec{
         .name = qualified_name,
         .basicsize = static_cast<int>(sizeof(Boxed<EnumCode>)),
         .itemsize = 0,
         .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         .slots = storage.slots.data(),
     };
-    return &storage.spec;
+    return &storage.type_description;
 }
 
 void populate_enum(PyObject* type, ClassId id) {

@@ -21,7 +21,7 @@ inline constexpr int kClassCount = 7;
 
 struct ClassDescription {
     const char* name;                    // "Crx"
-    PyType_Spec* spec;                   // static description of the type
+    PyType_Spec* type_description;       // static description of the type
     void (*populate)(PyObject* type);    // adds class attributes; throws PyErrorSet
 };
 
@@ -129,10 +129,10 @@ extern PyMethodDef enum_methods[];
 // Static storage for the type description of an enumeration class.
 struct EnumType {
     std::array<PyType_Slot, 9> slots{};
-    PyType_Spec spec{};
+    PyType_Spec type_description{};
 };
 // Fills `storage` with the slots every enumeration class shares (repr, str,
-// comparison, no hash, int, pickling) and returns its spec. `storage` and the
+// comparison, no hash, int, pickling) and returns the type description. `storage` and the
 // strings must outlive the type.
 PyType_Spec* enum_type_spec(EnumType& storage, const char* qualified_name, const char* doc);
 // Adds the members as class attributes (for ClassDescription::populate).
