@@ -100,17 +100,15 @@ void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out) no
         if (covered) {
             continue;
         }
-        double sn = 0.0;
-        double cs = 0.0;
-        ::sincos(theta0, &sn, &cs);
-        const Vec3 p0 = setup.wrist_point(setup.direction(sn, cs));
-        const double rho0 = std::hypot(p0[0], p0[1]);
-        const double l0 = std::sqrt(p0[0] * p0[0] + p0[1] * p0[1] + p0[2] * p0[2]);
+        const CirclePoint point0 = circle_point(setup, theta0);
+        const Vec3& p0 = point0.p;
+        const double rho0 = point0.rho_h;
+        const double l0 = point0.l;
         std::optional<double> r_plus;
         std::optional<double> r_minus;
         const bool evaluated = rho0 > kNearAxisRelative * robot.z1;
         if (evaluated) {
-            const auto both = branch_residuals(setup, theta0);
+            const auto both = branch_residuals(setup, point0);
             r_plus = both[0];
             r_minus = both[1];
         }

@@ -58,6 +58,26 @@ Mat3 times_flange(const Mat3& r) noexcept {
     return out;
 }
 
+// hypot(x, y) > limit. The squares decide it without hypot unless the two
+// sides are within a relative 1e-12, far wider than the few rounding errors
+// of either form; elsewhere (limits that are not ordinary positive numbers)
+// hypot decides.
+bool farther_than(double x, double y, double limit) noexcept {
+    constexpr double kAbove = 1.0 + 1e-12;
+    constexpr double kBelow = 1.0 - 1e-12;
+    if (limit > 1e-100 && limit < 1e100) {
+        const double sq = x * x + y * y;
+        const double limit_sq = limit * limit;
+        if (sq > limit_sq * kAbove) {
+            return true;
+        }
+        if (sq < limit_sq * kBelow) {
+            return false;
+        }
+    }
+    return std::hypot(x, y) > limit;
+}
+
 }  // namespace
 
 std::pair<JointVector, JointVector> joints_from_points(const Setup& setup, const Vec3& o3, const Vec3& o4) noexcept {
@@ -66,9 +86,9 @@ std::pair<JointVector, JointVector> joints_from_points(const Setup& setup, const
     // J1 from the azimuth of o4 (so o4 lies on the positive side of the arm
     // plane), else of the elbow, else free.
     double t1 = 0.0;
-    if (std::hypot(o4[0], o4[1]) > tol) {
+    if (farther_than(o4[0], o4[1], tol)) {
         t1 = std::atan2(o4[1], o4[0]);
-    } else if (std::hypot(o3[0], o3[1]) > tol) {
+    } else if (farther_than(o3[0], o3[1], tol)) {
         t1 = std::atan2(o3[1], o3[0]);
     }
     const Mat3 r1 = rot_z(t1);

@@ -69,6 +69,15 @@ double magnitude_above(Cx z) noexcept {
 using V2 = double __attribute__((vector_size(16)));
 using M2 = long long __attribute__((vector_size(16)));
 
+// Not above hypot(z.re, z.im), by the same margin.
+double magnitude_below(Cx z) noexcept {
+    constexpr double kSafeLow = 1e-290;
+    constexpr double kSafeHigh = 1e290;
+    constexpr double kDownward = 1.0 - 1e-15;
+    const double sq = z.re * z.re + z.im * z.im;
+    return sq > kSafeLow && sq < kSafeHigh ? std::sqrt(sq) * kDownward : std::hypot(z.re, z.im);
+}
+
 using Monic = std::array<double, kHalfAngleDegree + 1>;
 using ComplexRoots = std::array<Cx, kHalfAngleDegree>;
 
@@ -206,10 +215,19 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
             const Cx dp{dr[hk][lk], di[hk][lk]};
             const double abs_p = magnitude(p);
             if (abs_p <= bound[hk][lk] * kAberthConvergence) {
-                const double exact = std::hypot(zk.re, zk.im);
+                // Passing with |z| rounded down passes with hypot too; only
+                // a value between the two needs hypot to decide.
+                const double below = magnitude_below(zk);
                 double b = abs_m[n];
                 for (int j = n - 1; j >= 0; --j) {
-                    b = b * exact + abs_m[j];
+                    b = b * below + abs_m[j];
+                }
+                if (!(abs_p <= b * kAberthConvergence)) {
+                    const double exact = std::hypot(zk.re, zk.im);
+                    b = abs_m[n];
+                    for (int j = n - 1; j >= 0; --j) {
+                        b = b * exact + abs_m[j];
+                    }
                 }
                 if (abs_p <= b * kAberthConvergence) {
                     converged[k] = true;

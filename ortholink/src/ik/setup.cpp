@@ -79,6 +79,15 @@ Vec3 branch_elbow(const Vec3& p, double rho_h, double l, double mu, double r, do
     return Vec3{a * p[0] / rho_h, a * p[1] / rho_h, b};
 }
 
+CirclePoint circle_point(const Setup& setup, double theta) noexcept {
+    double sn = 0.0;
+    double cs = 0.0;
+    ::sincos(theta, &sn, &cs);
+    const Vec3 d = setup.direction(sn, cs);
+    const Vec3 p = setup.wrist_point(d);
+    return CirclePoint{d, p, std::hypot(p[0], p[1]), std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2])};
+}
+
 namespace {
 
 // What both branches share at one circle angle.
@@ -91,29 +100,23 @@ struct ArmPlane {
     double r;
 };
 
-std::optional<ArmPlane> arm_plane(const Setup& setup, double theta) noexcept {
+std::optional<ArmPlane> arm_plane(const Setup& setup, const CirclePoint& c) noexcept {
     const Crx& robot = *setup.robot;
     const double tol = kOnAxisRelative * robot.z1;
-    double sn = 0.0;
-    double cs = 0.0;
-    ::sincos(theta, &sn, &cs);
-    const Vec3 d = setup.direction(sn, cs);
-    const Vec3 p = setup.wrist_point(d);
-    const double rho_h = std::hypot(p[0], p[1]);
-    if (rho_h < tol) {
-        return std::nullopt;
-    }
-    const double l = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
-    if (l < tol) {
+    if (c.rho_h < tol || c.l < tol) {
         return std::nullopt;
     }
     const double z1_sq = robot.z1 * robot.z1;
-    const double mu = (l * l + (z1_sq - robot.x1 * robot.x1)) / (2.0 * l);
+    const double mu = (c.l * c.l + (z1_sq - robot.x1 * robot.x1)) / (2.0 * c.l);
     const double r_sq = z1_sq - mu * mu;
     if (r_sq < 0.0) {
         return std::nullopt;
     }
-    return ArmPlane{d, p, rho_h, l, mu, std::sqrt(std::max(r_sq, 0.0))};
+    return ArmPlane{c.d, c.p, c.rho_h, c.l, mu, std::sqrt(std::max(r_sq, 0.0))};
+}
+
+std::optional<ArmPlane> arm_plane(const Setup& setup, double theta) noexcept {
+    return arm_plane(setup, circle_point(setup, theta));
 }
 
 BranchPoint elbow_of(const ArmPlane& a, double s, double x1) noexcept {
@@ -141,7 +144,11 @@ std::optional<double> branch_residual(const Setup& setup, double theta, double s
 }
 
 std::array<std::optional<double>, 2> branch_residuals(const Setup& setup, double theta) noexcept {
-    const auto plane = arm_plane(setup, theta);
+    return branch_residuals(setup, circle_point(setup, theta));
+}
+
+std::array<std::optional<double>, 2> branch_residuals(const Setup& setup, const CirclePoint& point) noexcept {
+    const auto plane = arm_plane(setup, point);
     if (!plane) {
         return {};
     }

@@ -76,6 +76,16 @@ struct Setup {
     }
 };
 
+// o4 at one circle angle with its distances: what both elbow branches share.
+struct CirclePoint {
+    Vec3 d;        // d(θ)
+    Vec3 p;        // o4(θ)
+    double rho_h;  // distance from the J1 axis, hypot(p_x, p_y)
+    double l;      // distance from the origin
+};
+
+CirclePoint circle_point(const Setup& setup, double theta) noexcept;
+
 // Elbow of one branch for a circle angle, with the points it came from.
 struct BranchPoint {
     Vec3 o3;
@@ -92,6 +102,7 @@ std::optional<double> branch_residual(const Setup& setup, double theta, double s
 
 // branch_residual for s = +1 and s = -1 at once (the same values).
 std::array<std::optional<double>, 2> branch_residuals(const Setup& setup, double theta) noexcept;
+std::array<std::optional<double>, 2> branch_residuals(const Setup& setup, const CirclePoint& point) noexcept;
 
 // Elbow of branch s for a wrist point p off the J1 axis (horizontal distance
 // rho_h, norm l), given μ and the circle radius r in the arm plane.

@@ -58,6 +58,24 @@ TEST(JointsFromPoints, WristPointOnTheAxisTakesJ1FromTheElbow) {
     EXPECT_EQ(both_m[0], -180.0);
 }
 
+TEST(JointsFromPoints, AxisDistanceEqualToTheToleranceTakesTheFallback) {
+    // The comparison with 1e-6·z1 is strict, also at the last bit and for a
+    // distance split over x and y.
+    const solver::Setup s(kRobot, fk(kRobot, JointVector{10, 20, 30, 40, 50, 60}));
+    const double tol = 1e-6 * kRobot.z1;
+    const Vec3 elbow{0, 300, 300};  // J1 from the elbow: 90 degrees
+    EXPECT_EQ(joints_from_points(s, elbow, Vec3{tol, 0, 700}).first[0], 90.0);
+    EXPECT_EQ(joints_from_points(s, elbow, Vec3{std::nextafter(tol, 1.0), 0, 700}).first[0], 0.0);
+    EXPECT_EQ(joints_from_points(s, elbow, Vec3{std::nextafter(tol, 0.0), 0, 700}).first[0], 90.0);
+    const double diagonal = tol * std::sqrt(0.5);
+    for (double x = std::nextafter(diagonal, 0.0), k = 0; k < 3; ++k, x = std::nextafter(x, 1.0)) {
+        const bool beyond = std::hypot(x, x) > tol;
+        EXPECT_EQ(joints_from_points(s, elbow, Vec3{x, -x, 700}).first[0], beyond ? -45.0 : 90.0) << x;
+    }
+    // Both points on the axis: J1 is 0.
+    EXPECT_EQ(joints_from_points(s, Vec3{tol, 0, 540}, Vec3{0, tol, 1080}).first[0], 0.0);
+}
+
 TEST(JointsFromPoints, InconsistentPointsStillGiveFiniteAngles) {
     const solver::Setup s(kRobot, fk(kRobot, JointVector{10, 20, 30, 40, 50, 60}));
     const auto [primary, mirror] = joints_from_points(s, Vec3{1, 2, 3}, Vec3{-400, 900, 12});
