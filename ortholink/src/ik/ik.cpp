@@ -71,18 +71,41 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
     const solver::Candidates candidates = solver::candidates(setup);
     const solver::PreparedTarget prepared = solver::prepare_target(target);
     solver::JointRotations rotations;
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-        const solver::Candidate& c = candidates[i];
-        if (repeats_earlier(candidates, i)) {
-            continue;  // same points, same joints: both would be dropped as duplicates
+
+    // Candidates go through reconstruction and the first evaluation of their
+    // starts a batch at a time, each step for the whole batch before the
+    // next: the candidates are independent, and their long chains of library
+    // calls overlap that way. Solutions are still offered in candidate order.
+    std::size_t next = 0;
+    while (next < candidates.size()) {
+        std::array<solver::PointPair, solver::kMaxJointBatch> points;
+        std::array<const solver::Candidate*, solver::kMaxJointBatch> batch;
+        std::size_t count = 0;
+        for (; next < candidates.size() && count < solver::kMaxJointBatch; ++next) {
+            if (repeats_earlier(candidates, next)) {
+                continue;  // same points, same joints: both would be dropped as duplicates
+            }
+            batch[count] = &candidates[next];
+            points[count] = solver::PointPair{&candidates[next].o3, &candidates[next].o4};
+            ++count;
         }
-        const auto [primary, mirror] = solver::joints_from_points(setup, c.o3, c.o4);
-        for (const JointVector* start : {&primary, &mirror}) {
-            // The trace's final error is the pose error of the returned
-            // vector by the same residual, so forward kinematics is not rerun.
-            solver::PolishTrace trace;
-            const JointVector q = solver::polish_joints(robot, *start, prepared, rotations, &trace);
-            solver::offer_solution(solutions, q, trace.final_error, c.theta, c.kind);
+        std::array<solver::JointPair, solver::kMaxJointBatch> joints;
+        solver::joints_from_points(setup, points.data(), count, joints.data());
+        std::array<std::array<Quat, 6>, 2 * solver::kMaxJointBatch> start_rotations;
+        for (std::size_t i = 0; i < count; ++i) {
+            start_rotations[2 * i] = solver::joint_rotations(robot, joints[i].primary, rotations);
+            start_rotations[2 * i + 1] = solver::joint_rotations(robot, joints[i].mirror, rotations);
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            for (int m = 0; m < 2; ++m) {
+                const JointVector& start = m == 0 ? joints[i].primary : joints[i].mirror;
+                // The trace's final error is the pose error of the returned
+                // vector by the same residual, so forward kinematics is not rerun.
+                solver::PolishTrace trace;
+                const JointVector q =
+                    solver::polish_joints(robot, start, start_rotations[2 * i + m], prepared, rotations, &trace);
+                solver::offer_solution(solutions, q, trace.final_error, batch[i]->theta, batch[i]->kind);
+            }
         }
     }
     return solutions;

@@ -80,61 +80,89 @@ bool farther_than(double x, double y, double limit) noexcept {
 
 }  // namespace
 
-std::pair<JointVector, JointVector> joints_from_points(const Setup& setup, const Vec3& o3, const Vec3& o4) noexcept {
+void joints_from_points(const Setup& setup, const PointPair* points, std::size_t count, JointPair* out) noexcept {
     const double tol = kOnAxisRelative * setup.robot->z1;
+    // Each step runs for every pair before the next step: the pairs are
+    // independent, and their long chains of library calls overlap this way.
+    std::array<double, kMaxJointBatch> t1;
+    std::array<double, kMaxJointBatch> t2;
+    std::array<double, kMaxJointBatch> a3;
+    std::array<double, kMaxJointBatch> t4;
+    std::array<double, kMaxJointBatch> t5;
+    std::array<double, kMaxJointBatch> t6;
+    std::array<Mat3, kMaxJointBatch> r;
+    count = count < kMaxJointBatch ? count : kMaxJointBatch;
 
-    // J1 from the azimuth of o4 (so o4 lies on the positive side of the arm
-    // plane), else of the elbow, else free.
-    double t1 = 0.0;
-    if (farther_than(o4[0], o4[1], tol)) {
-        t1 = std::atan2(o4[1], o4[0]);
-    } else if (farther_than(o3[0], o3[1], tol)) {
-        t1 = std::atan2(o3[1], o3[0]);
+    for (std::size_t i = 0; i < count; ++i) {
+        // J1 from the azimuth of o4 (so o4 lies on the positive side of the
+        // arm plane), else of the elbow, else free.
+        const Vec3& o3 = *points[i].o3;
+        const Vec3& o4 = *points[i].o4;
+        t1[i] = 0.0;
+        if (farther_than(o4[0], o4[1], tol)) {
+            t1[i] = std::atan2(o4[1], o4[0]);
+        } else if (farther_than(o3[0], o3[1], tol)) {
+            t1[i] = std::atan2(o3[1], o3[0]);
+        }
     }
-    const Mat3 r1 = rot_z(t1);
-    const Vec3 p = in_frame(r1, o3);
-    const double t2 = std::atan2(p[0], p[2]);
-
-    const Mat3 r2 = times_rot_y(r1, t2);
-    const Vec3 e = in_frame(r2, sub(o4, o3));
-    const double a3 = std::atan2(e[2], e[0]);  // kinematic J3 angle, J2 + J3
-
+    for (std::size_t i = 0; i < count; ++i) {
+        r[i] = rot_z(t1[i]);
+        const Vec3 p = in_frame(r[i], *points[i].o3);
+        t2[i] = std::atan2(p[0], p[2]);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        r[i] = times_rot_y(r[i], t2[i]);
+        const Vec3 e = in_frame(r[i], sub(*points[i].o4, *points[i].o3));
+        a3[i] = std::atan2(e[2], e[0]);  // kinematic J3 angle, J2 + J3
+    }
     // The J3, J4 and J5 axes are -y, -x and -y of their frames.
-    const Mat3 r3 = times_rot_y(r2, -a3);
-    const Vec3 w = in_frame(r3, sub(setup.o5, o4));
-    const double t4 = std::atan2(w[2], -w[1]);
+    for (std::size_t i = 0; i < count; ++i) {
+        r[i] = times_rot_y(r[i], -a3[i]);
+        const Vec3 w = in_frame(r[i], sub(setup.o5, *points[i].o4));
+        t4[i] = std::atan2(w[2], -w[1]);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        r[i] = times_rot_x(r[i], -t4[i]);
+        const Vec3 v = in_frame(r[i], sub(setup.o6, setup.o5));
+        t5[i] = std::atan2(v[2], v[0]);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        r[i] = times_rot_y(r[i], -t5[i]);
+        const Vec3 n = in_frame(times_flange(r[i]), setup.x_axis);
+        t6[i] = -std::atan2(n[1], n[0]);
+    }
 
-    const Mat3 r4 = times_rot_x(r3, -t4);
-    const Vec3 v = in_frame(r4, sub(setup.o6, setup.o5));
-    const double t5 = std::atan2(v[2], v[0]);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double w1 = wrap_angle(t1[i]);
+        const double w2 = wrap_angle(t2[i]);
+        const double w3 = wrap_angle(a3[i]);
+        const double w4 = wrap_angle(t4[i]);
 
-    const Mat3 r5 = times_rot_y(r4, -t5);
-    const Vec3 n = in_frame(times_flange(r5), setup.x_axis);
-    const double t6 = -std::atan2(n[1], n[0]);
+        JointVector& primary = out[i].primary;
+        primary[0] = w1 * kRadToDeg;
+        primary[1] = w2 * kRadToDeg;
+        primary[2] = w3 * kRadToDeg - primary[1];
+        primary[3] = w4 * kRadToDeg;
+        primary[4] = wrap_angle(t5[i]) * kRadToDeg;
+        primary[5] = wrap_angle(t6[i]) * kRadToDeg;
 
-    const double w1 = wrap_angle(t1);
-    const double w2 = wrap_angle(t2);
-    const double w3 = wrap_angle(a3);
-    const double w4 = wrap_angle(t4);
+        // Half a turn about J1 with J2 negated and the forearm angle reflected
+        // puts o3 and o4 back in place; J4 + π undoes the forearm's half turn.
+        JointVector& mirror = out[i].mirror;
+        mirror[0] = wrap_angle(w1 - kPi) * kRadToDeg;
+        mirror[1] = wrap_angle(-w2) * kRadToDeg;
+        mirror[2] = wrap_angle(kPi - w3) * kRadToDeg - mirror[1];
+        mirror[3] = wrap_angle(w4 - kPi) * kRadToDeg;
+        mirror[4] = primary[4];
+        mirror[5] = primary[5];
+    }
+}
 
-    JointVector primary;
-    primary[0] = w1 * kRadToDeg;
-    primary[1] = w2 * kRadToDeg;
-    primary[2] = w3 * kRadToDeg - primary[1];
-    primary[3] = w4 * kRadToDeg;
-    primary[4] = wrap_angle(t5) * kRadToDeg;
-    primary[5] = wrap_angle(t6) * kRadToDeg;
-
-    // Half a turn about J1 with J2 negated and the forearm angle reflected
-    // puts o3 and o4 back in place; J4 + π undoes the forearm's half turn.
-    JointVector mirror;
-    mirror[0] = wrap_angle(w1 - kPi) * kRadToDeg;
-    mirror[1] = wrap_angle(-w2) * kRadToDeg;
-    mirror[2] = wrap_angle(kPi - w3) * kRadToDeg - mirror[1];
-    mirror[3] = wrap_angle(w4 - kPi) * kRadToDeg;
-    mirror[4] = primary[4];
-    mirror[5] = primary[5];
-    return {primary, mirror};
+std::pair<JointVector, JointVector> joints_from_points(const Setup& setup, const Vec3& o3, const Vec3& o4) noexcept {
+    const PointPair points{&o3, &o4};
+    JointPair out;
+    joints_from_points(setup, &points, 1, &out);
+    return {out.primary, out.mirror};
 }
 
 }  // namespace ortholink::solver

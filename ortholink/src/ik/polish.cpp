@@ -65,7 +65,7 @@ Residual residual_of(const Pose& flange, const std::array<double, 9>& target_rot
 }
 
 // The joint rotations of fk_all; the J3 rotation is about J2 + J3.
-std::array<Quat, 6> joint_rotations(const Crx& robot, const JointVector& joints, JointRotations& cache) noexcept {
+std::array<Quat, 6> rotations_of(const Crx& robot, const JointVector& joints, JointRotations& cache) noexcept {
     const double t1 = joints[0] * kDegToRad;
     const double t2 = joints[1] * kDegToRad;
     const double t3 = joints[2] * kDegToRad;
@@ -95,7 +95,7 @@ Quat JointRotations::get(const Crx& robot, int k, double angle) noexcept {
 }
 
 Pose flange_pose(const Crx& robot, const JointVector& joints, JointRotations& rotations) noexcept {
-    return flange_from(robot, joint_rotations(robot, joints, rotations));
+    return flange_from(robot, rotations_of(robot, joints, rotations));
 }
 
 PreparedTarget prepare_target(const Pose& target) noexcept {
@@ -172,13 +172,22 @@ JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pos
 
 JointVector polish_joints(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
                           JointRotations& rotations, PolishTrace* trace) noexcept {
+    return polish_joints(robot, joints, joint_rotations(robot, joints, rotations), target, rotations, trace);
+}
+
+std::array<Quat, 6> joint_rotations(const Crx& robot, const JointVector& joints, JointRotations& rotations) noexcept {
+    return rotations_of(robot, joints, rotations);
+}
+
+JointVector polish_joints(const Crx& robot, const JointVector& joints, const std::array<Quat, 6>& start_rotations,
+                          const PreparedTarget& target, JointRotations& rotations, PolishTrace* trace) noexcept {
     PolishTrace local;
     PolishTrace& tr = trace != nullptr ? *trace : local;
     tr = PolishTrace{};
 
     JointVector q = joints;
     // The joint rotations of the last accepted vector also give its Jacobian.
-    std::array<Quat, 6> rot = joint_rotations(robot, q, rotations);
+    std::array<Quat, 6> rot = start_rotations;
     Residual r = residual_of(flange_from(robot, rot), target.rotation, target.translation);
     double e = pose_error(r);
     tr.initial_error = e;
@@ -261,7 +270,7 @@ JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pre
         for (int i = 0; i < 6; ++i) {
             trial[i] = q[i] + delta[i];
         }
-        const std::array<Quat, 6> trial_rot = joint_rotations(robot, trial, rotations);
+        const std::array<Quat, 6> trial_rot = rotations_of(robot, trial, rotations);
         const Residual r_trial = residual_of(flange_from(robot, trial_rot), target.rotation, target.translation);
         const double e_trial = pose_error(r_trial);
         if (e_trial >= e) {

@@ -78,4 +78,13 @@ Pose flange_pose(const Crx& robot, const JointVector& joints, JointRotations& ro
 JointVector polish_joints(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
                           JointRotations& rotations, PolishTrace* trace) noexcept;
 
+// The six joint rotations forward kinematics uses for `joints`.
+std::array<Quat, 6> joint_rotations(const Crx& robot, const JointVector& joints, JointRotations& rotations) noexcept;
+
+// The same with the joint rotations of the start vector already evaluated, so
+// that the costly part of the first evaluation of several starts can run
+// side by side.
+JointVector polish_joints(const Crx& robot, const JointVector& joints, const std::array<Quat, 6>& start_rotations,
+                          const PreparedTarget& target, JointRotations& rotations, PolishTrace* trace) noexcept;
+
 }  // namespace ortholink::solver

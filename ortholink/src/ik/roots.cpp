@@ -55,14 +55,11 @@ double magnitude(Cx z) noexcept {
     return sq > kSafeLow && sq < kSafeHigh ? std::sqrt(sq) : std::hypot(z.re, z.im);
 }
 
-// Not below hypot(z.re, z.im): sqrt(re² + im²) is within a few rounding
-// errors of it, so a relative margin of 1e-15 covers them.
-double magnitude_above(Cx z) noexcept {
-    constexpr double kSafeLow = 1e-290;
-    constexpr double kUpward = 1.0 + 1e-15;
-    const double sq = z.re * z.re + z.im * z.im;
-    return sq > kSafeLow ? std::sqrt(sq) * kUpward : std::hypot(z.re, z.im);
-}
+// |z| rounded up in the lanes computed as sqrt(re² + im²): that is within a
+// few rounding errors of hypot(re, im), so a relative margin of 1e-15 keeps it
+// from falling below. Below the safe range hypot is used itself.
+constexpr double kMagnitudeSafeLow = 1e-290;
+constexpr double kMagnitudeUpward = 1.0 + 1e-15;
 
 // Two doubles side by side; arithmetic works lane by lane with the usual
 // rounding of each operation, so each lane gives the scalar result.
@@ -76,6 +73,15 @@ double magnitude_below(Cx z) noexcept {
     constexpr double kDownward = 1.0 - 1e-15;
     const double sq = z.re * z.re + z.im * z.im;
     return sq > kSafeLow && sq < kSafeHigh ? std::sqrt(sq) * kDownward : std::hypot(z.re, z.im);
+}
+
+// Lane 0 or lane 1 of a pair, all ones.
+constexpr M2 kLane[2] = {M2{-1, 0}, M2{0, -1}};
+
+// `pair` with lane `lane` replaced by `value`, built in registers: a store of
+// one lane followed by a load of the whole pair would stall the pipeline.
+V2 with_lane(V2 pair, int lane, double value) noexcept {
+    return (V2)(((M2)pair & ~kLane[lane]) | ((M2)V2{value, value} & kLane[lane]));
 }
 
 using Monic = std::array<double, kHalfAngleDegree + 1>;
@@ -156,10 +162,14 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
         zr[k / 2][k % 2] = z[k].re;
         zi[k / 2][k % 2] = z[k].im;
     }
-    // All ones in the lanes of the n roots.
+    // All ones in the lanes of the n roots, and in those not yet converged.
     M2 in_use[kPairs] = {};
     for (int k = 0; k < n; ++k) {
         in_use[k / 2][k % 2] = -1;
+    }
+    M2 active[kPairs];
+    for (int h = 0; h < kPairs; ++h) {
+        active[h] = in_use[h];
     }
     // A converged root is never moved again, so it would pass the test again
     // on every later sweep; it is not re-evaluated.
@@ -171,9 +181,17 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
         // The bound is first taken with |z| rounded up: when |p| exceeds even
         // that, it exceeds the bound with |z| by hypot (the Horner recurrence
         // of non-negative terms is monotonic), and hypot is not needed.
-        V2 az[kPairs] = {};
-        for (int k = 0; k < n; ++k) {
-            az[k / 2][k % 2] = converged[k] ? 0.0 : magnitude_above(Cx{zr[k / 2][k % 2], zi[k / 2][k % 2]});
+        // Converged and unused lanes get |z| = 0.
+        V2 az[kPairs];
+        for (int h = 0; h < kPairs; ++h) {
+            const V2 sq = zr[h] * zr[h] + zi[h] * zi[h];
+            V2 upper = V2{std::sqrt(sq[0]), std::sqrt(sq[1])} * V2{kMagnitudeUpward, kMagnitudeUpward};
+            const M2 plain = sq > V2{kMagnitudeSafeLow, kMagnitudeSafeLow};
+            if (((~plain & active[h])[0] | (~plain & active[h])[1]) != 0) {
+                upper = V2{plain[0] != 0 ? upper[0] : std::hypot(zr[h][0], zi[h][0]),
+                           plain[1] != 0 ? upper[1] : std::hypot(zr[h][1], zi[h][1])};
+            }
+            az[h] = (V2)((M2)upper & active[h]);
         }
         V2 pr[kPairs];
         V2 pi[kPairs];
@@ -231,13 +249,14 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
                 }
                 if (abs_p <= b * kAberthConvergence) {
                     converged[k] = true;
+                    active[hk] &= ~kLane[lk];
                     continue;
                 }
             }
             all_converged = false;
             if (dp.re == 0.0 && dp.im == 0.0) {
-                zr[hk][lk] = zk.re + kAberthNudge * radius;
-                zi[hk][lk] = zk.im + kAberthNudge * radius;
+                zr[hk] = with_lane(zr[hk], lk, zk.re + kAberthNudge * radius);
+                zi[hk] = with_lane(zi[hk], lk, zk.im + kAberthNudge * radius);
                 continue;
             }
             const Cx newton = div(p, dp);
@@ -259,10 +278,7 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
                 const V2 ii = -xi * inv;
                 terms[2 * h] = __builtin_shuffle(ir, ii, M2{0, 2});
                 terms[2 * h + 1] = __builtin_shuffle(ir, ii, M2{1, 3});
-                M2 others = in_use[h];
-                if (h == hk) {
-                    others[lk] = 0;
-                }
+                const M2 others = h == hk ? in_use[h] & ~kLane[lk] : in_use[h];
                 coincident |= (xr == zero) & (xi == zero) & others;
             }
             if ((coincident[0] | coincident[1]) != 0) {
@@ -282,8 +298,8 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
             if (!std::isfinite(w.re) || !std::isfinite(w.im)) {
                 return false;
             }
-            zr[hk][lk] = zk.re - w.re;
-            zi[hk][lk] = zk.im - w.im;
+            zr[hk] = with_lane(zr[hk], lk, zk.re - w.re);
+            zi[hk] = with_lane(zi[hk], lk, zk.im - w.im);
         }
         if (all_converged) {
             for (int k = 0; k < n; ++k) {
