@@ -60,39 +60,55 @@ void phase_axis(const Setup& setup, const AxisThetas& axis, Candidates& out) noe
     }
 }
 
-// Secant-slope Newton on the residual of branch s; nothing when the branch
-// leaves the region where it is defined or does not reach a zero.
-// `known` is the residual at the start when it has been evaluated already.
-std::optional<BranchPoint> refine(const Setup& setup, double theta, double s, const std::optional<double>* known,
-                                  double& theta_out) noexcept {
-    for (int i = 0; i < kRefineSteps; ++i) {
-        const auto g0 = i == 0 && known != nullptr ? *known : branch_residual(setup, theta, s);
+// Secant-slope Newton on the residual of one branch, advanced one step at a
+// time so that the refinements of all roots run side by side: they are
+// independent, and their chains of library calls overlap that way.
+struct Refinement {
+    double theta0;                // the root
+    double s;                     // branch
+    std::optional<double> start;  // residual at the root, when already evaluated
+    bool has_start;
+    double theta = 0.0;
+    int steps = 0;
+    bool running = true;
+    bool left_region = false;  // the branch stopped being defined
+
+    void advance(const Setup& setup) noexcept {
+        const auto g0 = steps == 0 && has_start ? start : branch_residual(setup, theta, s);
         const auto g1 = branch_residual(setup, theta + kSecantDelta, s);
+        ++steps;
         if (!g0 || !g1) {
-            return std::nullopt;
+            left_region = true;
+            running = false;
+            return;
         }
         const double slope = (*g1 - *g0) / kSecantDelta;
         if (slope == 0.0) {
-            break;
+            running = false;
+            return;
         }
         const double step = std::clamp(-*g0 / slope, -kRefineMaxStep, kRefineMaxStep);
         theta = theta + step;
-        if (std::fabs(step) < kRefineStop) {
-            break;
-        }
+        running = !(std::fabs(step) < kRefineStop) && steps < kRefineSteps;
     }
-    const auto point = branch_point(setup, theta, s);
-    if (!point || !(std::fabs(point->g) <= kRefinedResidual)) {
-        return std::nullopt;
-    }
-    theta_out = theta;
-    return point;
-}
+};
+
+// A root with what both of its branches share.
+struct RootStart {
+    double theta0;
+    CirclePoint point0;
+};
 
 void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out) noexcept {
     const Crx& robot = *setup.robot;
     const double tol = kOnAxisRelative * robot.z1;
     const double z1_sq = robot.z1 * robot.z1;
+
+    std::array<RootStart, kMaxRoots> roots;
+    std::array<Refinement, 2 * kMaxRoots> tasks;
+    std::array<std::size_t, 2 * kMaxRoots> root_of;
+    std::size_t root_count = 0;
+    std::size_t task_count = 0;
     for (const double theta0 : theta_roots(TrigPoly::from_setup(setup))) {
         const bool covered = std::any_of(axis.begin(), axis.end(), [&](double alpha) {
             return std::fabs(wrap_angle(theta0 - alpha)) < kAxisCovered;
@@ -101,43 +117,69 @@ void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out) no
             continue;
         }
         const CirclePoint point0 = circle_point(setup, theta0);
-        const Vec3& p0 = point0.p;
-        const double rho0 = point0.rho_h;
-        const double l0 = point0.l;
         std::optional<double> r_plus;
         std::optional<double> r_minus;
-        const bool evaluated = rho0 > kNearAxisRelative * robot.z1;
+        const bool evaluated = point0.rho_h > kNearAxisRelative * robot.z1;
         if (evaluated) {
             const auto both = branch_residuals(setup, point0);
             r_plus = both[0];
             r_minus = both[1];
         }
+        roots[root_count] = RootStart{theta0, point0};
         for (const double s : {1.0, -1.0}) {
             const auto& own = s > 0.0 ? r_plus : r_minus;
             const auto& other = s > 0.0 ? r_minus : r_plus;
             if (own && other && std::fabs(*own) > kOtherBranch && std::fabs(*other) < kOwnBranch) {
-                continue;
+                continue;  // the zero belongs to the other branch
             }
-            double theta = theta0;
-            if (const auto point = refine(setup, theta0, s, evaluated ? &own : nullptr, theta)) {
-                out.push_back(Candidate{point->o3, point->o4, theta, SolutionKind::Regular});
-                continue;
+            tasks[task_count] = Refinement{theta0, s, own, evaluated};
+            tasks[task_count].theta = theta0;
+            root_of[task_count] = root_count;
+            ++task_count;
+        }
+        ++root_count;
+    }
+
+    for (bool running = task_count > 0; running;) {
+        running = false;
+        for (std::size_t t = 0; t < task_count; ++t) {
+            if (tasks[t].running) {
+                tasks[t].advance(setup);
+                running = running || tasks[t].running;
             }
-            // Keep the unrefined root if the elbow nearly exists there; the
-            // driver judges it after polishing.
-            if (!(rho0 >= tol)) {
-                continue;
-            }
-            double mu = 0.0;
-            double q = -1.0;
-            if (!(l0 < tol)) {
-                mu = ((z1_sq - robot.x1 * robot.x1) + l0 * l0) / (2.0 * l0);
-                q = z1_sq - mu * mu;
-            }
-            if (q >= -kFallbackReachRelative * z1_sq) {
-                const Vec3 o3 = branch_elbow(p0, rho0, l0, mu, std::sqrt(std::max(q, 0.0)), s);
-                out.push_back(Candidate{o3, p0, theta0, SolutionKind::Regular});
-            }
+        }
+    }
+
+    // Validate at the final angles, then append in root order, branch +1
+    // before -1.
+    std::array<std::optional<BranchPoint>, 2 * kMaxRoots> refined;
+    for (std::size_t t = 0; t < task_count; ++t) {
+        if (!tasks[t].left_region) {
+            refined[t] = branch_point(setup, tasks[t].theta, tasks[t].s);
+        }
+    }
+    for (std::size_t t = 0; t < task_count; ++t) {
+        const Refinement& task = tasks[t];
+        const auto& point = refined[t];
+        if (point && std::fabs(point->g) <= kRefinedResidual) {
+            out.push_back(Candidate{point->o3, point->o4, task.theta, SolutionKind::Regular});
+            continue;
+        }
+        // Keep the unrefined root if the elbow nearly exists there; the
+        // driver judges it after polishing.
+        const CirclePoint& p0 = roots[root_of[t]].point0;
+        if (!(p0.rho_h >= tol)) {
+            continue;
+        }
+        double mu = 0.0;
+        double q = -1.0;
+        if (!(p0.l < tol)) {
+            mu = ((z1_sq - robot.x1 * robot.x1) + p0.l * p0.l) / (2.0 * p0.l);
+            q = z1_sq - mu * mu;
+        }
+        if (q >= -kFallbackReachRelative * z1_sq) {
+            const Vec3 o3 = branch_elbow(p0.p, p0.rho_h, p0.l, mu, std::sqrt(std::max(q, 0.0)), task.s);
+            out.push_back(Candidate{o3, p0.p, task.theta0, SolutionKind::Regular});
         }
     }
 }
