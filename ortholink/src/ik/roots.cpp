@@ -171,6 +171,13 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
     for (int h = 0; h < kPairs; ++h) {
         active[h] = in_use[h];
     }
+    // For each root, the lanes of all the others.
+    M2 others[kHalfAngleDegree][kPairs];
+    for (int k = 0; k < n; ++k) {
+        for (int h = 0; h < kPairs; ++h) {
+            others[k][h] = h == k / 2 ? in_use[h] & ~kLane[k % 2] : in_use[h];
+        }
+    }
     // A converged root is never moved again, so it would pass the test again
     // on every later sweep; it is not re-evaluated.
     std::array<bool, kHalfAngleDegree> converged{};
@@ -266,23 +273,29 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
             const V2 zkr{zk.re, zk.re};
             const V2 zki{zk.im, zk.im};
             V2 terms[kHalfAngleDegree];  // (re, im) of 1/(z_k - z_j), lane j
-            M2 coincident = {0, 0};
+            M2 vanishing = {0, 0};      // other roots at a zero squared distance
             for (int h = 0; h < kPairs; ++h) {
                 const V2 xr = zkr - zr[h];
                 const V2 xi = zki - zi[h];
                 const V2 den = xr * xr + xi * xi;
                 const V2 quotient = V2{1.0, 1.0} / den;
                 // A difference whose square underflows contributes nothing.
-                const V2 inv = (V2)((M2)quotient & (den != zero));
+                const M2 nonzero = den != zero;
+                const V2 inv = (V2)((M2)quotient & nonzero);
                 const V2 ir = xr * inv;
                 const V2 ii = -xi * inv;
                 terms[2 * h] = __builtin_shuffle(ir, ii, M2{0, 2});
                 terms[2 * h + 1] = __builtin_shuffle(ir, ii, M2{1, 3});
-                const M2 others = h == hk ? in_use[h] & ~kLane[lk] : in_use[h];
-                coincident |= (xr == zero) & (xi == zero) & others;
+                vanishing |= ~nonzero & others[k][h];
             }
-            if ((coincident[0] | coincident[1]) != 0) {
-                return false;
+            // Rare: decide on the differences themselves whether a root
+            // coincides with z_k.
+            if ((vanishing[0] | vanishing[1]) != 0) {
+                for (int j = 0; j < n; ++j) {
+                    if (j != k && zk.re - zr[j / 2][j % 2] == 0.0 && zk.im - zi[j / 2][j % 2] == 0.0) {
+                        return false;
+                    }
+                }
             }
             V2 total = zero;
             for (int j = 0; j < k; ++j) {
