@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "ik/dense.hpp"
+#include "ik/lanes.hpp"
 
 namespace ortholink::solver {
 namespace {
@@ -61,11 +62,6 @@ double magnitude(Cx z) noexcept {
 constexpr double kMagnitudeSafeLow = 1e-290;
 constexpr double kMagnitudeUpward = 1.0 + 1e-15;
 
-// Two doubles side by side; arithmetic works lane by lane with the usual
-// rounding of each operation, so each lane gives the scalar result.
-using V2 = double __attribute__((vector_size(16)));
-using M2 = long long __attribute__((vector_size(16)));
-
 // Not above hypot(z.re, z.im), by the same margin.
 double magnitude_below(Cx z) noexcept {
     constexpr double kSafeLow = 1e-290;
@@ -90,14 +86,23 @@ using ComplexRoots = std::array<Cx, kHalfAngleDegree>;
 // cos kθ and sin kθ of the rotation-search angles, computed once from one
 // sincos each by the usual recurrences: the same values every evaluation would
 // compute for itself.
-const std::array<Harmonics, kRotationGrid>& rotation_grid() noexcept {
+struct GridPair {
+    std::array<V2, kTrigDegree + 1> c;
+    std::array<V2, kTrigDegree + 1> s;
+};
+
+const std::array<GridPair, kRotationGrid / 2>& rotation_grid() noexcept {
     static const auto grid = [] {
-        std::array<Harmonics, kRotationGrid> g{};
+        std::array<GridPair, kRotationGrid / 2> g{};
         for (int i = 0; i < kRotationGrid; ++i) {
             double s = 0.0;
             double c = 0.0;
             ::sincos((i * kTwoPi) * 0.015625, &s, &c);
-            g[i] = harmonics(s, c);
+            const Harmonics h = harmonics(s, c);
+            for (int k = 0; k <= kTrigDegree; ++k) {
+                g[i / 2].c[k][i % 2] = h.c[k];
+                g[i / 2].s[k][i % 2] = h.s[k];
+            }
         }
         return g;
     }();
@@ -440,15 +445,22 @@ ThetaRoots theta_roots_from(const TrigPoly& p, RootPath first, RootPath* path) n
 
     // The half-angle substitution cannot represent φ = π; put that point where
     // |p| is largest, where no zero can be.
+    // p on two grid angles at a time, each lane as TrigPoly::value_at.
     const auto& grid = rotation_grid();
     double best = -1.0;
     double theta_max = 0.0;
-    for (int i = 0; i < kRotationGrid; ++i) {
-        const double theta = (i * kTwoPi) * 0.015625;
-        const double v = std::fabs(p.value_at(grid[i]));
-        if (v > best) {
-            best = v;
-            theta_max = theta;
+    for (int i = 0; i < kRotationGrid; i += 2) {
+        const GridPair& g = grid[i / 2];
+        V2 value = splat(p.a[0]);
+        for (int k = 1; k <= kTrigDegree; ++k) {
+            value = value + (splat(p.a[k]) * g.c[k] + splat(p.b[k]) * g.s[k]);
+        }
+        for (int lane = 0; lane < 2; ++lane) {
+            const double v = std::fabs(value[lane]);
+            if (v > best) {
+                best = v;
+                theta_max = ((i + lane) * kTwoPi) * 0.015625;
+            }
         }
     }
     const double shift = theta_max - kPi;

@@ -70,6 +70,31 @@ double Setup::f_sc(double s, double c) const noexcept {
     return (a[0] * a[0] + a[1] * a[1] + a[2] * a[2]) - dd * dd;
 }
 
+V2 Setup::f_sc(V2 s, V2 c) const noexcept {
+    // Setup::f_sc(double, double) written out for two lanes, operation for operation.
+    const V2 k = splat(1.0 / robot->z1);
+    const V2 rho = splat(robot->x1) * k;
+    const V2 y1 = splat(robot->y1);
+    V2 d[3];
+    V2 w[3];
+    for (int i = 0; i < 3; ++i) {
+        d[i] = s * splat(y_axis[i]) + c * splat(x_axis[i]);
+    }
+    for (int i = 0; i < 3; ++i) {
+        w[i] = k * (y1 * d[i] + splat(o5[i]));
+    }
+    const V2 zero{0.0, 0.0};
+    const V2 n[3] = {-w[1], w[0], zero};
+    const V2 h = ((w[2] * w[2] + w[0] * w[0] + w[1] * w[1] + splat(1.0)) - rho * rho) * splat(0.5);
+    // cross(d, n), dot(d, w), cross(n, w) as in pose.hpp.
+    const V2 m[3] = {d[1] * n[2] - d[2] * n[1], d[2] * n[0] - d[0] * n[2], d[0] * n[1] - d[1] * n[0]};
+    const V2 e = d[0] * w[0] + d[1] * w[1] + d[2] * w[2];
+    const V2 nw[3] = {n[1] * w[2] - n[2] * w[1], n[2] * w[0] - n[0] * w[2], n[0] * w[1] - n[1] * w[0]};
+    const V2 a[3] = {e * nw[0] + h * m[0], e * nw[1] + h * m[1], e * nw[2] + h * m[2]};
+    const V2 dd = m[0] * w[0] + m[1] * w[1] + m[2] * w[2];
+    return (a[0] * a[0] + a[1] * a[1] + a[2] * a[2]) - dd * dd;
+}
+
 Vec3 branch_elbow(const Vec3& p, double rho_h, double l, double mu, double r, double s) noexcept {
     // Arm-plane coordinates (radial, height): unit vector along p and its left normal.
     const double ur = rho_h / l;

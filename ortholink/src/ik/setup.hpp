@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 
+#include "ik/lanes.hpp"
 #include "ortholink/pose.hpp"
 #include "ortholink/robot.hpp"
 
@@ -64,6 +65,8 @@ struct Setup {
     [[nodiscard]] double f(double theta) const noexcept;
     // The same with sin θ and cos θ already known.
     [[nodiscard]] double f_sc(double s, double c) const noexcept;
+    // The same for two angles at once, lane by lane.
+    [[nodiscard]] V2 f_sc(V2 s, V2 c) const noexcept;
 
     // d(θ) for the given sine and cosine.
     [[nodiscard]] Vec3 direction(double s, double c) const noexcept {
