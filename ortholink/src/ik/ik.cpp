@@ -91,20 +91,19 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
         }
         std::array<solver::JointPair, solver::kMaxJointBatch> joints;
         solver::joints_from_points(setup, points.data(), count, joints.data());
-        std::array<std::array<Quat, 6>, 2 * solver::kMaxJointBatch> start_rotations;
+        std::array<std::array<std::array<Quat, 6>, 2>, solver::kMaxJointBatch> start_rotations;
         for (std::size_t i = 0; i < count; ++i) {
-            start_rotations[2 * i] = solver::joint_rotations(robot, joints[i].primary, rotations);
-            start_rotations[2 * i + 1] = solver::joint_rotations(robot, joints[i].mirror, rotations);
+            start_rotations[i][0] = solver::joint_rotations(robot, joints[i].primary, rotations);
+            start_rotations[i][1] = solver::joint_rotations(robot, joints[i].mirror, rotations);
         }
         for (std::size_t i = 0; i < count; ++i) {
+            // The traces' final errors are the pose errors of the returned
+            // vectors by the same residual, so forward kinematics is not rerun.
+            std::array<solver::PolishTrace, 2> traces;
+            const auto polished = solver::polish_pair(robot, {joints[i].primary, joints[i].mirror},
+                                                      start_rotations[i], prepared, rotations, traces);
             for (int m = 0; m < 2; ++m) {
-                const JointVector& start = m == 0 ? joints[i].primary : joints[i].mirror;
-                // The trace's final error is the pose error of the returned
-                // vector by the same residual, so forward kinematics is not rerun.
-                solver::PolishTrace trace;
-                const JointVector q =
-                    solver::polish_joints(robot, start, start_rotations[2 * i + m], prepared, rotations, &trace);
-                solver::offer_solution(solutions, q, trace.final_error, batch[i]->theta, batch[i]->kind);
+                solver::offer_solution(solutions, polished[m], traces[m].final_error, batch[i]->theta, batch[i]->kind);
             }
         }
     }

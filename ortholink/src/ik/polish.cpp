@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "ik/dense.hpp"
+#include "ik/lanes.hpp"
 
 namespace ortholink::solver {
 namespace {
@@ -78,6 +79,85 @@ std::array<Quat, 6> rotations_of(const Crx& robot, const JointVector& joints, Jo
 
 Pose flange_from(const Crx& robot, const std::array<Quat, 6>& q) noexcept {
     return frames_from(robot, q)[5];
+}
+
+// Two of everything, lane by lane: the forward kinematics and residual of two
+// start vectors evaluated together, with the operations of quat_mul, rotate,
+// frames_from, rotation_matrix and pose_error written out for lanes.
+struct Quat2 {
+    V2 x;
+    V2 y;
+    V2 z;
+    V2 w;
+};
+using Vec3x2 = std::array<V2, 3>;
+
+Quat2 pair_of(const Quat& a, const Quat& b) noexcept {
+    return Quat2{V2{a.x, b.x}, V2{a.y, b.y}, V2{a.z, b.z}, V2{a.w, b.w}};
+}
+
+Quat2 mul2(const Quat2& a, const Quat2& b) noexcept {
+    return Quat2{
+        a.w * b.x + a.x * b.w + a.y * b.z - a.z * b.y,
+        a.w * b.y - a.x * b.z + a.y * b.w + a.z * b.x,
+        a.w * b.z + a.x * b.y - a.y * b.x + a.z * b.w,
+        a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z,
+    };
+}
+
+Vec3x2 cross2(const Vec3x2& a, const Vec3x2& b) noexcept {
+    return Vec3x2{a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+
+Vec3x2 rotate2(const Quat2& q, const Vec3x2& v) noexcept {
+    const Vec3x2 qv{q.x, q.y, q.z};
+    const Vec3x2 c = cross2(qv, v);
+    const V2 two = splat(2.0);
+    const Vec3x2 t{two * c[0], two * c[1], two * c[2]};
+    const Vec3x2 u = cross2(qv, t);
+    return Vec3x2{v[0] + q.w * t[0] + u[0], v[1] + q.w * t[1] + u[1], v[2] + q.w * t[2] + u[2]};
+}
+
+// Pose errors (lane 0, lane 1) of the flanges of two sets of joint rotations.
+V2 pose_errors2(const Crx& robot, const std::array<Quat, 6>& a, const std::array<Quat, 6>& b,
+                const PreparedTarget& target) noexcept {
+    std::array<Quat2, 6> q;
+    for (int k = 0; k < 6; ++k) {
+        q[k] = pair_of(a[k], b[k]);
+    }
+    const V2 zero{0.0, 0.0};
+    const Quat2 q12 = mul2(q[0], q[1]);
+    const Quat2 q3 = mul2(q12, q[2]);
+    const Vec3x2 t3 = rotate2(q12, Vec3x2{zero, zero, splat(robot.z1)});
+    const Quat2 q4 = mul2(q3, q[3]);
+    const Vec3x2 r5 = rotate2(q4, Vec3x2{splat(robot.x1), splat(-robot.y1), zero});
+    const Quat2 q5 = mul2(q4, q[4]);
+    const Vec3x2 t5{t3[0] + r5[0], t3[1] + r5[1], t3[2] + r5[2]};
+    const Vec3x2 r6 = rotate2(q5, Vec3x2{splat(robot.x2), zero, zero});
+    const Quat2 q6 = mul2(mul2(q5, q[5]), pair_of(kFlangeRotation, kFlangeRotation));
+    const Vec3x2 t6{t5[0] + r6[0], t5[1] + r6[1], t5[2] + r6[2]};
+
+    const V2 x = q6.x;
+    const V2 y = q6.y;
+    const V2 z = q6.z;
+    const V2 w = q6.w;
+    const V2 two = splat(2.0);
+    const std::array<V2, 12> actual{
+        w * w + x * x - y * y - z * z, two * x * y - two * w * z,     two * w * y + two * x * z,
+        two * w * z + two * x * y,     w * w - x * x + y * y - z * z, two * y * z - two * w * x,
+        two * x * z - two * w * y,     two * w * x + two * y * z,     w * w - x * x - y * y + z * z,
+        t6[0],                         t6[1],                         t6[2],
+    };
+    V2 largest = zero;
+    for (int i = 0; i < 12; ++i) {
+        const double wanted = i < 9 ? target.rotation[i] : target.translation[i - 9];
+        const V2 diff = actual[i] - splat(wanted);
+        const V2 magnitude{std::fabs(diff[0]), std::fabs(diff[1])};
+        // largest = magnitude where magnitude > largest: NaN never wins.
+        const M2 above = magnitude > largest;
+        largest = (V2)(((M2)magnitude & above) | ((M2)largest & ~above));
+    }
+    return largest;
 }
 
 }  // namespace
@@ -288,6 +368,26 @@ JointVector polish_joints(const Crx& robot, const JointVector& joints, const std
     }
     tr.final_error = e;
     return q;
+}
+
+std::array<JointVector, 2> polish_pair(const Crx& robot, const std::array<JointVector, 2>& starts,
+                                       const std::array<std::array<Quat, 6>, 2>& start_rotations,
+                                       const PreparedTarget& target, JointRotations& rotations,
+                                       std::array<PolishTrace, 2>& traces) noexcept {
+    const V2 errors = pose_errors2(robot, start_rotations[0], start_rotations[1], target);
+    std::array<JointVector, 2> out;
+    for (int lane = 0; lane < 2; ++lane) {
+        if (errors[lane] < kConvergedError) {
+            // What polish_joints records when it stops before its first step.
+            traces[lane] = PolishTrace{};
+            traces[lane].initial_error = errors[lane];
+            traces[lane].final_error = errors[lane];
+            out[lane] = starts[lane];
+        } else {
+            out[lane] = polish_joints(robot, starts[lane], start_rotations[lane], target, rotations, &traces[lane]);
+        }
+    }
+    return out;
 }
 
 }  // namespace ortholink::solver

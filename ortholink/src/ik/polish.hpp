@@ -87,4 +87,12 @@ std::array<Quat, 6> joint_rotations(const Crx& robot, const JointVector& joints,
 JointVector polish_joints(const Crx& robot, const JointVector& joints, const std::array<Quat, 6>& start_rotations,
                           const PreparedTarget& target, JointRotations& rotations, PolishTrace* trace) noexcept;
 
+// polish_joints for two starts (a primary and its mirror) whose first
+// evaluation runs side by side; a start that is not already converged
+// continues on its own. Same results as two separate calls.
+std::array<JointVector, 2> polish_pair(const Crx& robot, const std::array<JointVector, 2>& starts,
+                                       const std::array<std::array<Quat, 6>, 2>& start_rotations,
+                                       const PreparedTarget& target, JointRotations& rotations,
+                                       std::array<PolishTrace, 2>& traces) noexcept;
+
 }  // namespace ortholink::solver

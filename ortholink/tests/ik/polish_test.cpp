@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <new>
@@ -248,6 +250,68 @@ TEST(Polish, NonFiniteInputEndsWithoutMoving) {
     }
 }
 
+TEST(Polish, PairAndPreparedFormsMatchTheSingleCall) {
+    // The side-by-side evaluation, the prepared target and the reused joint
+    // rotations must not change a bit: exact starts (converged at once),
+    // nearby starts (a few steps), NaN and far starts.
+    std::mt19937_64 rng(23);
+    std::uniform_real_distribution<double> joint(-180.0, 180.0);
+    std::uniform_real_distribution<double> offset(-2.0, 2.0);
+    const Crx robots[] = {Crx::new_3ia(), Crx::new_10ia(), Crx::new_30ia()};
+    for (const Crx& robot : robots) {
+        for (int trial = 0; trial < 60; ++trial) {
+            JointVector goal;
+            for (double& v : goal) v = joint(rng);
+            const Pose target = fk(robot, goal);
+            std::array<JointVector, 2> starts{goal, goal};
+            if (trial % 3 != 0) {
+                for (double& v : starts[1]) v += offset(rng);
+            }
+            if (trial % 3 == 2) {
+                starts[0][4] += 30.0;
+            }
+            if (trial == 5) {
+                starts[1][2] = kNan;
+            }
+            std::array<PolishTrace, 2> pair_traces;
+            JointRotations rotations;
+            const std::array<std::array<Quat, 6>, 2> start_rotations{joint_rotations(robot, starts[0], rotations),
+                                                                      joint_rotations(robot, starts[1], rotations)};
+            const auto paired = polish_pair(robot, starts, start_rotations, prepare_target(target), rotations, pair_traces);
+            for (int lane = 0; lane < 2; ++lane) {
+                PolishTrace trace;
+                const JointVector single = polish_joints(robot, starts[lane], target, &trace);
+                for (int i = 0; i < 6; ++i) {
+                    EXPECT_EQ(std::bit_cast<std::uint64_t>(paired[lane][i]), std::bit_cast<std::uint64_t>(single[i]))
+                        << "trial " << trial << " lane " << lane << " J" << i + 1;
+                }
+                EXPECT_EQ(pair_traces[lane].final_error, trace.final_error);
+                EXPECT_EQ(pair_traces[lane].accepted, trace.accepted);
+                EXPECT_EQ(pair_traces[lane].final_error, pose_error(residuals(robot, single, target)));
+            }
+        }
+    }
+}
+
+TEST(Polish, InlineFlangeIsForwardKinematicsBitForBit) {
+    std::mt19937_64 rng(29);
+    std::uniform_real_distribution<double> joint(-400.0, 400.0);
+    JointRotations rotations;
+    for (int trial = 0; trial < 500; ++trial) {
+        JointVector q;
+        for (double& v : q) v = joint(rng);
+        if (trial % 7 == 0) q[trial % 6] = 0.0;
+        if (trial % 11 == 0) q[1] = -0.0;
+        const Pose a = flange_pose(kRobot, q, rotations);
+        const Pose b = fk(kRobot, q);
+        const double got[7] = {a.q.x, a.q.y, a.q.z, a.q.w, a.t[0], a.t[1], a.t[2]};
+        const double want[7] = {b.q.x, b.q.y, b.q.z, b.q.w, b.t[0], b.t[1], b.t[2]};
+        for (int i = 0; i < 7; ++i) {
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(want[i])) << trial << " " << i;
+        }
+    }
+}
+
 TEST(Polish, KinematicsNeverAllocate) {
     long before = g_allocations;
     ::operator delete(::operator new(16));  // an explicit call cannot be elided
@@ -261,7 +325,12 @@ TEST(Polish, KinematicsNeverAllocate) {
     const auto jac = jacobian(kRobot, kStart);
     const JointVector q = polish_joints(kRobot, kStart, target);
     const JointVector s = polish_joints(kRobot, JointVector{0, 0, 90, 0, 30, 0}, fk(kRobot, JointVector{0, 0, 90, 0, 30, 0.001}));
+    JointRotations rotations;
+    std::array<PolishTrace, 2> traces;
+    const auto pair = polish_pair(kRobot, {kStart, kStart}, {joint_rotations(kRobot, kStart, rotations), joint_rotations(kRobot, kStart, rotations)},
+                                  prepare_target(target), rotations, traces);
     EXPECT_EQ(g_allocations, before);
+    EXPECT_NE(pair[0][0], 12345.0);
     EXPECT_NE(frames[5].t[0] + r[0] + jac[0] + q[0] + s[0], 12345.0);  // keep the results alive
 }
 
