@@ -74,8 +74,16 @@ struct Refinement {
     bool left_region = false;  // the branch stopped being defined
 
     void advance(const Setup& setup) noexcept {
-        const auto g0 = steps == 0 && has_start ? start : branch_residual(setup, theta, s);
-        const auto g1 = branch_residual(setup, theta + kSecantDelta, s);
+        std::optional<double> g0;
+        std::optional<double> g1;
+        if (steps == 0 && has_start) {
+            g0 = start;
+            g1 = branch_residual(setup, theta + kSecantDelta, s);
+        } else {
+            const auto both = branch_residual_pair(setup, theta, theta + kSecantDelta, s);
+            g0 = both[0];
+            g1 = both[1];
+        }
         ++steps;
         if (!g0 || !g1) {
             left_region = true;

@@ -180,4 +180,48 @@ std::array<std::optional<double>, 2> branch_residuals(const Setup& setup, const 
     return {elbow_of(*plane, 1.0, setup.robot->x1).g, elbow_of(*plane, -1.0, setup.robot->x1).g};
 }
 
+std::array<std::optional<double>, 2> branch_residual_pair(const Setup& setup, double theta_a, double theta_b,
+                                                          double s) noexcept {
+    // circle_point, arm_plane and elbow_of written out for two lanes,
+    // operation for operation.
+    const Crx& robot = *setup.robot;
+    const double tol = kOnAxisRelative * robot.z1;
+    double sa = 0.0;
+    double ca = 0.0;
+    double sb = 0.0;
+    double cb = 0.0;
+    ::sincos(theta_a, &sa, &ca);
+    ::sincos(theta_b, &sb, &cb);
+    const V2 sn{sa, sb};
+    const V2 cs{ca, cb};
+    V2 d[3];
+    V2 p[3];
+    for (int i = 0; i < 3; ++i) {
+        d[i] = sn * splat(setup.y_axis[i]) + cs * splat(setup.x_axis[i]);
+        p[i] = splat(setup.o5[i]) + splat(robot.y1) * d[i];
+    }
+    const V2 rho_h{std::hypot(p[0][0], p[1][0]), std::hypot(p[0][1], p[1][1])};
+    const V2 l_sq = p[0] * p[0] + p[1] * p[1] + p[2] * p[2];
+    const V2 l{std::sqrt(l_sq[0]), std::sqrt(l_sq[1])};
+    const double z1_sq = robot.z1 * robot.z1;
+    const V2 mu = (l * l + splat(z1_sq - robot.x1 * robot.x1)) / (splat(2.0) * l);
+    const V2 r_sq = splat(z1_sq) - mu * mu;
+    const V2 r{std::sqrt(std::max(r_sq[0], 0.0)), std::sqrt(std::max(r_sq[1], 0.0))};
+    const V2 ur = rho_h / l;
+    const V2 uz = p[2] / l;
+    const V2 sv = splat(s);
+    const V2 a = ur * mu - uz * sv * r;
+    const V2 b = sv * r * ur + mu * uz;
+    const V2 o3[3] = {a * p[0] / rho_h, a * p[1] / rho_h, b};
+    const V2 arm[3] = {o3[0] - p[0], o3[1] - p[1], o3[2] - p[2]};
+    const V2 g = (arm[0] * d[0] + arm[1] * d[1] + arm[2] * d[2]) / splat(robot.x1);
+    std::array<std::optional<double>, 2> out;
+    for (int lane = 0; lane < 2; ++lane) {
+        if (!(rho_h[lane] < tol) && !(l[lane] < tol) && !(r_sq[lane] < 0.0)) {
+            out[lane] = g[lane];
+        }
+    }
+    return out;
+}
+
 }  // namespace ortholink::solver

@@ -103,6 +103,10 @@ std::optional<BranchPoint> branch_point(const Setup& setup, double theta, double
 // Just the residual of branch_point.
 std::optional<double> branch_residual(const Setup& setup, double theta, double s) noexcept;
 
+// branch_residual at two angles at once (the same values).
+std::array<std::optional<double>, 2> branch_residual_pair(const Setup& setup, double theta_a, double theta_b,
+                                                          double s) noexcept;
+
 // branch_residual for s = +1 and s = -1 at once (the same values).
 std::array<std::optional<double>, 2> branch_residuals(const Setup& setup, double theta) noexcept;
 std::array<std::optional<double>, 2> branch_residuals(const Setup& setup, const CirclePoint& point) noexcept;
