@@ -93,8 +93,7 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
         solver::joints_from_points(setup, points.data(), count, joints.data());
         std::array<std::array<std::array<Quat, 6>, 2>, solver::kMaxJointBatch> start_rotations;
         for (std::size_t i = 0; i < count; ++i) {
-            start_rotations[i][0] = solver::joint_rotations(robot, joints[i].primary, rotations);
-            start_rotations[i][1] = solver::joint_rotations(robot, joints[i].mirror, rotations);
+            start_rotations[i] = solver::joint_rotation_pair(robot, joints[i].primary, joints[i].mirror);
         }
         for (std::size_t i = 0; i < count; ++i) {
             // The traces' final errors are the pose errors of the returned

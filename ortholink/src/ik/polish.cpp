@@ -390,4 +390,54 @@ std::array<JointVector, 2> polish_pair(const Crx& robot, const std::array<JointV
     return out;
 }
 
+std::array<std::array<Quat, 6>, 2> joint_rotation_pair(const Crx& robot, const JointVector& a,
+                                                       const JointVector& b) noexcept {
+    // The angles as forward kinematics forms them.
+    std::array<double, 6> ta;
+    std::array<double, 6> tb;
+    for (int k = 0; k < 6; ++k) {
+        ta[k] = a[k] * kDegToRad;
+        tb[k] = b[k] * kDegToRad;
+    }
+    ta[2] = ta[2] + ta[1];
+    tb[2] = tb[2] + tb[1];
+
+    std::array<std::array<Quat, 6>, 2> out;
+    for (int k = 0; k < 6; ++k) {
+        if (std::bit_cast<std::uint64_t>(ta[k]) == std::bit_cast<std::uint64_t>(tb[k])) {
+            out[0][k] = rotation_from_scaled_axis(robot.axes[k], ta[k]);
+            out[1][k] = out[0][k];
+            continue;
+        }
+        // rotation_from_scaled_axis in two lanes; the sincos calls stay single.
+        const Vec3& u = robot.axes[k];
+        const V2 angle{ta[k], tb[k]};
+        const V2 half = splat(0.5);
+        const V2 hx = splat(u[0]) * angle * half;
+        const V2 hy = splat(u[1]) * angle * half;
+        const V2 hz = splat(u[2]) * angle * half;
+        const V2 n2 = hx * hx + hy * hy + hz * hz;
+        V2 n{1.0, 1.0};
+        V2 s{0.0, 0.0};
+        V2 c{1.0, 1.0};
+        for (int lane = 0; lane < 2; ++lane) {
+            if (!(n2[lane] <= kTinyHalfAngleSquared)) {
+                n[lane] = std::sqrt(n2[lane]);
+                double sl = 0.0;
+                double cl = 0.0;
+                ::sincos(n[lane], &sl, &cl);
+                s[lane] = sl;
+                c[lane] = cl;
+            }
+        }
+        const V2 x = hx * s / n;
+        const V2 y = hy * s / n;
+        const V2 z = hz * s / n;
+        for (int lane = 0; lane < 2; ++lane) {
+            out[lane][k] = n2[lane] <= kTinyHalfAngleSquared ? Quat{} : Quat{x[lane], y[lane], z[lane], c[lane]};
+        }
+    }
+    return out;
+}
+
 }  // namespace ortholink::solver

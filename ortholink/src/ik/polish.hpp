@@ -81,6 +81,11 @@ JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pre
 // The six joint rotations forward kinematics uses for `joints`.
 std::array<Quat, 6> joint_rotations(const Crx& robot, const JointVector& joints, JointRotations& rotations) noexcept;
 
+// joint_rotations of two vectors at once (a primary and its mirror share
+// J5 and J6, evaluated once); the same values.
+std::array<std::array<Quat, 6>, 2> joint_rotation_pair(const Crx& robot, const JointVector& a,
+                                                       const JointVector& b) noexcept;
+
 // The same with the joint rotations of the start vector already evaluated, so
 // that the costly part of the first evaluation of several starts can run
 // side by side.
