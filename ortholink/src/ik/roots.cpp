@@ -302,12 +302,22 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
                     }
                 }
             }
+            // Lane k's term is (+0, -0), and adding it changes nothing: the
+            // running sum starts at +0 and can never become -0 (an exact
+            // cancellation rounds to +0). So with all lanes in use the sum runs
+            // over every lane without a gap.
             V2 total = zero;
-            for (int j = 0; j < k; ++j) {
-                total = total + terms[j];
-            }
-            for (int j = k + 1; j < n; ++j) {
-                total = total + terms[j];
+            if (n == kHalfAngleDegree) {
+                for (int j = 0; j < kHalfAngleDegree; ++j) {
+                    total = total + terms[j];
+                }
+            } else {
+                for (int j = 0; j < k; ++j) {
+                    total = total + terms[j];
+                }
+                for (int j = k + 1; j < n; ++j) {
+                    total = total + terms[j];
+                }
             }
             const Cx sum{total[0], total[1]};
             const Cx ns = mul(newton, sum);
