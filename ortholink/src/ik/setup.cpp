@@ -5,28 +5,6 @@
 
 namespace ortholink::solver {
 
-double wrap_angle(double x) noexcept {
-    // fmod is exact and returns its first argument unchanged when that is
-    // already smaller than the modulus, so the common case skips the call.
-    // Between one and two moduli it is a single subtraction, which is exact
-    // there too (the operands are within a factor of two); at exactly minus
-    // one modulus that gives +0 where fmod gives -0, and both wrap to -π.
-    const double shifted = x + kPi;
-    const double magnitude = std::fabs(shifted);
-    double r = shifted;
-    if (magnitude >= kTwoPi) {
-        if (magnitude < 2.0 * kTwoPi) {
-            r = shifted > 0.0 ? shifted - kTwoPi : shifted + kTwoPi;
-        } else {
-            r = std::fmod(shifted, kTwoPi);
-        }
-    }
-    if (r < 0.0) {
-        r = r + kTwoPi;
-    }
-    return r - kPi;
-}
-
 Setup::Setup(const Crx& robot_ref, const Pose& target_pose) noexcept
     : robot(&robot_ref), target(target_pose), o5{}, o6{}, x_axis{}, y_axis{} {
     const Vec3 back = rotate(target.q, Vec3{0.0, 0.0, -robot_ref.x2});

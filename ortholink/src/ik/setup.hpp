@@ -3,6 +3,7 @@
 // wrist point o4(θ) = o5 + y1·d(θ), d(θ) = cos θ·x_axis + sin θ·y_axis.
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <optional>
 
@@ -18,9 +19,31 @@ inline constexpr double kTwoPi = 6.283185307179586;
 // Relative to z1: a point this close to the J1 axis (or the origin) is on it.
 inline constexpr double kOnAxisRelative = 1e-6;
 
-// Maps an angle to [-π, π). Every wrapped angle and angular difference of the
-// solver goes through here so that equal inputs wrap to equal bits.
-double wrap_angle(double x) noexcept;
+// Maps an angle to [-π, π): fmod(x + π, 2π), plus 2π when negative, minus π.
+// Every wrapped angle and angular difference of the solver goes through here
+// so that equal inputs wrap to equal bits.
+inline double wrap_angle(double x) noexcept {
+    // fmod is exact and returns its first argument unchanged when that is
+    // already smaller than the modulus, so the common case skips the call.
+    // Between one and two moduli it is a single subtraction, which is exact
+    // there too (the operands are within a factor of two); at exactly minus
+    // one modulus that gives +0 where fmod gives -0, and both wrap to -π.
+    const double shifted = x + kPi;
+    const double magnitude = std::fabs(shifted);
+    double r = shifted;
+    if (magnitude >= kTwoPi) {
+        if (magnitude < 2.0 * kTwoPi) {
+            r = shifted > 0.0 ? shifted - kTwoPi : shifted + kTwoPi;
+        } else {
+            r = std::fmod(shifted, kTwoPi);
+        }
+    }
+    if (r < 0.0) {
+        r = r + kTwoPi;
+    }
+    return r - kPi;
+}
+
 
 // A list that never allocates: the solver's lists have small known bounds.
 // push_back beyond the capacity is dropped and reported as false.
