@@ -96,7 +96,7 @@ Quat2 pair_of(const Quat& a, const Quat& b) noexcept {
     return Quat2{V2{a.x, b.x}, V2{a.y, b.y}, V2{a.z, b.z}, V2{a.w, b.w}};
 }
 
-Quat2 mul2(const Quat2& a, const Quat2& b) noexcept {
+[[gnu::always_inline]] inline Quat2 mul2(const Quat2& a, const Quat2& b) noexcept {
     return Quat2{
         a.w * b.x + a.x * b.w + a.y * b.z - a.z * b.y,
         a.w * b.y - a.x * b.z + a.y * b.w + a.z * b.x,
@@ -105,11 +105,11 @@ Quat2 mul2(const Quat2& a, const Quat2& b) noexcept {
     };
 }
 
-Vec3x2 cross2(const Vec3x2& a, const Vec3x2& b) noexcept {
+[[gnu::always_inline]] inline Vec3x2 cross2(const Vec3x2& a, const Vec3x2& b) noexcept {
     return Vec3x2{a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
 }
 
-Vec3x2 rotate2(const Quat2& q, const Vec3x2& v) noexcept {
+[[gnu::always_inline]] inline Vec3x2 rotate2(const Quat2& q, const Vec3x2& v) noexcept {
     const Vec3x2 qv{q.x, q.y, q.z};
     const Vec3x2 c = cross2(qv, v);
     const V2 two = splat(2.0);
