@@ -188,14 +188,21 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
     std::array<bool, kHalfAngleDegree> converged{};
     const V2 zero{0.0, 0.0};
     for (int sweep = 0; sweep < kAberthSweeps; ++sweep) {
-        // A root moves only at its own turn, so every value a sweep needs at
-        // z_k is known at its start and all roots are evaluated together.
-        // The bound is first taken with |z| rounded up: when |p| exceeds even
-        // that, it exceeds the bound with |z| by hypot (the Horner recurrence
-        // of non-negative terms is monotonic), and hypot is not needed.
-        // Converged and unused lanes get |z| = 0.
-        V2 az[kPairs];
-        for (int h = 0; h < kPairs; ++h) {
+        // A root moves only at its own turn, so the values a sweep needs at
+        // z_k and z_k+1 are the same whenever they are computed before the
+        // turn of z_k: each pair of roots is evaluated just before its first
+        // root's turn, which lets that work run alongside the updates of the
+        // roots before it.
+        V2 pr[kPairs];
+        V2 pi[kPairs];
+        V2 dr[kPairs];
+        V2 di[kPairs];
+        V2 bound[kPairs];
+        const auto evaluate_pair = [&](int h) {
+            // The bound is first taken with |z| rounded up: when |p| exceeds
+            // even that, it exceeds the bound with |z| by hypot (the Horner
+            // recurrence of non-negative terms is monotonic), and hypot is not
+            // needed. Converged and unused lanes get |z| = 0.
             const V2 sq = zr[h] * zr[h] + zi[h] * zi[h];
             V2 upper = V2{std::sqrt(sq[0]), std::sqrt(sq[1])} * V2{kMagnitudeUpward, kMagnitudeUpward};
             const M2 plain = sq > V2{kMagnitudeSafeLow, kMagnitudeSafeLow};
@@ -203,43 +210,42 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
                 upper = V2{plain[0] != 0 ? upper[0] : std::hypot(zr[h][0], zi[h][0]),
                            plain[1] != 0 ? upper[1] : std::hypot(zr[h][1], zi[h][1])};
             }
-            az[h] = (V2)((M2)upper & active[h]);
-        }
-        V2 pr[kPairs];
-        V2 pi[kPairs];
-        V2 dr[kPairs];
-        V2 di[kPairs];
-        V2 bound[kPairs];
-        for (int h = 0; h < kPairs; ++h) {
-            pr[h] = V2{m[n], m[n]};
-            pi[h] = zero;
-            dr[h] = zero;
-            di[h] = zero;
-            bound[h] = V2{abs_m[n], abs_m[n]};
-        }
-        for (int j = n - 1; j >= 0; --j) {
-            const V2 mj{m[j], m[j]};
-            const V2 amj{abs_m[j], abs_m[j]};
-            for (int h = 0; h < kPairs; ++h) {
+            const V2 az = (V2)((M2)upper & active[h]);
+            V2 vr{m[n], m[n]};
+            V2 vi = zero;
+            V2 wr = zero;
+            V2 wi = zero;
+            V2 b{abs_m[n], abs_m[n]};
+            const V2 x = zr[h];
+            const V2 y = zi[h];
+            for (int j = n - 1; j >= 0; --j) {
                 // p' ← p'·z + p, then p ← p·z + m_j.
-                const V2 dzr = dr[h] * zr[h] - di[h] * zi[h];
-                const V2 dzi = dr[h] * zi[h] + di[h] * zr[h];
-                dr[h] = dzr + pr[h];
-                di[h] = dzi + pi[h];
-                const V2 pzr = pr[h] * zr[h] - pi[h] * zi[h];
-                const V2 pzi = pr[h] * zi[h] + pi[h] * zr[h];
-                pr[h] = pzr + mj;
-                pi[h] = pzi;
-                bound[h] = bound[h] * az[h] + amj;
+                const V2 dzr = wr * x - wi * y;
+                const V2 dzi = wr * y + wi * x;
+                wr = dzr + vr;
+                wi = dzi + vi;
+                const V2 pzr = vr * x - vi * y;
+                const V2 pzi = vr * y + vi * x;
+                vr = pzr + V2{m[j], m[j]};
+                vi = pzi;
+                b = b * az + V2{abs_m[j], abs_m[j]};
             }
-        }
+            pr[h] = vr;
+            pi[h] = vi;
+            dr[h] = wr;
+            di[h] = wi;
+            bound[h] = b;
+        };
         bool all_converged = true;
         for (int k = 0; k < n; ++k) {
+            const int hk = k / 2;
+            const int lk = k % 2;
+            if (lk == 0 && (active[hk][0] | active[hk][1]) != 0) {
+                evaluate_pair(hk);
+            }
             if (converged[k]) {
                 continue;
             }
-            const int hk = k / 2;
-            const int lk = k % 2;
             const Cx zk{zr[hk][lk], zi[hk][lk]};
             const Cx p{pr[hk][lk], pi[hk][lk]};
             const Cx dp{dr[hk][lk], di[hk][lk]};
