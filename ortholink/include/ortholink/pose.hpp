@@ -76,7 +76,10 @@ inline Quat rotation_from_scaled_axis(const Vec3& u, double angle) noexcept {
     double s = 0.0;
     double c = 0.0;
     ::sincos(n, &s, &c);
-    return Quat{hx * s / n, hy * s / n, hz * s / n, c};
+    // Joint axes are coordinate axes, so two of the three components are
+    // signed zeros; (h·s)/n of a zero is h·s (n > 0), which skips two divisions.
+    const auto scaled = [&](double h) { return h == 0.0 ? h * s : h * s / n; };
+    return Quat{scaled(hx), scaled(hy), scaled(hz), c};
 }
 
 }  // namespace ortholink
