@@ -8,7 +8,11 @@
 #include <new>
 #include <random>
 
+#include "ik/candidates.hpp"
+#include "ik/joints.hpp"
 #include "ik/polish.hpp"
+#include "ik/roots.hpp"
+#include "ik/trig_poly.hpp"
 #include "ortholink/fk.hpp"
 #include "ortholink/matrix.hpp"
 
@@ -360,6 +364,17 @@ TEST(Polish, KinematicsNeverAllocate) {
                                   prepare_target(target), rotations, traces);
     EXPECT_EQ(g_allocations, before);
     EXPECT_NE(pair[0][0], 12345.0);
+
+    // The steps before polishing: only the driver's result list may allocate.
+    before = g_allocations;
+    const solver::Setup setup(kRobot, target);
+    const double f = setup.f(0.3);
+    const auto branch = branch_residual_pair(setup, 0.3, 0.3 + 1e-7, 1.0);
+    const ThetaRoots roots = theta_roots(TrigPoly::from_setup(setup));
+    const Candidates found = candidates(setup);
+    const auto joints = joints_from_points(setup, found[0].o3, found[0].o4);
+    EXPECT_EQ(g_allocations, before);
+    EXPECT_NE(f + (branch[0] ? *branch[0] : 0.0) + static_cast<double>(roots.size()) + joints.first[0], 12345.0);
     EXPECT_NE(frames[5].t[0] + r[0] + jac[0] + q[0] + s[0], 12345.0);  // keep the results alive
 }
 
