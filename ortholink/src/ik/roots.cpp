@@ -295,8 +295,8 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
                 const V2 inv = (V2)((M2)quotient & nonzero);
                 const V2 ir = xr * inv;
                 const V2 ii = -xi * inv;
-                terms[2 * h] = __builtin_shuffle(ir, ii, M2{0, 2});
-                terms[2 * h + 1] = __builtin_shuffle(ir, ii, M2{1, 3});
+                terms[2 * h] = __builtin_shufflevector(ir, ii, 0, 2);
+                terms[2 * h + 1] = __builtin_shufflevector(ir, ii, 1, 3);
                 vanishing |= ~nonzero & others[k][h];
             }
             // Rare: decide on the differences themselves whether a root

@@ -16,9 +16,9 @@
 namespace ortholink::solver::frozen {
 namespace {
 
-constexpr const char* kRecorded =
+constexpr const char* kRecorded[] = {
 #include "data/ik_frozen.inc"
-    ;
+};
 
 struct RecordedBlock {
     std::string kinds;
@@ -33,14 +33,10 @@ struct RecordedSet {
     std::vector<RecordedBlock> blocks;
 };
 
-std::vector<RecordedSet> parse(const char* text) {
+std::vector<RecordedSet> parse() {
     std::vector<RecordedSet> sets;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty()) {
-            continue;
-        }
+    for (const char* text : kRecorded) {
+        const std::string line(text);
         std::istringstream fields(line);
         if (line.rfind("set ", 0) == 0) {
             std::string word;
@@ -63,7 +59,7 @@ std::vector<RecordedSet> parse(const char* text) {
 }
 
 TEST(IkFrozen, OutputMatchesTheRecording) {
-    const std::vector<RecordedSet> recorded = parse(kRecorded);
+    const std::vector<RecordedSet> recorded = parse();
     ASSERT_EQ(recorded.size(), kSets.size()) << "regenerate with ik_freeze";
     for (std::size_t s = 0; s < kSets.size(); ++s) {
         const TargetSet& set = kSets[s];
