@@ -21,6 +21,7 @@ using support::key_points;
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 const Crx kRobot = Crx::new_10ia();
+const Crx kRobot30 = Crx::new_30ia();
 
 // The solver's working values are plain fixed-size records: nothing in the
 // inner loops can reach the heap.
@@ -159,7 +160,8 @@ TEST(Setup, TwoLaneFormsGiveTheSameBits) {
     for (int t = 0; t < 40; ++t) {
         JointVector j;
         for (double& v : j) v = joint(rng);
-        setups.emplace_back(t % 2 == 0 ? kRobot : Crx::new_30ia(), fk(t % 2 == 0 ? kRobot : Crx::new_30ia(), j));
+        const Crx& robot = t % 2 == 0 ? kRobot : kRobot30;  // a setup keeps a pointer to its robot
+        setups.emplace_back(robot, fk(robot, j));
     }
     setups.emplace_back(kRobot, Pose{Quat{}, Vec3{5000.0, 0.0, 0.0}});
     setups.emplace_back(kRobot, Pose{Quat{}, Vec3{kNan, 0.0, 0.0}});
