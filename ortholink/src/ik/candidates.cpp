@@ -68,7 +68,7 @@ struct Refinement {
     double s;                     // branch
     std::optional<double> start;  // residual at the root, when already evaluated
     bool has_start;
-    double theta = 0.0;
+    double theta;  // current angle, starting at the root
     int steps = 0;
     bool running = true;
     bool left_region = false;  // the branch stopped being defined
@@ -140,8 +140,7 @@ void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out) no
             if (own && other && std::fabs(*own) > kOtherBranch && std::fabs(*other) < kOwnBranch) {
                 continue;  // the zero belongs to the other branch
             }
-            tasks[task_count] = Refinement{theta0, s, own, evaluated};
-            tasks[task_count].theta = theta0;
+            tasks[task_count] = Refinement{theta0, s, own, evaluated, theta0};
             root_of[task_count] = root_count;
             ++task_count;
         }

@@ -279,8 +279,8 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
             }
             const Cx newton = div(p, dp);
             // 1/(z_k - z_j) for every lane at once, then summed in order of j.
-            // Lane k itself (a zero difference) and the unused lanes give
-            // values that are never read.
+            // Unused lanes give values that are never read; lane k itself (a
+            // zero difference) gives signed zeros.
             const V2 zkr{zk.re, zk.re};
             const V2 zki{zk.im, zk.im};
             V2 terms[kHalfAngleDegree];  // (re, im) of 1/(z_k - z_j), lane j
