@@ -35,6 +35,13 @@ bool repeats_earlier(const solver::Candidates& candidates, std::size_t i) noexce
     return false;
 }
 
+// A refined vector rejected with a small pose error, kept for a second try.
+struct Rescue {
+    JointVector joints;
+    double theta;
+    SolutionKind kind;
+};
+
 }  // namespace
 
 double joint_distance(const JointVector& a, const JointVector& b) noexcept {
@@ -71,6 +78,9 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
     const solver::Candidates candidates = solver::candidates(setup);
     const solver::PreparedTarget prepared = solver::prepare_target(target);
     solver::JointRotations rotations;
+    // Left uninitialised: ordinary targets never fill it, so they pay nothing.
+    std::array<Rescue, 2 * solver::kMaxCandidates> rescues;
+    std::size_t rescue_count = 0;
 
     // Candidates go through reconstruction and the first evaluation of their
     // starts a batch at a time, each step for the whole batch before the
@@ -102,9 +112,22 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
             const auto polished = solver::polish_pair(robot, {joints[i].primary, joints[i].mirror},
                                                       start_rotations[i], prepared, rotations, traces);
             for (int m = 0; m < 2; ++m) {
-                solver::offer_solution(solutions, polished[m], traces[m].final_error, batch[i]->theta, batch[i]->kind);
+                const double error = traces[m].final_error;
+                if (!solver::offer_solution(solutions, polished[m], error, batch[i]->theta, batch[i]->kind) &&
+                    error > kAcceptResidual && error <= solver::kRescueError && rescue_count < rescues.size()) {
+                    rescues[rescue_count++] = Rescue{polished[m], batch[i]->theta, batch[i]->kind};
+                }
             }
         }
+    }
+    // Vectors left just short of acceptance get a second refinement. They are
+    // offered after all the others, so that a rescued vector can never displace
+    // one accepted directly as a duplicate.
+    for (std::size_t k = 0; k < rescue_count; ++k) {
+        const Rescue& rescue = rescues[k];
+        double error = 0.0;
+        const JointVector q = solver::rescue_joints(robot, rescue.joints, prepared, rotations, error);
+        solver::offer_solution(solutions, q, error, rescue.theta, rescue.kind);
     }
     return solutions;
 }

@@ -440,4 +440,125 @@ std::array<std::array<Quat, 6>, 2> joint_rotation_pair(const Crx& robot, const J
     return out;
 }
 
+namespace {
+
+// How far (degrees) J5 may be from 0 and J2 + J3 from 90 for a vector to be
+// taken onto the stretched, wrist-aligned configurations.
+constexpr double kStretchedSnapDegrees = 0.1;
+// Gauss–Newton steps on those configurations, and step halvings per step.
+constexpr int kStretchedSteps = 20;
+constexpr int kStretchedHalvings = 8;
+// Joints free on those configurations: J1, J2 (J3 following), J4, J6.
+constexpr int kStretchedFree = 4;
+
+// Arm stretched (J2 + J3 = 90) and J5 = 0: J4 and J6 are parallel and the
+// elbow sits at a double root, so the Jacobian loses rank and the error of a
+// nearby vector falls only with the square of its distance; Gauss–Newton
+// stalls just above acceptance. Held on those configurations (J5 at 0, J3 at
+// 90 - J2) the pose depends on J1, J2, J4 and J6 through a Jacobian of full
+// rank, so the vector is moved onto them and refined there.
+// Returns false when the vector is not close to them.
+bool refine_stretched(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
+                      JointRotations& rotations, JointVector& out, double& error) noexcept {
+    const double off_elbow = std::remainder(joints[1] + joints[2] - 90.0, 360.0);
+    const double off_wrist = std::remainder(joints[4], 360.0);
+    if (!(std::fabs(off_elbow) <= kStretchedSnapDegrees && std::fabs(off_wrist) <= kStretchedSnapDegrees)) {
+        return false;
+    }
+    JointVector q = joints;
+    q[2] -= off_elbow;
+    q[4] -= off_wrist;
+    std::array<Quat, 6> rot = rotations_of(robot, q, rotations);
+    Residual r = residual_of(flange_from(robot, rot), target.rotation, target.translation);
+    double e = pose_error(r);
+    for (int step = 0; step < kStretchedSteps && e >= kConvergedError; ++step) {
+        const Mat12x6 jac = jacobian_of(robot, frames_from(robot, rot));
+        // Columns for J1, J2 with J3 following it (J2 + J3 fixed), J4 and J6.
+        constexpr std::array<int, kStretchedFree> kFree{0, 1, 3, 5};
+        double col[kStretchedFree][12];
+        for (int k = 0; k < 12; ++k) {
+            for (int i = 0; i < kStretchedFree; ++i) {
+                col[i][k] = jac[k * 6 + kFree[i]];
+            }
+            col[1][k] -= jac[k * 6 + 2];
+        }
+        // The normal equations in the corner of a 6×6 identity.
+        Mat6 a{};
+        Vec6 b{};
+        for (int i = kStretchedFree; i < 6; ++i) {
+            a[i * 6 + i] = 1.0;
+        }
+        for (int i = 0; i < kStretchedFree; ++i) {
+            for (int j = 0; j <= i; ++j) {
+                double sum = 0.0;
+                for (int k = 0; k < 12; ++k) {
+                    sum += col[i][k] * col[j][k];
+                }
+                a[i * 6 + j] = sum;
+                a[j * 6 + i] = sum;
+            }
+            double sum = 0.0;
+            for (int k = 0; k < 12; ++k) {
+                sum += col[i][k] * r[k];
+            }
+            b[i] = -sum;
+        }
+        Mat6 l;
+        if (!cholesky(a, l)) {
+            break;
+        }
+        Vec6 delta = cholesky_solve(l, b);
+        bool usable = true;
+        for (int i = 0; i < kStretchedFree; ++i) {
+            usable = usable && std::fabs(delta[i]) <= kMaxStepDegrees;
+        }
+        if (!usable) {
+            break;
+        }
+        bool improved = false;
+        for (int halving = 0; halving < kStretchedHalvings && !improved; ++halving) {
+            JointVector trial = q;
+            trial[0] += delta[0];
+            trial[1] += delta[1];
+            trial[2] -= delta[1];
+            trial[3] += delta[2];
+            trial[5] += delta[3];
+            const std::array<Quat, 6> trial_rot = rotations_of(robot, trial, rotations);
+            const Residual r_trial = residual_of(flange_from(robot, trial_rot), target.rotation, target.translation);
+            const double e_trial = pose_error(r_trial);
+            if (e_trial < e) {
+                q = trial;
+                rot = trial_rot;
+                r = r_trial;
+                e = e_trial;
+                improved = true;
+            }
+            for (int i = 0; i < kStretchedFree; ++i) {
+                delta[i] *= 0.5;
+            }
+        }
+        if (!improved) {
+            break;
+        }
+    }
+    out = q;
+    error = e;
+    return true;
+}
+
+}  // namespace
+
+JointVector rescue_joints(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
+                          JointRotations& rotations, double& error) noexcept {
+    error = pose_error(
+        residual_of(flange_from(robot, rotations_of(robot, joints, rotations)), target.rotation, target.translation));
+    JointVector refined;
+    double refined_error = 0.0;
+    if (refine_stretched(robot, joints, target, rotations, refined, refined_error) && refined_error < error) {
+        error = refined_error;
+        return refined;
+    }
+    return joints;
+}
+
 }  // namespace ortholink::solver

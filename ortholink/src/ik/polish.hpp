@@ -100,4 +100,17 @@ std::array<JointVector, 2> polish_pair(const Crx& robot, const std::array<JointV
                                        const PreparedTarget& target, JointRotations& rotations,
                                        std::array<PolishTrace, 2>& traces) noexcept;
 
+// Pose error above the acceptance threshold up to which a refined vector is
+// still worth a second try (see rescue_joints).
+inline constexpr double kRescueError = 1e-3;
+
+// Second refinement of a vector Gauss–Newton left just short of acceptance
+// where the Jacobian loses rank: with the arm stretched (J2 + J3 = 90) and
+// J5 = 0, within 0.1 degree, the vector is moved onto those configurations
+// and refined there. Other vectors come back unchanged. Bounded iterations,
+// stack only. `error` gets the pose error of the returned vector, never above
+// the start's.
+JointVector rescue_joints(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
+                          JointRotations& rotations, double& error) noexcept;
+
 }  // namespace ortholink::solver
