@@ -5,16 +5,13 @@
 #include <random>
 
 #include "ortholink/fk.hpp"
+#include "matrix_support.hpp"
 #include "ortholink/matrix.hpp"
 
 namespace ortholink {
 namespace {
 
-std::array<double, 16> matrix_of(const Pose& p) {
-    std::array<double, 16> m{};
-    iso_into(p, m.data());
-    return m;
-}
+using test_support::matrix_of;
 
 TEST(Fk, ZeroPoseOnCrx10iaIsExact) {
     const auto frames = fk_all(Crx::new_10ia(), JointVector{});

@@ -4,17 +4,14 @@
 #include <random>
 
 #include "ortholink/fk.hpp"
+#include "matrix_support.hpp"
 #include "ortholink/matrix.hpp"
 #include "ortholink/xyzwpr.hpp"
 
 namespace ortholink {
 namespace {
 
-std::array<double, 16> matrix_of(const Pose& p) {
-    std::array<double, 16> m{};
-    iso_into(p, m.data());
-    return m;
-}
+using test_support::matrix_of;
 
 TEST(Xyzwpr, SingleAxisRotations) {
     // W about the fixed X axis: Y goes to Z.
