@@ -26,17 +26,18 @@ def main() -> None:
 
     # Following a path: each step takes the solution nearest the previous joints,
     # so the arm keeps its configuration along the move.
-    print("\nA 100 mm move along base X, staying in one configuration:")
+    # The move heads towards the base: every step stays within reach.
+    print("\nA 100 mm move along base -X, staying in one configuration:")
     current = np.array(joints)
     for step in range(6):
         pose = target.copy()
-        pose[0, 3] += 20.0 * step
+        pose[0, 3] -= 20.0 * step
         closest = robot.ik_closest(pose, current)
         if closest is None:
-            print(f"  x + {20 * step:3d} mm: unreachable")
+            print(f"  x - {20 * step:3d} mm: unreachable")
             continue
         current = closest.joints
-        print(f"  x + {20 * step:3d} mm: " + " ".join(f"{a:8.3f}" for a in current))
+        print(f"  x - {20 * step:3d} mm: " + " ".join(f"{a:8.3f}" for a in current))
 
     print("\nModels:", ", ".join(repr(getattr(ortholink.CrxModel, n)) for n in ("Crx5iA", "Crx10iAL")))
 

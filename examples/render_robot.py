@@ -1,7 +1,8 @@
 """Draw every inverse-kinematics solution of one flange pose, side by side, with the embedded meshes.
 
-    python examples/render_robot.py                       writes docs/images/ik_solutions.png
+    python examples/render_robot.py                       writes ik_solutions.png here
     python examples/render_robot.py --model crx5ia -o out.png
+    python examples/render_robot.py -o docs/images/ik_solutions.png   the README's picture
 
 Needs matplotlib (pip install matplotlib); nothing is shown on screen.
 """
@@ -100,8 +101,7 @@ def render(model_name: str, output: Path) -> int:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--model", choices=sorted(MODELS), default="crx10ia")
-    default_output = Path(__file__).resolve().parent.parent / "docs" / "images" / "ik_solutions.png"
-    parser.add_argument("-o", "--output", type=Path, default=default_output)
+    parser.add_argument("-o", "--output", type=Path, default=Path("ik_solutions.png"))
     args = parser.parse_args()
     count = render(args.model, args.output)
     print(f"wrote {count} solutions to {args.output}")
