@@ -153,6 +153,16 @@ PyMethodDef crx_methods[] = {
      "The controller's (X, Y, Z, W, P, R) of a pose, in millimetres and degrees.\n\n"
      "At P = +-90 degrees only W - R (or W + R) is determined; W is then reported as 0. An\n"
      "(n, 4, 4) array gives an (n, 6) array."},
+    {"joints_to_urdf", as_method(crx_joints_to_urdf), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "joints_to_urdf(joints)\n--\n\n"
+     "Controller joint angles (degrees) as the joint positions of a URDF or ROS 2 description.\n\n"
+     "Radians, and the third value is J2 + J3: ROS descriptions of these arms (ours from\n"
+     "`Arm.write_urdf`, and the maker's) measure joint_3 as the elbow angle, while the controller\n"
+     "measures J3 from the upper arm. A (6,) array gives a (6,) array, an (n, 6) array an (n, 6)."},
+    {"joints_from_urdf", as_method(crx_joints_from_urdf), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "joints_from_urdf(q)\n--\n\n"
+     "URDF or ROS 2 joint positions (radians, joint_3 = J2 + J3) as controller joint angles in degrees.\n\n"
+     "The inverse of `joints_to_urdf`; a (6,) array gives a (6,) array, an (n, 6) array an (n, 6)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

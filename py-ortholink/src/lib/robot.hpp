@@ -26,4 +26,8 @@ PyObject* crx_within_limits(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyObject* crx_pose_from_xyzwpr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* crx_xyzwpr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// ROS 2 / URDF joint conventions of Crx.
+PyObject* crx_joints_to_urdf(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* crx_joints_from_urdf(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace ortholink::py
