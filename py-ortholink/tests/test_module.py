@@ -10,7 +10,7 @@ CLASS_NAMES = ["Crx", "CrxModel", "IkSolution", "LinkMesh", "LinkMeshes", "Solut
 
 def test_docstring_and_all():
     assert ortholink.__doc__ == "Forward and inverse kinematics for the FANUC CRX series of collaborative robots."
-    expected = [name for name in CLASS_NAMES if hasattr(ortholink, name)]
+    expected = [name for name in CLASS_NAMES if hasattr(ortholink, name)] + ["Arm"]
     assert ortholink.__all__ == expected
     assert ortholink.__all__[:3] == ["Crx", "CrxModel", "IkSolution"]
 

@@ -5,8 +5,11 @@
 
 #include <array>
 #include <optional>
+#include <span>
+#include <string>
 #include <vector>
 
+#include "ortholink/batch.hpp"
 #include "ortholink/fk.hpp"
 #include "ortholink/ik.hpp"
 #include "ortholink/pose.hpp"
@@ -33,13 +36,25 @@ struct Arm {
     std::optional<ElbowLimit> elbow;    // none: J2 + J3 is not limited
     JointVector max_speed{};            // rated joint speeds, degrees per second
 
-    // The model's published limits and speeds, identity base and tool.
+    // The model's published limits and speeds, identity base and tool. The
+    // maker limits J2 + J3 (the elbow), not J3 itself, so J3's own range is
+    // the widest the J2 and elbow limits leave: elbow.lower - upper[1] ..
+    // elbow.upper - lower[1].
     static Arm from_model(CrxModel model) noexcept;
     // -180 .. 180 on every joint, no elbow limit, 180 degrees per second.
     static Arm from_robot(const Crx& robot) noexcept;
 
     friend bool operator==(const Arm&, const Arm&) = default;
 };
+
+// Why an arm's limits or speeds cannot be used (empty when they can): every
+// limit and speed finite, lower <= upper, speeds positive, and few enough
+// whole turns within the limits that one solution expands to at most
+// kMaxTurnVariants variants.
+std::string arm_problem(const Arm& arm);
+
+// The inverse of a rigid transform.
+Pose inverse(const Pose& pose) noexcept;
 
 // Height of the J2 axis above the mounting face (the base_link of the
 // maker's robot description), millimetres.
@@ -51,10 +66,24 @@ Pose arm_fk(const Arm& arm, const JointVector& joints) noexcept;
 // True when every joint and J2 + J3 lie within the arm's limits (NaN is outside).
 bool arm_within_limits(const Arm& arm, const JointVector& joints) noexcept;
 
+// The flange pose that puts the TCP on `world_tcp`: base⁻¹ · world_tcp · tool⁻¹.
+Pose arm_flange_target(const Arm& arm, const Pose& world_tcp) noexcept;
+
 // Every joint vector within the limits that puts the TCP on `world_tcp`: the
 // flange solutions in the solver's order, each followed by its whole-turn
 // variants within the limits (J1 varying slowest, each joint's turns ascending).
 std::vector<JointVector> arm_ik(const Arm& arm, const Pose& world_tcp);
+
+// The same solutions, each carrying the residual, circle angle and kind of
+// the flange solution it is a variant of.
+std::vector<IkSolution> arm_ik_detailed(const Arm& arm, const Pose& world_tcp);
+
+// The whole-turn variants of flange solutions that lie within the arm's
+// limits, appended to `out` in arm_ik's order.
+void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, std::vector<IkSolution>& out);
+
+// arm_ik_detailed of every target, flattened as ik_many flattens them.
+IkBatchResult arm_ik_many(const Arm& arm, std::span<const Pose> world_tcps, unsigned threads = 0);
 
 // The solution of arm_ik with the smallest largest-joint motion from
 // `reference`, measured without wrapping (first on ties); none when empty or
@@ -69,5 +98,22 @@ Jacobian arm_jacobian(const Arm& arm, const JointVector& joints) noexcept;
 
 // Yoshikawa's sqrt(det(J·Jᵀ)) with the linear rows in metres.
 double arm_manipulability(const Arm& arm, const JointVector& joints) noexcept;
+
+// Poses read from files, CAD or cameras are rigid only to their precision.
+// The rotation block R is accepted when its polar stretch P = Uᵀ·R (U the
+// nearest rotation) is within kNearRotationTolerance of the identity and the
+// last row within kLastRowTolerance of 0 0 0 1; it is then replaced by U.
+// The stretch is ½(RᵀR − I) to first order, so rounding every entry to six
+// decimals (at most 5e-7 each) always passes.
+inline constexpr double kNearRotationTolerance = 1e-6;
+inline constexpr double kLastRowTolerance = 1e-9;
+
+struct NearRigidFailure {
+    enum class Reason { NonFinite, Reflection, Rotation, LastRow } reason;
+    double distance;  // largest entry of P − I, or of the last row's difference
+};
+
+// The rigid transform nearest a row-major 4x4 matrix, or why there is none.
+std::optional<Pose> pose_from_near_rigid(const double* values16, NearRigidFailure& failure) noexcept;
 
 }  // namespace ortholink

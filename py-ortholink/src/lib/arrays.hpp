@@ -26,4 +26,7 @@ JointVector six_values(PyObject* object, const char* name);
 // naming its index and nothing is computed.
 std::vector<Pose> poses_from_any(PyObject* object, const char* name);
 
+// The `threads` argument of the batch methods: 0 (automatic) for None or absent.
+unsigned thread_count(PyObject* object);
+
 }  // namespace ortholink::py

@@ -16,7 +16,6 @@
 #include "robot.hpp"
 
 namespace ortholink::py {
-namespace {
 
 unsigned thread_count(PyObject* object) {
     if (object == nullptr || object == Py_None) {
@@ -32,6 +31,8 @@ unsigned thread_count(PyObject* object) {
     }
     return static_cast<unsigned>(value);
 }
+
+namespace {
 
 // Binds (required..., threads=None).
 void bind_with_threads(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

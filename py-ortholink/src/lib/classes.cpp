@@ -28,6 +28,7 @@ const ClassDescription& describe(ClassId id) {
         case ClassId::LinkMeshes: return link_meshes_class();
         case ClassId::SolutionKind: return solution_kind_class();
         case ClassId::IkBatch: return ik_batch_class();
+        case ClassId::Arm: return arm_class();
     }
     throw Panic("unknown class identifier");
 }
@@ -85,10 +86,17 @@ void raise_wrong_type(PyObject* object, ClassId expected) {
 }
 
 void bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    const char* const* names, Py_ssize_t count, PyObject** out) {
-    if (nargs > count) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd were given", function, count,
-                     count == 1 ? "" : "s", nargs);
+                    const Parameters& parameters, PyObject** out) {
+    const Py_ssize_t count = parameters.count;
+    const Py_ssize_t positional = parameters.positional;
+    if (nargs > positional) {
+        if (parameters.required == positional) {
+            PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd were given", function,
+                         positional, positional == 1 ? "" : "s", nargs);
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd were given",
+                         function, parameters.required, positional, nargs);
+        }
         throw PyErrorSet{};
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -99,7 +107,7 @@ void bind_arguments(const char* function, PyObject* const* args, Py_ssize_t narg
         PyObject* key = PyTuple_GetItem(kwnames, k);
         Py_ssize_t slot = -1;
         for (Py_ssize_t i = 0; i < count; ++i) {
-            const int equal = PyUnicode_CompareWithASCIIString(key, names[i]);
+            const int equal = PyUnicode_CompareWithASCIIString(key, parameters.names[i]);
             if (equal == 0) {
                 slot = i;
                 break;
@@ -110,17 +118,24 @@ void bind_arguments(const char* function, PyObject* const* args, Py_ssize_t narg
             throw PyErrorSet{};
         }
         if (out[slot] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, names[slot]);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
+                         parameters.names[slot]);
             throw PyErrorSet{};
         }
         out[slot] = args[nargs + k];
     }
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    for (Py_ssize_t i = 0; i < parameters.required; ++i) {
         if (out[i] == nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", function, names[i], i + 1);
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", function,
+                         parameters.names[i], i + 1);
             throw PyErrorSet{};
         }
     }
+}
+
+void bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    const char* const* names, Py_ssize_t count, PyObject** out) {
+    bind_arguments(function, args, nargs, kwnames, Parameters{names, count, count, count}, out);
 }
 
 // Enumerations -------------------------------------------------------------

@@ -14,10 +14,10 @@
 
 namespace ortholink::py {
 
-// Registration order.
-// The six classes in registration order, then the batch result class.
-enum class ClassId : int { Crx, CrxModel, IkSolution, LinkMesh, LinkMeshes, SolutionKind, IkBatch };
-inline constexpr int kClassCount = 7;
+// The six classes in registration order, then the batch result class, then
+// the installed arm.
+enum class ClassId : int { Crx, CrxModel, IkSolution, LinkMesh, LinkMeshes, SolutionKind, IkBatch, Arm };
+inline constexpr int kClassCount = 8;
 
 struct ClassDescription {
     const char* name;                    // "Crx"
@@ -33,6 +33,7 @@ const ClassDescription& link_mesh_class();
 const ClassDescription& link_meshes_class();
 const ClassDescription& solution_kind_class();
 const ClassDescription& ik_batch_class();
+const ClassDescription& arm_class();
 
 const ClassDescription& describe(ClassId id);
 
@@ -102,8 +103,23 @@ T& unbox(PyObject* self, ClassId id) {
     return reinterpret_cast<Boxed<T>*>(self)->value;
 }
 
+// The parameters of a METH_FASTCALL | METH_KEYWORDS entry, in order: the
+// first `required` must be given; the first `positional` may be given by
+// position; the rest are keyword-only. An optional parameter that is absent
+// is left NULL.
+struct Parameters {
+    const char* const* names;
+    Py_ssize_t count;
+    Py_ssize_t required;
+    Py_ssize_t positional;
+};
+
 // Argument binding for METH_FASTCALL | METH_KEYWORDS entries: fills
 // out[0..count) from positional and keyword arguments, with CPython's errors.
+void bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    const Parameters& parameters, PyObject** out);
+
+// Every parameter required and positional-or-keyword.
 void bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     const char* const* names, Py_ssize_t count, PyObject** out);
 

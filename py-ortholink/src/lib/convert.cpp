@@ -167,7 +167,7 @@ JointVector joints_from_any(PyObject* object, const char* name) {
     return joints_from_vector(vector_from_any(object, name));
 }
 
-Pose iso_from_any(PyObject* object) {
+void matrix_from_any(PyObject* object, double* values) {
     ensure_numpy();
     Ref source = Ref::borrow(object);
     // An ndarray has no as_numpy(), so the lookup (and its AttributeError) is skipped.
@@ -210,7 +210,6 @@ Pose iso_from_any(PyObject* object) {
                      static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols));
         throw PyErrorSet{};
     }
-    double values[16];
     const char* data = PyArray_BYTES(matrix);
     const npy_intp row_stride = PyArray_STRIDE(matrix, 0);
     const npy_intp col_stride = PyArray_STRIDE(matrix, 1);
@@ -219,6 +218,11 @@ Pose iso_from_any(PyObject* object) {
             values[r * 4 + c] = read_double(data + r * row_stride + c * col_stride);
         }
     }
+}
+
+Pose iso_from_any(PyObject* object) {
+    double values[16];
+    matrix_from_any(object, values);
     std::string_view error;
     const auto pose = row_slice_to_iso(values, 16, error);
     if (!pose) {

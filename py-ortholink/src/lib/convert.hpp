@@ -28,6 +28,10 @@ JointVector joints_from_vector(const Vector1D& vector);
 // Both steps, for an argument called `name`.
 JointVector joints_from_any(PyObject* object, const char* name);
 
+// The 16 values, row by row, of a 4x4 array or an object with as_numpy()
+// (the shape errors of iso_from_any).
+void matrix_from_any(PyObject* object, double* values16);
+
 // A rigid transform from a 4x4 array or an object with as_numpy().
 Pose iso_from_any(PyObject* object);
 

@@ -8,6 +8,7 @@ namespace {
 
 constexpr ClassId kRegistrationOrder[] = {
     ClassId::Crx, ClassId::CrxModel, ClassId::IkSolution, ClassId::LinkMesh, ClassId::LinkMeshes, ClassId::SolutionKind,
+    ClassId::Arm,
 };
 
 // Appends `name` to the module's __all__, creating the list when missing.
