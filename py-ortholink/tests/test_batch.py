@@ -151,7 +151,8 @@ class TestXyzwpr:
         rows = Crx.xyzwpr(poses)
         assert rows.shape == (400, 6)
         np.testing.assert_allclose(Crx.pose_from_xyzwpr(rows), poses, atol=1e-9)
-        values = np.random.default_rng(2).uniform([-900, -900, -900, -180, -89, -180], [900, 900, 900, 180, 89, 180], (500, 6))
+        rng = np.random.default_rng(2)
+        values = rng.uniform([-900, -900, -900, -180, -89, -180], [900, 900, 900, 180, 89, 180], (500, 6))
         np.testing.assert_allclose(Crx.xyzwpr(Crx.pose_from_xyzwpr(values)), values, atol=1e-9)
 
     def test_conventions(self):
@@ -189,3 +190,9 @@ class TestPickle:
             ortholink.LinkMesh._from_state(np.zeros((2, 3)), [[0, 1, 2]])
         with pytest.raises(ValueError, match="seven"):
             ortholink.LinkMeshes._from_state([link] * 6)
+
+
+def test_kind_codes_are_documented():
+    doc = ortholink.IkBatch.kind.__doc__
+    for name in ("Regular", "AxisDegenerate", "SingularFamily"):
+        assert f"{int(getattr(ortholink.SolutionKind, name))} {name}" in doc

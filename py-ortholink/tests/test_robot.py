@@ -3,7 +3,6 @@ import math
 import numpy as np
 import pytest
 
-import ortholink
 from ortholink import Crx, CrxModel
 
 from conftest import ZERO_POSE_FLANGE

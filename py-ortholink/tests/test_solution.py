@@ -105,7 +105,8 @@ class TestIkSolution:
 
 class TestSolutionKind:
     def test_members(self):
-        assert [int(SolutionKind.Regular), int(SolutionKind.AxisDegenerate), int(SolutionKind.SingularFamily)] == [0, 1, 2]
+        members = [SolutionKind.Regular, SolutionKind.AxisDegenerate, SolutionKind.SingularFamily]
+        assert [int(m) for m in members] == [0, 1, 2]
         assert repr(SolutionKind.AxisDegenerate) == "SolutionKind.AxisDegenerate" == str(SolutionKind.AxisDegenerate)
         assert SolutionKind.Regular == 0 and SolutionKind.Regular != SolutionKind.SingularFamily
         assert SolutionKind.Regular is SolutionKind.Regular
