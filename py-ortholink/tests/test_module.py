@@ -1,5 +1,9 @@
+import importlib.metadata
+import pathlib
+import re
 import subprocess
 import sys
+import tomllib
 
 import pytest
 
@@ -53,3 +57,17 @@ def test_import_in_fresh_interpreter_and_panic_class_hidden():
     code = "import ortholink; print(hasattr(ortholink, 'PanicException'))"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "False"
+
+
+def test_version_matches_the_package_metadata():
+    root = pathlib.Path(__file__).resolve().parents[2]
+    declared = tomllib.loads((root / "pyproject.toml").read_text())["project"]["version"]
+    cmake = re.search(r"project\(ortholink VERSION (\S+)", (root / "CMakeLists.txt").read_text())
+    assert cmake is not None and cmake.group(1) == declared
+    assert ortholink.__version__ == declared
+    assert "__version__" not in ortholink.__all__
+    try:
+        installed = importlib.metadata.version("ortholink")
+    except importlib.metadata.PackageNotFoundError:
+        return  # a build tree on the path, not an installed wheel
+    assert ortholink.__version__ == installed

@@ -241,7 +241,10 @@ PyGetSetDef batch_properties[] = {
      nullptr},
     {"theta", batch_scalar<&IkSolution::theta>, nullptr, "Every solution's circle angle in radians, as a (k,) array.",
      nullptr},
-    {"kind", batch_kind, nullptr, "Every solution's `SolutionKind` code, as a (k,) uint8 array.", nullptr},
+    {"kind", batch_kind, nullptr,
+     "Every solution's `SolutionKind` code, as a (k,) uint8 array.\n\n"
+     "The codes are those of `int(SolutionKind.X)`: 0 Regular, 1 AxisDegenerate, 2 SingularFamily.",
+     nullptr},
     {"offsets", batch_offsets, nullptr,
      "Row offsets, an (n + 1,) int64 array: the solutions of target i are rows offsets[i]:offsets[i + 1].",
      nullptr},

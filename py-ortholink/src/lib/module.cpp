@@ -46,6 +46,7 @@ int exec_module(PyObject* module) {
         // part of the star-import list.
         PyTypeObject* batch = create_class(ClassId::IkBatch);
         check_status(PyModule_AddObjectRef(module, describe(ClassId::IkBatch).name, reinterpret_cast<PyObject*>(batch)));
+        check_status(PyModule_AddStringConstant(module, "__version__", ORTHOLINK_VERSION));
         return 0;
     });
 }
