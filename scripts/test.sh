@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Runs every test of the project: the C++ suites (plain and under ASan/UBSan),
-# the Python suite against NumPy 2.x and NumPy 1.26, the type check of the
-# examples, and a short fuzzing run of the mesh stream reader.
+# the Python suite against NumPy 2.x and NumPy 1.26 (README code blocks included),
+# the stub check, the lint and type check of the Python sources and examples, and
+# a short fuzzing run of the mesh stream reader.
 #
-#   scripts/test.sh            everything
+#   scripts/test.sh                  everything
+#   scripts/test.sh --quick          the edit-test loop: one C++ build with the extension,
+#                                    its C++ tests and the Python suite against that build
 #   FUZZ_SECONDS=0 scripts/test.sh   skip the fuzzing run
 set -euo pipefail
 
@@ -12,11 +15,43 @@ cd "$root"
 python="${PYTHON:-python3}"
 jobs="${JOBS:-2}"
 fuzz_seconds="${FUZZ_SECONDS:-60}"
+quick=0
+case "${1:-}" in
+  --quick) quick=1 ;;
+  "") ;;
+  *) echo "usage: scripts/test.sh [--quick]" >&2; exit 2 ;;
+esac
 
 step() { printf '\n==> %s\n' "$*"; }
 
 step "System packages"
 "$root/scripts/system-deps.sh"
+
+step "Every C++ source is named in a CMake list"
+unlisted=0
+for source in $(cd "$root" && find ortholink/src ortholink/tests vantle/src vantle/tests py-ortholink/src \
+                  py-ortholink/tests -name '*.cpp'); do
+  directory="${source%%/*}"
+  if ! grep -rqF --include=CMakeLists.txt --include='*.cmake' "${source#"$directory"/}" "$root/$directory"; then
+    echo "not in any CMake source list: $source" >&2
+    unlisted=1
+  fi
+done
+[ "$unlisted" = 0 ]
+
+if [ "$quick" = 1 ]; then
+  step "Quick: C++ build with the extension, C++ tests, Python suite"
+  [ -x .venv/bin/python ] || "$python" -m venv .venv
+  .venv/bin/python -c "import numpy, pytest" 2>/dev/null || .venv/bin/python -m pip install -q numpy pytest trimesh
+  cmake -S . -B build/quick -G Ninja -DORTHOLINK_TESTS=ON -DORTHOLINK_WERROR=ON -DORTHOLINK_PYTHON=ON \
+        -DPython_EXECUTABLE="$root/.venv/bin/python"
+  cmake --build build/quick -j "$jobs"
+  ctest --test-dir build/quick --output-on-failure -j "$jobs"
+  (cd "$root/py-ortholink/tests" &&
+     PYTHONPATH="$root/build/quick/py-ortholink" "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider .)
+  step "Quick tests passed"
+  exit 0
+fi
 
 step "C++ tests"
 cmake -S . -B build/ci -G Ninja -DORTHOLINK_TESTS=ON -DORTHOLINK_WERROR=ON -DORTHOLINK_BENCH=ON
@@ -51,13 +86,20 @@ run_python_suite() {
   step "Python tests with $numpy_spec in $venv"
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
-  "$venv/bin/python" -m pip install -q "$numpy_spec" pytest mypy
+  "$venv/bin/python" -m pip install -q "$numpy_spec" pytest mypy trimesh
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
   "$venv/bin/python" -c "import numpy, ortholink; print('numpy', numpy.__version__, 'ortholink', ortholink.__file__)"
   (cd "$root/py-ortholink/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
 }
 
 run_python_suite "$root/.venv" "numpy>=2"
+
+step "Stubs against the installed module"
+(cd "$root/py-ortholink" && "$root/.venv/bin/python" -m mypy.stubtest ortholink --allowlist stubs/stubtest-allowlist.txt)
+
+step "Lint of the Python sources"
+.venv/bin/python -m pip install -q ruff
+(cd "$root" && .venv/bin/python -m ruff check .)
 
 step "Examples and their type check"
 .venv/bin/python -m pip install -q matplotlib "dask[distributed]"
