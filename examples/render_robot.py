@@ -26,10 +26,9 @@ from mpl_toolkits.mplot3d.art3d import Poly3DCollection  # type: ignore[import-n
 
 Array = npt.NDArray[np.float64]
 
-MODELS = {
-    "crx5ia": ("CRX-5iA", CrxModel.Crx5iA, Crx.crx5ia),
-    "crx10ia": ("CRX-10iA", CrxModel.Crx10iA, Crx.crx10ia),
-}
+# Every model whose meshes the module embeds: lower-case name ("crx10ia") to member name.
+MEMBERS = ("Crx3iA", "Crx5iA", "Crx10iA", "Crx10iAL", "Crx20iAL", "Crx30iA")
+MODELS = {name.lower(): name for name in MEMBERS if LinkMeshes.is_available(getattr(CrxModel, name))}
 # The pose to reach, given as the joints that produce it.
 TARGET_JOINTS = [20.0, 10.0, -20.0, 30.0, -40.0, 50.0]
 # Shell colour for the base and joints, accent for the two arm links.
@@ -62,9 +61,15 @@ def draw_frame(axes: Any, pose: Array, length: float) -> None:
         axes.plot(*zip(origin, tip), color=colour, linewidth=2.0)
 
 
+def display_name(member: str) -> str:
+    """The catalogue name of a CrxModel member: Crx10iAL is the CRX-10iA/L."""
+    name = "CRX-" + member[3:]
+    return name[:-1] + "/L" if name.endswith("AL") else name
+
+
 def render(model_name: str, output: Path) -> int:
-    display_name, model, make_robot = MODELS[model_name]
-    robot = make_robot()
+    model = getattr(CrxModel, MODELS[model_name])
+    robot = Crx.from_model(model)
     meshes = LinkMeshes.load(model)
     target = robot.fk(TARGET_JOINTS)
     solutions = robot.ik(target)
@@ -89,7 +94,8 @@ def render(model_name: str, output: Path) -> int:
         axes.set_axis_off()
         label = ", ".join(f"{angle:.0f}" for angle in joints)
         axes.set_title(f"solution {k + 1}\n({label})", fontsize=9)
-    title = f"{display_name}: all {len(solutions)} joint solutions that put the flange on one target"
+    name = display_name(MODELS[model_name])
+    title = f"{name}: all {len(solutions)} joint solutions that put the flange on one target"
     figure.suptitle(title, fontsize=13)
     figure.subplots_adjust(left=0.0, right=1.0, bottom=0.0, top=0.88, wspace=0.0, hspace=0.12)
     output.parent.mkdir(parents=True, exist_ok=True)

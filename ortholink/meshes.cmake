@@ -1,11 +1,14 @@
 # Link meshes: the streams under assets/ become read-only byte arrays at build time
 # (assets/embed.cmake), decoded on request with vantle.
 
-set(ORTHOLINK_MESH_MODELS crx5ia crx10ia)
+# The one list of models with geometry, by CrxModel member name; each has its streams in
+# assets/<lower-case name>/. The library's table of models is generated from it.
+set(ORTHOLINK_MESH_MODELS Crx5iA Crx10iA)
 set(_ortholink_mesh_streams "")
 foreach(_model IN LISTS ORTHOLINK_MESH_MODELS)
+  string(TOLOWER ${_model} _folder)
   foreach(_index RANGE 6)
-    list(APPEND _ortholink_mesh_streams ${CMAKE_CURRENT_SOURCE_DIR}/assets/${_model}/link${_index}.vntl)
+    list(APPEND _ortholink_mesh_streams ${CMAKE_CURRENT_SOURCE_DIR}/assets/${_folder}/link${_index}.vntl)
   endforeach()
 endforeach()
 list(JOIN ORTHOLINK_MESH_MODELS "," _ortholink_mesh_model_list)

@@ -1,9 +1,11 @@
 # Writes a C++ source that holds every link mesh stream as a read-only byte array.
 #
-#   cmake -DASSETS=<assets dir> -DMODELS=crx5ia,crx10ia -DOUTPUT=<file.cpp> -P embed.cmake
+#   cmake -DASSETS=<assets dir> -DMODELS=Crx5iA,Crx10iA -DOUTPUT=<file.cpp> -P embed.cmake
 #
-# Each model folder holds link0.vntl ... link6.vntl; the source defines, in namespace
-# ortholink::embedded, `<model>_streams`: seven spans over the bytes in index order.
+# MODELS are CrxModel member names; the folder of each is its lower-case name and holds
+# link0.vntl ... link6.vntl. The source defines, in namespace ortholink::embedded,
+# `<folder>_streams` (seven spans over the bytes in index order) and `models`, the table
+# of every model with its streams.
 
 string(REPLACE "," ";" models "${MODELS}")
 
@@ -14,7 +16,11 @@ foreach(unused RANGE 15)
 endforeach()
 
 set(body "")
-foreach(model IN LISTS models)
+set(table "")
+list(LENGTH models model_count)
+foreach(member IN LISTS models)
+  string(TOLOWER "${member}" model)
+  string(APPEND table "    ModelStreams{CrxModel::${member}, &${model}_streams},\n")
   set(spans "")
   foreach(index RANGE 6)
     set(path "${ASSETS}/${model}/link${index}.vntl")
@@ -34,6 +40,8 @@ foreach(model IN LISTS models)
   endforeach()
   string(APPEND body "const std::array<std::span<const std::uint8_t>, 7> ${model}_streams = {\n${spans}};\n\n")
 endforeach()
+string(APPEND body "namespace {\n\nconst std::array<ModelStreams, ${model_count}> table = {\n${table}};\n\n}  // namespace\n\n")
+string(APPEND body "const std::span<const ModelStreams> models = table;\n\n")
 
 set(text "// Generated from ortholink/assets by embed.cmake; do not edit.\n\n")
 string(APPEND text "#include \"embedded_meshes.hpp\"\n\n")

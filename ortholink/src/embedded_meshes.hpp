@@ -6,9 +6,21 @@
 #include <cstdint>
 #include <span>
 
+#include "ortholink/robot.hpp"
+
 namespace ortholink::embedded {
 
-extern const std::array<std::span<const std::uint8_t>, 7> crx5ia_streams;
-extern const std::array<std::span<const std::uint8_t>, 7> crx10ia_streams;
+using LinkStreams = std::array<std::span<const std::uint8_t>, 7>;
+
+extern const LinkStreams crx5ia_streams;
+extern const LinkStreams crx10ia_streams;
+
+struct ModelStreams {
+    CrxModel model;
+    const LinkStreams* streams;
+};
+
+// Every model with geometry, in the order of the build's list (ortholink/meshes.cmake).
+extern const std::span<const ModelStreams> models;
 
 }  // namespace ortholink::embedded

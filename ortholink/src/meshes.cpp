@@ -1,5 +1,6 @@
 #include "ortholink/meshes.hpp"
 
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -12,11 +13,23 @@ namespace {
 
 // The embedded streams of a model; empty for a model without geometry.
 std::span<const std::span<const std::uint8_t>> streams_of(CrxModel model) noexcept {
-    switch (model) {
-        case CrxModel::Crx5iA: return embedded::crx5ia_streams;
-        case CrxModel::Crx10iA: return embedded::crx10ia_streams;
-        default: return {};
+    for (const auto& entry : embedded::models) {
+        if (entry.model == model) {
+            return *entry.streams;
+        }
     }
+    return {};
+}
+
+// "the Crx5iA and the Crx10iA", from the table of models with geometry.
+std::string models_with_geometry() {
+    std::string text;
+    const auto count = embedded::models.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        text += i == 0 ? "the " : (i + 1 == count ? " and the " : ", the ");
+        text += model_name(embedded::models[i].model);
+    }
+    return text;
 }
 
 }  // namespace
@@ -40,13 +53,13 @@ LinkMesh LinkMesh::transformed(const Pose& pose) const {
 }
 
 bool has_link_meshes(CrxModel model) noexcept {
-    return model == CrxModel::Crx5iA || model == CrxModel::Crx10iA;
+    return !streams_of(model).empty();
 }
 
 MeshLoadResult LinkMeshes::load(CrxModel model) {
     if (!has_link_meshes(model)) {
         return MeshLoadError{"No link meshes are embedded for the " + std::string(model_name(model)) +
-                             ". Geometry is available for the Crx5iA and the Crx10iA only."};
+                             ". Geometry is available for " + models_with_geometry() + " only."};
     }
     return decode(streams_of(model));
 }
