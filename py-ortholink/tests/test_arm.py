@@ -146,3 +146,189 @@ class TestForward:
         assert arm.fk_many(rows[:0]).shape == (0, 4, 4)
         with pytest.raises(TypeError, match=r"takes from 1 to 2 positional arguments but 3 were given"):
             arm.fk_many(rows, 1, 2)
+
+
+def random_reachable(arm, rng, count):
+    rows = []
+    while len(rows) < count:
+        row = rng.uniform(arm.lower, arm.upper)
+        if arm.within_limits(row):
+            rows.append(row)
+    return np.array(rows)
+
+
+def random_frame(rng, reach):
+    return Crx.pose_from_xyzwpr(np.concatenate([rng.uniform(-reach, reach, 3), rng.uniform(-180, 180, 3)]))
+
+
+def flange_reference(arm, pose):
+    """Crx.ik of the flange pose, turn-expanded and filtered by the arm's limits."""
+    flange = np.linalg.inv(arm.base) @ pose @ np.linalg.inv(arm.tool)
+    flange[3] = [0, 0, 0, 1]
+    # Re-orthonormalise what inv() rounded, so Crx's strict check accepts it.
+    u, _, vt = np.linalg.svd(flange[:3, :3])
+    flange[:3, :3] = u @ vt
+    expanded = Crx.expand_turns(arm.robot.ik(flange), arm.lower, arm.upper)
+    lo, hi = arm.elbow
+    elbow = expanded[:, 1] + expanded[:, 2]
+    return expanded[(elbow >= lo) & (elbow <= hi)]
+
+
+class TestInverse:
+    def test_round_trips_through_arbitrary_frames(self):
+        rng = np.random.default_rng(11)
+        for _ in range(40):
+            arm = make_arm(base=random_frame(rng, 2000), tool=random_frame(rng, 200))
+            source = random_reachable(arm, rng, 1)[0]
+            pose = arm.fk(source)
+            solutions = arm.ik(pose)
+            assert solutions.shape[1] == 6 and len(solutions) >= 1
+            assert np.abs(solutions - source).max(axis=1).min() < 1e-4
+            for row in solutions:
+                np.testing.assert_allclose(arm.fk(row), pose, atol=1e-7)
+            assert arm.within_limits(solutions).all()
+
+    def test_equals_expanded_filtered_flange_solutions(self):
+        rng = np.random.default_rng(12)
+        arm = make_arm()
+        for source in random_reachable(arm, rng, 60):
+            pose = arm.fk(source)
+            got = arm.ik(pose)
+            want = flange_reference(arm, pose)
+            assert got.shape == want.shape
+            np.testing.assert_allclose(got, want, atol=1e-7)
+
+    def test_ik_many_is_ik_of_each(self):
+        rng = np.random.default_rng(13)
+        arm = make_arm()
+        poses = arm.fk_many(random_reachable(arm, rng, 80))
+        poses[5, 0, 3] = 1e5  # unreachable
+        batch = arm.ik_many(poses, threads=2)
+        assert isinstance(batch, ortholink.IkBatch) and len(batch) == 80
+        for i, pose in enumerate(poses):
+            np.testing.assert_array_equal(batch[i], arm.ik(pose))
+        assert len(batch[5]) == 0
+        # Whole-turn variants share their flange solution's diagnostics.
+        assert (batch.residual <= 1e-8).all()
+        assert len(batch.theta) == len(batch.kind) == len(batch.joints)
+        # A list of poses reads like the stack.
+        listed = arm.ik_many(list(poses[:3]))
+        np.testing.assert_array_equal(listed.joints, arm.ik_many(poses[:3]).joints)
+        with pytest.raises(ValueError, match=r"argument 'poses': pose 1: the rotation part is"):
+            arm.ik_many([poses[0], np.diag([1.0, 1.0, 1.1, 1.0])])
+        with pytest.raises(ValueError, match=r"expected an \(n, 4, 4\) array, got shape \[4, 4\]"):
+            arm.ik_many(poses[0])
+
+    def test_unreachable_and_limits(self):
+        arm = make_arm()
+        far = np.eye(4)
+        far[0, 3] = 1e5
+        assert arm.ik(far).shape == (0, 6)
+        assert arm.ik_closest(far, [0] * 6) is None
+        # Narrow limits around one solution keep only that one.
+        source = np.array([10.0, 20.0, 30.0, 40.0, 50.0, 60.0])
+        narrow = make_arm(lower=source - 1, upper=source + 1)
+        solutions = narrow.ik(narrow.fk(source))
+        assert len(solutions) == 1
+        np.testing.assert_allclose(solutions[0], source, atol=1e-6)
+
+    def test_ik_closest_is_real_motion(self):
+        arm = Arm(Crx.crx10ia(), lower=[-180, -180, -180, -180, -180, -360], upper=[180, 180, 180, 180, 180, 360])
+        pose = arm.fk([10, 20, 30, 40, 50, 170])
+        best = arm.ik_closest(pose, [10, 20, 30, 40, 50, -170])
+        assert best.shape == (6,)
+        assert abs(best[5] - -190) < 1e-6
+        assert arm.ik_closest(pose, [0, 0, 0, 0, 0, np.nan]) is None
+        with pytest.raises(ValueError, match="Expected 6 joint angles, got 5"):
+            arm.ik_closest(pose, [0] * 5)
+
+    def test_whole_turn_variants_of_j6(self):
+        arm = Arm(CrxModel.Crx10iA)
+        pose = arm.fk([0, 10, 20, 0, 30, 200])
+        solutions = arm.ik(pose)
+        # J6 at 200 (within +-225) also has its -160 variant; both are listed, ascending.
+        found = solutions[np.abs(solutions[:, :5] - [0, 10, 20, 0, 30]).max(axis=1) < 1e-6]
+        np.testing.assert_allclose(found[:, 5], [-160, 200], atol=1e-6)
+
+
+class TestForgivingPoses:
+    def test_rounded_and_float32_poses_are_solved(self):
+        rng = np.random.default_rng(14)
+        arm = make_arm()
+        for source in random_reachable(arm, rng, 50):
+            pose = arm.fk(source)
+            with pytest.raises(ValueError, match="Failed to convert matrix to isometry"):
+                arm.robot.ik(np.round(arm.robot.fk(source), 6))
+            for near in (np.round(pose, 6), pose.astype(np.float32)):
+                solutions = arm.ik(near)
+                assert len(solutions) >= 1
+                # Solved for the nearest rigid pose: the rotation moves by at most the
+                # rounding, the translation is kept (float32 rounds 1.5 m to 6e-5 mm).
+                for row in solutions:
+                    reached = arm.fk(row)
+                    np.testing.assert_allclose(reached[:3, :3], near[:3, :3], rtol=0, atol=1e-6)
+                    np.testing.assert_allclose(reached[:3, 3], near[:3, 3], rtol=0, atol=1e-8)
+
+    def test_failures_say_how_far(self):
+        arm = make_arm()
+        pose = arm.fk([10, 20, 30, 40, 50, 60])
+        stretched = pose.copy()
+        stretched[:3, 0] *= 1.001
+        with pytest.raises(ValueError, match=r"^argument 'pose': the rotation part is 0.001 from the nearest rotation \(tolerance 1e-06\)$"):
+            arm.ik(stretched)
+        lifted = pose.copy()
+        lifted[3, 3] = 1 + 1e-6
+        with pytest.raises(ValueError, match=r"^argument 'pose': the last row is 1e-06 from 0 0 0 1 \(tolerance 1e-09\)$"):
+            arm.ik(lifted)
+        mirrored = pose.copy()
+        mirrored[:3, 0] *= -1
+        with pytest.raises(ValueError, match=r"determinant -1, expected a rotation"):
+            arm.ik(mirrored)
+        for bad in (np.nan, np.inf):
+            broken = pose.copy()
+            broken[1, 3] = bad
+            with pytest.raises(ValueError, match=r"expected finite entries"):
+                arm.ik(broken)
+        with pytest.raises(ValueError, match=r"^Expected a 4x4 transformation matrix, got shape \[3, 4\]$"):
+            arm.ik(pose[:3])
+
+    def test_crx_stays_strict(self):
+        pose = Crx.crx10ia().fk([10, 20, 30, 40, 50, 60])
+        with pytest.raises(ValueError, match="Failed to convert matrix to isometry"):
+            Crx.crx10ia().ik(np.round(pose, 6))
+
+
+class TestJacobian:
+    def test_matches_central_differences(self):
+        rng = np.random.default_rng(15)
+        arm = make_arm()
+        h = 1e-6
+        for q in random_reachable(arm, rng, 40):
+            jac = arm.jacobian(q)
+            assert jac.shape == (6, 6)
+            pose = arm.fk(q)
+            numeric = np.empty((6, 6))
+            for j in range(6):
+                step = np.zeros(6)
+                step[j] = np.degrees(h)
+                d = (arm.fk(q + step) - arm.fk(q - step)) / (2 * h)
+                omega = d[:3, :3] @ pose[:3, :3].T
+                numeric[:3, j] = d[:3, 3]
+                numeric[3:, j] = [omega[2, 1], omega[0, 2], omega[1, 0]]
+            np.testing.assert_allclose(jac, numeric, rtol=0, atol=1e-6 * np.abs(jac).max())
+
+    def test_manipulability(self):
+        arm = make_arm()
+        q = [10, 20, 30, 40, 50, 60]
+        jac = arm.jacobian(q)
+        jac[:3] /= 1000.0
+        assert arm.manipulability(q) == pytest.approx(np.sqrt(np.linalg.det(jac @ jac.T)), rel=1e-9)
+        assert arm.manipulability([0, 0, 90, 0, 30, 0]) < 1e-9
+
+    def test_within_limits(self):
+        arm = Arm(CrxModel.Crx10iA)
+        assert arm.within_limits([0, 0, 0, 0, 0, 0]) is True
+        assert arm.within_limits([0, 10, 245, 0, 0, 0]) is False  # elbow 255 > 251
+        mask = arm.within_limits([[0, 0, 0, 0, 0, 0], [191, 0, 0, 0, 0, 0], [0, 0, 0, 0, 0, np.nan]])
+        np.testing.assert_array_equal(mask, [True, False, False])
+        assert mask.dtype == np.bool_
