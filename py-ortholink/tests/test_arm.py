@@ -274,11 +274,13 @@ class TestForgivingPoses:
         pose = arm.fk([10, 20, 30, 40, 50, 60])
         stretched = pose.copy()
         stretched[:3, 0] *= 1.001
-        with pytest.raises(ValueError, match=r"^argument 'pose': the rotation part is 0.001 from the nearest rotation \(tolerance 1e-06\)$"):
+        message = r"^argument 'pose': the rotation part is 0.001 from the nearest rotation \(tolerance 1e-06\)$"
+        with pytest.raises(ValueError, match=message):
             arm.ik(stretched)
         lifted = pose.copy()
         lifted[3, 3] = 1 + 1e-6
-        with pytest.raises(ValueError, match=r"^argument 'pose': the last row is 1e-06 from 0 0 0 1 \(tolerance 1e-09\)$"):
+        message = r"^argument 'pose': the last row is 1e-06 from 0 0 0 1 \(tolerance 1e-09\)$"
+        with pytest.raises(ValueError, match=message):
             arm.ik(lifted)
         mirrored = pose.copy()
         mirrored[:3, 0] *= -1
