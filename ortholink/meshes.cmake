@@ -22,11 +22,12 @@ add_custom_command(
   COMMENT "Embedding the link mesh streams"
   VERBATIM)
 
-add_library(ortholink_meshes STATIC src/meshes.cpp ${_ortholink_embedded_source})
+add_library(ortholink_meshes STATIC src/meshes.cpp src/urdf_package.cpp ${_ortholink_embedded_source})
 add_library(ortholink::meshes ALIAS ortholink_meshes)
 target_include_directories(ortholink_meshes PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
 target_link_libraries(ortholink_meshes PUBLIC ortholink::core vantle::vantle PRIVATE $<BUILD_INTERFACE:ortholink_warnings>)
 
 if(TARGET ortholink_tests)
+  target_sources(ortholink_tests PRIVATE tests/urdf_package_test.cpp)
   target_link_libraries(ortholink_tests PRIVATE ortholink_meshes)
 endif()

@@ -83,16 +83,28 @@ esac
 
 run_python_suite() {
   local venv="$1" numpy_spec="$2"
+  shift 2
   step "Python tests with $numpy_spec in $venv"
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
-  "$venv/bin/python" -m pip install -q "$numpy_spec" pytest mypy trimesh
+  "$venv/bin/python" -m pip install -q "$numpy_spec" pytest mypy trimesh "$@"
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
   "$venv/bin/python" -c "import numpy, ortholink; print('numpy', numpy.__version__, 'ortholink', ortholink.__file__)"
   (cd "$root/py-ortholink/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
 }
 
-run_python_suite "$root/.venv" "numpy>=2"
+step "Browser for the viewer test"
+if ! command -v chromium >/dev/null; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq chromium
+fi
+chromium --version
+
+# The URDF export is read back by yourdfpy; the viewer (viser) is driven in headless
+# Chromium over the DevTools protocol (websocket-client). The NumPy 1.26 run skips both.
+run_python_suite "$root/.venv" "numpy>=2" yourdfpy viser websocket-client
 
 step "Stubs against the installed module"
 (cd "$root/py-ortholink" && "$root/.venv/bin/python" -m mypy.stubtest ortholink --allowlist stubs/stubtest-allowlist.txt)

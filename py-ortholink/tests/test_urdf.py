@@ -42,3 +42,182 @@ def test_joint_conversion_errors_name_the_argument():
     with pytest.raises(TypeError, match=r"^argument 'q': "):
         Crx.joints_from_urdf(np.zeros((1, 1, 6)))
     assert Crx.joints_from_urdf(q=np.zeros(6)).tolist() == [0.0] * 6
+
+
+# --- URDF export, read back by yourdfpy -------------------------------------
+
+from ortholink import Arm, CrxModel, LinkMeshes  # noqa: E402
+
+HEIGHTS = [
+    (CrxModel.Crx3iA, 161.0),
+    (CrxModel.Crx5iA, 185.0),
+    (CrxModel.Crx10iA, 245.0),
+    (CrxModel.Crx10iAL, 245.0),
+    (CrxModel.Crx20iAL, 245.0),
+    (CrxModel.Crx30iA, 370.0),
+]
+
+
+def frame(rx, ry, rz, t):
+    """A 4x4 pose from fixed-axis angles in degrees and a translation in millimetres."""
+    cx, sx = np.cos(np.radians(rx)), np.sin(np.radians(rx))
+    cy, sy = np.cos(np.radians(ry)), np.sin(np.radians(ry))
+    cz, sz = np.cos(np.radians(rz)), np.sin(np.radians(rz))
+    m = np.eye(4)
+    m[:3, :3] = (
+        np.array([[cz, -sz, 0], [sz, cz, 0], [0, 0, 1]])
+        @ np.array([[cy, 0, sy], [0, 1, 0], [-sy, 0, cy]])
+        @ np.array([[1, 0, 0], [0, cx, -sx], [0, sx, cx]])
+    )
+    m[:3, 3] = t
+    return m
+
+
+TOOL = frame(10, -20, 35, [12.5, -30.0, 180.0])
+BASE = frame(0, 90, -30, [1500.0, -250.0, 820.0])  # pitch 90: a wall mount, the awkward case for rpy
+
+ARMS = {
+    "crx10ia-tool-base": lambda: Arm(CrxModel.Crx10iA, base=BASE, tool=TOOL),
+    "crx5ia": lambda: Arm(CrxModel.Crx5iA),
+    "crx30ia-no-meshes": lambda: Arm(CrxModel.Crx30iA, tool=TOOL),
+    "crx-from-dimensions": lambda: Arm(Crx.from_params(300, 320, 130, 115), base=BASE),
+    "mounting-face": lambda: Arm.on_mounting_face(CrxModel.Crx3iA, mount=BASE, tool=TOOL),
+}
+
+
+def random_joints(arm, rng, n):
+    return rng.uniform(arm.lower, arm.upper, (n, 6))
+
+
+@pytest.fixture(scope="module")
+def yourdfpy():
+    return pytest.importorskip("yourdfpy")
+
+
+@pytest.mark.parametrize("key", list(ARMS))
+def test_urdf_forward_kinematics_equals_arm_fk(key, yourdfpy, tmp_path):
+    arm = ARMS[key]()
+    path = arm.write_urdf(tmp_path)
+    urdf = yourdfpy.URDF.load(path, load_meshes=False)
+    assert urdf.actuated_joint_names == [f"joint_{j}" for j in range(1, 7)]
+    rng = np.random.default_rng(sum(map(ord, key)))
+    for joints in random_joints(arm, rng, 60):
+        urdf.update_cfg(Crx.joints_to_urdf(joints))
+        tcp = urdf.get_transform("tcp", "world")
+        expected = arm.fk(joints)
+        np.testing.assert_allclose(tcp[:3, 3] * 1000.0, expected[:3, 3], rtol=0, atol=1e-9)
+        np.testing.assert_allclose(tcp[:3, :3], expected[:3, :3], rtol=0, atol=1e-12)
+        flange = urdf.get_transform("flange", "world")
+        np.testing.assert_allclose(flange, urdf.get_transform("tool0", "world"), rtol=0, atol=0)
+        np.testing.assert_allclose(
+            flange[:3, 3] * 1000.0, (arm.base @ arm.robot.fk(joints))[:3, 3], rtol=0, atol=1e-9
+        )
+        # And back: the URDF's configuration is the controller's joints.
+        np.testing.assert_allclose(Crx.joints_from_urdf(urdf.cfg), joints, rtol=0, atol=1e-10)
+
+
+@pytest.mark.parametrize("model", [CrxModel.Crx5iA, CrxModel.Crx10iA])
+def test_urdf_meshes_are_posed_like_link_meshes(model, yourdfpy, tmp_path):
+    arm = Arm(model, base=BASE, tool=TOOL)
+    path = arm.write_urdf(tmp_path, name="cell")
+    urdf = yourdfpy.URDF.load(path)
+    meshes = LinkMeshes.load(model)
+    links = ["base_link", "link_1", "link_2", "link_3", "link_4", "link_5", "flange"]
+    for joints in random_joints(arm, np.random.default_rng(3), 3):
+        urdf.update_cfg(Crx.joints_to_urdf(joints))
+        scene = urdf.scene
+        for index, (mesh, link) in enumerate(zip(meshes.posed(arm.robot, joints), links, strict=True)):
+            node = f"cell_{link}.stl"
+            transform, geometry = scene.graph[node]
+            drawn = scene.geometry[geometry]
+            assert len(drawn.faces) == mesh.face_count, link
+            corners = drawn.vertices[drawn.faces] @ transform[:3, :3].T + transform[:3, 3]
+            world = mesh.vertices @ arm.base[:3, :3].T + arm.base[:3, 3]
+            # STL stores float32 metres: about 1e-4 mm at these sizes.
+            np.testing.assert_allclose(corners * 1000.0, world[mesh.faces], rtol=0, atol=2e-4, err_msg=link)
+            # Each link's drawn geometry sits on its URDF link frame.
+            assert index == 0 or np.allclose(urdf.get_transform(link, "world")[:3, 3] * 1000.0,
+                                             (arm.base @ meshes.poses(arm.robot, joints)[index])[:3, 3])
+
+
+def test_urdf_limits_speeds_and_frames(yourdfpy, tmp_path):
+    arm = Arm(CrxModel.Crx10iA)
+    urdf = yourdfpy.URDF.load(arm.write_urdf(tmp_path), load_meshes=False)
+    rad = np.radians
+    for j in (1, 2, 4, 5, 6):
+        limit = urdf.joint_map[f"joint_{j}"].limit
+        assert limit.lower == pytest.approx(rad(arm.lower[j - 1]), abs=1e-15)
+        assert limit.upper == pytest.approx(rad(arm.upper[j - 1]), abs=1e-15)
+        assert limit.velocity == pytest.approx(rad(arm.max_speed[j - 1]), abs=1e-15)
+    elbow = urdf.joint_map["joint_3"].limit
+    assert (elbow.lower, elbow.upper) == pytest.approx(rad(np.array(arm.elbow)), abs=1e-15)
+    assert elbow.velocity == pytest.approx(rad(arm.max_speed[2]), abs=1e-15)
+    # base_link is the mounting face, 245 mm below the J2 axis.
+    urdf.update_cfg(np.zeros(6))
+    assert urdf.get_transform("base_link", "world")[2, 3] == pytest.approx(-0.245, abs=1e-15)
+    assert urdf.get_transform("link_2", "world")[2, 3] == pytest.approx(0.0, abs=1e-15)
+    assert all(j.type == "fixed" for j in urdf.robot.joints if not j.name.startswith("joint_"))
+
+    # Without an elbow limit, joint_3 is bounded by the sums of the J2 and J3 limits.
+    free = Arm(Crx.crx10ia(), lower=[-170, -100, -150, -190, -120, -360], upper=[170, 110, 160, 190, 120, 360])
+    urdf = yourdfpy.URDF.load(free.write_urdf(tmp_path / "free"), load_meshes=False)
+    limit = urdf.joint_map["joint_3"].limit
+    assert (limit.lower, limit.upper) == pytest.approx((rad(-250.0), rad(270.0)), abs=1e-15)
+
+
+def test_robots_without_meshes_get_no_geometry(yourdfpy, tmp_path):
+    for robot in (CrxModel.Crx30iA, Crx.crx5ia()):
+        out = tmp_path / type(robot).__name__
+        path = Arm(robot).write_urdf(out)
+        urdf = yourdfpy.URDF.load(path)
+        assert all(not link.visuals and not link.collisions for link in urdf.robot.links)
+        assert not (out / "meshes").exists()
+    assert Arm(CrxModel.Crx5iA).write_urdf(tmp_path).endswith("crx5ia.urdf")
+    assert sorted(p.name for p in (tmp_path / "meshes").iterdir()) == sorted(
+        f"crx5ia_{link}.stl" for link in ["base_link", "link_1", "link_2", "link_3", "link_4", "link_5", "flange"]
+    )
+
+
+def test_write_urdf_names_and_paths(tmp_path):
+    arm = Arm(CrxModel.Crx20iAL)
+    path = arm.write_urdf(directory=tmp_path / "a" / "b", name="cell-7_left.v2")
+    assert path == str(tmp_path / "a" / "b" / "cell-7_left.v2.urdf")
+    assert '<robot name="cell-7_left.v2">' in open(path).read()
+    assert Arm(Crx.crx20ial()).write_urdf(str(tmp_path)).endswith("/crx.urdf")
+    assert Arm(CrxModel.Crx20iAL).write_urdf(tmp_path).endswith("/crx20ial.urdf")
+    for bad in ["", "../x", "a/b", ".hidden", "-x", "sp ace", "x" * 65, 'q"uote']:
+        with pytest.raises(ValueError, match=r"^argument 'name': "):
+            arm.write_urdf(tmp_path, bad)
+    with pytest.raises(TypeError, match=r"^argument 'name': expected str, got int"):
+        arm.write_urdf(tmp_path, 7)
+    with pytest.raises(TypeError, match=r"^argument 'directory': "):
+        arm.write_urdf(3.5)
+    blocker = tmp_path / "file"
+    blocker.write_text("")
+    with pytest.raises(OSError, match=r"could not write"):
+        arm.write_urdf(blocker / "inside")
+
+
+def test_on_mounting_face_puts_the_world_on_the_mounting_face():
+    for model, height in HEIGHTS:
+        arm = Arm.on_mounting_face(model)
+        expected = np.eye(4)
+        expected[2, 3] = height
+        np.testing.assert_array_equal(arm.base, expected)
+        assert arm == Arm(model, base=expected)
+        # With the world on the mounting face, the zero pose's flange is `height` higher.
+        np.testing.assert_allclose(arm.fk(np.zeros(6)), Crx.from_model(model).fk(np.zeros(6)) + np.pad(
+            [[0.0], [0.0], [height]], ((0, 1), (3, 0))), rtol=0, atol=1e-12)
+    mounted = Arm.on_mounting_face(CrxModel.Crx10iA, mount=BASE, tool=TOOL, elbow=None, lower=[-90] * 6)
+    lifted = np.eye(4)
+    lifted[2, 3] = 245.0
+    np.testing.assert_allclose(mounted.base, BASE @ lifted, rtol=0, atol=1e-12)
+    np.testing.assert_allclose(mounted.tool, TOOL, rtol=0, atol=1e-12)
+    assert mounted.elbow is None and mounted.lower.tolist() == [-90.0] * 6
+    assert Arm.on_mounting_face(CrxModel.Crx10iA).elbow == Arm(CrxModel.Crx10iA).elbow
+    with pytest.raises(TypeError, match=r"^argument 'robot': expected ortholink.CrxModel"):
+        Arm.on_mounting_face(Crx.crx10ia())
+    with pytest.raises(TypeError, match=r"unexpected keyword argument 'base'"):
+        Arm.on_mounting_face(CrxModel.Crx10iA, base=np.eye(4))
+    with pytest.raises(ValueError, match=r"mount"):
+        Arm.on_mounting_face(CrxModel.Crx10iA, mount=np.ones((4, 4)))

@@ -17,6 +17,7 @@
 #include "ortholink/limits.hpp"
 #include "ortholink/xyzwpr.hpp"
 #include "robot.hpp"
+#include "urdf.hpp"
 
 namespace ortholink::py {
 namespace {
@@ -506,6 +507,9 @@ PyMethodDef arm_methods[] = {
      "_from_state(robot, model, base, tool, lower, upper, elbow, max_speed)\n--\n\n"
      "Rebuild an arm from its fields (for pickle)."},
     {"__reduce__", arm_reduce, METH_NOARGS, "Support for pickle and copy."},
+    {"write_urdf", as_method(arm_write_urdf), METH_FASTCALL | METH_KEYWORDS, kArmWriteUrdfDoc},
+    {"on_mounting_face", as_method(arm_on_mounting_face), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     kArmOnMountingFaceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,13 +1,23 @@
 // ROS 2 / URDF interoperability: joint conventions of Crx and, on Arm, the
 // URDF export.
 
-#include <cstring>
+#include "urdf.hpp"
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+#include "arm_binding.hpp"
 #include "arrays.hpp"
 #include "classes.hpp"
 #include "convert.hpp"
 #include "numpy_api.hpp"
+#include "ortholink/arm.hpp"
 #include "ortholink/urdf.hpp"
+#include "ortholink/urdf_package.hpp"
 #include "robot.hpp"
 
 namespace ortholink::py {
@@ -28,6 +38,30 @@ PyObject* convert_rows(PyObject* value, const char* name, Convert convert) {
     return array;
 }
 
+[[noreturn]] void raise_os_error(const std::filesystem::path& path, int error) {
+    PyErr_Format(PyExc_OSError, "could not write '%s': %s", path.c_str(), std::strerror(error));
+    throw PyErrorSet{};
+}
+
+// Writes every file under `directory`, creating it and its meshes/ folder.
+void write_files(const std::filesystem::path& directory, const std::vector<UrdfFile>& files) {
+    for (const UrdfFile& file : files) {
+        const std::filesystem::path path = directory / file.path;
+        std::error_code made;
+        std::filesystem::create_directories(path.parent_path(), made);
+        if (made) {
+            raise_os_error(path.parent_path(), made.value());
+        }
+        errno = 0;
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(file.bytes.data()), static_cast<std::streamsize>(file.bytes.size()));
+        out.close();
+        if (!out) {
+            raise_os_error(path, errno != 0 ? errno : EIO);
+        }
+    }
+}
+
 }  // namespace
 
 PyObject* crx_joints_to_urdf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -45,6 +79,105 @@ PyObject* crx_joints_from_urdf(PyObject*, PyObject* const* args, Py_ssize_t narg
         PyObject* value;
         bind_arguments("joints_from_urdf", args, nargs, kwnames, names, 1, &value);
         return convert_rows(value, "q", [](const UrdfJoints& q) { return joints_from_urdf(q); });
+    });
+}
+
+const char kArmWriteUrdfDoc[] =
+    "write_urdf($self, directory, name=None)\n--\n\n"
+    "Write this arm as `<name>.urdf` (metres, radians) into `directory`, with its meshes.\n\n"
+    "For a model with embedded meshes one binary STL per link is written under `meshes/` and\n"
+    "used as visual and collision geometry; other robots get a URDF without geometry. The links\n"
+    "are world, base_link (the mounting face), link_1 .. link_6, flange (also tool0) and tcp. The\n"
+    "fixed joint world_joint carries `base` (the arm's world is the URDF's world) and tcp_joint\n"
+    "carries `tool`. joint_3 is J2 + J3 (see `Crx.joints_to_urdf`) and its limits are the elbow\n"
+    "limit, or the sums of the J2 and J3 limits for an arm without one. Rated speeds are the\n"
+    "velocity limits; no torque figures are known, so efforts are 0. An arm built from a `Crx`\n"
+    "has no mounting height: its base_link is the base frame. `name` defaults to the model in\n"
+    "lower case (\"crx10ia\"), or \"crx\". The directory is created when missing and files of\n"
+    "the same names are replaced. Returns the path of the URDF file.";
+
+PyObject* arm_write_urdf(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        const Arm& arm = arm_from_object(self);
+        static const char* const names[] = {"directory", "name"};
+        PyObject* values[2];
+        bind_arguments("write_urdf", args, nargs, kwnames, Parameters{names, 2, 1, 2}, values);
+        PyObject* converted = nullptr;
+        if (!PyUnicode_FSConverter(values[0], &converted)) {
+            raise_with_argument_name("directory");
+        }
+        Ref directory_bytes = Ref::steal(converted);
+        const std::filesystem::path directory(PyBytes_AsString(directory_bytes.get()));
+        std::string name;
+        if (values[1] == nullptr || values[1] == Py_None) {
+            name = default_urdf_name(arm);
+        } else {
+            if (!PyUnicode_Check(values[1])) {
+                PyErr_Format(PyExc_TypeError, "argument 'name': expected str, got %s", type_name_of(values[1]).c_str());
+                throw PyErrorSet{};
+            }
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(values[1], &size);
+            if (text == nullptr) {
+                throw PyErrorSet{};
+            }
+            name.assign(text, static_cast<std::size_t>(size));
+            if (!valid_urdf_name(name)) {
+                PyErr_Format(PyExc_ValueError,
+                             "argument 'name': expected 1 to 64 letters, digits, '_', '-' or '.' (not first), got %R",
+                             values[1]);
+                throw PyErrorSet{};
+            }
+        }
+        std::vector<UrdfFile> files;
+        try {
+            files = urdf_package(arm, name);
+        } catch (const std::runtime_error& error) {
+            PyErr_SetString(PyExc_ValueError, error.what());
+            throw PyErrorSet{};
+        }
+        write_files(directory, files);
+        const std::string urdf = (directory / files.front().path).string();
+        return check(PyUnicode_DecodeFSDefaultAndSize(urdf.data(), static_cast<Py_ssize_t>(urdf.size())));
+    });
+}
+
+const char kArmOnMountingFaceDoc[] =
+    "on_mounting_face(robot, *, mount=None, tool=None, lower=None, upper=None, elbow=None, max_speed=None)\n--\n\n"
+    "An `Arm` of a `CrxModel` whose world frame is the robot's mounting face.\n\n"
+    "ROS 2 descriptions of these arms put base_link on the mounting face, below our base frame (on\n"
+    "the J2 axis) by the model's height (CRX-3iA 161 mm, CRX-5iA 185 mm, CRX-10iA, 10iA/L and\n"
+    "20iA/L 245 mm, CRX-30iA 370 mm), without rotation. `mount` is the pose of the mounting face\n"
+    "in your world frame (4x4, identity when omitted); the arm's `base` becomes mount · (0, 0,\n"
+    "height). The other arguments are those of `Arm`.";
+
+PyObject* arm_on_mounting_face(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        static const char* const names[] = {"robot", "mount", "tool", "lower", "upper", "elbow", "max_speed"};
+        PyObject* values[7];
+        bind_arguments("on_mounting_face", args, nargs, kwnames, Parameters{names, 7, 1, 1}, values);
+        if (!is_instance(values[0], ClassId::CrxModel)) {
+            PyErr_Format(PyExc_TypeError,
+                         "argument 'robot': expected ortholink.CrxModel (mounting heights are known for the models), "
+                         "got %s",
+                         type_name_of(values[0]).c_str());
+            throw PyErrorSet{};
+        }
+        const CrxModel model = model_from_any(values[0], "robot");
+        const Pose mount = values[1] == nullptr || values[1] == Py_None ? Pose{} : near_rigid_pose(values[1], "mount");
+        const Pose base = compose(mount, Pose{Quat{}, Vec3{0.0, 0.0, mounting_height(model)}});
+        Ref kwargs = Ref::steal(check(PyDict_New()));
+        Ref base_array = Ref::steal(pose_to_array(base));
+        check_status(PyDict_SetItemString(kwargs.get(), "base", base_array.get()));
+        // Only what was given is passed on, so omitted limits keep the model's defaults.
+        for (int i = 2; i < 7; ++i) {
+            if (values[i] != nullptr) {
+                check_status(PyDict_SetItemString(kwargs.get(), names[i], values[i]));
+            }
+        }
+        Ref positional = Ref::steal(check(PyTuple_Pack(1, values[0])));
+        return check(PyObject_Call(reinterpret_cast<PyObject*>(class_object(ClassId::Arm)), positional.get(),
+                                   kwargs.get()));
     });
 }
 

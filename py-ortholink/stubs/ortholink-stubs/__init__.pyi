@@ -1,5 +1,6 @@
 """Forward and inverse kinematics for the FANUC CRX series of collaborative robots."""
 
+import os
 from collections.abc import Iterator, Sequence
 from typing import ClassVar, Protocol, SupportsFloat, SupportsIndex, final
 
@@ -192,5 +193,17 @@ class Arm:
     def jacobian(self, joints: _Joints) -> npt.NDArray[np.float64]: ...
     def manipulability(self, joints: _Joints) -> float: ...
     def within_limits(self, joints: npt.ArrayLike) -> npt.NDArray[np.bool_] | bool: ...
+    def write_urdf(self, directory: str | os.PathLike[str], name: str | None = None) -> str: ...
+    @staticmethod
+    def on_mounting_face(
+        robot: CrxModel,
+        *,
+        mount: _Pose | None = None,
+        tool: _Pose | None = None,
+        lower: _Joints | None = None,
+        upper: _Joints | None = None,
+        elbow: tuple[float, float] | None = None,
+        max_speed: _Joints | None = None,
+    ) -> Arm: ...
     def __eq__(self, value: object, /) -> bool: ...
     def __hash__(self) -> int: ...
