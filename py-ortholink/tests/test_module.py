@@ -71,3 +71,32 @@ def test_version_matches_the_package_metadata():
     except importlib.metadata.PackageNotFoundError:
         return  # a build tree on the path, not an installed wheel
     assert ortholink.__version__ == installed
+
+
+def test_a_subinterpreter_is_refused_with_an_import_error():
+    # In a child process: the main interpreter imports the module, then a
+    # subinterpreter tries; the subinterpreter API is private and version-specific.
+    code = """
+import ortholink
+try:
+    import _xxsubinterpreters as interpreters
+except ImportError:
+    raise SystemExit(77)
+interp = interpreters.create()
+try:
+    interpreters.run_string(interp, "import ortholink")
+except Exception as error:
+    print(type(error).__name__, error)
+else:
+    print("loaded")
+interpreters.destroy(interp)
+import ortholink
+print(ortholink.Crx.crx10ia().fk([0] * 6).shape)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    if out.returncode == 77:
+        pytest.skip("no subinterpreter API in this Python")
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert "ImportError" in lines[0] and "does not support loading in subinterpreters" in lines[0]
+    assert lines[1] == "(4, 4)"

@@ -30,8 +30,27 @@ void append_to_all(PyObject* module, const char* name) {
     check_status(PyList_Append(all.get(), text.get()));
 }
 
+// The class objects and enumeration members are cached process-wide, so they
+// belong to one interpreter: the main one. The limited API of 3.11 has no
+// Py_mod_multiple_interpreters slot, so the check is made here.
+PyInterpreterState* home_interpreter = nullptr;
+
+void refuse_subinterpreters() {
+    PyInterpreterState* current = PyInterpreterState_Get();
+    if (home_interpreter == nullptr && PyInterpreterState_GetID(current) == 0) {
+        home_interpreter = current;
+    }
+    if (current != home_interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "ortholink does not support loading in subinterpreters (it keeps process-wide caches); "
+                        "import it in the main interpreter");
+        throw PyErrorSet{};
+    }
+}
+
 int exec_module(PyObject* module) {
     return guard_status([&] {
+        refuse_subinterpreters();
         if (!PyModule_Check(module)) {
             PyErr_Format(PyExc_TypeError, "expected a module, got %s", type_name_of(module).c_str());
             throw PyErrorSet{};
@@ -53,6 +72,9 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
