@@ -8,8 +8,6 @@ namespace {
 
 std::array<PyTypeObject*, kClassCount> class_objects{};
 
-using EnumCode = std::uint8_t;
-
 // Cached enumeration members, by class and code.
 std::array<std::array<PyObject*, 8>, kClassCount> members{};
 
@@ -262,28 +260,6 @@ PyMethodDef enum_methods[] = {
     {"__reduce__", enum_reduce, METH_NOARGS, "Support for pickle and copy."},
     {nullptr, nullptr, 0, nullptr},
 };
-
-PyType_Spec* enum_type_spec(EnumType& storage, const char* qualified_name, const char* doc) {
-    storage.slots = {{
-        {Py_tp_doc, const_cast<char*>(doc)},
-        {Py_tp_repr, reinterpret_cast<void*>(enum_repr)},
-        {Py_tp_str, reinterpret_cast<void*>(enum_repr)},
-        {Py_tp_richcompare, reinterpret_cast<void*>(enum_richcompare)},
-        {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-        {Py_nb_int, reinterpret_cast<void*>(enum_int)},
-        {Py_tp_methods, enum_methods},
-        {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<EnumCode>)},
-        {0, nullptr},
-    }};
-    storage.type_description = PyType_Spec{
-        .name = qualified_name,
-        .basicsize = static_cast<int>(sizeof(Boxed<EnumCode>)),
-        .itemsize = 0,
-        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-        .slots = storage.slots.data(),
-    };
-    return &storage.type_description;
-}
 
 void populate_enum(PyObject* type, ClassId id) {
     const EnumDescription& description = enum_description(id);

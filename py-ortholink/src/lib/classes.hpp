@@ -3,6 +3,8 @@
 // their instances (allocation, deallocation, unwrapping `self`).
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -86,6 +88,52 @@ PyCFunction as_method(Function* function) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
+// A slot function as the pointer a PyType_Slot stores.
+template <class Function>
+void* slot(Function* function) noexcept {
+    return reinterpret_cast<void*>(function);
+}
+
+// Instances are made by the module only, and the class cannot be changed.
+inline constexpr unsigned kModuleMadeClass =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
+
+// A class's description and the static storage PyType_FromSpec reads: instances
+// are Boxed<T>; the slots are the docstring, the methods and properties (either
+// may be null), the `Extra` slots given, and deallocation. The module name is
+// the part of `qualified_name` before the dot.
+template <class T, std::size_t Extra = 0>
+class HeapClass {
+public:
+    HeapClass(const char* qualified_name, const char* doc, PyMethodDef* methods, PyGetSetDef* properties,
+              const std::array<PyType_Slot, Extra>& extra = {}, unsigned flags = kModuleMadeClass,
+              void (*populate)(PyObject* type) = nullptr)
+        : description{std::strchr(qualified_name, '.') + 1, &spec_, populate} {
+        std::size_t n = 0;
+        slots_[n++] = {Py_tp_doc, const_cast<char*>(doc)};
+        if (methods != nullptr) {
+            slots_[n++] = {Py_tp_methods, methods};
+        }
+        if (properties != nullptr) {
+            slots_[n++] = {Py_tp_getset, properties};
+        }
+        for (const PyType_Slot& entry : extra) {
+            slots_[n++] = entry;
+        }
+        slots_[n++] = {Py_tp_dealloc, slot(boxed_dealloc<T>)};
+        slots_[n] = {0, nullptr};
+        spec_ = PyType_Spec{qualified_name, static_cast<int>(sizeof(Boxed<T>)), 0, flags, slots_.data()};
+    }
+    HeapClass(const HeapClass&) = delete;
+    HeapClass& operator=(const HeapClass&) = delete;
+
+    const ClassDescription description;
+
+private:
+    std::array<PyType_Slot, Extra + 5> slots_{};
+    PyType_Spec spec_{};
+};
+
 // True when `object` is an instance of class `id`.
 bool is_instance(PyObject* object, ClassId id);
 
@@ -123,6 +171,58 @@ void bind_arguments(const char* function, PyObject* const* args, Py_ssize_t narg
 void bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     const char* const* names, Py_ssize_t count, PyObject** out);
 
+// The parameters of one entry, known at compile time, as for Parameters:
+// `constexpr Signature<2> kIkPath{"ik_path", {"targets", "start"}};`.
+template <std::size_t N>
+struct Signature {
+    static constexpr std::size_t count = N;
+    const char* function;
+    std::array<const char*, N> names;
+    Py_ssize_t required = static_cast<Py_ssize_t>(N);
+    Py_ssize_t positional = static_cast<Py_ssize_t>(N);
+};
+
+// The bound arguments of an entry; an absent optional one is null.
+template <std::size_t N>
+using Arguments = std::array<PyObject*, N>;
+
+// A METH_FASTCALL | METH_KEYWORDS entry that binds its arguments by `S` and
+// returns `body(self, arguments)`, every exception becoming a Python one. With
+// a class given, `self` is checked to be one of its instances first.
+template <const auto& S, auto Body, ClassId... Self>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        ((is_instance(self, Self) ? void() : raise_wrong_type(self, Self)), ...);
+        Arguments<std::remove_cvref_t<decltype(S)>::count> values{};
+        const Parameters parameters{S.names.data(), static_cast<Py_ssize_t>(values.size()), S.required,
+                                    S.positional};
+        bind_arguments(S.function, args, nargs, kwnames, parameters, values.data());
+        return Body(self, values);
+    });
+}
+
+// A method-table entry for `method<S, Body, Self...>`.
+template <const auto& S, auto Body, ClassId... Self>
+PyCFunction fastcall() noexcept {
+    return as_method(&method<S, Body, Self...>);
+}
+
+// A METH_NOARGS entry or property getter returning `body(self)`, every
+// exception becoming a Python one.
+template <auto Body>
+PyObject* noargs(PyObject* self, PyObject*) noexcept {
+    return guard([&]() -> PyObject* { return Body(self); });
+}
+template <auto Body>
+PyObject* getter(PyObject* self, void*) noexcept {
+    return guard([&]() -> PyObject* { return Body(self); });
+}
+// The same for a slot such as Py_tp_repr.
+template <auto Body>
+PyObject* unary(PyObject* self) noexcept {
+    return guard([&]() -> PyObject* { return Body(self); });
+}
+
 // Enumeration classes (CrxModel, SolutionKind) share one implementation.
 struct EnumDescription {
     ClassId id;
@@ -142,16 +242,26 @@ int enum_code(PyObject* self);
 // __reduce__ of the members: (getattr, (class, name)), so unpickling and
 // copying give back the cached instance.
 extern PyMethodDef enum_methods[];
-// Static storage for the type description of an enumeration class.
-struct EnumType {
-    std::array<PyType_Slot, 9> slots{};
-    PyType_Spec type_description{};
-};
-// Fills `storage` with the slots every enumeration class shares (repr, str,
-// comparison, no hash, int, pickling) and returns the type description. `storage` and the
-// strings must outlive the type.
-PyType_Spec* enum_type_spec(EnumType& storage, const char* qualified_name, const char* doc);
 // Adds the members as class attributes (for ClassDescription::populate).
 void populate_enum(PyObject* type, ClassId id);
+
+// The code a member instance holds.
+using EnumCode = std::uint8_t;
+
+// The description of enumeration class `Id`, with the slots every enumeration
+// shares: repr and str, comparison, no hash, int and pickling. Its members are
+// set as class attributes, so the class stays mutable.
+template <ClassId Id>
+const ClassDescription& enum_class(const char* qualified_name, const char* doc) {
+    static const HeapClass<EnumCode, 5> type(
+        qualified_name, doc, enum_methods, nullptr,
+        {{{Py_tp_repr, slot(enum_repr)},
+          {Py_tp_str, slot(enum_repr)},
+          {Py_tp_richcompare, slot(enum_richcompare)},
+          {Py_tp_hash, slot(PyObject_HashNotImplemented)},
+          {Py_nb_int, slot(enum_int)}}},
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, [](PyObject* created) { populate_enum(created, Id); });
+    return type.description;
+}
 
 }  // namespace ortholink::py

@@ -13,89 +13,70 @@ namespace {
 
 PyObject* new_crx(const Crx& robot) { return box(ClassId::Crx, Crx(robot)); }
 
-PyObject* crx_from_params(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        static const char* const names[] = {"z1", "x1", "x2", "y1"};
-        PyObject* values[4];
-        bind_arguments("from_params", args, nargs, kwnames, names, 4, values);
-        double dims[4];
-        for (int i = 0; i < 4; ++i) {
-            dims[i] = float_from_any(values[i], names[i]);
-        }
-        return new_crx(Crx::from_params(dims[0], dims[1], dims[2], dims[3]));
-    });
+constexpr Signature<4> kFromParams{"from_params", {"z1", "x1", "x2", "y1"}};
+PyObject* crx_from_params(PyObject*, const Arguments<4>& a) {
+    double dims[4];
+    for (std::size_t i = 0; i < 4; ++i) {
+        dims[i] = float_from_any(a[i], kFromParams.names[i]);
+    }
+    return new_crx(Crx::from_params(dims[0], dims[1], dims[2], dims[3]));
 }
 
-PyObject* crx_from_model(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        static const char* const names[] = {"model"};
-        PyObject* model;
-        bind_arguments("from_model", args, nargs, kwnames, names, 1, &model);
-        return new_crx(Crx::from_model(model_from_any(model, "model")));
-    });
+constexpr Signature<1> kFromModel{"from_model", {"model"}};
+PyObject* crx_from_model(PyObject*, const Arguments<1>& a) {
+    return new_crx(Crx::from_model(model_from_any(a[0], "model")));
 }
 
 template <Crx (*Make)()>
-PyObject* crx_named(PyObject*, PyObject*) {
-    return guard([] { return new_crx(Make()); });
+PyObject* crx_named(PyObject*) {
+    return new_crx(Make());
 }
 
 Crx make_20ial() { return Crx::new_10ia_l(); }
 
-PyObject* crx_fk(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        const Crx& robot = unbox<Crx>(self, ClassId::Crx);
-        static const char* const names[] = {"joints"};
-        PyObject* joints;
-        bind_arguments("fk", args, nargs, kwnames, names, 1, &joints);
-        return pose_to_array(fk(robot, joints_from_any(joints, "joints")));
-    });
+constexpr Signature<1> kFk{"fk", {"joints"}};
+PyObject* crx_fk(PyObject* self, const Arguments<1>& a) {
+    const Crx& robot = unbox<Crx>(self, ClassId::Crx);
+    return pose_to_array(fk(robot, joints_from_any(a[0], "joints")));
 }
 
-PyObject* crx_fk_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        const Crx& robot = unbox<Crx>(self, ClassId::Crx);
-        static const char* const names[] = {"joints"};
-        PyObject* joints;
-        bind_arguments("fk_all", args, nargs, kwnames, names, 1, &joints);
-        const auto frames = fk_all(robot, joints_from_any(joints, "joints"));
-        return poses_to_array(frames);
-    });
+constexpr Signature<1> kFkAll{"fk_all", {"joints"}};
+PyObject* crx_fk_all(PyObject* self, const Arguments<1>& a) {
+    const Crx& robot = unbox<Crx>(self, ClassId::Crx);
+    return poses_to_array(fk_all(robot, joints_from_any(a[0], "joints")));
 }
 
 // Pickles as Crx.from_params(z1, x1, x2, y1).
-PyObject* crx_reduce(PyObject* self, PyObject*) {
-    return guard([&] {
-        const Crx& robot = unbox<Crx>(self, ClassId::Crx);
-        Ref make = Ref::steal(
-            check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(class_object(ClassId::Crx)), "from_params")));
-        Ref args = Ref::steal(check(Py_BuildValue("(dddd)", robot.z1, robot.x1, robot.x2, robot.y1)));
-        return check(PyTuple_Pack(2, make.get(), args.get()));
-    });
+PyObject* crx_reduce(PyObject* self) {
+    const Crx& robot = unbox<Crx>(self, ClassId::Crx);
+    Ref make = Ref::steal(
+        check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(class_object(ClassId::Crx)), "from_params")));
+    Ref args = Ref::steal(check(Py_BuildValue("(dddd)", robot.z1, robot.x1, robot.x2, robot.y1)));
+    return check(PyTuple_Pack(2, make.get(), args.get()));
 }
 
 template <double Crx::*Field>
-PyObject* crx_dimension(PyObject* self, void*) {
-    return guard([&] { return check(PyFloat_FromDouble(unbox<Crx>(self, ClassId::Crx).*Field)); });
+PyObject* crx_dimension(PyObject* self) {
+    return check(PyFloat_FromDouble(unbox<Crx>(self, ClassId::Crx).*Field));
 }
 
 PyMethodDef crx_methods[] = {
-    {"from_params", as_method(crx_from_params), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"from_params", fastcall<kFromParams, crx_from_params>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_params(z1, x1, x2, y1)\n--\n\nBuild a robot from its four link dimensions, in millimeters."},
-    {"from_model", as_method(crx_from_model), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"from_model", fastcall<kFromModel, crx_from_model>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_model(model)\n--\n\nBuild a robot with the link dimensions of a FANUC CRX model."},
-    {"crx3ia", crx_named<&Crx::new_3ia>, METH_NOARGS | METH_STATIC, "crx3ia()\n--\n\nThe CRX-3iA."},
-    {"crx5ia", crx_named<&Crx::new_5ia>, METH_NOARGS | METH_STATIC, "crx5ia()\n--\n\nThe CRX-5iA."},
-    {"crx10ia", crx_named<&Crx::new_10ia>, METH_NOARGS | METH_STATIC, "crx10ia()\n--\n\nThe CRX-10iA."},
-    {"crx10ial", crx_named<&Crx::new_10ia_l>, METH_NOARGS | METH_STATIC, "crx10ial()\n--\n\nThe CRX-10iA/L."},
-    {"crx20ial", crx_named<&make_20ial>, METH_NOARGS | METH_STATIC, "crx20ial()\n--\n\nThe CRX-20iA/L."},
-    {"crx30ia", crx_named<&Crx::new_30ia>, METH_NOARGS | METH_STATIC, "crx30ia()\n--\n\nThe CRX-30iA."},
-    {"fk", as_method(crx_fk), METH_FASTCALL | METH_KEYWORDS,
+    {"crx3ia", noargs<crx_named<&Crx::new_3ia>>, METH_NOARGS | METH_STATIC, "crx3ia()\n--\n\nThe CRX-3iA."},
+    {"crx5ia", noargs<crx_named<&Crx::new_5ia>>, METH_NOARGS | METH_STATIC, "crx5ia()\n--\n\nThe CRX-5iA."},
+    {"crx10ia", noargs<crx_named<&Crx::new_10ia>>, METH_NOARGS | METH_STATIC, "crx10ia()\n--\n\nThe CRX-10iA."},
+    {"crx10ial", noargs<crx_named<&Crx::new_10ia_l>>, METH_NOARGS | METH_STATIC, "crx10ial()\n--\n\nThe CRX-10iA/L."},
+    {"crx20ial", noargs<crx_named<&make_20ial>>, METH_NOARGS | METH_STATIC, "crx20ial()\n--\n\nThe CRX-20iA/L."},
+    {"crx30ia", noargs<crx_named<&Crx::new_30ia>>, METH_NOARGS | METH_STATIC, "crx30ia()\n--\n\nThe CRX-30iA."},
+    {"fk", fastcall<kFk, crx_fk, ClassId::Crx>(), METH_FASTCALL | METH_KEYWORDS,
      "fk($self, joints)\n--\n\n"
      "Compute the pose of the flange for a set of joint angles.\n\n"
      "The joints are in degrees as they appear in the robot controller, and the returned 4x4\n"
      "matrix matches the controller in both position and orientation."},
-    {"fk_all", as_method(crx_fk_all), METH_FASTCALL | METH_KEYWORDS,
+    {"fk_all", fastcall<kFkAll, crx_fk_all, ClassId::Crx>(), METH_FASTCALL | METH_KEYWORDS,
      "fk_all($self, joints)\n--\n\n"
      "Compute the pose of every frame in the kinematic chain, as a (6, 4, 4) array.\n\n"
      "The last of the six is the flange and matches `fk`. The others are at the kinematic link\n"
@@ -114,7 +95,7 @@ PyMethodDef crx_methods[] = {
      "A caller following a path can pass the robot's current joint vector as `reference` to reach\n"
      "the next pose with the least joint movement, which keeps the arm from reconfiguring during\n"
      "the move."},
-    {"__reduce__", crx_reduce, METH_NOARGS, "Support for pickle and copy."},
+    {"__reduce__", noargs<crx_reduce>, METH_NOARGS, "Support for pickle and copy."},
     {"fk_many", as_method(crx_fk_many), METH_FASTCALL | METH_KEYWORDS,
      "fk_many($self, joints, threads=None)\n--\n\n"
      "The flange pose of every row of an (n, 6) array of joint angles, as an (n, 4, 4) array.\n\n"
@@ -167,33 +148,16 @@ PyMethodDef crx_methods[] = {
 };
 
 PyGetSetDef crx_properties[] = {
-    {"z1", crx_dimension<&Crx::z1>, nullptr, "The height of the J3 origin above the J2 origin, in millimeters.",
+    {"z1", getter<crx_dimension<&Crx::z1>>, nullptr, "The height of the J3 origin above the J2 origin, in millimeters.",
      nullptr},
-    {"x1", crx_dimension<&Crx::x1>, nullptr,
+    {"x1", getter<crx_dimension<&Crx::x1>>, nullptr,
      "The length of the forearm, from the J3 origin to the J5 origin, in millimeters.", nullptr},
-    {"x2", crx_dimension<&Crx::x2>, nullptr, "The distance from the J5 origin to the flange, in millimeters.",
+    {"x2", getter<crx_dimension<&Crx::x2>>, nullptr, "The distance from the J5 origin to the flange, in millimeters.",
      nullptr},
-    {"y1", crx_dimension<&Crx::y1>, nullptr,
+    {"y1", getter<crx_dimension<&Crx::y1>>, nullptr,
      "The lateral offset of the J5 origin from the forearm axis, in millimeters.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
-PyType_Slot crx_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A FANUC CRX robot defined by the four link dimensions that distinguish the models.")},
-    {Py_tp_methods, crx_methods},
-    {Py_tp_getset, crx_properties},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<Crx>)},
-    {0, nullptr},
-};
-
-PyType_Spec crx_spec{
-    .name = "ortholink.Crx",
-    .basicsize = static_cast<int>(sizeof(Boxed<Crx>)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = crx_slots,
-};
-
 
 }  // namespace
 
@@ -216,8 +180,10 @@ const Crx& crx_from_object(PyObject* object, const char* name) {
 }
 
 const ClassDescription& crx_class() {
-    static const ClassDescription description{"Crx", &crx_spec, nullptr};
-    return description;
+    static const HeapClass<Crx> type(
+        "ortholink.Crx", "A FANUC CRX robot defined by the four link dimensions that distinguish the models.",
+        crx_methods, crx_properties);
+    return type.description;
 }
 
 constexpr const char* kModelDoc =
@@ -225,12 +191,6 @@ constexpr const char* kModelDoc =
     "`LinkMeshes.load` uses the model to select geometry. Two models can share the same four link\n"
     "dimensions, so those dimensions alone do not identify the model represented by a `Crx`.";
 
-const ClassDescription& crx_model_class() {
-    static EnumType storage;
-    static const ClassDescription description{
-        "CrxModel", enum_type_spec(storage, "ortholink.CrxModel", kModelDoc),
-        [](PyObject* type) { populate_enum(type, ClassId::CrxModel); }};
-    return description;
-}
+const ClassDescription& crx_model_class() { return enum_class<ClassId::CrxModel>("ortholink.CrxModel", kModelDoc); }
 
 }  // namespace ortholink::py

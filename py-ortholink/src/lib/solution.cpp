@@ -198,11 +198,7 @@ const ClassDescription& ik_solution_class() {
 }
 
 const ClassDescription& solution_kind_class() {
-    static EnumType storage;
-    static const ClassDescription description{
-        "SolutionKind", enum_type_spec(storage, "ortholink.SolutionKind", "The configuration category of a solution."),
-        [](PyObject* type) { populate_enum(type, ClassId::SolutionKind); }};
-    return description;
+    return enum_class<ClassId::SolutionKind>("ortholink.SolutionKind", "The configuration category of a solution.");
 }
 
 }  // namespace ortholink::py
