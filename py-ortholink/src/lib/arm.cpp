@@ -503,6 +503,20 @@ PyMethodDef arm_methods[] = {
      "within_limits($self, joints)\n--\n\n"
      "Whether joint vectors lie within the joint and elbow limits (inclusive; NaN is outside).\n\n"
      "A vector of six gives a bool; a (k, 6) array gives a (k,) boolean array."},
+    {"plan_path", as_method(arm_plan_path), METH_FASTCALL | METH_KEYWORDS,
+     "plan_path($self, targets, start=None, *, max_step=10.0, check=None)\n--\n\n"
+     "The best continuous joint path through TCP poses, over every solution branch, as a `PathPlan`.\n\n"
+     "At each of the `targets` every solution within the limits is a candidate, whole-turn variants\n"
+     "included. Two solutions of consecutive waypoints connect when no joint moves more than\n"
+     "`max_step` degrees; any other move is a break, where the arm must stop and reconfigure. The\n"
+     "plan has the fewest breaks and then the shortest duration at the rated speeds `max_speed`\n"
+     "(an exact shortest path over the layers of solutions, not a greedy choice). With `start`, the\n"
+     "first row is reached from it: that move counts, and a move over `max_step` is a break at 0.\n\n"
+     "A waypoint without a solution is listed in `unreachable`, gets a NaN row and is skipped: the\n"
+     "next reached waypoint connects to the last reached one by the same rule (a break only if that\n"
+     "move is over `max_step`). `check`, when given, is called with (k, 6) arrays of candidate joint\n"
+     "vectors, in batches, and returns a boolean mask of those allowed (a collision check, a\n"
+     "keep-out zone); the others are dropped before the search."},
     {"_from_state", as_method(arm_from_state), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "_from_state(robot, model, base, tool, lower, upper, elbow, max_speed)\n--\n\n"
      "Rebuild an arm from its fields (for pickle)."},

@@ -19,4 +19,7 @@ std::vector<Pose> near_rigid_poses(PyObject* object, const char* name);
 // The arm held by `self` (TypeError otherwise).
 const Arm& arm_from_object(PyObject* self);
 
+// Arm.plan_path.
+PyObject* arm_plan_path(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace ortholink::py

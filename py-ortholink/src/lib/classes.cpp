@@ -27,6 +27,7 @@ const ClassDescription& describe(ClassId id) {
         case ClassId::SolutionKind: return solution_kind_class();
         case ClassId::IkBatch: return ik_batch_class();
         case ClassId::Arm: return arm_class();
+        case ClassId::PathPlan: return path_plan_class();
     }
     throw Panic("unknown class identifier");
 }

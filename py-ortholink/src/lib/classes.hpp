@@ -17,9 +17,9 @@
 namespace ortholink::py {
 
 // The six classes in registration order, then the batch result class, then
-// the installed arm.
-enum class ClassId : int { Crx, CrxModel, IkSolution, LinkMesh, LinkMeshes, SolutionKind, IkBatch, Arm };
-inline constexpr int kClassCount = 8;
+// the installed arm and its path plans.
+enum class ClassId : int { Crx, CrxModel, IkSolution, LinkMesh, LinkMeshes, SolutionKind, IkBatch, Arm, PathPlan };
+inline constexpr int kClassCount = 9;
 
 struct ClassDescription {
     const char* name;                    // "Crx"
@@ -36,6 +36,7 @@ const ClassDescription& link_meshes_class();
 const ClassDescription& solution_kind_class();
 const ClassDescription& ik_batch_class();
 const ClassDescription& arm_class();
+const ClassDescription& path_plan_class();
 
 const ClassDescription& describe(ClassId id);
 

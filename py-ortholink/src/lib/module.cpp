@@ -61,10 +61,12 @@ int exec_module(PyObject* module) {
             append_to_all(module, name);
             check_status(PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)));
         }
-        // The batch result class is reachable for isinstance checks but is not
+        // The result classes are reachable for isinstance checks but are not
         // part of the star-import list.
-        PyTypeObject* batch = create_class(ClassId::IkBatch);
-        check_status(PyModule_AddObjectRef(module, describe(ClassId::IkBatch).name, reinterpret_cast<PyObject*>(batch)));
+        for (const ClassId id : {ClassId::IkBatch, ClassId::PathPlan}) {
+            PyTypeObject* result = create_class(id);
+            check_status(PyModule_AddObjectRef(module, describe(id).name, reinterpret_cast<PyObject*>(result)));
+        }
         check_status(PyModule_AddStringConstant(module, "__version__", ORTHOLINK_VERSION));
         return 0;
     });

@@ -1,7 +1,7 @@
 """Forward and inverse kinematics for the FANUC CRX series of collaborative robots."""
 
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import ClassVar, Protocol, SupportsFloat, SupportsIndex, final
 
 import numpy as np
@@ -205,5 +205,32 @@ class Arm:
         elbow: tuple[float, float] | None = None,
         max_speed: _Joints | None = None,
     ) -> Arm: ...
+    def plan_path(
+        self,
+        targets: npt.ArrayLike | Sequence[_Pose],
+        start: _Joints | None = None,
+        *,
+        max_step: float = 10.0,
+        check: Callable[[npt.NDArray[np.float64]], npt.ArrayLike] | None = None,
+    ) -> PathPlan: ...
     def __eq__(self, value: object, /) -> bool: ...
     def __hash__(self) -> int: ...
+
+@final
+class PathPlan:
+    """The plan of `Arm.plan_path`: one joint vector per waypoint, where it breaks, what it"""
+
+    @property
+    def joints(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def breaks(self) -> npt.NDArray[np.int64]: ...
+    @property
+    def unreachable(self) -> npt.NDArray[np.int64]: ...
+    @property
+    def duration(self) -> float: ...
+    @property
+    def travel(self) -> float: ...
+    @property
+    def nodes(self) -> int: ...
+    @property
+    def edges(self) -> int: ...

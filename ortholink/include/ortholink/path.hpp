@@ -1,0 +1,57 @@
+#pragma once
+// Cartesian paths through every solution branch: the plan with the fewest
+// breaks, then the shortest time at the rated joint speeds, found exactly by
+// dynamic programming over the layers of solutions of the waypoints.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "ortholink/arm.hpp"
+
+namespace ortholink {
+
+// The candidate joint vectors of every waypoint: those of waypoint i are
+// nodes[offsets[i] .. offsets[i + 1]), in arm_ik's order.
+struct PathLayers {
+    std::vector<JointVector> nodes;
+    std::vector<std::int64_t> offsets;  // waypoints + 1 entries, offsets[0] = 0
+};
+
+// Every solution within the arm's limits (whole-turn variants included) of
+// every waypoint, solved on up to `threads` threads (0: automatic).
+PathLayers path_layers(const Arm& arm, std::span<const Pose> waypoints, unsigned threads = 0);
+
+// Drops the nodes whose `keep` entry is zero (one entry per node).
+void keep_nodes(PathLayers& layers, std::span<const std::uint8_t> keep);
+
+struct PathPlan {
+    std::vector<JointVector> joints;        // one row per waypoint; NaN where unreachable
+    std::vector<std::int64_t> breaks;       // i: the move from the previous reached row to row i is not continuous
+    std::vector<std::int64_t> unreachable;  // waypoints without a node
+    double duration = 0.0;                  // seconds at the rated speeds; infinite with a break
+    double travel = 0.0;                    // summed joint motion, degrees
+    std::size_t nodes = 0;                  // graph size, for reports
+    std::size_t edges = 0;                  // continuous edges between consecutive reached layers
+};
+
+// Seconds to move from `a` to `b` with every joint at most at its rated speed.
+double move_time(const JointVector& a, const JointVector& b, const JointVector& max_speed) noexcept;
+
+// The best plan over the layers. A move between consecutive reached
+// waypoints (or from `start` to the first) is continuous when no joint moves
+// more than `max_step` degrees; any other move is a break. The plan has the
+// fewest breaks and, among those, the shortest sum of continuous move times
+// (a break adds no time to that sum; the reported duration is then infinite).
+// An unreachable waypoint is skipped: the next reached waypoint connects to
+// the last reached one under the same rule. Equal plans: the earliest nodes
+// win. `max_step` must be positive.
+PathPlan plan_over_layers(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
+                          double max_step);
+
+// path_layers, then plan_over_layers.
+PathPlan plan_path(const Arm& arm, std::span<const Pose> waypoints, const std::optional<JointVector>& start,
+                   double max_step, unsigned threads = 0);
+
+}  // namespace ortholink

@@ -1,0 +1,216 @@
+#include "ortholink/path.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+namespace ortholink {
+namespace {
+
+constexpr std::int64_t kNone = -1;
+
+// Cost of the best plan ending at a node: breaks first, then time.
+struct Cost {
+    std::int64_t breaks = 0;
+    double time = 0.0;
+};
+
+bool better(const Cost& a, const Cost& b) noexcept {
+    return a.breaks < b.breaks || (a.breaks == b.breaks && a.time < b.time);
+}
+
+double largest_motion(const JointVector& a, const JointVector& b) noexcept {
+    double largest = 0.0;
+    for (std::size_t j = 0; j < 6; ++j) {
+        largest = std::max(largest, std::fabs(b[j] - a[j]));
+    }
+    return largest;
+}
+
+double summed_motion(const JointVector& a, const JointVector& b) noexcept {
+    double sum = 0.0;
+    for (std::size_t j = 0; j < 6; ++j) {
+        sum += std::fabs(b[j] - a[j]);
+    }
+    return sum;
+}
+
+}  // namespace
+
+double move_time(const JointVector& a, const JointVector& b, const JointVector& max_speed) noexcept {
+    double longest = 0.0;
+    for (std::size_t j = 0; j < 6; ++j) {
+        longest = std::max(longest, std::fabs(b[j] - a[j]) / max_speed[j]);
+    }
+    return longest;
+}
+
+PathLayers path_layers(const Arm& arm, std::span<const Pose> waypoints, unsigned threads) {
+    const IkBatchResult batch = arm_ik_many(arm, waypoints, threads);
+    PathLayers layers;
+    layers.offsets = batch.offsets;
+    layers.nodes.resize(batch.solutions.size());
+    for (std::size_t k = 0; k < batch.solutions.size(); ++k) {
+        layers.nodes[k] = batch.solutions[k].joints;
+    }
+    return layers;
+}
+
+void keep_nodes(PathLayers& layers, std::span<const std::uint8_t> keep) {
+    std::size_t out = 0;
+    std::int64_t begin = 0;
+    for (std::size_t i = 0; i + 1 < layers.offsets.size(); ++i) {
+        const std::int64_t end = layers.offsets[i + 1];
+        for (auto k = static_cast<std::size_t>(begin); k < static_cast<std::size_t>(end); ++k) {
+            if (k < keep.size() && keep[k] != 0) {
+                layers.nodes[out++] = layers.nodes[k];
+            }
+        }
+        begin = end;
+        layers.offsets[i + 1] = static_cast<std::int64_t>(out);
+    }
+    layers.nodes.resize(out);
+}
+
+PathPlan plan_over_layers(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
+                          double max_step) {
+    const std::size_t waypoints = layers.offsets.empty() ? 0 : layers.offsets.size() - 1;
+    const std::size_t count = layers.nodes.size();
+    PathPlan plan;
+    plan.nodes = count;
+    std::vector<Cost> cost(count);
+    std::vector<std::int64_t> parent(count, kNone);
+    std::vector<std::uint8_t> incoming_break(count, 0);
+
+    // The previous layer's nodes sorted by J1, so that each node looks only
+    // at the predecessors whose J1 lies within max_step of its own.
+    std::vector<std::int64_t> sorted;
+    std::vector<double> sorted_j1;
+    std::int64_t previous_begin = kNone;
+    std::int64_t previous_end = kNone;
+
+    for (std::size_t i = 0; i < waypoints; ++i) {
+        const std::int64_t begin = layers.offsets[i];
+        const std::int64_t end = layers.offsets[i + 1];
+        if (begin == end) {
+            plan.unreachable.push_back(static_cast<std::int64_t>(i));
+            continue;
+        }
+        if (previous_begin == kNone) {
+            for (std::int64_t v = begin; v < end; ++v) {
+                const auto k = static_cast<std::size_t>(v);
+                if (start) {
+                    if (largest_motion(*start, layers.nodes[k]) <= max_step) {
+                        cost[k] = Cost{0, move_time(*start, layers.nodes[k], arm.max_speed)};
+                    } else {
+                        cost[k] = Cost{1, 0.0};
+                        incoming_break[k] = 1;
+                    }
+                }
+            }
+        } else {
+            // The cheapest predecessor, reached by a break from any node.
+            std::int64_t cheapest = previous_begin;
+            for (std::int64_t u = previous_begin + 1; u < previous_end; ++u) {
+                if (better(cost[static_cast<std::size_t>(u)], cost[static_cast<std::size_t>(cheapest)])) {
+                    cheapest = u;
+                }
+            }
+            const Cost& cheapest_cost = cost[static_cast<std::size_t>(cheapest)];
+
+            sorted.resize(static_cast<std::size_t>(previous_end - previous_begin));
+            std::iota(sorted.begin(), sorted.end(), previous_begin);
+            std::sort(sorted.begin(), sorted.end(), [&](std::int64_t a, std::int64_t b) {
+                return layers.nodes[static_cast<std::size_t>(a)][0] < layers.nodes[static_cast<std::size_t>(b)][0];
+            });
+            sorted_j1.resize(sorted.size());
+            for (std::size_t s = 0; s < sorted.size(); ++s) {
+                sorted_j1[s] = layers.nodes[static_cast<std::size_t>(sorted[s])][0];
+            }
+
+            for (std::int64_t v = begin; v < end; ++v) {
+                const auto k = static_cast<std::size_t>(v);
+                const JointVector& node = layers.nodes[k];
+                Cost best{cheapest_cost.breaks + 1, cheapest_cost.time};
+                std::int64_t best_parent = cheapest;
+                bool best_breaks = true;
+                const auto first = std::lower_bound(sorted_j1.begin(), sorted_j1.end(), node[0] - max_step);
+                for (auto s = static_cast<std::size_t>(first - sorted_j1.begin());
+                     s < sorted.size() && sorted_j1[s] <= node[0] + max_step; ++s) {
+                    const std::int64_t u = sorted[s];
+                    const JointVector& from = layers.nodes[static_cast<std::size_t>(u)];
+                    if (largest_motion(from, node) > max_step) {
+                        continue;
+                    }
+                    ++plan.edges;
+                    const Cost& base = cost[static_cast<std::size_t>(u)];
+                    const Cost candidate{base.breaks, base.time + move_time(from, node, arm.max_speed)};
+                    // Continuous moves win ties against the break; among
+                    // them the earliest predecessor.
+                    if (better(candidate, best) ||
+                        (!better(best, candidate) && (best_breaks || u < best_parent))) {
+                        best = candidate;
+                        best_parent = u;
+                        best_breaks = false;
+                    }
+                }
+                cost[k] = best;
+                parent[k] = best_parent;
+                incoming_break[k] = best_breaks ? 1 : 0;
+            }
+        }
+        previous_begin = begin;
+        previous_end = end;
+    }
+
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    plan.joints.assign(waypoints, JointVector{nan, nan, nan, nan, nan, nan});
+    if (previous_begin == kNone) {
+        return plan;
+    }
+    std::int64_t node = previous_begin;
+    for (std::int64_t u = previous_begin + 1; u < previous_end; ++u) {
+        if (better(cost[static_cast<std::size_t>(u)], cost[static_cast<std::size_t>(node)])) {
+            node = u;
+        }
+    }
+    // Walk back, writing each node into its waypoint's row.
+    std::size_t layer = waypoints;
+    while (node != kNone) {
+        while (layers.offsets[layer - 1] > node) {
+            --layer;
+        }
+        const std::size_t row = layer - 1;
+        plan.joints[row] = layers.nodes[static_cast<std::size_t>(node)];
+        if (incoming_break[static_cast<std::size_t>(node)] != 0) {
+            plan.breaks.push_back(static_cast<std::int64_t>(row));
+        }
+        node = parent[static_cast<std::size_t>(node)];
+    }
+    std::reverse(plan.breaks.begin(), plan.breaks.end());
+
+    // Duration and travel from the rows, as the caller would add them up.
+    const JointVector* previous = start ? &*start : nullptr;
+    for (const JointVector& row : plan.joints) {
+        if (std::isnan(row[0])) {
+            continue;
+        }
+        if (previous != nullptr) {
+            plan.duration += move_time(*previous, row, arm.max_speed);
+            plan.travel += summed_motion(*previous, row);
+        }
+        previous = &row;
+    }
+    if (!plan.breaks.empty()) {
+        plan.duration = std::numeric_limits<double>::infinity();
+    }
+    return plan;
+}
+
+PathPlan plan_path(const Arm& arm, std::span<const Pose> waypoints, const std::optional<JointVector>& start,
+                   double max_step, unsigned threads) {
+    return plan_over_layers(arm, path_layers(arm, waypoints, threads), start, max_step);
+}
+
+}  // namespace ortholink

@@ -1,0 +1,220 @@
+// The path planner: exact against exhaustive search on small graphs, and the
+// documented handling of breaks, unreachable waypoints and the start.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <random>
+
+#include "ik/support.hpp"
+#include "ortholink/path.hpp"
+
+namespace ortholink {
+namespace {
+
+using solver::support::matrix_error;
+using solver::support::property_count;
+using solver::support::property_seed;
+
+Arm unit_speed_arm() {
+    Arm arm = Arm::from_robot(Crx::new_10ia());
+    arm.max_speed = JointVector{10, 10, 10, 10, 10, 10};
+    return arm;
+}
+
+PathLayers layers_of(const std::vector<std::vector<JointVector>>& per_waypoint) {
+    PathLayers layers;
+    layers.offsets.push_back(0);
+    for (const auto& layer : per_waypoint) {
+        layers.nodes.insert(layers.nodes.end(), layer.begin(), layer.end());
+        layers.offsets.push_back(static_cast<std::int64_t>(layers.nodes.size()));
+    }
+    return layers;
+}
+
+JointVector along(double j1, double j6 = 0.0) { return JointVector{j1, 0, 0, 0, 0, j6}; }
+
+// Every choice of one node per reached layer, the best (breaks, time) found by brute force.
+std::pair<std::int64_t, double> exhaustive(const Arm& arm, const std::vector<std::vector<JointVector>>& layers,
+                                           const std::optional<JointVector>& start, double max_step) {
+    std::pair<std::int64_t, double> best{std::numeric_limits<std::int64_t>::max(), 0.0};
+    std::vector<JointVector> chosen;
+    std::function<void(std::size_t)> walk = [&](std::size_t i) {
+        if (i == layers.size()) {
+            std::int64_t breaks = 0;
+            double time = 0.0;
+            const JointVector* previous = start ? &*start : nullptr;
+            for (const auto& row : chosen) {
+                if (previous != nullptr) {
+                    double largest = 0.0;
+                    for (std::size_t j = 0; j < 6; ++j) largest = std::max(largest, std::fabs(row[j] - (*previous)[j]));
+                    if (largest > max_step) {
+                        ++breaks;
+                    } else {
+                        time += move_time(*previous, row, arm.max_speed);
+                    }
+                }
+                previous = &row;
+            }
+            if (breaks < best.first || (breaks == best.first && time < best.second)) best = {breaks, time};
+            return;
+        }
+        if (layers[i].empty()) {
+            walk(i + 1);
+            return;
+        }
+        for (const auto& node : layers[i]) {
+            chosen.push_back(node);
+            walk(i + 1);
+            chosen.pop_back();
+        }
+    };
+    walk(0);
+    return best;
+}
+
+TEST(PathPlan, ExactAgainstExhaustiveSearch) {
+    const Arm arm = unit_speed_arm();
+    std::mt19937_64 rng(property_seed() + 7);
+    std::uniform_real_distribution<double> value(-30.0, 30.0);
+    std::uniform_int_distribution<int> size(0, 3);
+    const int count = property_count(300);
+    for (int n = 0; n < count; ++n) {
+        std::vector<std::vector<JointVector>> per_waypoint(6);
+        for (auto& layer : per_waypoint) {
+            layer.resize(static_cast<std::size_t>(size(rng)));
+            for (auto& node : layer) {
+                for (double& j : node) j = value(rng);
+            }
+        }
+        const std::optional<JointVector> start =
+            n % 2 == 0 ? std::nullopt : std::optional<JointVector>(JointVector{0, 0, 0, 0, 0, 0});
+        const PathPlan plan = plan_over_layers(arm, layers_of(per_waypoint), start, 25.0);
+        const auto [breaks, time] = exhaustive(arm, per_waypoint, start, 25.0);
+        bool any = false;
+        for (const auto& layer : per_waypoint) any = any || !layer.empty();
+        if (!any) {
+            EXPECT_TRUE(plan.breaks.empty());
+            continue;
+        }
+        ASSERT_EQ(static_cast<std::int64_t>(plan.breaks.size()), breaks);
+        if (breaks == 0) {
+            EXPECT_NEAR(plan.duration, time, 1e-12);
+        } else {
+            EXPECT_TRUE(std::isinf(plan.duration));
+        }
+    }
+}
+
+TEST(PathPlan, PrefersTheBranchThatGoesThrough) {
+    const Arm arm = unit_speed_arm();
+    // Branch a is nearer at first but ends in a jump; branch b goes through.
+    const auto layers = layers_of({
+        {along(0), along(50)},
+        {along(5), along(55)},
+        {along(10), along(60)},
+        {along(60)},
+    });
+    const PathPlan plan = plan_over_layers(arm, layers, JointVector{48, 0, 0, 0, 0, 0}, 10.0);
+    EXPECT_TRUE(plan.breaks.empty());
+    EXPECT_EQ(plan.joints[0][0], 50);
+    EXPECT_EQ(plan.joints[3][0], 60);
+    EXPECT_DOUBLE_EQ(plan.duration, (2.0 + 5.0 + 5.0 + 0.0) / 10.0);
+    EXPECT_DOUBLE_EQ(plan.travel, 12.0);
+    EXPECT_EQ(plan.nodes, 7u);
+    EXPECT_EQ(plan.edges, 2u + 2u + 1u);
+
+    // From a start far from both the first move is a break at 0.
+    const PathPlan far = plan_over_layers(arm, layers, JointVector{-100, 0, 0, 0, 0, 0}, 10.0);
+    EXPECT_EQ(far.breaks, std::vector<std::int64_t>{0});
+    EXPECT_TRUE(std::isinf(far.duration));
+    EXPECT_EQ(far.joints[0][0], 50);
+}
+
+TEST(PathPlan, BreaksWhereNothingConnects) {
+    const Arm arm = unit_speed_arm();
+    const auto layers = layers_of({{along(0)}, {along(5)}, {along(100)}, {along(105)}});
+    const PathPlan plan = plan_over_layers(arm, layers, std::nullopt, 10.0);
+    EXPECT_EQ(plan.breaks, std::vector<std::int64_t>{2});
+    EXPECT_TRUE(std::isinf(plan.duration));
+    EXPECT_DOUBLE_EQ(plan.travel, 105.0);
+}
+
+TEST(PathPlan, UnreachableWaypointsAreSkipped) {
+    const Arm arm = unit_speed_arm();
+    const auto layers = layers_of({{}, {along(0)}, {}, {}, {along(8)}, {along(30)}, {}});
+    const PathPlan plan = plan_over_layers(arm, layers, std::nullopt, 10.0);
+    EXPECT_EQ(plan.unreachable, (std::vector<std::int64_t>{0, 2, 3, 6}));
+    // 0 -> 8 across the gap is continuous; 8 -> 30 is a break.
+    EXPECT_EQ(plan.breaks, std::vector<std::int64_t>{5});
+    ASSERT_EQ(plan.joints.size(), 7u);
+    EXPECT_TRUE(std::isnan(plan.joints[0][0]) && std::isnan(plan.joints[2][3]) && std::isnan(plan.joints[6][5]));
+    EXPECT_EQ(plan.joints[4][0], 8);
+
+    const PathPlan none = plan_over_layers(arm, layers_of({{}, {}}), JointVector{}, 10.0);
+    EXPECT_EQ(none.unreachable, (std::vector<std::int64_t>{0, 1}));
+    EXPECT_TRUE(none.breaks.empty());
+    EXPECT_EQ(none.duration, 0.0);
+    EXPECT_TRUE(plan_over_layers(arm, layers_of({}), std::nullopt, 10.0).joints.empty());
+}
+
+TEST(PathPlan, KeepNodesDropsPerWaypoint) {
+    PathLayers layers = layers_of({{along(0), along(1)}, {along(2)}, {along(3), along(4), along(5)}});
+    const std::uint8_t keep[] = {0, 1, 0, 1, 0, 1};
+    keep_nodes(layers, keep);
+    EXPECT_EQ(layers.offsets, (std::vector<std::int64_t>{0, 1, 1, 3}));
+    EXPECT_EQ(layers.nodes, (std::vector<JointVector>{along(1), along(3), along(5)}));
+}
+
+// A smooth joint path within the limits, sampled densely: no break, every
+// waypoint reached, no larger step than allowed, and no slower than the
+// generator (whose rows are among the candidates).
+TEST(PathPlan, FollowsSmoothGeneratorPaths) {
+    Arm arm = Arm::from_model(CrxModel::Crx10iA);
+    arm.base = Pose{Quat{}, Vec3{100, -50, 200}};
+    arm.tool = Pose{Quat{}, Vec3{0, 0, 120}};
+    std::mt19937_64 rng(property_seed() + 8);
+    const int count = std::max(1, property_count(300) / 30);
+    int done = 0;
+    while (done < count) {
+        JointVector a;
+        JointVector b;
+        for (std::size_t j = 0; j < 6; ++j) {
+            std::uniform_real_distribution<double> within(arm.lower[j] * 0.9, arm.upper[j] * 0.9);
+            a[j] = within(rng);
+            b[j] = within(rng);
+        }
+        if (!arm_within_limits(arm, a) || !arm_within_limits(arm, b)) {
+            continue;
+        }
+        ++done;
+        const std::size_t steps = 200;
+        std::vector<JointVector> generator(steps);
+        std::vector<Pose> waypoints(steps);
+        for (std::size_t s = 0; s < steps; ++s) {
+            const double t = static_cast<double>(s) / static_cast<double>(steps - 1);
+            for (std::size_t j = 0; j < 6; ++j) generator[s][j] = a[j] + (b[j] - a[j]) * t;
+            waypoints[s] = arm_fk(arm, generator[s]);
+        }
+        const PathPlan plan = plan_path(arm, waypoints, std::nullopt, 10.0);
+        ASSERT_TRUE(plan.unreachable.empty());
+        ASSERT_TRUE(plan.breaks.empty());
+        double generator_time = 0.0;
+        for (std::size_t s = 0; s < steps; ++s) {
+            EXPECT_LE(matrix_error(arm_fk(arm, plan.joints[s]), waypoints[s]), 1e-8);
+            EXPECT_TRUE(arm_within_limits(arm, plan.joints[s]));
+            if (s > 0) {
+                for (std::size_t j = 0; j < 6; ++j) {
+                    EXPECT_LE(std::fabs(plan.joints[s][j] - plan.joints[s - 1][j]), 10.0);
+                }
+                generator_time += move_time(generator[s - 1], generator[s], arm.max_speed);
+            }
+        }
+        EXPECT_LE(plan.duration, generator_time * (1 + 1e-9) + 1e-9);
+    }
+}
+
+}  // namespace
+}  // namespace ortholink
