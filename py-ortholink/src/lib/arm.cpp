@@ -622,17 +622,9 @@ std::vector<Pose> near_rigid_poses(PyObject* object, const char* name) {
         }
         const npy_intp count = PyArray_DIM(array, 0);
         poses.reserve(static_cast<std::size_t>(count));
-        const char* data = PyArray_BYTES(array);
         double values[16];
         for (npy_intp i = 0; i < count; ++i) {
-            for (npy_intp r = 0; r < 4; ++r) {
-                for (npy_intp c = 0; c < 4; ++c) {
-                    std::memcpy(&values[r * 4 + c],
-                                data + i * PyArray_STRIDE(array, 0) + r * PyArray_STRIDE(array, 1) +
-                                    c * PyArray_STRIDE(array, 2),
-                                sizeof(double));
-                }
-            }
+            read_4x4(array, i, values);
             add(values, i);
         }
         return poses;

@@ -42,11 +42,10 @@ Ref float64_array(PyObject* object, const char* name) {
     if (PyArray_Check(object) && is_native_float64(reinterpret_cast<PyArrayObject*>(object))) {
         return Ref::borrow(object);
     }
-    Ref args = Ref::steal(check(PyTuple_Pack(1, object)));
-    Ref kwargs = Ref::steal(check(PyDict_New()));
-    check_status(PyDict_SetItemString(kwargs.get(), "dtype", numpy_float64()));
-    Ref converted = Ref::steal(PyObject_Call(numpy_asarray(), args.get(), kwargs.get()));
-    if (!converted) {
+    Ref converted;
+    try {
+        converted = asarray_float64(object);
+    } catch (const PyErrorSet&) {
         raise_with_argument_name(name);
     }
     if (!PyArray_Check(converted.get())) {
@@ -124,9 +123,7 @@ std::vector<Pose> poses_from_any(PyObject* object, const char* name) {
         poses.reserve(static_cast<std::size_t>(count));
         double values[16];
         for (npy_intp i = 0; i < count; ++i) {
-            for (npy_intp r = 0; r < 4; ++r) {
-                for (npy_intp c = 0; c < 4; ++c) values[r * 4 + c] = at(array, i, r, c);
-            }
+            read_4x4(array, i, values);
             std::string_view error;
             const auto pose = row_slice_to_iso(values, 16, error);
             if (!pose) {
@@ -152,17 +149,7 @@ std::vector<Pose> poses_from_any(PyObject* object, const char* name) {
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
                 throw;
             }
-            PyObject* type = nullptr;
-            PyObject* value = nullptr;
-            PyObject* traceback = nullptr;
-            PyErr_Fetch(&type, &value, &traceback);
-            PyErr_NormalizeException(&type, &value, &traceback);
-            Ref owned_type = Ref::steal(type);
-            Ref owned_value = Ref::steal(value);
-            Ref owned_traceback = Ref::steal(traceback);
-            Ref text = Ref::steal(check(PyObject_Str(owned_value.get())));
-            PyErr_Format(PyExc_ValueError, "target %zd: %U", i, text.get());
-            throw PyErrorSet{};
+            reraise(PyExc_ValueError, "target " + std::to_string(i) + ": ", true, Cause::None);
         }
     }
     return poses;

@@ -28,6 +28,14 @@ private:
 // Raises PanicException(message) and reports it on standard error.
 void raise_panic(const char* message) noexcept;
 
+// What becomes the __cause__ of a re-raised exception.
+enum class Cause { None, Original, OriginalCause };
+
+// Replaces the pending exception with a new `type`: its message is `prefix`
+// followed, when `append` is set, by str() of the pending one. Always throws
+// PyErrorSet.
+[[noreturn]] void reraise(PyObject* type, const std::string& prefix, bool append, Cause cause);
+
 // Throws PyErrorSet when `object` is null (a Python call failed).
 inline PyObject* check(PyObject* object) {
     if (object == nullptr) {

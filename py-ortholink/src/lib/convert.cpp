@@ -77,41 +77,14 @@ bool read_sequence(PyObject* object, std::vector<double>& out) {
     return true;
 }
 
-Ref call_asarray(PyObject* object) {
-    ensure_numpy();
-    Ref args = Ref::steal(check(PyTuple_Pack(1, object)));
-    Ref kwargs = Ref::steal(check(PyDict_New()));
-    check_status(PyDict_SetItemString(kwargs.get(), "dtype", numpy_float64()));
-    return Ref::steal(check(PyObject_Call(numpy_asarray(), args.get(), kwargs.get())));
-}
 
 }  // namespace
 
 void raise_with_argument_name(const char* name) {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type != PyExc_TypeError) {
-        PyErr_Restore(type, value, traceback);
+    if (PyErr_Occurred() != PyExc_TypeError) {
         throw PyErrorSet{};
     }
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type = Ref::steal(type);
-    Ref original = Ref::steal(value);
-    Ref owned_traceback = Ref::steal(traceback);
-    Ref text = Ref::steal(PyObject_Str(original.get()));
-    if (!text) {
-        throw PyErrorSet{};
-    }
-    Ref message = Ref::steal(check(PyUnicode_FromFormat("argument '%s': %U", name, text.get())));
-    Ref replacement = Ref::steal(check(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr)));
-    PyObject* cause = PyException_GetCause(original.get());  // new reference or NULL
-    if (cause != nullptr) {
-        PyException_SetCause(replacement.get(), cause);  // steals
-    }
-    PyErr_SetObject(PyExc_TypeError, replacement.get());
-    throw PyErrorSet{};
+    reraise(PyExc_TypeError, std::string("argument '") + name + "': ", true, Cause::OriginalCause);
 }
 
 Vector1D vector_from_any(PyObject* object, const char* name) {
@@ -130,7 +103,7 @@ Vector1D vector_from_any(PyObject* object, const char* name) {
     }
     Ref converted = Ref::steal(nullptr);
     try {
-        converted = call_asarray(object);
+        converted = asarray_float64(object);
     } catch (const PyErrorSet&) {
         raise_with_argument_name(name);
     }
@@ -190,7 +163,7 @@ void matrix_from_any(PyObject* object, double* values) {
     }
     if (!usable) {
         try {
-            array = call_asarray(source.get());
+            array = asarray_float64(source.get());
         } catch (const PyErrorSet&) {
             PyErr_Clear();
             array = Ref{};
@@ -210,14 +183,7 @@ void matrix_from_any(PyObject* object, double* values) {
                      static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols));
         throw PyErrorSet{};
     }
-    const char* data = PyArray_BYTES(matrix);
-    const npy_intp row_stride = PyArray_STRIDE(matrix, 0);
-    const npy_intp col_stride = PyArray_STRIDE(matrix, 1);
-    for (npy_intp r = 0; r < 4; ++r) {
-        for (npy_intp c = 0; c < 4; ++c) {
-            values[r * 4 + c] = read_double(data + r * row_stride + c * col_stride);
-        }
-    }
+    read_4x4(matrix, 0, values);
 }
 
 Pose iso_from_any(PyObject* object) {

@@ -1,6 +1,8 @@
 #define ORTHOLINK_NUMPY_API_OWNER
 #include "numpy_api.hpp"
 
+#include <cstring>
+
 #include "boundary.hpp"
 #include "pyref.hpp"
 
@@ -12,29 +14,6 @@ PyObject* asarray = nullptr;
 PyObject* float64 = nullptr;
 PyArray_Descr* float64_descr = nullptr;
 
-void raise_capsule_failure() {
-    // Keep NumPy's own reason as the cause of ours.
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref cause = Ref::steal(value);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    PyErr_SetString(PyExc_ImportError, "Failed to access NumPy array API capsule");
-    if (cause) {
-        PyObject* ours_type = nullptr;
-        PyObject* ours = nullptr;
-        PyObject* ours_traceback = nullptr;
-        PyErr_Fetch(&ours_type, &ours, &ours_traceback);
-        PyErr_NormalizeException(&ours_type, &ours, &ours_traceback);
-        PyException_SetCause(ours, cause.release());
-        PyErr_Restore(ours_type, ours, ours_traceback);
-    }
-    throw PyErrorSet{};
-}
-
 }  // namespace
 
 void ensure_numpy() {
@@ -43,7 +22,8 @@ void ensure_numpy() {
     }
     // NumPy's loader picks numpy._core on NumPy 2 and numpy.core before it.
     if (_import_array() < 0) {
-        raise_capsule_failure();
+        // Keep NumPy's own reason as the cause of ours.
+        reraise(PyExc_ImportError, "Failed to access NumPy array API capsule", false, Cause::Original);
     }
     Ref numpy = Ref::steal(check(PyImport_ImportModule("numpy")));
     Ref function = Ref::steal(check(PyObject_GetAttrString(numpy.get(), "asarray")));
@@ -62,8 +42,25 @@ void ensure_numpy() {
     }
 }
 
-PyObject* numpy_asarray() { return asarray; }
-PyObject* numpy_float64() { return float64; }
+Ref asarray_float64(PyObject* object) {
+    ensure_numpy();
+    Ref args = Ref::steal(check(PyTuple_Pack(1, object)));
+    Ref kwargs = Ref::steal(check(PyDict_New()));
+    check_status(PyDict_SetItemString(kwargs.get(), "dtype", float64));
+    return Ref::steal(check(PyObject_Call(asarray, args.get(), kwargs.get())));
+}
+
+void read_4x4(PyArrayObject* array, npy_intp index, double* out) noexcept {
+    const int ndim = PyArray_NDIM(array);
+    const char* data = PyArray_BYTES(array) + (ndim == 3 ? index * PyArray_STRIDE(array, 0) : 0);
+    const npy_intp row_stride = PyArray_STRIDE(array, ndim - 2);
+    const npy_intp col_stride = PyArray_STRIDE(array, ndim - 1);
+    for (npy_intp r = 0; r < 4; ++r) {
+        for (npy_intp c = 0; c < 4; ++c) {
+            std::memcpy(&out[r * 4 + c], data + r * row_stride + c * col_stride, sizeof(double));
+        }
+    }
+}
 
 bool is_native_float64(PyArrayObject* array) noexcept {
     return PyArray_EquivTypes(PyArray_DESCR(array), float64_descr) != 0;

@@ -1,6 +1,7 @@
 #pragma once
 // NumPy's C array interface, imported on first use.
 
+#include "pyref.hpp"
 #include "python.hpp"
 
 #define PY_ARRAY_UNIQUE_SYMBOL ortholink_ARRAY_API
@@ -14,9 +15,12 @@ namespace ortholink::py {
 // Loads the array interface once; throws PyErrorSet on failure.
 void ensure_numpy();
 
-// Borrowed references to numpy.asarray and numpy.float64 (after ensure_numpy).
-PyObject* numpy_asarray();
-PyObject* numpy_float64();
+// numpy.asarray(object, dtype=numpy.float64); throws PyErrorSet on failure.
+Ref asarray_float64(PyObject* object);
+
+// The 16 entries, row by row, of a (4, 4) float64 array, or of matrix `index`
+// of an (n, 4, 4) one, whatever the strides. The shape is the caller's check.
+void read_4x4(PyArrayObject* array, npy_intp index, double* out) noexcept;
 
 // True for an array whose dtype is equivalent to native float64.
 bool is_native_float64(PyArrayObject* array) noexcept;
