@@ -10,7 +10,7 @@ namespace ortholink::py {
 namespace {
 
 bool loaded = false;
-PyObject* asarray = nullptr;
+PyObject* asarray_function = nullptr;
 PyObject* float64 = nullptr;
 PyArray_Descr* float64_descr = nullptr;
 
@@ -33,7 +33,7 @@ void ensure_numpy() {
         throw PyErrorSet{};
     }
     if (!loaded) {
-        asarray = function.release();
+        asarray_function = function.release();
         float64 = type.release();
         float64_descr = descr;
         loaded = true;
@@ -42,13 +42,23 @@ void ensure_numpy() {
     }
 }
 
-Ref asarray_float64(PyObject* object) {
+namespace {
+
+Ref call_asarray(PyObject* object, PyObject* dtype) {
     ensure_numpy();
     Ref args = Ref::steal(check(PyTuple_Pack(1, object)));
-    Ref kwargs = Ref::steal(check(PyDict_New()));
-    check_status(PyDict_SetItemString(kwargs.get(), "dtype", float64));
-    return Ref::steal(check(PyObject_Call(asarray, args.get(), kwargs.get())));
+    Ref kwargs;
+    if (dtype != nullptr) {
+        kwargs = Ref::steal(check(PyDict_New()));
+        check_status(PyDict_SetItemString(kwargs.get(), "dtype", dtype));
+    }
+    return Ref::steal(check(PyObject_Call(asarray_function, args.get(), kwargs.get())));
 }
+
+}  // namespace
+
+Ref asarray(PyObject* object) { return call_asarray(object, nullptr); }
+Ref asarray_float64(PyObject* object) { return call_asarray(object, float64); }
 
 void read_4x4(PyArrayObject* array, npy_intp index, double* out) noexcept {
     const int ndim = PyArray_NDIM(array);

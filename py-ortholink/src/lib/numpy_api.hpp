@@ -15,7 +15,9 @@ namespace ortholink::py {
 // Loads the array interface once; throws PyErrorSet on failure.
 void ensure_numpy();
 
-// numpy.asarray(object, dtype=numpy.float64); throws PyErrorSet on failure.
+// numpy.asarray(object), or numpy.asarray(object, dtype=numpy.float64);
+// throws PyErrorSet on failure.
+Ref asarray(PyObject* object);
 Ref asarray_float64(PyObject* object);
 
 // The 16 entries, row by row, of a (4, 4) float64 array, or of matrix `index`

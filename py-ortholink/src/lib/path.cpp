@@ -190,8 +190,7 @@ std::vector<std::uint8_t> allowed_nodes(PyObject* check_callable, const std::vec
         std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())), nodes.data() + begin,
                     (end - begin) * sizeof(JointVector));
         Ref answer = Ref::steal(check(PyObject_CallFunctionObjArgs(check_callable, rows.get(), nullptr)));
-        Ref args = Ref::steal(check(PyTuple_Pack(1, answer.get())));
-        Ref mask = Ref::steal(check(PyObject_Call(numpy_asarray(), args.get(), nullptr)));
+        Ref mask = asarray(answer.get());
         auto* array = reinterpret_cast<PyArrayObject*>(mask.get());
         if (!PyArray_Check(mask.get()) || PyArray_NDIM(array) != 1 ||
             PyArray_DIM(array, 0) != static_cast<npy_intp>(end - begin) || PyArray_TYPE(array) != NPY_BOOL) {
