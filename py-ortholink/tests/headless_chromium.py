@@ -109,6 +109,10 @@ class Browser:
             return None
         return base64.b64decode(data.split(",", 1)[1])
 
+    def screenshot(self) -> bytes:
+        """The whole page (canvas, panels and overlays) as PNG bytes."""
+        return base64.b64decode(self.page("Page.captureScreenshot", {"format": "png"})["data"])
+
     def close(self) -> None:
         socket = getattr(self, "_socket", None)
         if socket is not None:

@@ -197,7 +197,8 @@ class Viewer:
         self._playing: threading.Thread | None = None
         self._stop_playing = threading.Event()
         self.server = viser.ViserServer(host=host, port=port, verbose=False)
-        self.url = f"http://{host}:{self.server.get_port()}"
+        shown = "localhost" if host in ("0.0.0.0", "::", "") else host  # every address: this machine's will do
+        self.url = f"http://{shown}:{self.server.get_port()}"
 
         start = np.zeros(6) if joints is None else np.asarray(joints, dtype=np.float64).reshape(6)
         self.joints = start.copy()
@@ -234,7 +235,7 @@ class Viewer:
 
         gui = server.gui
         with gui.add_folder("Joints (degrees)"):
-            self._sliders = []
+            self._sliders: list[Any] = []  # viser types value as read-only; it is settable
             for j in range(6):
                 lower, upper = float(arm.lower[j]), float(arm.upper[j])
                 slider = gui.add_slider(f"J{j + 1}", min=lower, max=upper, step=0.1,
@@ -243,7 +244,7 @@ class Viewer:
                 self._sliders.append(slider)
         with gui.add_folder("Target"):
             self._status = gui.add_markdown("")
-            self._choice = gui.add_dropdown("Solution", ["none"], initial_value="none")
+            self._choice: Any = gui.add_dropdown("Solution", ["none"], initial_value="none")
             self._choice.on_update(lambda _event: self._solution_chosen())
         with gui.add_folder("Path"):
             self._path_rows: npt.NDArray[np.float64] | None = None
@@ -253,6 +254,16 @@ class Viewer:
         self.set_joints(start)
 
     # -- state changes, callable from Python as well as from the page ----------
+
+    @property
+    def ghosts(self) -> int:
+        """The number of configurations drawn as ghosts (every drawn one but the solid arm's)."""
+        return sum(1 for ghost in self._ghosts if ghost.handles[0].visible)
+
+    @property
+    def labels(self) -> list[str]:
+        """The texts of the solution labels in the scene."""
+        return [str(label.text) for label in self._labels]
 
     def set_joints(self, joints: Any) -> None:
         """Put the solid arm on `joints` (degrees) and the target on its TCP."""
@@ -371,7 +382,8 @@ class Viewer:
         for label in self._labels:
             label.remove()
         self._labels = []
-        # Configurations that share an elbow (a solution and its wrist mirror) share one label.
+        # Each label sits on the middle of its forearm; configurations whose forearms nearly
+        # coincide (a solution and its wrist mirror) share one label.
         elbows: list[tuple[npt.NDArray[np.float64], list[int]]] = []
         with self.server.atomic():
             for slot, ghost in enumerate(self._ghosts):
@@ -382,16 +394,16 @@ class Viewer:
                 poses = self._world_poses(self.solutions[index])
                 ghost.pose(poses)
                 ghost.show(not self._same_configuration(index, self.selected))
-                elbow = poses[3, :3, 3]
+                elbow = 0.5 * (poses[3, :3, 3] + poses[5, :3, 3])
                 for place, indices in elbows:
-                    if np.linalg.norm(place - elbow) < 1.0:
+                    if np.linalg.norm(place - elbow) < 60.0:
                         indices.append(index)
                         break
                 else:
                     elbows.append((elbow, [index]))
             for k, (place, indices) in enumerate(elbows):
                 text = " ".join(f"#{i}" for i in indices)
-                position = place * _MM + np.array([0.0, 0.0, 0.06])
+                position = place * _MM + np.array([0.0, 0.0, 0.05])
                 self._labels.append(self.server.scene.add_label(f"/labels/{k}", text, position=position))
         self._update_choices()
 

@@ -1,0 +1,131 @@
+"""The browser viewer: its scene from Python, and the page in a real headless Chromium."""
+
+import os
+import time
+
+import numpy as np
+import pytest
+
+from ortholink import Arm, Crx, CrxModel
+
+viser = pytest.importorskip("viser")
+ortholink_view = pytest.importorskip("ortholink_view")
+
+
+def configurations(rows):
+    """Rows that differ only by whole turns count once."""
+    kept = []
+    for row in rows:
+        if all(np.abs((row - k + 180.0) % 360.0 - 180.0).max() > 1e-6 for k in kept):
+            kept.append(row)
+    return len(kept)
+
+
+@pytest.fixture(scope="module")
+def viewer():
+    arm = Arm(CrxModel.Crx10iA, tool=np.diag([1.0, 1.0, 1.0, 1.0]) + np.pad([[0], [0], [120.0]], ((0, 1), (3, 0))))
+    view = ortholink_view.show(arm, [10, 20, 30, 40, 50, 60], host="127.0.0.1", port=0, block=False)
+    yield view
+    view.close()
+
+
+def test_show_prints_its_address_and_draws_every_solution(capsys):
+    arm = Arm(CrxModel.Crx5iA)
+    with ortholink_view.show(arm, port=0, block=False) as view:
+        printed = capsys.readouterr().out
+        # viser prints its own banner first.
+        assert printed.strip().splitlines()[-1] == f"ortholink viewer: {view.url}"
+        assert view.url.startswith("http://127.0.0.1:") and not view.url.endswith(":0")
+        np.testing.assert_array_equal(view.joints, np.zeros(6))
+        np.testing.assert_allclose(view.target, arm.fk(np.zeros(6)), rtol=0, atol=1e-9)
+        np.testing.assert_array_equal(view.solutions, arm.ik(view.target))
+
+
+def test_moving_the_target_redraws_its_solutions(viewer):
+    arm = viewer.arm
+    rng = np.random.default_rng(11)
+    seen = set()
+    for joints in rng.uniform(arm.lower * 0.8, arm.upper * 0.8, (12, 6)):
+        if not arm.within_limits(joints):
+            continue
+        target = arm.fk(joints)
+        viewer.set_target(target)
+        expected = arm.ik(target)
+        np.testing.assert_array_equal(viewer.solutions, expected)
+        drawn = configurations(expected)
+        assert len(viewer.drawn) == drawn
+        # The solid arm is on one of them only when it already was; the others are ghosts.
+        assert viewer.ghosts == drawn - (viewer.selected is not None)
+        assert sorted(int(t[1:]) for label in viewer.labels for t in label.split()) == viewer.drawn
+        seen.add(drawn)
+        # Picking a solution puts the solid arm on it and takes its ghost away.
+        viewer.select(viewer.drawn[-1])
+        np.testing.assert_array_equal(viewer.joints, expected[viewer.drawn[-1]])
+        assert viewer.ghosts == drawn - 1
+    assert len(seen) >= 2  # the poses were not all alike
+
+    viewer.set_target(np.diag([1.0, 1.0, 1.0, 1.0]) + np.pad([[5000.0], [0], [0]], ((0, 1), (3, 0))))
+    assert len(viewer.solutions) == 0 and viewer.drawn == [] and viewer.ghosts == 0 and viewer.labels == []
+
+
+def test_joints_move_the_arm_and_the_target(viewer):
+    joints = np.array([-30.0, 10.0, -20.0, 90.0, -45.0, 180.0])
+    viewer.set_joints(joints)
+    np.testing.assert_array_equal(viewer.joints, joints)
+    np.testing.assert_allclose(viewer.target, viewer.arm.fk(joints), rtol=0, atol=1e-9)
+    assert viewer.selected is not None
+    np.testing.assert_allclose(viewer.solutions[viewer.selected], joints, rtol=0, atol=1e-6)
+    assert viewer.ghosts == len(viewer.drawn) - 1
+
+
+def test_a_path_plays_to_its_end(viewer):
+    class Plan:  # what the viewer reads of a PathPlan
+        joints = np.linspace([0, 0, 0, 0, 0, 0], [40, -20, 30, 10, 60, -90], 25)
+
+    viewer.play(Plan(), seconds=0.25)
+    viewer.wait_playing(timeout=30)
+    np.testing.assert_array_equal(viewer.joints, Plan.joints[-1])
+    with pytest.raises(ValueError, match=r"^argument 'path': expected joint rows of shape \(n, 6\)"):
+        viewer.play(np.zeros((3, 5)))
+
+
+@pytest.mark.parametrize("robot", [CrxModel.Crx30iA, Crx.from_params(300, 320, 130, 115)])
+def test_robots_without_meshes_are_drawn_with_link_shapes(robot):
+    with ortholink_view.show(Arm(robot), [0, 30, 10, 0, 45, 0], port=0, block=False) as view:
+        assert len(view.drawn) >= 2
+        assert view.ghosts == len(view.drawn) - 1
+
+
+# --- the page in a real browser -------------------------------------------------------
+
+from headless_chromium import Browser, colourful_pixels, find_chromium  # noqa: E402
+
+
+def test_the_page_draws_the_arm_in_headless_chromium(tmp_path):
+    executable = find_chromium()
+    if executable is None:
+        pytest.skip("chromium is not installed (scripts/test.sh installs it)")
+    pytest.importorskip("websocket")
+    arm = Arm(CrxModel.Crx10iA)
+    with ortholink_view.show(arm, [10, 20, 30, 40, 50, 60], port=0, block=False) as view, Browser(executable) as page:
+        page.navigate(view.url)
+        assert page.wait_for_text("Connected", timeout=60), "the page did not connect to the viewer"
+        # The scene fades in: wait for two drawn frames in a row.
+        deadline = time.monotonic() + 60
+        counts = []
+        png = None
+        while time.monotonic() < deadline:
+            png = page.canvas_png()
+            counts.append(colourful_pixels(png) if png else 0)
+            if len(counts) >= 2 and min(counts[-2:]) >= 2000:
+                break
+            time.sleep(0.5)
+        assert png is not None
+        (tmp_path / "viewer.png").write_bytes(png)
+        # ORTHOLINK_VIEWER_SCREENSHOT=path keeps a picture of the whole page (how the README's was taken).
+        if os.environ.get("ORTHOLINK_VIEWER_SCREENSHOT"):
+            page.evaluate("document.querySelectorAll('.mantine-Notification-root').forEach(n => n.remove())")
+            with open(os.environ["ORTHOLINK_VIEWER_SCREENSHOT"], "wb") as out:
+                out.write(page.screenshot())
+        assert min(counts[-2:]) >= 2000, f"the arm is not drawn: colourful pixels per frame {counts}"
+        assert "solutions within the limits" in page.evaluate("document.body.innerText")
