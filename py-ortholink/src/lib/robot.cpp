@@ -138,8 +138,9 @@ PyMethodDef crx_methods[] = {
      "joints_to_urdf(joints)\n--\n\n"
      "Controller joint angles (degrees) as the joint positions of a URDF or ROS 2 description.\n\n"
      "Radians, and the third value is J2 + J3: ROS descriptions of these arms (ours from\n"
-     "`Arm.write_urdf`, and the maker's) measure joint_3 as the elbow angle, while the controller\n"
-     "measures J3 from the upper arm. A (6,) array gives a (6,) array, an (n, 6) array an (n, 6)."},
+     "`Arm.write_urdf`, and the maker's) turn joint_3 by the angle between upper arm and forearm,\n"
+     "while the controller's J3 is the forearm's angle from the horizontal. A (6,) array gives a\n"
+     "(6,) array, an (n, 6) array an (n, 6)."},
     {"joints_from_urdf", as_method(crx_joints_from_urdf), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "joints_from_urdf(q)\n--\n\n"
      "URDF or ROS 2 joint positions (radians, joint_3 = J2 + J3) as controller joint angles in degrees.\n\n"
