@@ -1,13 +1,15 @@
 #include "ortholink/batch.hpp"
 
 #include <algorithm>
-#include <exception>
-#include <thread>
+#include <cmath>
+
+#include "chunks.hpp"
 
 namespace ortholink {
 namespace {
 
 constexpr unsigned kMaxDefaultThreads = 8;
+constexpr double kTurn = 360.0;
 
 unsigned effective_threads(std::size_t count, unsigned requested) noexcept {
     if (count < kParallelThreshold) {
@@ -17,43 +19,6 @@ unsigned effective_threads(std::size_t count, unsigned requested) noexcept {
     return static_cast<unsigned>(std::min<std::size_t>(threads, count));
 }
 
-// Runs body(chunk, begin, end) over `threads` contiguous chunks of [0, count);
-// chunk 0 runs on the calling thread. The first exception is rethrown after
-// every thread has finished.
-template <class Body>
-void run_chunks(std::size_t count, unsigned threads, Body&& body) {
-    if (threads <= 1) {
-        body(0u, std::size_t{0}, count);
-        return;
-    }
-    std::vector<std::exception_ptr> errors(threads);
-    std::vector<std::thread> workers;
-    workers.reserve(threads - 1);
-    const auto bounds = [&](unsigned chunk) { return count * chunk / threads; };
-    for (unsigned chunk = 1; chunk < threads; ++chunk) {
-        workers.emplace_back([&, chunk] {
-            try {
-                body(chunk, bounds(chunk), bounds(chunk + 1));
-            } catch (...) {
-                errors[chunk] = std::current_exception();
-            }
-        });
-    }
-    try {
-        body(0u, bounds(0), bounds(1));
-    } catch (...) {
-        errors[0] = std::current_exception();
-    }
-    for (auto& worker : workers) {
-        worker.join();
-    }
-    for (const auto& error : errors) {
-        if (error) {
-            std::rethrow_exception(error);
-        }
-    }
-}
-
 }  // namespace
 
 unsigned default_thread_count() noexcept {
@@ -61,28 +26,40 @@ unsigned default_thread_count() noexcept {
     return std::clamp(hardware, 1u, kMaxDefaultThreads);
 }
 
-void fk_many(const Crx& robot, std::span<const JointVector> joints, std::span<Pose> out, unsigned threads) {
-    const std::size_t count = std::min(joints.size(), out.size());
-    run_chunks(count, effective_threads(count, threads), [&](unsigned, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            out[i] = fk(robot, joints[i]);
-        }
-    });
+double nearest_turn(double value, double reference) noexcept {
+    const double turns = std::nearbyint((reference - value) / kTurn);
+    return std::isfinite(turns) ? value + kTurn * turns : value;
 }
 
-IkBatchResult ik_many(const Crx& robot, std::span<const Pose> targets, unsigned threads) {
+void fk_many(const Crx& robot, std::span<const JointVector> joints, std::span<Pose> out, unsigned threads,
+             const CancelCheck& cancel) {
+    const std::size_t count = std::min(joints.size(), out.size());
+    detail::BatchStop stop(cancel);
+    detail::run_chunks(count, effective_threads(count, threads), stop,
+                       [&](unsigned, std::size_t begin, std::size_t end, bool on_caller) {
+                           for (std::size_t i = begin; i < end && stop.keep_going(on_caller); ++i) {
+                               out[i] = fk(robot, joints[i]);
+                           }
+                       });
+}
+
+IkBatchResult ik_many(const Crx& robot, std::span<const Pose> targets, unsigned threads, const CancelCheck& cancel) {
     const std::size_t count = targets.size();
     const unsigned used = effective_threads(count, threads);
     std::vector<std::vector<IkSolution>> parts(used);
     std::vector<std::int64_t> counts(count, 0);
-    run_chunks(count, used, [&](unsigned chunk, std::size_t begin, std::size_t end) {
-        auto& part = parts[chunk];
-        for (std::size_t i = begin; i < end; ++i) {
-            const auto solutions = ik(robot, targets[i]);
-            counts[i] = static_cast<std::int64_t>(solutions.size());
-            part.insert(part.end(), solutions.begin(), solutions.end());
-        }
-    });
+    const auto first_target = [&](std::size_t chunk) { return count * chunk / used; };
+    {
+        detail::BatchStop stop(cancel);
+        detail::run_chunks(count, used, stop, [&](unsigned chunk, std::size_t begin, std::size_t end, bool on_caller) {
+            auto& part = parts[chunk];
+            for (std::size_t i = begin; i < end && stop.keep_going(on_caller); ++i) {
+                const auto solutions = ik(robot, targets[i]);
+                counts[i] = static_cast<std::int64_t>(solutions.size());
+                part.insert(part.end(), solutions.begin(), solutions.end());
+            }
+        });
+    }
 
     IkBatchResult result;
     result.offsets.resize(count + 1);
@@ -96,10 +73,11 @@ IkBatchResult ik_many(const Crx& robot, std::span<const Pose> targets, unsigned 
     }
     // Each thread copies its own part into place; the parts are contiguous in target order.
     result.solutions.resize(static_cast<std::size_t>(result.offsets[count]));
-    run_chunks(used, used, [&](unsigned, std::size_t begin, std::size_t end) {
+    const CancelCheck never;
+    detail::BatchStop stop(never);
+    detail::run_chunks(used, used, stop, [&](unsigned, std::size_t begin, std::size_t end, bool) {
         for (std::size_t chunk = begin; chunk < end; ++chunk) {
-            const std::size_t first_target = count * chunk / used;
-            const auto at = static_cast<std::ptrdiff_t>(result.offsets[first_target]);
+            const auto at = static_cast<std::ptrdiff_t>(result.offsets[first_target(chunk)]);
             std::copy(parts[chunk].begin(), parts[chunk].end(), result.solutions.begin() + at);
             std::vector<IkSolution>().swap(parts[chunk]);
         }
@@ -108,18 +86,34 @@ IkBatchResult ik_many(const Crx& robot, std::span<const Pose> targets, unsigned 
 }
 
 std::vector<std::optional<JointVector>> ik_path(const Crx& robot, std::span<const Pose> targets,
-                                                const JointVector& start) {
+                                                const JointVector& start, const CancelCheck& cancel) {
     std::vector<std::optional<JointVector>> path;
     path.reserve(targets.size());
+    detail::BatchStop stop(cancel);
+    // The choice is made against the previous solution as solved, so it is
+    // exactly that of ik_closest; the rows are then unwrapped against the
+    // previous row.
     JointVector previous = start;
+    JointVector previous_row = start;
     for (const Pose& target : targets) {
+        if (!stop.keep_going(true)) {
+            break;
+        }
         const auto best = ik_closest(robot, target, previous);
         if (best) {
             previous = best->joints;
-            path.emplace_back(best->joints);
+            JointVector row;
+            for (std::size_t i = 0; i < 6; ++i) {
+                row[i] = nearest_turn(best->joints[i], previous_row[i]);
+            }
+            previous_row = row;
+            path.emplace_back(row);
         } else {
             path.emplace_back(std::nullopt);
         }
+    }
+    if (stop.cancelled()) {
+        throw BatchCancelled{};
     }
     return path;
 }

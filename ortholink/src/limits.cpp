@@ -8,6 +8,76 @@ namespace {
 
 constexpr double kTurn = 360.0;
 
+using Fault = TurnsStatus::Fault;
+
+// The whole turns k with lower <= value + 360k <= upper, as [first, last].
+struct TurnRange {
+    double first;
+    double last;
+};
+
+// Requires finite |value|, |lower|, |upper| <= kMaxTurnMagnitude; returns
+// last < first when no turn fits.
+TurnRange turn_range(double value, double lower, double upper) noexcept {
+    TurnRange range{std::ceil((lower - value) / kTurn), std::floor((upper - value) / kTurn)};
+    // Rounding of the difference and the division can put an end one turn off
+    // the limit; at these magnitudes one step corrects it, so the loops are short.
+    while (value + kTurn * range.first < lower) range.first += 1.0;
+    while (value + kTurn * (range.first - 1.0) >= lower) range.first -= 1.0;
+    while (value + kTurn * range.last > upper) range.last -= 1.0;
+    while (value + kTurn * (range.last + 1.0) <= upper) range.last += 1.0;
+    return range;
+}
+
+TurnsStatus check_limits(const JointVector& lower, const JointVector& upper) noexcept {
+    for (std::size_t i = 0; i < 6; ++i) {
+        for (const bool is_upper : {false, true}) {
+            const double limit = is_upper ? upper[i] : lower[i];
+            TurnsStatus status;
+            status.joint = i;
+            status.upper = is_upper;
+            status.value = limit;
+            if (std::isinf(limit)) {
+                status.fault = Fault::infinite_limit;
+                return status;
+            }
+            if (std::fabs(limit) > kMaxTurnMagnitude) {
+                status.fault = Fault::limit_too_large;
+                return status;
+            }
+        }
+    }
+    return {};
+}
+
+// The turn ranges of one solution and its variant count (0 when it has none).
+// A fault is reported through `status`.
+double solution_ranges(const JointVector& joints, const JointVector& lower, const JointVector& upper,
+                       std::array<TurnRange, 6>& ranges, TurnsStatus& status) noexcept {
+    for (std::size_t i = 0; i < 6; ++i) {
+        if (!std::isfinite(joints[i]) || std::isnan(lower[i]) || std::isnan(upper[i])) {
+            return 0.0;
+        }
+    }
+    for (std::size_t i = 0; i < 6; ++i) {
+        if (std::fabs(joints[i]) > kMaxTurnMagnitude) {
+            status.fault = Fault::value_too_large;
+            status.joint = i;
+            status.value = joints[i];
+            return 0.0;
+        }
+    }
+    double variants = 1.0;
+    for (std::size_t i = 0; i < 6; ++i) {
+        ranges[i] = turn_range(joints[i], lower[i], upper[i]);
+        if (ranges[i].last < ranges[i].first) {
+            return 0.0;
+        }
+        variants *= ranges[i].last - ranges[i].first + 1.0;
+    }
+    return variants;
+}
+
 }  // namespace
 
 bool within_limits(const JointVector& joints, const JointVector& lower, const JointVector& upper) noexcept {
@@ -19,47 +89,49 @@ bool within_limits(const JointVector& joints, const JointVector& lower, const Jo
     return true;
 }
 
-bool expand_turns(std::span<const JointVector> solutions, const JointVector& lower, const JointVector& upper,
-                  std::vector<JointVector>& out, std::vector<std::size_t>* source) {
+TurnsStatus expand_turns(std::span<const JointVector> solutions, const JointVector& lower, const JointVector& upper,
+                         std::vector<JointVector>& out, std::vector<std::size_t>* source) {
+    if (TurnsStatus status = check_limits(lower, upper); !status) {
+        return status;
+    }
+    // Count first, so that a refused call builds nothing.
+    std::array<TurnRange, 6> ranges{};
+    double total = 0.0;
     for (std::size_t s = 0; s < solutions.size(); ++s) {
-        const JointVector& joints = solutions[s];
-        // For each joint, the whole turns k with lower <= v + 360k <= upper.
-        std::array<double, 6> first{};
-        std::array<double, 6> last{};
-        double variants = 1.0;
-        for (std::size_t i = 0; i < 6; ++i) {
-            if (!std::isfinite(joints[i]) || std::isnan(lower[i]) || std::isnan(upper[i])) {
-                variants = 0.0;
-                break;
-            }
-            if (std::isinf(lower[i]) || std::isinf(upper[i])) {
-                if (lower[i] <= joints[i] && joints[i] <= upper[i]) {
-                    return false;  // an open range has infinitely many whole turns
-                }
-                variants = 0.0;
-                break;
-            }
-            first[i] = std::ceil((lower[i] - joints[i]) / kTurn);
-            last[i] = std::floor((upper[i] - joints[i]) / kTurn);
-            // Division rounding can put the end values one turn off the limit.
-            while (joints[i] + kTurn * first[i] < lower[i]) first[i] += 1.0;
-            while (joints[i] + kTurn * (first[i] - 1.0) >= lower[i]) first[i] -= 1.0;
-            while (joints[i] + kTurn * last[i] > upper[i]) last[i] -= 1.0;
-            while (joints[i] + kTurn * (last[i] + 1.0) <= upper[i]) last[i] += 1.0;
-            if (last[i] < first[i]) {
-                variants = 0.0;
-                break;
-            }
-            variants *= last[i] - first[i] + 1.0;
-        }
-        if (variants == 0.0) {
-            continue;
+        TurnsStatus status;
+        const double variants = solution_ranges(solutions[s], lower, upper, ranges, status);
+        if (!status) {
+            status.solution = s;
+            return status;
         }
         if (variants > static_cast<double>(kMaxTurnVariants)) {
-            return false;
+            status.fault = Fault::too_many_for_one;
+            status.solution = s;
+            status.count = variants;
+            return status;
+        }
+        total += variants;
+    }
+    if (total > static_cast<double>(kMaxTurnRows)) {
+        TurnsStatus status;
+        status.fault = Fault::too_many_in_total;
+        status.count = total;
+        return status;
+    }
+
+    out.reserve(out.size() + static_cast<std::size_t>(total));
+    if (source != nullptr) {
+        source->reserve(source->size() + static_cast<std::size_t>(total));
+    }
+    for (std::size_t s = 0; s < solutions.size(); ++s) {
+        const JointVector& joints = solutions[s];
+        TurnsStatus unused;
+        if (solution_ranges(joints, lower, upper, ranges, unused) == 0.0) {
+            continue;
         }
         // Odometer over the turn counts, J6 turning fastest.
-        std::array<double, 6> turns = first;
+        std::array<double, 6> turns{};
+        for (std::size_t i = 0; i < 6; ++i) turns[i] = ranges[i].first;
         for (;;) {
             JointVector variant;
             for (std::size_t i = 0; i < 6; ++i) {
@@ -69,18 +141,18 @@ bool expand_turns(std::span<const JointVector> solutions, const JointVector& low
             if (source != nullptr) {
                 source->push_back(s);
             }
-            int i = 5;
-            while (i >= 0 && turns[static_cast<std::size_t>(i)] == last[static_cast<std::size_t>(i)]) {
-                turns[static_cast<std::size_t>(i)] = first[static_cast<std::size_t>(i)];
+            std::size_t i = 6;
+            while (i > 0 && turns[i - 1] == ranges[i - 1].last) {
+                turns[i - 1] = ranges[i - 1].first;
                 --i;
             }
-            if (i < 0) {
+            if (i == 0) {
                 break;
             }
-            turns[static_cast<std::size_t>(i)] += 1.0;
+            turns[i - 1] += 1.0;
         }
     }
-    return true;
+    return {};
 }
 
 }  // namespace ortholink

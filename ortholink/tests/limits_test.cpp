@@ -44,13 +44,88 @@ TEST(Limits, ExpandTurnsKeepsValuesOnTheLimits) {
     EXPECT_EQ(out.back(), (JointVector{360, -150, 360, 360, 180, 450}));
 }
 
-TEST(Limits, ExpandTurnsRefusesUnboundedRanges) {
-    std::vector<JointVector> out;
+TEST(Limits, ExpandTurnsRefusesOpenRangesOnEveryJoint) {
     const double inf = std::numeric_limits<double>::infinity();
-    const JointVector lower{-inf, -180, -360, -360, -180, -450};
-    EXPECT_FALSE(expand_turns(std::vector<JointVector>{JointVector{}}, lower, kUpper, out));
+    for (std::size_t joint = 0; joint < 6; ++joint) {
+        for (const bool upper : {false, true}) {
+            JointVector lower = kLower;
+            JointVector high = kUpper;
+            (upper ? high : lower)[joint] = upper ? inf : -inf;
+            std::vector<JointVector> out;
+            // Whether or not the other joints have variants, and even with no solutions.
+            for (const auto& solutions : {std::vector<JointVector>{JointVector{}},
+                                          std::vector<JointVector>{JointVector{0, 170, 0, 0, 0, 0}},
+                                          std::vector<JointVector>{}}) {
+                const TurnsStatus status = expand_turns(solutions, lower, high, out);
+                EXPECT_EQ(status.fault, TurnsStatus::Fault::infinite_limit);
+                EXPECT_EQ(status.joint, joint);
+                EXPECT_EQ(status.upper, upper);
+                EXPECT_TRUE(out.empty());
+            }
+        }
+    }
+}
+
+TEST(Limits, ExpandTurnsSkipsWhatHasNoVariants) {
+    std::vector<JointVector> out;
     const JointVector nan_joint{std::nan(""), 0, 0, 0, 0, 0};
     EXPECT_TRUE(expand_turns(std::vector<JointVector>{nan_joint}, kLower, kUpper, out));
+    JointVector nan_limit = kUpper;
+    nan_limit[4] = std::nan("");
+    EXPECT_TRUE(expand_turns(std::vector<JointVector>{JointVector{}}, kLower, nan_limit, out));
+    JointVector empty_range = kUpper;
+    empty_range[2] = kLower[2] - 1.0;
+    EXPECT_TRUE(expand_turns(std::vector<JointVector>{JointVector{}}, kLower, empty_range, out));
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(Limits, ExpandTurnsIsExactUpToItsBoundAndRefusesBeyond) {
+    // Just below the bound a whole turn is still exact: the variants are the
+    // value and the value plus one turn, both within the limits.
+    const double base = kMaxTurnMagnitude - 1000.0;
+    JointVector lower{base, -1, -1, -1, -1, -1};
+    JointVector upper{base + 720.0, 1, 1, 1, 1, 1};
+    std::vector<JointVector> out;
+    ASSERT_TRUE(expand_turns(std::vector<JointVector>{JointVector{base + 10.25, 0, 0, 0, 0, 0}}, lower, upper, out));
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0][0], base + 10.25);
+    EXPECT_EQ(out[1][0], base + 370.25);
+
+    // Values that large once hung or lost the turn (3e18 gave J1 = 0).
+    for (const double value : {3e18, -1e300, kMaxTurnMagnitude * 2.0}) {
+        out.clear();
+        const TurnsStatus status =
+            expand_turns(std::vector<JointVector>{JointVector{}, JointVector{0, 0, 0, value, 0, 0}}, kLower, kUpper, out);
+        EXPECT_EQ(status.fault, TurnsStatus::Fault::value_too_large) << value;
+        EXPECT_EQ(status.joint, 3u);
+        EXPECT_EQ(status.solution, 1u);
+        EXPECT_EQ(status.value, value);
+        EXPECT_TRUE(out.empty());
+    }
+    lower[0] = -1e19;
+    upper[0] = 1e19;
+    const TurnsStatus status = expand_turns(std::vector<JointVector>{JointVector{}}, lower, upper, out);
+    EXPECT_EQ(status.fault, TurnsStatus::Fault::limit_too_large);
+    EXPECT_EQ(status.joint, 0u);
+    EXPECT_FALSE(status.upper);
+}
+
+TEST(Limits, ExpandTurnsCapsOneSolutionAndTheWholeCall) {
+    std::vector<JointVector> out;
+    // 2 x 55,555 variants of one solution: over the per-solution cap.
+    const JointVector wide_lower{-1e7, -360, 0, 0, 0, 0};
+    const JointVector wide_upper{1e7, 0, 0, 0, 0, 0};
+    TurnsStatus status = expand_turns(std::vector<JointVector>{JointVector{}}, wide_lower, wide_upper, out);
+    EXPECT_EQ(status.fault, TurnsStatus::Fault::too_many_for_one);
+    // 300 solutions of 55,555 variants each: each allowed, the total is not.
+    const JointVector one_lower{-1e7, 0, 0, 0, 0, 0};
+    const JointVector one_upper{1e7, 0, 0, 0, 0, 0};
+    ASSERT_TRUE(expand_turns(std::vector<JointVector>{JointVector{}}, one_lower, one_upper, out));
+    EXPECT_EQ(out.size(), 55555u);
+    out.clear();
+    status = expand_turns(std::vector<JointVector>(300, JointVector{}), one_lower, one_upper, out);
+    EXPECT_EQ(status.fault, TurnsStatus::Fault::too_many_in_total);
+    EXPECT_EQ(status.count, 300.0 * 55555.0);
     EXPECT_TRUE(out.empty());
 }
 

@@ -36,6 +36,20 @@ class TestFkMany:
         with pytest.raises(ValueError, match="threads"):
             robot.fk_many(np.zeros((2, 6)), threads=0)
 
+    def test_thread_counts_are_plain_ints(self, robot):
+        rows = np.zeros((2, 6))
+        with pytest.raises(ValueError, match=r"^argument 'threads': expected a count from 1 to 1024, got 2\*\*70$".replace(
+                "2\\*\\*70", str(2**70))):
+            robot.fk_many(rows, threads=2**70)
+        with pytest.raises(ValueError, match=str(-(2**70))):
+            robot.ik_many(robot.fk_many(rows), threads=-(2**70))
+        for flag in (True, False):
+            with pytest.raises(TypeError, match=r"^argument 'threads': expected an int or None, got bool$"):
+                robot.fk_many(rows, threads=flag)
+        with pytest.raises(TypeError, match=r"^argument 'threads': "):
+            robot.fk_many(rows, threads=2.0)
+        assert robot.fk_many(rows, threads=np.int64(2)).shape == (2, 4, 4)
+
 
 class TestIkMany:
     def test_agrees_with_ik(self, robot, joints):
@@ -110,13 +124,42 @@ class TestIkPath:
         assert np.abs(diff).max() < 1e-6
 
     def test_matches_ik_closest_chain(self, robot, joints):
+        # The same choice as ik_closest at every step; the row is that
+        # solution turned by whole turns to lie nearest the previous row.
         targets = robot.fk_many(joints[:30])
         path = robot.ik_path(targets, np.zeros(6))
         previous = np.zeros(6)
+        previous_row = np.zeros(6)
         for target, row in zip(targets, path):
             best = robot.ik_closest(target, previous)
-            assert np.array_equal(best.joints, row)
-            previous = best.joints
+            turns = (row - best.joints) / 360
+            np.testing.assert_allclose(turns, np.round(turns), atol=1e-12)
+            assert np.all(np.abs(row - previous_row) <= 180)
+            previous, previous_row = best.joints, row
+
+    def test_rows_are_unwrapped(self, robot):
+        # J6 sweeping 150 -> 210 (and J1 -> past -180 the other way) never
+        # jumps by a whole turn, starting from a start given beyond 180.
+        sweep = np.array([[-170 - 2 * k, 20, 30, 40, 50, 150 + 5 * k] for k in range(13)], dtype=float)
+        path = robot.ik_path(robot.fk_many(sweep), sweep[0])
+        np.testing.assert_allclose(path, sweep, atol=1e-6)
+        start = sweep[0] + [0, 0, 0, 0, 0, 720]
+        np.testing.assert_allclose(robot.ik_path(robot.fk_many(sweep), start)[:, 5], sweep[:, 5] + 720, atol=1e-6)
+        # After an unreachable target the next row follows the last reached one.
+        far = np.eye(4)
+        far[0, 3] = 5000.0
+        targets = list(robot.fk_many(sweep))
+        targets.insert(7, far)
+        path = robot.ik_path(targets, sweep[0])
+        assert np.isnan(path[7]).all()
+        np.testing.assert_allclose(np.delete(path, 7, axis=0), sweep, atol=1e-6)
+
+    def test_a_nan_start_joint_is_free(self, robot):
+        # As in ik_closest, a NaN joint of the reference does not count in the
+        # distance; that joint's first row is then the solution as solved.
+        sweep = np.array([[10, 20, 30, 40, 50, 150 + 5 * k] for k in range(8)], dtype=float)
+        path = robot.ik_path(robot.fk_many(sweep), [10, 20, 30, 40, 50, math.nan])
+        np.testing.assert_allclose(path, sweep, atol=1e-6)
 
 
 class TestLimits:
@@ -128,10 +171,50 @@ class TestLimits:
         assert variants[0].tolist() == [-350, 20, -330, -320, 50, -300]
         assert Crx.within_limits(variants, lower, upper).all()
         assert Crx.expand_turns([10, 20, 30, 40, 50, 60], lower, upper).shape == (24, 6)
-        with pytest.raises(ValueError, match="whole-turn"):
-            Crx.expand_turns([0] * 6, [-math.inf] * 6, [math.inf] * 6)
         with pytest.raises(ValueError, match="argument 'lower'"):
             Crx.expand_turns([0] * 6, [0] * 5, upper)
+
+    def test_expand_turns_refuses_open_ranges_on_every_joint(self):
+        for joint in range(6):
+            lower, upper = [-360.0] * 6, [360.0] * 6
+            lower[joint] = -math.inf
+            with pytest.raises(
+                ValueError,
+                match=rf"^argument 'lower': J{joint + 1} limit is -inf, expected a finite limit \(an open range has "
+                r"infinitely many whole-turn variants\)$",
+            ):
+                Crx.expand_turns([[0, 200, 0, 0, 0, 0]], lower, upper)
+            lower[joint], upper[joint] = -360.0, math.inf
+            with pytest.raises(ValueError, match=rf"^argument 'upper': J{joint + 1} limit is inf"):
+                Crx.expand_turns(np.zeros((0, 6)), lower, upper)
+
+    def test_expand_turns_is_bounded_and_exact(self):
+        bound = 2.0**28
+        message = r"expected at most 268435456 in magnitude \(whole turns are not exact beyond\)$"
+        # These once never returned, with the interpreter lock held.
+        with pytest.raises(ValueError, match=r"^argument 'lower': J1 limit is -1e\+19, " + message):
+            Crx.expand_turns([0] * 6, [-1e19] + [0] * 5, [1e19] + [0] * 5)
+        with pytest.raises(ValueError, match=r"^argument 'joints': J1 of row 0 is 1e\+300, " + message):
+            Crx.expand_turns([1e300, 0, 0, 0, 0, 0], [-360] * 6, [360] * 6)
+        # and this one gave J1 = 0.
+        with pytest.raises(ValueError, match=r"^argument 'joints': J4 of row 1 is 3e\+18, "):
+            Crx.expand_turns([[0] * 6, [0, 0, 0, 3e18, 0, 0]], [-360] * 6, [360] * 6)
+        # Just below the bound every variant is the value plus exact whole turns.
+        value = bound - 1000 + 0.25
+        variants = Crx.expand_turns([value, 0, 0, 0, 0, 0], [bound - 1000] + [0] * 5, [bound - 280] + [0] * 5)
+        assert variants[:, 0].tolist() == [value, value + 360]
+
+    def test_expand_turns_caps_the_total(self):
+        # Each row alone is within the per-solution cap; all 300 are not.
+        with pytest.raises(
+            ValueError,
+            match=r"^the limits allow 16666500 whole-turn variants in total, more than the 4194304 rows "
+            r"expand_turns returns$",
+        ):
+            Crx.expand_turns(np.zeros((300, 6)), [-1e7] + [0] * 5, [1e7] + [0] * 5)
+        with pytest.raises(ValueError, match=r"^the limits allow more than 65536 whole-turn variants of one solution$"):
+            Crx.expand_turns(np.zeros(6), [-1e7] * 2 + [0] * 4, [1e7] * 2 + [0] * 4)
+        assert Crx.expand_turns(np.zeros((3, 6)), [-1e7] + [0] * 5, [1e7] + [0] * 5).shape == (3 * 55555, 6)
 
     def test_within_limits(self):
         mask = Crx.within_limits([[0] * 6, [200, 0, 0, 0, 0, 0], [math.nan] * 6], [-180] * 6, [180] * 6)

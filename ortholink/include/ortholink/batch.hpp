@@ -4,6 +4,7 @@
 // thread count.
 
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <span>
 #include <vector>
@@ -19,8 +20,32 @@ inline constexpr std::size_t kParallelThreshold = 64;
 // The thread count used when the caller passes 0: the hardware's, at most 8.
 unsigned default_thread_count() noexcept;
 
+// Asked on the calling thread every few milliseconds while a batch runs (a
+// binding checks for Ctrl-C there); returning true stops the batch, which then
+// throws BatchCancelled and discards what it computed. The default never
+// cancels. The check must outlive the call.
+class CancelCheck {
+public:
+    CancelCheck() noexcept = default;
+
+    template <class Check>
+    explicit CancelCheck(const Check& check) noexcept
+        : context_(&check), call_([](const void* context) { return static_cast<bool>((*static_cast<const Check*>(context))()); }) {}
+
+    bool operator()() const { return call_ != nullptr && call_(context_); }
+
+private:
+    const void* context_ = nullptr;
+    bool (*call_)(const void*) = nullptr;
+};
+
+struct BatchCancelled : std::exception {
+    const char* what() const noexcept override { return "batch cancelled"; }
+};
+
 // out[i] = fk(robot, joints[i]); `out` has the size of `joints`.
-void fk_many(const Crx& robot, std::span<const JointVector> joints, std::span<Pose> out, unsigned threads = 0);
+void fk_many(const Crx& robot, std::span<const JointVector> joints, std::span<Pose> out, unsigned threads = 0,
+             const CancelCheck& cancel = {});
 
 // The solutions of every target, flattened: those of target i are
 // solutions[offsets[i] .. offsets[i + 1]).
@@ -29,12 +54,20 @@ struct IkBatchResult {
     std::vector<std::int64_t> offsets;  // targets.size() + 1 entries, offsets[0] = 0
 };
 
-IkBatchResult ik_many(const Crx& robot, std::span<const Pose> targets, unsigned threads = 0);
+IkBatchResult ik_many(const Crx& robot, std::span<const Pose> targets, unsigned threads = 0,
+                      const CancelCheck& cancel = {});
 
-// Follows a path: at each target the solution nearest the previous joints
-// (the choice of ik_closest), starting from `start`. An unreachable target
-// gives nothing and the next one is measured from the last reached joints.
+// Follows a path: at each target the solution nearest the previous solution
+// (the choice of ik_closest), starting from `start`. Rows are unwrapped: each
+// is the whole-turn variant of its solution nearest the previous row (the
+// first nearest `start`), so a joint turning past 180 degrees goes on to 190
+// instead of jumping to -170. An unreachable target gives nothing and the
+// next one is measured from the last reached joints.
 std::vector<std::optional<JointVector>> ik_path(const Crx& robot, std::span<const Pose> targets,
-                                                const JointVector& start);
+                                                const JointVector& start, const CancelCheck& cancel = {});
+
+// The whole-turn variant of `value` (degrees) nearest `reference`; `value`
+// itself when either is not finite.
+double nearest_turn(double value, double reference) noexcept;
 
 }  // namespace ortholink

@@ -21,18 +21,38 @@ unsigned thread_count(PyObject* object) {
     if (object == nullptr || object == Py_None) {
         return 0;
     }
-    const long value = PyLong_AsLong(object);
+    // A bool is an int to Python, but threads=True is a mistake, not a count.
+    if (PyBool_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "argument 'threads': expected an int or None, got bool");
+        throw PyErrorSet{};
+    }
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(object, &overflow);
     if (value == -1 && PyErr_Occurred()) {
         raise_with_argument_name("threads");
     }
-    if (value < 1 || value > 1024) {
-        PyErr_Format(PyExc_ValueError, "argument 'threads': expected a count from 1 to 1024, got %ld", value);
+    if (overflow != 0 || value < 1 || value > 1024) {
+        PyErr_Format(PyExc_ValueError, "argument 'threads': expected a count from 1 to 1024, got %S", object);
         throw PyErrorSet{};
     }
     return static_cast<unsigned>(value);
 }
 
 namespace {
+
+// Runs a core batch with the interpreter lock released, checking for Ctrl-C
+// (and other signals) every few milliseconds; a raised signal handler stops
+// the batch, its results are discarded and its exception propagates.
+template <class Run>
+void without_gil(Run&& run) {
+    try {
+        ReleaseGil unlocked;
+        const auto interrupted = [&] { return unlocked.signal_raised(); };
+        run(CancelCheck(interrupted));
+    } catch (const BatchCancelled&) {
+        throw PyErrorSet{};
+    }
+}
 
 // Binds (required..., threads=None).
 void bind_with_threads(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -70,6 +90,46 @@ void bind_with_threads(const char* function, PyObject* const* args, Py_ssize_t n
         throw PyErrorSet{};
     }
     bind_arguments(function, kept.data(), positional, kept_names.get(), names, required, out);
+}
+
+[[noreturn]] void raise_turns_fault(const TurnsStatus& status) {
+    using Fault = TurnsStatus::Fault;
+    const std::string value = float_repr(status.value);
+    const std::string bound = float_repr(kMaxTurnMagnitude);
+    const auto joint = static_cast<int>(status.joint + 1);
+    switch (status.fault) {
+        case Fault::infinite_limit:
+            PyErr_Format(PyExc_ValueError,
+                         "argument '%s': J%d limit is %s, expected a finite limit (an open range has infinitely many "
+                         "whole-turn variants)",
+                         status.upper ? "upper" : "lower", joint, value.c_str());
+            break;
+        case Fault::limit_too_large:
+            PyErr_Format(PyExc_ValueError,
+                         "argument '%s': J%d limit is %s, expected at most %s in magnitude (whole turns are not "
+                         "exact beyond)",
+                         status.upper ? "upper" : "lower", joint, value.c_str(), bound.c_str());
+            break;
+        case Fault::value_too_large:
+            PyErr_Format(PyExc_ValueError,
+                         "argument 'joints': J%d of row %zu is %s, expected at most %s in magnitude (whole turns "
+                         "are not exact beyond)",
+                         joint, status.solution, value.c_str(), bound.c_str());
+            break;
+        case Fault::too_many_for_one:
+            PyErr_Format(PyExc_ValueError, "the limits allow more than %zu whole-turn variants of one solution",
+                         kMaxTurnVariants);
+            break;
+        case Fault::too_many_in_total:
+            PyErr_Format(PyExc_ValueError,
+                         "the limits allow %zu whole-turn variants in total, more than the %zu rows expand_turns "
+                         "returns",
+                         static_cast<std::size_t>(status.count), kMaxTurnRows);
+            break;
+        case Fault::none:
+            throw Panic("expand_turns reported a fault without one");
+    }
+    throw PyErrorSet{};
 }
 
 double* data_of(PyObject* array) {
@@ -290,10 +350,7 @@ PyObject* crx_fk_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             throw PyErrorSet{};
         }
         std::vector<Pose> poses(joints.size());
-        {
-            ReleaseGil unlocked;
-            fk_many(robot, joints, poses, threads);
-        }
+        without_gil([&](const CancelCheck& cancel) { fk_many(robot, joints, poses, threads, cancel); });
         return poses_to_array(poses);
     });
 }
@@ -308,10 +365,7 @@ PyObject* crx_ik_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         const unsigned threads = thread_count(threads_arg);
         const auto targets = poses_from_any(targets_arg, "targets");
         BatchValue batch;
-        {
-            ReleaseGil unlocked;
-            batch = ik_many(robot, targets, threads);
-        }
+        without_gil([&](const CancelCheck& cancel) { batch = ik_many(robot, targets, threads, cancel); });
         return box(ClassId::IkBatch, std::move(batch));
     });
 }
@@ -325,10 +379,7 @@ PyObject* crx_ik_path(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         const JointVector start = joints_from_any(values[1], "start");
         const auto targets = poses_from_any(values[0], "targets");
         std::vector<std::optional<JointVector>> path;
-        {
-            ReleaseGil unlocked;
-            path = ik_path(robot, targets, start);
-        }
+        without_gil([&](const CancelCheck& cancel) { path = ik_path(robot, targets, start, cancel); });
         std::vector<JointVector> rows(path.size());
         const double nan = std::numeric_limits<double>::quiet_NaN();
         for (std::size_t i = 0; i < path.size(); ++i) {
@@ -348,10 +399,9 @@ PyObject* crx_expand_turns(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const JointVector lower = six_values(values[1], "lower");
         const JointVector upper = six_values(values[2], "upper");
         std::vector<JointVector> out;
-        if (!expand_turns(joints, lower, upper, out)) {
-            PyErr_Format(PyExc_ValueError, "the limits allow more than %zu whole-turn variants of one solution",
-                         kMaxTurnVariants);
-            throw PyErrorSet{};
+        const TurnsStatus status = expand_turns(joints, lower, upper, out);
+        if (!status) {
+            raise_turns_fault(status);
         }
         return joints_rows_array(out);
     });

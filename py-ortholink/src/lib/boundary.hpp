@@ -56,6 +56,16 @@ class ReleaseGil {
 public:
     ReleaseGil() noexcept : state_(PyEval_SaveThread()) {}
     ~ReleaseGil() { PyEval_RestoreThread(state_); }
+
+    // Takes the lock back briefly to run Python's signal handlers. True when
+    // one raised (KeyboardInterrupt for Ctrl-C); that exception is then set.
+    bool signal_raised() noexcept {
+        PyEval_RestoreThread(state_);
+        const bool raised = PyErr_CheckSignals() < 0;
+        state_ = PyEval_SaveThread();
+        return raised;
+    }
+
     ReleaseGil(const ReleaseGil&) = delete;
     ReleaseGil& operator=(const ReleaseGil&) = delete;
 

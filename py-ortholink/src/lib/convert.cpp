@@ -226,4 +226,14 @@ double float_from_any(PyObject* object, const char* name) {
     return value;
 }
 
+std::string float_repr(double value) {
+    char* text = PyOS_double_to_string(value, 'r', 0, 0, nullptr);
+    if (text == nullptr) {
+        throw PyErrorSet{};
+    }
+    std::string result(text);
+    PyMem_Free(text);
+    return result;
+}
+
 }  // namespace ortholink::py

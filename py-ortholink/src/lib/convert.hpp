@@ -3,6 +3,7 @@
 // creation of result arrays.
 
 #include <span>
+#include <string>
 #include <vector>
 
 #include "ortholink/fk.hpp"
@@ -41,6 +42,9 @@ PyObject* poses_to_array(std::span<const Pose> poses);
 
 // Float protocol for a named scalar argument (TypeError prefixed with the name).
 double float_from_any(PyObject* object, const char* name);
+
+// Python's repr of a float ("1e+19", "-inf", "0.5").
+std::string float_repr(double value);
 
 // Re-raises a pending TypeError as "argument '<name>': <message>".
 [[noreturn]] void raise_with_argument_name(const char* name);

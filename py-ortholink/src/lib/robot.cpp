@@ -113,13 +113,19 @@ PyMethodDef crx_methods[] = {
      "Follow a path of poses, taking at each the solution nearest the previous joints.\n\n"
      "The choice is that of `ik_closest`, starting from the joint vector `start`. Returns an (n, 6)\n"
      "array; a row of NaN marks an unreachable target, and the next target is then measured from\n"
-     "the last joints reached."},
+     "the last joints reached.\n\n"
+     "Rows are unwrapped: each is the whole-turn variant of its solution nearest the previous row\n"
+     "(the first nearest `start`), so a joint turning past 180 degrees goes on to 190 instead of\n"
+     "jumping to -170. A NaN joint in `start` is left out of the first choice, as in `ik_closest`."},
     {"expand_turns", as_method(crx_expand_turns), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "expand_turns(joints, lower, upper)\n--\n\n"
      "Every variant of the solutions that differs by whole turns per joint and lies within limits.\n\n"
      "`joints` is a (k, 6) or (6,) array of solutions in degrees; `lower` and `upper` are six limits\n"
      "in degrees, inclusive. Returns an (m, 6) array: solution by solution, J1 varying slowest and\n"
-     "each joint's turns ascending. The limits are the caller's; none are assumed."},
+     "each joint's turns ascending. The limits are the caller's; none are assumed.\n\n"
+     "Limits must be finite, and values and limits at most 2**28 degrees in magnitude (beyond, a\n"
+     "whole turn is no longer exact). One solution may give at most 65,536 variants and one call\n"
+     "4,194,304 rows; more raises ValueError before anything is built."},
     {"within_limits", as_method(crx_within_limits), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "within_limits(joints, lower, upper)\n--\n\n"
      "Whether joint vectors lie within limits (degrees, inclusive; NaN is outside).\n\n"

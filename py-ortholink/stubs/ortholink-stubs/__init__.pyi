@@ -49,12 +49,28 @@ class Crx:
     def fk_all(self, joints: _Joints) -> npt.NDArray[np.float64]: ...
     def ik(self, target: _Pose) -> npt.NDArray[np.float64]: ...
     def ik_detailed(self, target: _Pose) -> list[IkSolution]: ...
-    def ik_closest(self, target: _Pose, reference: _Joints) -> IkSolution | None: ...
+    def ik_closest(self, target: _Pose, reference: _Joints) -> IkSolution | None:
+        """The solution whose joints are nearest to `reference`, or None if the target is unreachable.
+
+        The distance is the largest wrapped joint difference. A NaN (or infinite) joint of the
+        reference is left out of it, so a reference of six NaN picks the first solution of `ik`.
+        """
     def fk_many(self, joints: npt.ArrayLike, threads: int | None = None) -> npt.NDArray[np.float64]: ...
     def ik_many(self, targets: npt.ArrayLike | Sequence[_Pose], threads: int | None = None) -> IkBatch: ...
-    def ik_path(self, targets: npt.ArrayLike | Sequence[_Pose], start: _Joints) -> npt.NDArray[np.float64]: ...
+    def ik_path(self, targets: npt.ArrayLike | Sequence[_Pose], start: _Joints) -> npt.NDArray[np.float64]:
+        """Follow a path of poses, taking at each the solution nearest the previous joints.
+
+        Rows are unwrapped: each is the whole-turn variant of its solution nearest the previous
+        row (the first nearest `start`), so a joint turning past 180 degrees goes on to 190.
+        Ctrl-C stops the batch within milliseconds (KeyboardInterrupt).
+        """
     @staticmethod
-    def expand_turns(joints: npt.ArrayLike, lower: _Joints, upper: _Joints) -> npt.NDArray[np.float64]: ...
+    def expand_turns(joints: npt.ArrayLike, lower: _Joints, upper: _Joints) -> npt.NDArray[np.float64]:
+        """Every whole-turn variant of the solutions within the limits (degrees, inclusive).
+
+        Raises ValueError for an infinite limit, a value or limit beyond 2**28 degrees, more than
+        65,536 variants of one solution or more than 4,194,304 rows in all.
+        """
     @staticmethod
     def within_limits(joints: npt.ArrayLike, lower: _Joints, upper: _Joints) -> npt.NDArray[np.bool_] | bool: ...
     @staticmethod
