@@ -1,3 +1,5 @@
+import pathlib
+
 import numpy as np
 import pytest
 
@@ -207,3 +209,11 @@ def test_meshes_feed_trimesh(meshes):
         shape = trimesh.Trimesh(mesh.vertices, mesh.faces, process=False)
         assert shape.is_watertight and shape.is_winding_consistent
         assert shape.volume > 0
+
+
+def test_the_models_with_meshes_are_the_asset_folders():
+    # The build embeds the models of one list; the generator writes one folder per model.
+    assets = pathlib.Path(__file__).resolve().parents[2] / "ortholink" / "assets"
+    folders = {path.name for path in assets.iterdir() if path.is_dir()}
+    names = ["Crx3iA", "Crx5iA", "Crx10iA", "Crx10iAL", "Crx20iAL", "Crx30iA"]
+    assert {name.lower() for name in names if LinkMeshes.is_available(getattr(CrxModel, name))} == folders
