@@ -79,6 +79,17 @@ std::vector<JointVector> rows_of_six(PyObject* object, const char* name, bool& s
     return out;
 }
 
+PyObject* joint_rows_array(const std::vector<JointVector>& rows) {
+    ensure_numpy();
+    const npy_intp shape[2] = {static_cast<npy_intp>(rows.size()), 6};
+    PyObject* array = new_float64_array(2, shape);
+    if (!rows.empty()) {
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), rows.data(),
+                    rows.size() * sizeof(JointVector));
+    }
+    return array;
+}
+
 JointVector six_values(PyObject* object, const char* name) {
     const Vector1D vector = vector_from_any(object, name);
     if (vector.values.size() != 6) {

@@ -18,6 +18,9 @@ Ref float64_array(PyObject* object, const char* name);
 // by row; `single` tells whether a lone vector was given.
 std::vector<JointVector> rows_of_six(PyObject* object, const char* name, bool& single);
 
+// New (n, 6) float64 array of `rows`.
+PyObject* joint_rows_array(const std::vector<JointVector>& rows);
+
 // Six values of a one-dimensional argument such as a limit vector.
 JointVector six_values(PyObject* object, const char* name);
 
