@@ -35,6 +35,14 @@ class TestFkMany:
             robot.fk_many(np.zeros((2, 2, 6)))
         with pytest.raises(ValueError, match="threads"):
             robot.fk_many(np.zeros((2, 6)), threads=0)
+        # threads is an optional parameter like any other: by position or by name, once.
+        assert robot.fk_many(np.zeros((2, 6)), 1).shape == (2, 4, 4)
+        with pytest.raises(TypeError, match=r"^fk_many\(\) takes from 1 to 2 positional arguments but 3 were given$"):
+            robot.fk_many(np.zeros((2, 6)), 1, 2)
+        with pytest.raises(TypeError, match=r"^fk_many\(\) got multiple values for argument 'threads'$"):
+            robot.fk_many(np.zeros((2, 6)), 1, threads=2)
+        with pytest.raises(TypeError, match=r"^fk_many\(\) missing required argument 'joints' \(pos 1\)$"):
+            robot.fk_many(threads=2)
 
     def test_thread_counts_are_plain_ints(self, robot):
         rows = np.zeros((2, 6))
