@@ -80,14 +80,7 @@ std::vector<JointVector> rows_of_six(PyObject* object, const char* name, bool& s
 }
 
 PyObject* joint_rows_array(const std::vector<JointVector>& rows) {
-    ensure_numpy();
-    const npy_intp shape[2] = {static_cast<npy_intp>(rows.size()), 6};
-    PyObject* array = new_float64_array(2, shape);
-    if (!rows.empty()) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), rows.data(),
-                    rows.size() * sizeof(JointVector));
-    }
-    return array;
+    return array_copy(NPY_DOUBLE, {static_cast<npy_intp>(rows.size()), 6}, rows.data());
 }
 
 JointVector six_values(PyObject* object, const char* name) {

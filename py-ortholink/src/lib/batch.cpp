@@ -102,11 +102,7 @@ PyObject* batch_kind(PyObject* self) {
 
 PyObject* batch_offsets(PyObject* self) {
     const auto& offsets = batch_of(self).offsets;
-    npy_intp shape[1] = {static_cast<npy_intp>(offsets.size())};
-    PyObject* array = check(PyArray_SimpleNew(1, shape, NPY_INT64));
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), offsets.data(),
-                offsets.size() * sizeof(std::int64_t));
-    return array;
+    return array_copy(NPY_INT64, {static_cast<npy_intp>(offsets.size())}, offsets.data());
 }
 
 Py_ssize_t batch_length(PyObject* self) {

@@ -116,10 +116,7 @@ PyObject* rows_of_poses(PyObject*, const Arguments<1>& a) {
     const bool stack = PyArray_Check(value) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(value)) == 3;
     if (!stack) {
         const Xyzwpr v = xyzwpr_from_pose(iso_from_any(value));
-        const npy_intp shape[1] = {6};
-        PyObject* array = new_float64_array(1, shape);
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), v.data(), sizeof v);
-        return array;
+        return array_copy(NPY_DOUBLE, {6}, v.data());
     }
     const auto poses = poses_from_any(value, "pose");
     std::vector<JointVector> rows;

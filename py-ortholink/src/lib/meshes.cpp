@@ -29,16 +29,9 @@ PyObject* mesh_list(Meshes&& meshes) {
 
 const LinkMesh& mesh_of(PyObject* self) { return unbox<LinkMesh>(self, ClassId::LinkMesh); }
 
-// A new (n, 3) array of `type` holding a copy of `rows`.
 template <class Row>
 PyObject* rows_array(const std::vector<Row>& rows, int type) {
-    ensure_numpy();
-    npy_intp shape[2] = {static_cast<npy_intp>(rows.size()), 3};
-    PyObject* array = check(PyArray_SimpleNew(2, shape, type));
-    if (!rows.empty()) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), rows.data(), rows.size() * sizeof(Row));
-    }
-    return array;
+    return array_copy(type, {static_cast<npy_intp>(rows.size()), 3}, rows.data());
 }
 
 PyObject* mesh_vertices(PyObject* self) { return rows_array(mesh_of(self).vertices, NPY_DOUBLE); }

@@ -76,6 +76,17 @@ bool is_native_float64(PyArrayObject* array) noexcept {
     return PyArray_EquivTypes(PyArray_DESCR(array), float64_descr) != 0;
 }
 
+PyObject* array_copy(int type, std::initializer_list<npy_intp> shape, const void* data) {
+    ensure_numpy();
+    PyObject* array = check(
+        PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.begin()), type));
+    auto* target = reinterpret_cast<PyArrayObject*>(array);
+    if (PyArray_SIZE(target) > 0) {
+        std::memcpy(PyArray_DATA(target), data, static_cast<std::size_t>(PyArray_NBYTES(target)));
+    }
+    return array;
+}
+
 PyObject* new_float64_array(int ndim, const npy_intp* shape) {
     return check(PyArray_SimpleNew(ndim, const_cast<npy_intp*>(shape), NPY_DOUBLE));
 }

@@ -1,6 +1,8 @@
 #pragma once
 // NumPy's C array interface, imported on first use.
 
+#include <initializer_list>
+
 #include "pyref.hpp"
 #include "python.hpp"
 
@@ -29,5 +31,9 @@ bool is_native_float64(PyArrayObject* array) noexcept;
 
 // New C-contiguous float64 array of the given shape (a new reference).
 PyObject* new_float64_array(int ndim, const npy_intp* shape);
+
+// New C-contiguous array of `type` and `shape` holding a copy of the items
+// at `data` (a new reference).
+PyObject* array_copy(int type, std::initializer_list<npy_intp> shape, const void* data);
 
 }  // namespace ortholink::py

@@ -18,16 +18,7 @@ PyObject* new_solution(const IkSolution& solution) { return box(ClassId::IkSolut
 
 const IkSolution& solution_of(PyObject* self) { return unbox<IkSolution>(self, ClassId::IkSolution); }
 
-PyObject* joints_array(const JointVector& joints) {
-    ensure_numpy();
-    const npy_intp shape[1] = {6};
-    PyObject* array = new_float64_array(1, shape);
-    auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-    for (std::size_t i = 0; i < 6; ++i) {
-        data[i] = joints[i];
-    }
-    return array;
-}
+PyObject* joints_array(const JointVector& joints) { return array_copy(NPY_DOUBLE, {6}, joints.data()); }
 
 PyObject* solution_joints(PyObject* self) { return joints_array(solution_of(self).joints); }
 PyObject* solution_residual(PyObject* self) { return check(PyFloat_FromDouble(solution_of(self).residual)); }
