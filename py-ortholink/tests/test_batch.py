@@ -198,7 +198,7 @@ class TestLimits:
 
     def test_expand_turns_is_bounded_and_exact(self):
         bound = 2.0**28
-        message = r"expected at most 268435456 in magnitude \(whole turns are not exact beyond\)$"
+        message = r"expected at most 268435456.0 in magnitude \(whole turns are not exact beyond\)$"
         # These once never returned, with the interpreter lock held.
         with pytest.raises(ValueError, match=r"^argument 'lower': J1 limit is -1e\+19, " + message):
             Crx.expand_turns([0] * 6, [-1e19] + [0] * 5, [1e19] + [0] * 5)
@@ -237,6 +237,22 @@ class TestLimits:
 
 
 class TestXyzwpr:
+    def test_round_trip_close_to_gimbal_lock(self):
+        # Between 1e-12 and 1e-3 degrees from P = +-90 W and R are each
+        # ill-determined but their pair must still rebuild the pose (the first
+        # row once came back with a matrix error of 7.9e-5).
+        rows = [[0, 0, 0, 167.9905146874712, -89.99999999991495, 85.79198725914216]]
+        rng = np.random.default_rng(5)
+        for offset in np.logspace(-12, -3, 40):
+            for sign in (1, -1):
+                rows.append([1, 2, 3, rng.uniform(-180, 180), sign * (90 - offset), rng.uniform(-180, 180)])
+        poses = Crx.pose_from_xyzwpr(np.array(rows))
+        again = Crx.pose_from_xyzwpr(Crx.xyzwpr(poses))
+        assert np.abs(again - poses).max() < 1e-9
+        # Exactly at the lock W is still reported as 0.
+        assert Crx.xyzwpr(Crx.pose_from_xyzwpr([0, 0, 0, 30, 90, 10]))[3] == 0
+
+
     def test_round_trip(self, robot, joints):
         poses = robot.fk_many(joints)
         rows = Crx.xyzwpr(poses)
@@ -253,6 +269,53 @@ class TestXyzwpr:
         assert Crx.xyzwpr(np.eye(4)).tolist() == [0, 0, 0, 0, 0, 0]
         with pytest.raises(ValueError, match="isometry"):
             Crx.xyzwpr(np.eye(4) * 2)
+
+
+class TestState:
+    """State given to _from_state (what pickle stores) is checked before use."""
+
+    def test_batch_counts_are_whole_numbers(self, robot, joints):
+        batch = robot.ik_many(robot.fk_many(joints[:3]))
+        state = batch.__reduce__()[1]
+        joints_, residual, theta, kind, offsets = state
+        again = ortholink.IkBatch._from_state(joints_, residual, theta, list(kind), list(offsets))
+        assert np.array_equal(again.offsets, batch.offsets) and np.array_equal(again.kind, batch.kind)
+        integers = r"^argument '{}': expected a 1-dimensional array of integers, got "
+        bad_offsets = offsets.astype(float)
+        bad_offsets[1] += 0.5
+        for name, value, got in (
+            ("offsets", bad_offsets, "a 1-dimensional array of float64"),
+            ("offsets", offsets.astype(float), "a 1-dimensional array of float64"),
+            ("offsets", [0, True] + list(offsets[2:]), "a bool among the items"),
+            ("kind", kind.astype(bool), "a 1-dimensional array of bool"),
+            ("kind", kind.astype(float) + 0.25, "a 1-dimensional array of float64"),
+        ):
+            arguments = dict(joints=joints_, residual=residual, theta=theta, kind=kind, offsets=offsets)
+            arguments[name] = value
+            with pytest.raises(TypeError, match=integers.format(name) + got):
+                ortholink.IkBatch._from_state(**arguments)
+        with pytest.raises(ValueError, match="inconsistent IkBatch state"):
+            ortholink.IkBatch._from_state(joints_, residual, theta, kind + 3, offsets)
+
+    def test_mesh_indices_are_whole_numbers(self):
+        vertices = np.zeros((3, 3))
+        make = ortholink.LinkMesh._from_state
+        assert make(vertices, [[0, 1, 2]]).face_count == 1
+        assert make(vertices, np.array([[0, 1, 2]], dtype=np.int64)).face_count == 1
+        assert make(vertices, np.zeros((0, 3))).face_count == 0
+        integers = r"^argument 'faces': expected a 2-dimensional array of integers, got "
+        for faces, got in (
+            ([[0, 1, 2.5]], "a 2-dimensional array of float64"),
+            (np.array([[0.0, 1.0, 2.0]]), "a 2-dimensional array of float64"),
+            ([[True, False, True]], "a 2-dimensional array of bool"),
+            ([[0, 1, True]], "a bool among the items"),
+            ([0, 1, 2], "a 1-dimensional array of int64"),
+        ):
+            with pytest.raises(TypeError, match=integers + got):
+                make(vertices, faces)
+        for faces in ([[0, 1, -1]], [[0, 1, 3]], [[0, 1, 2**32]], np.array([[0, 1, 2**63]], dtype=np.uint64)):
+            with pytest.raises(ValueError, match="a face indexes a vertex that does not exist"):
+                make(vertices, faces)
 
 
 class TestPickle:

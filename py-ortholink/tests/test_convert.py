@@ -1,6 +1,8 @@
 import numpy as np
 import pytest
 
+from ortholink import Crx
+
 from conftest import ZERO_POSE_FLANGE
 
 
@@ -49,6 +51,34 @@ class TestJoints:
         with pytest.raises(ValueError, match=r"^Expected 6 joint angles, got 0$"):
             robot.fk([])
 
+    def test_long_sequences_fail_on_their_length_alone(self, robot):
+        # Not read item by item first (range(10**8) took 6 s and 800 MB).
+        with pytest.raises(ValueError, match=r"^Expected 6 joint angles, got 100000000$"):
+            robot.fk(range(10**8))
+
+        class Claims:
+            def __init__(self, length):
+                self.length = length
+
+            def __len__(self):
+                return self.length
+
+            def __getitem__(self, i):
+                if i >= 6:
+                    raise IndexError(i)
+                return 1.0
+
+        with pytest.raises(ValueError, match=rf"^Expected 6 joint angles, got {2**62}$"):
+            robot.fk(Claims(2**62))
+        with pytest.raises(ValueError, match=rf"^Expected 6 joint angles, got {2**62}$"):
+            robot.ik_closest(robot.fk([0] * 6), Claims(2**62))
+        with pytest.raises(ValueError, match=rf"^argument 'lower': expected 6 values, got {2**62}$"):
+            Crx.expand_turns([0] * 6, Claims(2**62), [0] * 6)
+        assert np.array_equal(robot.fk(Claims(6)), robot.fk([1.0] * 6))
+        # A short one is still read, so its words still give NumPy's error.
+        with pytest.raises(ValueError, match="could not convert"):
+            robot.fk(["a"] * 7)
+
     def test_words_raise_the_asarray_error(self, robot):
         with pytest.raises(ValueError, match="could not convert"):
             robot.fk(["a", "b", "c", "d", "e", "f"])
@@ -89,6 +119,41 @@ class TestPose:
 
         with pytest.raises(RuntimeError):
             robot.ik(BadLookup())
+
+    def test_only_conversion_failures_become_the_conversion_message(self, robot):
+        def raising(error):
+            class Array:
+                def __array__(self, dtype=None, copy=None):
+                    raise error
+
+            return Array()
+
+        class Custom(Exception):
+            pass
+
+        not_a_matrix = r"Expected a 4x4 array, or an object with an as_numpy\(\) method$"
+        for error in (ValueError("v"), TypeError("t"), OverflowError("o")):
+            with pytest.raises(ValueError, match="^" + not_a_matrix):
+                robot.ik(raising(error))
+            with pytest.raises(ValueError, match="^target 1: " + not_a_matrix):
+                robot.ik_many([np.eye(4), raising(error)])
+        for error in (KeyboardInterrupt(), MemoryError("m"), Custom("c"), RecursionError("r")):
+            for call in (robot.ik, lambda t: robot.ik_many([np.eye(4), t]), Crx.xyzwpr, robot.ik_detailed):
+                with pytest.raises(type(error)) as raised:
+                    call(raising(error))
+                assert raised.value is error
+
+        class Interrupted:
+            def __len__(self):
+                return 6
+
+            def __getitem__(self, i):
+                raise KeyboardInterrupt
+
+        with pytest.raises(KeyboardInterrupt):
+            robot.fk(Interrupted())
+        with pytest.raises(KeyboardInterrupt):
+            robot.ik(Interrupted())
 
     def test_shape_errors(self, robot):
         with pytest.raises(ValueError, match=r"^Expected a 4x4 transformation matrix, got shape \[3, 4\]$"):

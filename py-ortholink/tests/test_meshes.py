@@ -78,12 +78,16 @@ def test_indexing_and_iteration(meshes):
         meshes[7]
     with pytest.raises(IndexError, match="^index out of range$"):
         meshes[2**40]
-    with pytest.raises(OverflowError):
-        meshes[-1]
     with pytest.raises(TypeError):
         meshes[1.0]
-    with pytest.raises(TypeError):
-        len(meshes)
+
+    # Negative indices count from the end, as in every Python sequence.
+    assert len(meshes) == 7
+    assert meshes[-1].vertex_count == LARGE[6][0] and meshes[-7].vertex_count == LARGE[0][0]
+    for index in (-8, -(2**70), 2**70):
+        with pytest.raises(IndexError, match="^index out of range$"):
+            meshes[index]
+    assert [m.vertex_count for m in reversed(meshes)] == [n for n, _ in reversed(LARGE)]
 
     items = list(meshes)
     assert len(items) == 7 and all(isinstance(item, LinkMesh) for item in items)

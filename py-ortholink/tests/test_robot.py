@@ -33,9 +33,21 @@ def test_from_params_order_and_keywords():
 
 
 def test_from_params_accepts_anything_float_like_and_stores_it():
-    robot = Crx.from_params(np.float32(540), 540, True, -1)
-    assert (robot.x2, robot.y1) == (1.0, -1.0)
-    assert math.isnan(Crx.from_params(float("nan"), 0, 0, 0).z1)
+    robot = Crx.from_params(np.float32(540), 540, True, 1e-3)
+    assert (robot.z1, robot.x2, robot.y1) == (540.0, 1.0, 1e-3)
+
+
+@pytest.mark.parametrize("name", ["z1", "x1", "x2", "y1"])
+@pytest.mark.parametrize("value, text", [(0, "0.0"), (-0.0, "-0.0"), (-150, "-150.0"), (math.nan, "nan"),
+                                         (math.inf, "inf"), (-math.inf, "-inf")])
+def test_from_params_refuses_lengths_no_arm_has(name, value, text):
+    # With any of these, ik finds nothing (or next to nothing) on poses fk reaches.
+    dims = dict(z1=540, x1=540, x2=160, y1=150)
+    dims[name] = value
+    with pytest.raises(
+        ValueError, match=rf"^argument '{name}': expected a positive, finite length in millimeters, got {text}$"
+    ):
+        Crx.from_params(**dims)
 
 
 def test_from_params_errors_name_the_argument():

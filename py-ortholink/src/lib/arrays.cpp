@@ -1,5 +1,6 @@
 #include "arrays.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -83,11 +84,68 @@ PyObject* joint_rows_array(const std::vector<JointVector>& rows) {
     return array_copy(NPY_DOUBLE, {static_cast<npy_intp>(rows.size()), 6}, rows.data());
 }
 
+namespace {
+
+// True when a list or tuple holds a bool at any depth (NumPy would read it as 0 or 1).
+bool holds_bool(PyObject* object, int depth) {
+    if (!PyList_Check(object) && !PyTuple_Check(object)) {
+        return PyBool_Check(object) || PyArray_IsScalar(object, Bool);
+    }
+    if (depth == 0) {
+        return false;
+    }
+    const Py_ssize_t count = PySequence_Size(object);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref item = Ref::steal(check(PySequence_GetItem(object, i)));
+        if (holds_bool(item.get(), depth - 1)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+Integers integers_from_any(PyObject* object, const char* name, int ndim) {
+    ensure_numpy();
+    Ref any;
+    try {
+        any = asarray(object);
+    } catch (const PyErrorSet&) {
+        raise_with_argument_name(name);
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(any.get());
+    std::string got;
+    if (!PyArray_Check(any.get())) {
+        got = type_name_of(any.get());
+    } else if (PyArray_NDIM(array) != ndim || (!PyArray_ISINTEGER(array) && PyArray_SIZE(array) != 0)) {
+        Ref dtype = Ref::steal(check(PyObject_GetAttrString(any.get(), "dtype")));
+        Ref text = Ref::steal(check(PyObject_Str(dtype.get())));
+        const char* dtype_name = PyUnicode_AsUTF8AndSize(text.get(), nullptr);
+        got = "a " + std::to_string(PyArray_NDIM(array)) + "-dimensional array of " +
+              (dtype_name != nullptr ? dtype_name : "?");
+    } else if (holds_bool(object, ndim)) {
+        got = "a bool among the items";
+    }
+    if (!got.empty()) {
+        PyErr_Format(PyExc_TypeError, "expected a %d-dimensional array of integers, got %s", ndim, got.c_str());
+        raise_with_argument_name(name);
+    }
+    Ref cast = Ref::steal(check(PyArray_FromAny(any.get(), PyArray_DescrFromType(NPY_INT64), ndim, ndim,
+                                                NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST,
+                                                nullptr)));
+    auto* values = reinterpret_cast<PyArrayObject*>(cast.get());
+    Integers result;
+    result.shape.assign(PyArray_DIMS(values), PyArray_DIMS(values) + ndim);
+    const auto* data = static_cast<const std::int64_t*>(PyArray_DATA(values));
+    result.values.assign(data, data + PyArray_SIZE(values));
+    return result;
+}
+
 JointVector six_values(PyObject* object, const char* name) {
-    const Vector1D vector = vector_from_any(object, name);
-    if (vector.values.size() != 6) {
-        PyErr_Format(PyExc_ValueError, "argument '%s': expected 6 values, got %zd", name,
-                     static_cast<Py_ssize_t>(vector.values.size()));
+    const Vector1D vector = vector_from_any(object, name, 6);
+    if (vector.length != 6 || vector.values.size() != 6) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': expected 6 values, got %zu", name, vector.length);
         throw PyErrorSet{};
     }
     JointVector out;
@@ -111,10 +169,9 @@ std::vector<Pose> poses_from_any(PyObject* object, const char* name) {
             stacked = Ref{};
         }
     } catch (const PyErrorSet&) {
-        if (PyArray_Check(object)) {
+        if (PyArray_Check(object) || !clear_conversion_failure()) {
             throw;
         }
-        PyErr_Clear();
         stacked = Ref{};
     }
     std::vector<Pose> poses;
@@ -144,7 +201,8 @@ std::vector<Pose> poses_from_any(PyObject* object, const char* name) {
     }
     const Py_ssize_t count = PySequence_Size(object);
     check_status(count < 0 ? -1 : 0);
-    poses.reserve(static_cast<std::size_t>(count));
+    // The length is the object's claim; the items decide.
+    poses.reserve(std::min<std::size_t>(static_cast<std::size_t>(count), 4096));
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref item = Ref::steal(check(PySequence_GetItem(object, i)));
         try {

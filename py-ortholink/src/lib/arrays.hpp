@@ -1,6 +1,7 @@
 #pragma once
 // Reading stacks of vectors and matrices from array-likes, for the batch methods.
 
+#include <cstdint>
 #include <vector>
 
 #include "numpy_api.hpp"
@@ -20,6 +21,17 @@ std::vector<JointVector> rows_of_six(PyObject* object, const char* name, bool& s
 
 // New (n, 6) float64 array of `rows`.
 PyObject* joint_rows_array(const std::vector<JointVector>& rows);
+
+// An array of whole numbers (a NumPy integer array, or Python ints), as
+// int64 values in C order, for state such as offsets and face indices.
+// Bools and floats (even 2.0) are refused with TypeError naming the argument,
+// as is a dimension count other than `ndim`; an empty array of any kind is
+// accepted.
+struct Integers {
+    std::vector<std::int64_t> values;
+    std::vector<npy_intp> shape;
+};
+Integers integers_from_any(PyObject* object, const char* name, int ndim);
 
 // Six values of a one-dimensional argument such as a limit vector.
 JointVector six_values(PyObject* object, const char* name);

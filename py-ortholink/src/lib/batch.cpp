@@ -138,22 +138,23 @@ PyObject* batch_from_state(PyObject*, const Arguments<5>& values) {
     const auto joints = rows_of_six(values[0], "joints", single);
     const Vector1D residual = vector_from_any(values[1], "residual");
     const Vector1D theta = vector_from_any(values[2], "theta");
-    const Vector1D kind = vector_from_any(values[3], "kind");
-    const Vector1D offsets = vector_from_any(values[4], "offsets");
+    // Codes and offsets are whole numbers: a float or a bool is a damaged state.
+    const Integers kind = integers_from_any(values[3], "kind", 1);
+    const Integers offsets = integers_from_any(values[4], "offsets", 1);
     const std::size_t n = joints.size();
     bool valid = !single && residual.values.size() == n && theta.values.size() == n && kind.values.size() == n &&
-                 !offsets.values.empty() && offsets.values.front() == 0.0 &&
-                 offsets.values.back() == static_cast<double>(n);
+                 !offsets.values.empty() && offsets.values.front() == 0 &&
+                 offsets.values.back() == static_cast<std::int64_t>(n);
     BatchValue batch;
     for (std::size_t i = 0; valid && i < offsets.values.size(); ++i) {
         valid = i == 0 || offsets.values[i] >= offsets.values[i - 1];
-        batch.offsets.push_back(static_cast<std::int64_t>(offsets.values[i]));
+        batch.offsets.push_back(offsets.values[i]);
     }
     for (std::size_t k = 0; valid && k < n; ++k) {
-        const double code = kind.values[k];
-        valid = code == 0.0 || code == 1.0 || code == 2.0;
-        batch.solutions.push_back(IkSolution{joints[k], residual.values[k], theta.values[k],
-                                             static_cast<SolutionKind>(static_cast<int>(code))});
+        const std::int64_t code = kind.values[k];
+        valid = code >= 0 && code <= 2;
+        batch.solutions.push_back(
+            IkSolution{joints[k], residual.values[k], theta.values[k], static_cast<SolutionKind>(code)});
     }
     if (!valid) {
         PyErr_SetString(PyExc_ValueError, "inconsistent IkBatch state");

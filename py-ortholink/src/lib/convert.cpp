@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -45,14 +46,23 @@ void read_array_1d(PyArrayObject* array, std::vector<double>& out) {
 }
 
 // Reads every item of a sequence with the float protocol. Returns false (with
-// no error set) when an item is not a number.
-bool read_sequence(PyObject* object, std::vector<double>& out) {
+// no error set) when an item is not a number or the length cannot be read;
+// any other failure propagates. A sequence of a length other than `expected`
+// and longer than kLongestUnexpectedRead only has its length taken.
+bool read_sequence(PyObject* object, std::vector<double>& out, std::size_t& length, std::size_t expected) {
     const Py_ssize_t count = PySequence_Size(object);
     if (count < 0) {
-        PyErr_Clear();
+        if (!clear_conversion_failure()) throw PyErrorSet{};
         return false;
     }
-    out.resize(static_cast<std::size_t>(count));
+    length = static_cast<std::size_t>(count);
+    if (expected != kAnyLength && length != expected && length > kLongestUnexpectedRead) {
+        out.clear();
+        return true;
+    }
+    // Grown item by item: the length is the object's claim, not a promise.
+    out.clear();
+    out.reserve(std::min<std::size_t>(length, 4096));
     const bool is_list = PyList_Check(object);
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref owned;
@@ -64,19 +74,19 @@ bool read_sequence(PyObject* object, std::vector<double>& out) {
             item = owned.get();
         }
         if (item == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_IndexError) && !clear_conversion_failure()) throw PyErrorSet{};
             PyErr_Clear();
             return false;
         }
         const double value = PyFloat_AsDouble(item);
         if (value == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
+            if (!clear_conversion_failure()) throw PyErrorSet{};
             return false;
         }
-        out[static_cast<std::size_t>(i)] = value;
+        out.push_back(value);
     }
     return true;
 }
-
 
 }  // namespace
 
@@ -87,18 +97,29 @@ void raise_with_argument_name(const char* name) {
     reraise(PyExc_TypeError, std::string("argument '") + name + "': ", true, Cause::OriginalCause);
 }
 
-Vector1D vector_from_any(PyObject* object, const char* name) {
+bool clear_conversion_failure() {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+        PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        PyErr_Clear();
+        return true;
+    }
+    return false;
+}
+
+Vector1D vector_from_any(PyObject* object, const char* name, std::size_t expected) {
     Vector1D result;
     ensure_numpy();
     if (PyArray_Check(object)) {
         auto* array = reinterpret_cast<PyArrayObject*>(object);
         if (PyArray_NDIM(array) == 1 && is_native_float64(array)) {
             read_array_1d(array, result.values);
+            result.length = result.values.size();
             result.array = Ref::borrow(object);
             return result;
         }
     }
-    if (!PyUnicode_Check(object) && PySequence_Check(object) && read_sequence(object, result.values)) {
+    if (!PyUnicode_Check(object) && PySequence_Check(object) &&
+        read_sequence(object, result.values, result.length, expected)) {
         return result;
     }
     Ref converted = Ref::steal(nullptr);
@@ -119,14 +140,14 @@ Vector1D vector_from_any(PyObject* object, const char* name) {
         raise_with_argument_name(name);
     }
     read_array_1d(reinterpret_cast<PyArrayObject*>(array_object), result.values);
+    result.length = result.values.size();
     result.array = std::move(converted);
     return result;
 }
 
 JointVector joints_from_vector(const Vector1D& vector) {
-    if (vector.values.size() != 6) {
-        PyErr_Format(PyExc_ValueError, "Expected 6 joint angles, got %zd",
-                     static_cast<Py_ssize_t>(vector.values.size()));
+    if (vector.length != 6 || vector.values.size() != 6) {
+        PyErr_Format(PyExc_ValueError, "Expected 6 joint angles, got %zu", vector.length);
         throw PyErrorSet{};
     }
     JointVector joints;
@@ -137,7 +158,7 @@ JointVector joints_from_vector(const Vector1D& vector) {
 }
 
 JointVector joints_from_any(PyObject* object, const char* name) {
-    return joints_from_vector(vector_from_any(object, name));
+    return joints_from_vector(vector_from_any(object, name, 6));
 }
 
 void matrix_from_any(PyObject* object, double* values) {
@@ -162,10 +183,12 @@ void matrix_from_any(PyObject* object, double* values) {
         usable = PyArray_NDIM(candidate) == 2 && is_native_float64(candidate);
     }
     if (!usable) {
+        // Only a failure to read the object as numbers becomes the message
+        // below; an interrupt or a lack of memory propagates as it is.
         try {
             array = asarray_float64(source.get());
         } catch (const PyErrorSet&) {
-            PyErr_Clear();
+            if (!clear_conversion_failure()) throw;
             array = Ref{};
         }
         if (!array || !PyArray_Check(array.get()) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array.get())) != 2 ||
@@ -227,7 +250,7 @@ double float_from_any(PyObject* object, const char* name) {
 }
 
 std::string float_repr(double value) {
-    char* text = PyOS_double_to_string(value, 'r', 0, 0, nullptr);
+    char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
     if (text == nullptr) {
         throw PyErrorSet{};
     }

@@ -2,6 +2,7 @@
 // Conversions between loosely typed Python arguments and core values, and the
 // creation of result arrays.
 
+#include <cstddef>
 #include <span>
 #include <string>
 #include <vector>
@@ -17,13 +18,29 @@ namespace ortholink::py {
 struct Vector1D {
     Ref array;                // the NumPy array, when one was used or created
     std::vector<double> values;
+    std::size_t length = 0;   // the argument's length; values are empty when it was not read
 };
+
+inline constexpr std::size_t kAnyLength = static_cast<std::size_t>(-1);
+
+// A plain sequence longer than this whose length is not the one expected is
+// refused on its length alone, without reading its items: it cannot be what
+// the caller needs (range(10**8), a __len__ claiming 2**62). Shorter ones are
+// still read, so an item that is not a number reports what it always did.
+inline constexpr std::size_t kLongestUnexpectedRead = 64;
 
 // Converts `object` to a one-dimensional float64 vector. A TypeError is
 // re-raised as "argument '<name>': <message>"; other errors propagate.
-Vector1D vector_from_any(PyObject* object, const char* name);
+// `expected` is the length the caller will insist on, if any.
+Vector1D vector_from_any(PyObject* object, const char* name, std::size_t expected = kAnyLength);
 
-// Six joint angles from a converted vector ("Expected 6 joint angles, got N").
+// When the pending exception is one that data which is not numbers raises
+// in a conversion (TypeError, ValueError, OverflowError), clears it and
+// returns true; anything else (KeyboardInterrupt, MemoryError, ...) stays set.
+bool clear_conversion_failure();
+
+// Six joint angles from a converted vector ("Expected 6 joint angles, got N");
+// convert it with expected = 6.
 JointVector joints_from_vector(const Vector1D& vector);
 
 // Both steps, for an argument called `name`.
@@ -43,7 +60,7 @@ PyObject* poses_to_array(std::span<const Pose> poses);
 // Float protocol for a named scalar argument (TypeError prefixed with the name).
 double float_from_any(PyObject* object, const char* name);
 
-// Python's repr of a float ("1e+19", "-inf", "0.5").
+// Python's repr of a float ("1e+19", "-inf", "0.0").
 std::string float_repr(double value);
 
 // Re-raises a pending TypeError as "argument '<name>': <message>".

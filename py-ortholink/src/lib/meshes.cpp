@@ -1,8 +1,11 @@
 // Python classes LinkMesh and LinkMeshes.
 
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <variant>
 
+#include "arrays.hpp"
 #include "classes.hpp"
 #include "convert.hpp"
 #include "numpy_api.hpp"
@@ -56,29 +59,26 @@ PyObject* mesh_from_state(PyObject*, const Arguments<2>& values) {
     LinkMesh mesh;
     Ref vertices = Ref::steal(check(PyArray_FromAny(values[0], PyArray_DescrFromType(NPY_DOUBLE), 2, 2,
                                                     NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr)));
-    Ref faces = Ref::steal(check(PyArray_FromAny(values[1], PyArray_DescrFromType(NPY_UINT32), 2, 2,
-                                                 NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr)));
+    // Indices are whole numbers: a float (truncated) or a bool is a damaged state.
+    const Integers faces = integers_from_any(values[1], "faces", 2);
     auto* v = reinterpret_cast<PyArrayObject*>(vertices.get());
-    auto* f = reinterpret_cast<PyArrayObject*>(faces.get());
-    if (PyArray_DIM(v, 1) != 3 || PyArray_DIM(f, 1) != 3) {
+    if (PyArray_DIM(v, 1) != 3 || faces.shape[1] != 3) {
         PyErr_SetString(PyExc_ValueError, "expected (n, 3) vertices and (m, 3) faces");
         throw PyErrorSet{};
     }
     mesh.vertices.resize(static_cast<std::size_t>(PyArray_DIM(v, 0)));
-    mesh.faces.resize(static_cast<std::size_t>(PyArray_DIM(f, 0)));
     if (!mesh.vertices.empty()) {
         std::memcpy(mesh.vertices.data(), PyArray_DATA(v), mesh.vertices.size() * sizeof(Vec3));
     }
-    if (!mesh.faces.empty()) {
-        std::memcpy(mesh.faces.data(), PyArray_DATA(f), mesh.faces.size() * sizeof(Triangle));
-    }
-    for (const Triangle& triangle : mesh.faces) {
-        for (const auto corner : triangle) {
-            if (corner >= mesh.vertices.size()) {
-                PyErr_SetString(PyExc_ValueError, "a face indexes a vertex that does not exist");
-                throw PyErrorSet{};
-            }
+    mesh.faces.resize(static_cast<std::size_t>(faces.shape[0]));
+    for (std::size_t k = 0; k < faces.values.size(); ++k) {
+        const std::int64_t corner = faces.values[k];
+        if (corner < 0 || corner > std::numeric_limits<std::uint32_t>::max() ||
+            static_cast<std::uint64_t>(corner) >= mesh.vertices.size()) {
+            PyErr_SetString(PyExc_ValueError, "a face indexes a vertex that does not exist");
+            throw PyErrorSet{};
         }
+        mesh.faces[k / 3][k % 3] = static_cast<std::uint32_t>(corner);
     }
     return new_link_mesh(std::move(mesh));
 }
@@ -154,29 +154,47 @@ PyObject* meshes_poses(PyObject*, const Arguments<2>& a) {
     return poses_to_array(LinkMeshes::poses(robot, joints_from_any(a[1], "joints")));
 }
 
-// Indices are unsigned: a negative one fails in the conversion (OverflowError)
-// instead of counting from the end.
+// Like any Python sequence: a negative index counts from the end, and one
+// out of range either way (however large) is an IndexError.
 PyObject* link_at_key(PyObject* self, PyObject* key) {
     const LinkMeshes& meshes = meshes_of(self);
     Ref index = Ref::steal(check(PyNumber_Index(key)));
-    const std::size_t value = PyLong_AsSize_t(index.get());
-    if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+    Py_ssize_t value = PyNumber_AsSsize_t(index.get(), nullptr);  // clamps huge values
+    if (value == -1 && PyErr_Occurred()) {
         throw PyErrorSet{};
     }
-    if (value >= kLinkCount) {
+    constexpr auto count = static_cast<Py_ssize_t>(kLinkCount);
+    if (value < 0) {
+        value += count;
+    }
+    if (value < 0 || value >= count) {
         PyErr_SetString(PyExc_IndexError, "index out of range");
         throw PyErrorSet{};
     }
-    return new_link_mesh(meshes.links[value]);
+    return new_link_mesh(meshes.links[static_cast<std::size_t>(value)]);
+}
+
+Py_ssize_t meshes_length(PyObject* self) {
+    return guard_with<Py_ssize_t>(-1, [&] {
+        meshes_of(self);
+        return static_cast<Py_ssize_t>(kLinkCount);
+    });
 }
 
 PyObject* meshes_subscript(PyObject* self, PyObject* key) {
     return guard([&] { return link_at_key(self, key); });
 }
 
-// Sequence item access, which is what iteration uses; same conversion and errors.
+// Sequence item access, which is what iteration uses. The sequence protocol
+// has already added len() to a negative index, so one still negative is out
+// of range rather than counted from the end again.
 PyObject* meshes_item(PyObject* self, Py_ssize_t index) {
     return guard([&] {
+        if (index < 0) {
+            meshes_of(self);
+            PyErr_SetString(PyExc_IndexError, "index out of range");
+            throw PyErrorSet{};
+        }
         Ref key = Ref::steal(check(PyLong_FromSsize_t(index)));
         return link_at_key(self, key.get());
     });
@@ -266,9 +284,10 @@ const ClassDescription& link_mesh_class() {
 }
 
 const ClassDescription& link_meshes_class() {
-    static const HeapClass<LinkMeshes, 3> type("ortholink.LinkMeshes", kMeshesDoc, meshes_methods, meshes_properties,
+    static const HeapClass<LinkMeshes, 4> type("ortholink.LinkMeshes", kMeshesDoc, meshes_methods, meshes_properties,
                                                {{{Py_mp_subscript, slot(meshes_subscript)},
                                                  {Py_sq_item, slot(meshes_item)},
+                                                 {Py_sq_length, slot(meshes_length)},
                                                  {Py_tp_repr, slot(meshes_repr)}}});
     return type.description;
 }

@@ -1,5 +1,6 @@
 // Python classes Crx and CrxModel.
 
+#include <cmath>
 #include <cstdint>
 
 #include "classes.hpp"
@@ -18,6 +19,15 @@ PyObject* crx_from_params(PyObject*, const Arguments<4>& a) {
     double dims[4];
     for (std::size_t i = 0; i < 4; ++i) {
         dims[i] = float_from_any(a[i], kFromParams.names[i]);
+    }
+    // The solver needs a real arm: with a zero, negative or non-finite length
+    // ik finds nothing (or almost nothing) on poses that fk reaches.
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (!(std::isfinite(dims[i]) && dims[i] > 0.0)) {
+            PyErr_Format(PyExc_ValueError, "argument '%s': expected a positive, finite length in millimeters, got %s",
+                         kFromParams.names[i], float_repr(dims[i]).c_str());
+            throw PyErrorSet{};
+        }
     }
     return new_crx(Crx::from_params(dims[0], dims[1], dims[2], dims[3]));
 }

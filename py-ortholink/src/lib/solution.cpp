@@ -117,7 +117,7 @@ PyObject* ik_list(PyObject* self, const Arguments<1>& a) {
 constexpr Signature<2> kIkClosest{"ik_closest", {"target", "reference"}};
 PyObject* ik_nearest(PyObject* self, const Arguments<2>& a) {
     // The reference's type is checked before the target, its length after.
-    const Vector1D reference = vector_from_any(a[1], "reference");
+    const Vector1D reference = vector_from_any(a[1], "reference", 6);
     const Pose target = iso_from_any(a[0]);
     const JointVector joints = joints_from_vector(reference);
     const auto best = ik_closest(unbox<Crx>(self, ClassId::Crx), target, joints);
