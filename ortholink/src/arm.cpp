@@ -226,12 +226,13 @@ std::vector<JointVector> arm_ik(const Arm& arm, const Pose& world_tcp) {
     return out;
 }
 
-IkBatchResult arm_ik_many(const Arm& arm, std::span<const Pose> world_tcps, unsigned threads) {
+IkBatchResult arm_ik_many(const Arm& arm, std::span<const Pose> world_tcps, unsigned threads,
+                          const CancelCheck& cancel) {
     std::vector<Pose> flange(world_tcps.size());
     for (std::size_t i = 0; i < world_tcps.size(); ++i) {
         flange[i] = arm_flange_target(arm, world_tcps[i]);
     }
-    const IkBatchResult raw = ik_many(arm.robot, flange, threads);
+    const IkBatchResult raw = ik_many(arm.robot, flange, threads, cancel);
     IkBatchResult result;
     result.offsets.reserve(raw.offsets.size());
     result.offsets.push_back(0);

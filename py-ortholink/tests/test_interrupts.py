@@ -23,6 +23,10 @@ BATCHES = {
         "data = np.tile(robot.fk_many(joints), (120_000 // 64, 1, 1))",
         "robot.ik_many(data, threads=2)",
     ),
+    "Arm.ik_many": (
+        "arm = ortholink.Arm(robot); data = np.tile(robot.fk_many(joints), (100_000 // 64, 1, 1))",
+        "arm.ik_many(data, threads=2)",
+    ),
     "ik_path": (
         "data = list(np.tile(robot.fk_many(joints), (60_000 // 64, 1, 1)))",
         "robot.ik_path(data, np.zeros(6))",

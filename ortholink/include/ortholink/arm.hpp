@@ -83,7 +83,9 @@ std::vector<IkSolution> arm_ik_detailed(const Arm& arm, const Pose& world_tcp);
 void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, std::vector<IkSolution>& out);
 
 // arm_ik_detailed of every target, flattened as ik_many flattens them.
-IkBatchResult arm_ik_many(const Arm& arm, std::span<const Pose> world_tcps, unsigned threads = 0);
+// `cancel` is asked as ik_many asks it.
+IkBatchResult arm_ik_many(const Arm& arm, std::span<const Pose> world_tcps, unsigned threads = 0,
+                          const CancelCheck& cancel = {});
 
 // The solution of arm_ik with the smallest largest-joint motion from
 // `reference`, measured without wrapping (first on ties); none when empty or

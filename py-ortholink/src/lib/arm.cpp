@@ -11,6 +11,7 @@
 #include "arm_binding.hpp"
 #include "arrays.hpp"
 #include "classes.hpp"
+#include "interruptible.hpp"
 #include "convert.hpp"
 #include "numpy_api.hpp"
 #include "ortholink/arm.hpp"
@@ -362,13 +363,12 @@ PyObject* arm_fk_many_method(PyObject* self, PyObject* const* args, Py_ssize_t n
             throw PyErrorSet{};
         }
         std::vector<Pose> poses(joints.size());
-        {
-            ReleaseGil unlocked;
-            fk_many(arm.robot, joints, poses, threads);
+        without_gil([&](const CancelCheck& cancel) {
+            fk_many(arm.robot, joints, poses, threads, cancel);
             for (Pose& pose : poses) {
                 pose = compose(arm.base, compose(pose, arm.tool));
             }
-        }
+        });
         return poses_to_array(poses);
     });
 }
@@ -392,10 +392,7 @@ PyObject* arm_ik_many_method(PyObject* self, PyObject* const* args, Py_ssize_t n
         const unsigned threads = thread_count(values[1]);
         const auto poses = near_rigid_poses(values[0], "poses");
         IkBatchResult batch;
-        {
-            ReleaseGil unlocked;
-            batch = arm_ik_many(arm, poses, threads);
-        }
+        without_gil([&](const CancelCheck& cancel) { batch = arm_ik_many(arm, poses, threads, cancel); });
         return box(ClassId::IkBatch, std::move(batch));
     });
 }

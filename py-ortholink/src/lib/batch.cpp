@@ -8,6 +8,7 @@
 
 #include "arrays.hpp"
 #include "classes.hpp"
+#include "interruptible.hpp"
 #include "convert.hpp"
 #include "numpy_api.hpp"
 #include "ortholink/batch.hpp"
@@ -37,20 +38,6 @@ unsigned thread_count(PyObject* object) {
 }
 
 namespace {
-
-// Runs a core batch with the interpreter lock released, checking for Ctrl-C
-// (and other signals) every few milliseconds; a raised signal handler stops
-// the batch, its results are discarded and its exception propagates.
-template <class Run>
-void without_gil(Run&& run) {
-    try {
-        ReleaseGil unlocked;
-        const auto interrupted = [&] { return unlocked.signal_raised(); };
-        run(CancelCheck(interrupted));
-    } catch (const BatchCancelled&) {
-        throw PyErrorSet{};
-    }
-}
 
 double* data_of(PyObject* array) {
     return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
