@@ -24,6 +24,9 @@ constexpr double kRefineStop = 1e-15;    // radians
 constexpr double kRefinedResidual = 1e-9;
 // Relative to z1²: how far the elbow circle may miss at an unrefined root.
 constexpr double kFallbackReachRelative = 1e-6;
+// Relative to z1²: how far it may miss for the elbow of the stretched or
+// folded arm to be tried as an extra.
+constexpr double kShellReachRelative = 1e-2;
 
 void phase_axis(const Setup& setup, const AxisThetas& axis, Candidates& out) noexcept {
     const Crx& robot = *setup.robot;
@@ -69,6 +72,7 @@ struct Refinement {
     std::optional<double> start;  // residual at the root, when already evaluated
     bool has_start;
     double theta;  // current angle, starting at the root
+    bool extra = false;  // a root next to an axis angle
     int steps = 0;
     bool running = true;
     bool left_region = false;  // the branch stopped being defined
@@ -107,7 +111,79 @@ struct RootStart {
     CirclePoint point0;
 };
 
-void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out) noexcept {
+// Roots closer than this (radians) form a cluster: a multiple zero of the
+// residual, whose roots come out scattered about it, or nearby zeros of
+// different branches that can pull each other's refinement.
+constexpr double kClusterGap = 1e-3;
+// Samples of each branch residual across a cluster, and bisection steps.
+constexpr int kClusterSamples = 64;
+constexpr int kClusterBisections = 60;
+
+// The zeros of both branch residuals within a cluster of roots, found from
+// their sign changes on a grid over the cluster and a margin each side.
+void scan_cluster(const Setup& setup, double lo, double hi, Candidates& extras) noexcept {
+    const double margin = std::max(hi - lo, 1e-4);
+    const double start = lo - margin;
+    const double width = (hi - lo) + 2.0 * margin;
+    for (const double s : {1.0, -1.0}) {
+        std::optional<double> prev;
+        double prev_theta = start;
+        for (int i = 0; i <= kClusterSamples; ++i) {
+            const double theta = start + width * i / kClusterSamples;
+            const std::optional<double> g = branch_residual(setup, theta, s);
+            if (g && prev && (*g == 0.0 || (*prev > 0.0) != (*g > 0.0))) {
+                double a = prev_theta;
+                double b = theta;
+                double ga = *prev;
+                for (int k = 0; k < kClusterBisections; ++k) {
+                    const double m = 0.5 * (a + b);
+                    const std::optional<double> gm = branch_residual(setup, m, s);
+                    if (!gm) {
+                        break;
+                    }
+                    if ((ga > 0.0) == (*gm > 0.0)) {
+                        a = m;
+                        ga = *gm;
+                    } else {
+                        b = m;
+                    }
+                }
+                const double root = 0.5 * (a + b);
+                if (const auto point = branch_point(setup, root, s); point && std::fabs(point->g) <= kRefinedResidual) {
+                    extras.push_back(Candidate{point->o3, point->o4, root, SolutionKind::Regular});
+                }
+            }
+            prev = g;
+            prev_theta = theta;
+        }
+    }
+}
+
+void scan_clusters(const Setup& setup, const ThetaRoots& found, Candidates& extras) noexcept {
+    // Insertion sort: at most eight roots.
+    std::array<double, kMaxRoots> sorted{};
+    const std::size_t n = found.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t k = i;
+        for (; k > 0 && sorted[k - 1] > found[i]; --k) {
+            sorted[k] = sorted[k - 1];
+        }
+        sorted[k] = found[i];
+    }
+    // Roots are in [-π, π); a cluster across -π is rare enough to leave.
+    for (std::size_t i = 0; i + 1 < n;) {
+        std::size_t j = i;
+        while (j + 1 < n && sorted[j + 1] - sorted[j] < kClusterGap) {
+            ++j;
+        }
+        if (j > i) {
+            scan_cluster(setup, sorted[i], sorted[j], extras);
+        }
+        i = j + 1;
+    }
+}
+
+void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out, Candidates* extras) noexcept {
     const Crx& robot = *setup.robot;
     const double tol = kOnAxisRelative * robot.z1;
     const double z1_sq = robot.z1 * robot.z1;
@@ -117,11 +193,12 @@ void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out) no
     std::array<std::size_t, 2 * kMaxRoots> root_of;
     std::size_t root_count = 0;
     std::size_t task_count = 0;
-    for (const double theta0 : theta_roots(TrigPoly::from_setup(setup))) {
+    const ThetaRoots found = theta_roots(TrigPoly::from_setup(setup));
+    for (const double theta0 : found) {
         const bool covered = std::any_of(axis.begin(), axis.end(), [&](double alpha) {
             return std::fabs(wrap_angle(theta0 - alpha)) < kAxisCovered;
         });
-        if (covered) {
+        if (covered && extras == nullptr) {
             continue;
         }
         const CirclePoint point0 = circle_point(setup, theta0);
@@ -140,7 +217,7 @@ void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out) no
             if (own && other && std::fabs(*own) > kOtherBranch && std::fabs(*other) < kOwnBranch) {
                 continue;  // the zero belongs to the other branch
             }
-            tasks[task_count] = Refinement{theta0, s, own, evaluated, theta0};
+            tasks[task_count] = Refinement{theta0, s, own, evaluated, theta0, covered};
             root_of[task_count] = root_count;
             ++task_count;
         }
@@ -167,9 +244,10 @@ void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out) no
     }
     for (std::size_t t = 0; t < task_count; ++t) {
         const Refinement& task = tasks[t];
+        Candidates& list = task.extra ? *extras : out;
         const auto& point = refined[t];
         if (point && std::fabs(point->g) <= kRefinedResidual) {
-            out.push_back(Candidate{point->o3, point->o4, task.theta, SolutionKind::Regular});
+            list.push_back(Candidate{point->o3, point->o4, task.theta, SolutionKind::Regular});
             continue;
         }
         // Keep the unrefined root if the elbow nearly exists there; the
@@ -186,8 +264,16 @@ void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out) no
         }
         if (q >= -kFallbackReachRelative * z1_sq) {
             const Vec3 o3 = branch_elbow(p0.p, p0.rho_h, p0.l, mu, std::sqrt(std::max(q, 0.0)), task.s);
-            out.push_back(Candidate{o3, p0.p, task.theta0, SolutionKind::Regular});
+            list.push_back(Candidate{o3, p0.p, task.theta0, SolutionKind::Regular});
+        } else if (extras != nullptr && q >= -kShellReachRelative * z1_sq && task.s > 0.0) {
+            // Just outside the shell: the elbow in line with the wrist point,
+            // the same for both branches.
+            const Vec3 o3 = branch_elbow(p0.p, p0.rho_h, p0.l, std::clamp(mu, -robot.z1, robot.z1), 0.0, task.s);
+            extras->push_back(Candidate{o3, p0.p, task.theta0, SolutionKind::Regular});
         }
+    }
+    if (extras != nullptr) {
+        scan_clusters(setup, found, *extras);
     }
 }
 
@@ -197,7 +283,16 @@ Candidates candidates(const Setup& setup) noexcept {
     Candidates out;
     const AxisThetas axis = axis_thetas(setup);
     phase_axis(setup, axis, out);
-    phase_roots(setup, axis, out);
+    phase_roots(setup, axis, out, nullptr);
+    return out;
+}
+
+Candidates candidates(const Setup& setup, Candidates& extras) noexcept {
+    Candidates out;
+    extras.clear();
+    const AxisThetas axis = axis_thetas(setup);
+    phase_axis(setup, axis, out);
+    phase_roots(setup, axis, out, &extras);
     return out;
 }
 

@@ -23,4 +23,13 @@ using Candidates = FixedVector<Candidate, kMaxCandidates>;
 
 Candidates candidates(const Setup& setup) noexcept;
 
+// The same, also filling `extras` with configurations the list above leaves
+// out because they are usually redundant: roots next to an axis angle (the
+// wrist point can pass the J1 axis just off a regular solution), and, where a
+// branch of a root yields no elbow, the elbow of the stretched or folded arm
+// (the wrist point on the edge of the reachable shell, where rounding moves
+// the root to a place without an elbow). Extras are tried after all the
+// others, so that they can only add solutions.
+Candidates candidates(const Setup& setup, Candidates& extras) noexcept;
+
 }  // namespace ortholink::solver

@@ -75,7 +75,8 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
     std::vector<IkSolution> solutions;
     solutions.reserve(kSolutionReserve);
     const solver::Setup setup(robot, target);
-    const solver::Candidates candidates = solver::candidates(setup);
+    solver::Candidates extras;
+    const solver::Candidates candidates = solver::candidates(setup, extras);
     const solver::PreparedTarget prepared = solver::prepare_target(target);
     solver::JointRotations rotations;
     // Left uninitialised: ordinary targets never fill it, so they pay nothing.
@@ -112,10 +113,21 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
             const auto polished = solver::polish_pair(robot, {joints[i].primary, joints[i].mirror},
                                                       start_rotations[i], prepared, rotations, traces);
             for (int m = 0; m < 2; ++m) {
-                const double error = traces[m].final_error;
-                if (!solver::offer_solution(solutions, polished[m], error, batch[i]->theta, batch[i]->kind) &&
+                double error = traces[m].final_error;
+                JointVector q = polished[m];
+                if (error > solver::kSharpenFrom && error <= kAcceptResidual) {
+                    // Accepted but not converged: a solution where the
+                    // Jacobian loses rank, still up to 1e-5 rad off.
+                    double sharpened_error = 0.0;
+                    const JointVector sharpened = solver::sharpen_joints(robot, q, prepared, rotations, sharpened_error);
+                    if (sharpened_error < error) {
+                        q = sharpened;
+                        error = sharpened_error;
+                    }
+                }
+                if (!solver::offer_solution(solutions, q, error, batch[i]->theta, batch[i]->kind) &&
                     error > kAcceptResidual && error <= solver::kRescueError && rescue_count < rescues.size()) {
-                    rescues[rescue_count++] = Rescue{polished[m], batch[i]->theta, batch[i]->kind};
+                    rescues[rescue_count++] = Rescue{q, batch[i]->theta, batch[i]->kind};
                 }
             }
         }
@@ -128,6 +140,29 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
         double error = 0.0;
         const JointVector q = solver::rescue_joints(robot, rescue.joints, prepared, rotations, error);
         solver::offer_solution(solutions, q, error, rescue.theta, rescue.kind);
+    }
+    // Then the configurations usually redundant; rare, so one at a time.
+    for (std::size_t i = 0; i < extras.size(); ++i) {
+        if (repeats_earlier(extras, i)) {
+            continue;
+        }
+        const auto [primary, mirror] = solver::joints_from_points(setup, extras[i].o3, extras[i].o4);
+        for (const JointVector& start : {primary, mirror}) {
+            solver::PolishTrace trace;
+            JointVector q = solver::polish_joints(robot, start, prepared, rotations, &trace);
+            double error = trace.final_error;
+            if (error > solver::kSharpenFrom && error <= solver::kRescueError) {
+                double refined_error = 0.0;
+                const JointVector refined = error <= kAcceptResidual
+                                                ? solver::sharpen_joints(robot, q, prepared, rotations, refined_error)
+                                                : solver::rescue_joints(robot, q, prepared, rotations, refined_error);
+                if (refined_error < error) {
+                    q = refined;
+                    error = refined_error;
+                }
+            }
+            solver::offer_solution(solutions, q, error, extras[i].theta, extras[i].kind);
+        }
     }
     return solutions;
 }

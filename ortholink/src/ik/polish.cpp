@@ -460,8 +460,9 @@ constexpr int kStretchedFree = 4;
 // Returns false when the vector is not close to them.
 bool refine_stretched(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
                       JointRotations& rotations, JointVector& out, double& error) noexcept {
-    const double off_elbow = std::remainder(joints[1] + joints[2] - 90.0, 360.0);
-    const double off_wrist = std::remainder(joints[4], 360.0);
+    // Stretched (90) or folded (270); J5 at 0 or 180.
+    const double off_elbow = std::remainder(joints[1] + joints[2] - 90.0, 180.0);
+    const double off_wrist = std::remainder(joints[4], 180.0);
     if (!(std::fabs(off_elbow) <= kStretchedSnapDegrees && std::fabs(off_wrist) <= kStretchedSnapDegrees)) {
         return false;
     }
@@ -546,7 +547,65 @@ bool refine_stretched(const Crx& robot, const JointVector& joints, const Prepare
     return true;
 }
 
+// Gauss–Newton steps of the sharpening, and step halvings per step.
+constexpr int kSharpenSteps = 40;
+constexpr int kSharpenHalvings = 8;
+
 }  // namespace
+
+JointVector sharpen_joints(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
+                           JointRotations& rotations, double& error) noexcept {
+    JointVector q = joints;
+    std::array<Quat, 6> rot = rotations_of(robot, q, rotations);
+    Residual r = residual_of(flange_from(robot, rot), target.rotation, target.translation);
+    double e = pose_error(r);
+    // No early stop at the usual threshold: near a multiple solution the error
+    // grows with the square of the distance, so the last digits of the error
+    // are what place the joints.
+    for (int step = 0; step < kSharpenSteps && e > 0.0; ++step) {
+        Svd12x6 d;
+        if (!svd(jacobian_of(robot, frames_from(robot, rot)), d)) {
+            break;
+        }
+        Vec12 minus_r;
+        for (int k = 0; k < 12; ++k) {
+            minus_r[k] = -r[k];
+        }
+        Vec6 delta = svd_solve(d, minus_r);
+        bool usable = true;
+        for (const double v : delta) {
+            usable = usable && std::fabs(v) <= kMaxStepDegrees;
+        }
+        if (!usable) {
+            break;
+        }
+        bool improved = false;
+        for (int halving = 0; halving < kSharpenHalvings && !improved; ++halving) {
+            JointVector trial;
+            for (int i = 0; i < 6; ++i) {
+                trial[i] = q[i] + delta[i];
+            }
+            const std::array<Quat, 6> trial_rot = rotations_of(robot, trial, rotations);
+            const Residual r_trial = residual_of(flange_from(robot, trial_rot), target.rotation, target.translation);
+            const double e_trial = pose_error(r_trial);
+            if (e_trial < e) {
+                q = trial;
+                rot = trial_rot;
+                r = r_trial;
+                e = e_trial;
+                improved = true;
+            }
+            for (double& v : delta) {
+                v *= 0.5;
+            }
+        }
+        if (!improved) {
+            break;
+        }
+    }
+    error = e;
+    return q;
+}
 
 JointVector rescue_joints(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
                           JointRotations& rotations, double& error) noexcept {
@@ -554,11 +613,19 @@ JointVector rescue_joints(const Crx& robot, const JointVector& joints, const Pre
         residual_of(flange_from(robot, rotations_of(robot, joints, rotations)), target.rotation, target.translation));
     JointVector refined;
     double refined_error = 0.0;
+    JointVector best = joints;
     if (refine_stretched(robot, joints, target, rotations, refined, refined_error) && refined_error < error) {
         error = refined_error;
-        return refined;
+        best = refined;
     }
-    return joints;
+    // Elsewhere the Jacobian can lose rank too (two pairs of parallel axes);
+    // steps that keep to its range, shortened until they help, still converge.
+    refined = sharpen_joints(robot, best, target, rotations, refined_error);
+    if (refined_error < error) {
+        error = refined_error;
+        best = refined;
+    }
+    return best;
 }
 
 }  // namespace ortholink::solver

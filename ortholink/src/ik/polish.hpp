@@ -104,6 +104,11 @@ std::array<JointVector, 2> polish_pair(const Crx& robot, const std::array<JointV
 // still worth a second try (see rescue_joints).
 inline constexpr double kRescueError = 1e-3;
 
+// Pose error of an accepted vector above which it is sharpened (see
+// sharpen_joints): polishing stops below 1e-12, and rounding keeps a few
+// ordinary solutions up to about 2.4e-12, which are left as they are.
+inline constexpr double kSharpenFrom = 3e-12;
+
 // Second refinement of a vector Gauss–Newton left just short of acceptance
 // where the Jacobian loses rank: with the arm stretched (J2 + J3 = 90) and
 // J5 = 0, within 0.1 degree, the vector is moved onto those configurations
@@ -112,5 +117,15 @@ inline constexpr double kRescueError = 1e-3;
 // the start's.
 JointVector rescue_joints(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
                           JointRotations& rotations, double& error) noexcept;
+
+// Further refinement of a vector that polishing left above its convergence
+// threshold, for solutions where the Jacobian loses rank (the error then falls
+// only with the square of the distance, and ordinary steps stall while the
+// joints are still 1e-5 rad away): steps through the pseudo-inverse, halved
+// until they lower the error, without the usual stopping threshold. Bounded
+// iterations, stack only. `error` gets the pose error of the returned vector,
+// never above the start's.
+JointVector sharpen_joints(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
+                           JointRotations& rotations, double& error) noexcept;
 
 }  // namespace ortholink::solver

@@ -121,11 +121,11 @@ TEST(StretchedWristAligned, MissingSolutionsAreReturned) {
         }
         const double to_generator = nearest(solutions, c.generator);
         EXPECT_LT(to_generator, kValleyDistance) << describe(c);
-        exact += to_generator < 1e-9 ? 1 : 0;
+        exact += to_generator < 1e-6 ? 1 : 0;
     }
-    // Where no near member was accepted directly, the stretched refinement
-    // lands on the generating vector itself.
-    EXPECT_GE(exact, 12);
+    // Accepted members near the generator are sharpened onto it, and where
+    // none was accepted the stretched refinement lands on it.
+    EXPECT_EQ(exact, static_cast<int>(std::size(kGapCases)));
 }
 
 TEST(StretchedWristAligned, RescueLandsOnTheExactSolution) {
@@ -169,10 +169,10 @@ TEST(StretchedWristAligned, RescueNeverWorsensAStart) {
         EXPECT_LE(error, start_error);
         EXPECT_EQ(error, solver::pose_error(solver::residuals(robot, q, target)));
     }
-    // Not near the stretched configurations: handed back as it came.
+    // Not near the stretched configurations, but near a solution: refined onto it.
     double error = 0.0;
     const JointVector q = solver::rescue_joints(robot, starts[2], prepared, rotations, error);
-    EXPECT_EQ(q, starts[2]);
+    EXPECT_LT(joint_distance(q, JointVector{10, 20, 30, 40, 50, 60}), 1e-9);
 }
 
 }  // namespace
