@@ -11,8 +11,8 @@
 #include "arm_binding.hpp"
 #include "arrays.hpp"
 #include "classes.hpp"
-#include "interruptible.hpp"
 #include "convert.hpp"
+#include "interruptible.hpp"
 #include "numpy_api.hpp"
 #include "ortholink/arm.hpp"
 #include "ortholink/limits.hpp"
@@ -58,27 +58,7 @@ std::string near_rigid_message(const NearRigidFailure& failure) {
     return "not a rigid transform";
 }
 
-double* data_of(PyObject* array) {
-    return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-}
-
-PyObject* vector_array(const JointVector& values) {
-    ensure_numpy();
-    const npy_intp shape[1] = {6};
-    PyObject* array = new_float64_array(1, shape);
-    std::memcpy(data_of(array), values.data(), sizeof values);
-    return array;
-}
-
-PyObject* rows_array(const std::vector<JointVector>& rows) {
-    ensure_numpy();
-    const npy_intp shape[2] = {static_cast<npy_intp>(rows.size()), 6};
-    PyObject* array = new_float64_array(2, shape);
-    if (!rows.empty()) {
-        std::memcpy(data_of(array), rows.data(), rows.size() * sizeof(JointVector));
-    }
-    return array;
-}
+PyObject* vector_array(const JointVector& values) { return array_copy(NPY_DOUBLE, {6}, values.data()); }
 
 const Arm& arm_of(PyObject* self) { return unbox<Arm>(self, ClassId::Arm); }
 
@@ -141,26 +121,8 @@ constexpr const char* kArmParameterNames[] = {"robot", "base", "tool", "lower", 
 
 PyObject* arm_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guard([&] {
-        // Gather the tuple and dictionary into the vector form the binder reads.
-        std::vector<PyObject*> values;
-        const Py_ssize_t nargs = PyTuple_Size(args);
-        for (Py_ssize_t i = 0; i < nargs; ++i) {
-            values.push_back(PyTuple_GetItem(args, i));
-        }
-        Ref kwnames;
-        if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
-            Ref names = Ref::steal(check(PyList_New(0)));
-            PyObject* key = nullptr;
-            PyObject* value = nullptr;
-            Py_ssize_t position = 0;
-            while (PyDict_Next(kwargs, &position, &key, &value)) {
-                check_status(PyList_Append(names.get(), key));
-                values.push_back(value);
-            }
-            kwnames = Ref::steal(check(PyList_AsTuple(names.get())));
-        }
         PyObject* bound[7];
-        bind_arguments("Arm", values.data(), nargs, kwnames.get(), Parameters{kArmParameterNames, 7, 1, 1}, bound);
+        bind_call_arguments("Arm", args, kwargs, Parameters{kArmParameterNames, 7, 1, 1}, bound);
         return box(ClassId::Arm,
                    arm_from_arguments(bound[0], bound[1], bound[2], bound[3], bound[4], bound[5], bound[6]));
     });
@@ -190,51 +152,44 @@ Pose pose_from_state(PyObject* object, const char* name) {
 }
 
 // Rebuilds an arm from its fields (used by pickle).
-PyObject* arm_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        static const char* const names[] = {"robot", "model", "base", "tool", "lower", "upper", "elbow", "max_speed"};
-        PyObject* values[8];
-        bind_arguments("_from_state", args, nargs, kwnames, names, 8, values);
-        Arm arm = Arm::from_robot(crx_from_object(values[0], "robot"));
-        if (values[1] != Py_None) {
-            arm.model = model_from_any(values[1], "model");
-        }
-        arm.base = pose_from_state(values[2], "base");
-        arm.tool = pose_from_state(values[3], "tool");
-        arm.lower = six_values(values[4], "lower");
-        arm.upper = six_values(values[5], "upper");
-        arm.elbow = elbow_from_any(values[6]);
-        arm.max_speed = six_values(values[7], "max_speed");
-        const std::string problem = arm_problem(arm);
-        if (!problem.empty()) {
-            raise_value(problem);
-        }
-        return box(ClassId::Arm, std::move(arm));
-    });
+constexpr Signature<8> kArmState{"_from_state",
+                                 {"robot", "model", "base", "tool", "lower", "upper", "elbow", "max_speed"}};
+PyObject* arm_from_state(PyObject*, const Arguments<8>& values) {
+    Arm arm = Arm::from_robot(crx_from_object(values[0], "robot"));
+    if (values[1] != Py_None) {
+        arm.model = model_from_any(values[1], "model");
+    }
+    arm.base = pose_from_state(values[2], "base");
+    arm.tool = pose_from_state(values[3], "tool");
+    arm.lower = six_values(values[4], "lower");
+    arm.upper = six_values(values[5], "upper");
+    arm.elbow = elbow_from_any(values[6]);
+    arm.max_speed = six_values(values[7], "max_speed");
+    const std::string problem = arm_problem(arm);
+    if (!problem.empty()) {
+        raise_value(problem);
+    }
+    return box(ClassId::Arm, std::move(arm));
 }
 
-PyObject* arm_robot(PyObject* self, void*) {
-    return guard([&] { return box(ClassId::Crx, Crx(arm_of(self).robot)); });
-}
+PyObject* arm_robot(PyObject* self) { return box(ClassId::Crx, Crx(arm_of(self).robot)); }
 
-PyObject* arm_model(PyObject* self, void*) {
-    return guard([&]() -> PyObject* {
-        const Arm& arm = arm_of(self);
-        if (!arm.model) {
-            Py_RETURN_NONE;
-        }
-        return enum_member(ClassId::CrxModel, static_cast<int>(*arm.model));
-    });
+PyObject* arm_model(PyObject* self) {
+    const Arm& arm = arm_of(self);
+    if (!arm.model) {
+        Py_RETURN_NONE;
+    }
+    return enum_member(ClassId::CrxModel, static_cast<int>(*arm.model));
 }
 
 template <Pose Arm::*Field>
-PyObject* arm_frame(PyObject* self, void*) {
-    return guard([&] { return pose_to_array(arm_of(self).*Field); });
+PyObject* arm_frame(PyObject* self) {
+    return pose_to_array(arm_of(self).*Field);
 }
 
 template <JointVector Arm::*Field>
-PyObject* arm_vector(PyObject* self, void*) {
-    return guard([&] { return vector_array(arm_of(self).*Field); });
+PyObject* arm_vector(PyObject* self) {
+    return vector_array(arm_of(self).*Field);
 }
 
 PyObject* elbow_tuple(const Arm& arm) {
@@ -244,27 +199,23 @@ PyObject* elbow_tuple(const Arm& arm) {
     return check(Py_BuildValue("(dd)", arm.elbow->lower, arm.elbow->upper));
 }
 
-PyObject* arm_elbow(PyObject* self, void*) {
-    return guard([&] { return elbow_tuple(arm_of(self)); });
-}
+PyObject* arm_elbow(PyObject* self) { return elbow_tuple(arm_of(self)); }
 
-PyObject* arm_reduce(PyObject* self, PyObject*) {
-    return guard([&] {
-        const Arm& arm = arm_of(self);
-        Ref restore = Ref::steal(
-            check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(class_object(ClassId::Arm)), "_from_state")));
-        Ref robot = Ref::steal(check(arm_robot(self, nullptr)));
-        Ref model = Ref::steal(check(arm_model(self, nullptr)));
-        Ref base = Ref::steal(pose_state(arm.base));
-        Ref tool = Ref::steal(pose_state(arm.tool));
-        Ref lower = Ref::steal(vector_array(arm.lower));
-        Ref upper = Ref::steal(vector_array(arm.upper));
-        Ref elbow = Ref::steal(elbow_tuple(arm));
-        Ref speed = Ref::steal(vector_array(arm.max_speed));
-        Ref state = Ref::steal(check(PyTuple_Pack(8, robot.get(), model.get(), base.get(), tool.get(), lower.get(),
-                                                  upper.get(), elbow.get(), speed.get())));
-        return check(PyTuple_Pack(2, restore.get(), state.get()));
-    });
+PyObject* arm_reduce(PyObject* self) {
+    const Arm& arm = arm_of(self);
+    Ref restore = Ref::steal(
+        check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(class_object(ClassId::Arm)), "_from_state")));
+    Ref robot = Ref::steal(arm_robot(self));
+    Ref model = Ref::steal(arm_model(self));
+    Ref base = Ref::steal(pose_state(arm.base));
+    Ref tool = Ref::steal(pose_state(arm.tool));
+    Ref lower = Ref::steal(vector_array(arm.lower));
+    Ref upper = Ref::steal(vector_array(arm.upper));
+    Ref elbow = Ref::steal(elbow_tuple(arm));
+    Ref speed = Ref::steal(vector_array(arm.max_speed));
+    Ref state = Ref::steal(check(PyTuple_Pack(8, robot.get(), model.get(), base.get(), tool.get(), lower.get(),
+                                              upper.get(), elbow.get(), speed.get())));
+    return check(PyTuple_Pack(2, restore.get(), state.get()));
 }
 
 std::string vector_text(const JointVector& values) {
@@ -283,21 +234,19 @@ std::string frame_text(const Pose& pose) {
 }
 
 PyObject* arm_repr(PyObject* self) {
-    return guard([&] {
-        const Arm& arm = arm_of(self);
-        std::string text = "Arm(";
-        if (arm.model) {
-            text += "CrxModel." + std::string(model_name(*arm.model));
-        } else {
-            text += "Crx(z1=" + number_text(arm.robot.z1) + ", x1=" + number_text(arm.robot.x1) +
-                    ", x2=" + number_text(arm.robot.x2) + ", y1=" + number_text(arm.robot.y1) + ")";
-        }
-        text += ", base=" + frame_text(arm.base) + ", tool=" + frame_text(arm.tool);
-        text += ", lower=" + vector_text(arm.lower) + ", upper=" + vector_text(arm.upper) + ", elbow=";
-        text += arm.elbow ? "(" + number_text(arm.elbow->lower) + ", " + number_text(arm.elbow->upper) + ")" : "None";
-        text += ", max_speed=" + vector_text(arm.max_speed) + ")";
-        return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    });
+    const Arm& arm = arm_of(self);
+    std::string text = "Arm(";
+    if (arm.model) {
+        text += "CrxModel." + std::string(model_name(*arm.model));
+    } else {
+        text += "Crx(z1=" + number_text(arm.robot.z1) + ", x1=" + number_text(arm.robot.x1) +
+                ", x2=" + number_text(arm.robot.x2) + ", y1=" + number_text(arm.robot.y1) + ")";
+    }
+    text += ", base=" + frame_text(arm.base) + ", tool=" + frame_text(arm.tool);
+    text += ", lower=" + vector_text(arm.lower) + ", upper=" + vector_text(arm.upper) + ", elbow=";
+    text += arm.elbow ? "(" + number_text(arm.elbow->lower) + ", " + number_text(arm.elbow->upper) + ")" : "None";
+    text += ", max_speed=" + vector_text(arm.max_speed) + ")";
+    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 PyObject* arm_richcompare(PyObject* self, PyObject* other, int op) {
@@ -339,164 +288,126 @@ Py_hash_t arm_hash(PyObject* self) {
     });
 }
 
-PyObject* arm_fk_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        const Arm& arm = arm_of(self);
-        static const char* const names[] = {"joints"};
-        PyObject* joints;
-        bind_arguments("fk", args, nargs, kwnames, names, 1, &joints);
-        return pose_to_array(arm_fk(arm, joints_from_any(joints, "joints")));
-    });
+constexpr Signature<1> kFk{"fk", {"joints"}};
+PyObject* arm_fk_method(PyObject* self, const Arguments<1>& a) {
+    return pose_to_array(arm_fk(arm_of(self), joints_from_any(a[0], "joints")));
 }
 
-PyObject* arm_fk_many_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        const Arm arm = arm_of(self);
-        static const char* const names[] = {"joints", "threads"};
-        PyObject* values[2];
-        bind_arguments("fk_many", args, nargs, kwnames, Parameters{names, 2, 1, 2}, values);
-        const unsigned threads = thread_count(values[1]);
-        bool single = false;
-        const auto joints = rows_of_six(values[0], "joints", single);
-        if (single) {
-            PyErr_SetString(PyExc_TypeError, "argument 'joints': expected an (n, 6) array, got a single joint vector");
-            throw PyErrorSet{};
+constexpr Signature<2> kFkMany{"fk_many", {"joints", "threads"}, 1, 2};
+PyObject* arm_fk_many_method(PyObject* self, const Arguments<2>& values) {
+    const Arm arm = arm_of(self);
+    const unsigned threads = thread_count(values[1]);
+    bool single = false;
+    const auto joints = rows_of_six(values[0], "joints", single);
+    if (single) {
+        PyErr_SetString(PyExc_TypeError, "argument 'joints': expected an (n, 6) array, got a single joint vector");
+        throw PyErrorSet{};
+    }
+    std::vector<Pose> poses(joints.size());
+    without_gil([&](const CancelCheck& cancel) {
+        fk_many(arm.robot, joints, poses, threads, cancel);
+        for (Pose& pose : poses) {
+            pose = compose(arm.base, compose(pose, arm.tool));
         }
-        std::vector<Pose> poses(joints.size());
-        without_gil([&](const CancelCheck& cancel) {
-            fk_many(arm.robot, joints, poses, threads, cancel);
-            for (Pose& pose : poses) {
-                pose = compose(arm.base, compose(pose, arm.tool));
-            }
-        });
-        return poses_to_array(poses);
     });
+    return poses_to_array(poses);
 }
 
-PyObject* arm_ik_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        const Arm& arm = arm_of(self);
-        static const char* const names[] = {"pose"};
-        PyObject* pose;
-        bind_arguments("ik", args, nargs, kwnames, names, 1, &pose);
-        return rows_array(arm_ik(arm, near_rigid_pose(pose, "pose")));
-    });
+constexpr Signature<1> kIk{"ik", {"pose"}};
+PyObject* arm_ik_method(PyObject* self, const Arguments<1>& a) {
+    return joint_rows_array(arm_ik(arm_of(self), near_rigid_pose(a[0], "pose")));
 }
 
-PyObject* arm_ik_many_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        const Arm arm = arm_of(self);
-        static const char* const names[] = {"poses", "threads"};
-        PyObject* values[2];
-        bind_arguments("ik_many", args, nargs, kwnames, Parameters{names, 2, 1, 2}, values);
-        const unsigned threads = thread_count(values[1]);
-        const auto poses = near_rigid_poses(values[0], "poses");
-        IkBatchResult batch;
-        without_gil([&](const CancelCheck& cancel) { batch = arm_ik_many(arm, poses, threads, cancel); });
-        return box(ClassId::IkBatch, std::move(batch));
-    });
+constexpr Signature<2> kIkMany{"ik_many", {"poses", "threads"}, 1, 2};
+PyObject* arm_ik_many_method(PyObject* self, const Arguments<2>& values) {
+    const Arm arm = arm_of(self);
+    const unsigned threads = thread_count(values[1]);
+    const auto poses = near_rigid_poses(values[0], "poses");
+    IkBatchResult batch;
+    without_gil([&](const CancelCheck& cancel) { batch = arm_ik_many(arm, poses, threads, cancel); });
+    return box(ClassId::IkBatch, std::move(batch));
 }
 
-PyObject* arm_ik_closest_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&]() -> PyObject* {
-        const Arm& arm = arm_of(self);
-        static const char* const names[] = {"pose", "reference"};
-        PyObject* values[2];
-        bind_arguments("ik_closest", args, nargs, kwnames, names, 2, values);
-        const Pose pose = near_rigid_pose(values[0], "pose");
-        const JointVector reference = joints_from_any(values[1], "reference");
-        const auto best = arm_ik_closest(arm, pose, reference);
-        if (!best) {
-            Py_RETURN_NONE;
-        }
-        return vector_array(*best);
-    });
+constexpr Signature<2> kIkClosest{"ik_closest", {"pose", "reference"}};
+PyObject* arm_ik_closest_method(PyObject* self, const Arguments<2>& values) {
+    const Arm& arm = arm_of(self);
+    const Pose pose = near_rigid_pose(values[0], "pose");
+    const JointVector reference = joints_from_any(values[1], "reference");
+    const auto best = arm_ik_closest(arm, pose, reference);
+    if (!best) {
+        Py_RETURN_NONE;
+    }
+    return vector_array(*best);
 }
 
-PyObject* arm_jacobian_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        const Arm& arm = arm_of(self);
-        static const char* const names[] = {"joints"};
-        PyObject* joints;
-        bind_arguments("jacobian", args, nargs, kwnames, names, 1, &joints);
-        const Jacobian j = arm_jacobian(arm, joints_from_any(joints, "joints"));
-        ensure_numpy();
-        const npy_intp shape[2] = {6, 6};
-        PyObject* array = new_float64_array(2, shape);
-        std::memcpy(data_of(array), j.data(), sizeof j);
-        return array;
-    });
+constexpr Signature<1> kJacobian{"jacobian", {"joints"}};
+PyObject* arm_jacobian_method(PyObject* self, const Arguments<1>& a) {
+    const Jacobian j = arm_jacobian(arm_of(self), joints_from_any(a[0], "joints"));
+    return array_copy(NPY_DOUBLE, {6, 6}, j.data());
 }
 
-PyObject* arm_manipulability_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        const Arm& arm = arm_of(self);
-        static const char* const names[] = {"joints"};
-        PyObject* joints;
-        bind_arguments("manipulability", args, nargs, kwnames, names, 1, &joints);
-        return check(PyFloat_FromDouble(arm_manipulability(arm, joints_from_any(joints, "joints"))));
-    });
+constexpr Signature<1> kManipulability{"manipulability", {"joints"}};
+PyObject* arm_manipulability_method(PyObject* self, const Arguments<1>& a) {
+    return check(PyFloat_FromDouble(arm_manipulability(arm_of(self), joints_from_any(a[0], "joints"))));
 }
 
-PyObject* arm_within_limits_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&]() -> PyObject* {
-        const Arm& arm = arm_of(self);
-        static const char* const names[] = {"joints"};
-        PyObject* joints_arg;
-        bind_arguments("within_limits", args, nargs, kwnames, names, 1, &joints_arg);
-        bool single = false;
-        const auto joints = rows_of_six(joints_arg, "joints", single);
-        if (single) {
-            return PyBool_FromLong(arm_within_limits(arm, joints[0]));
-        }
-        npy_intp shape[1] = {static_cast<npy_intp>(joints.size())};
-        PyObject* array = check(PyArray_SimpleNew(1, shape, NPY_BOOL));
-        auto* out = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-        for (std::size_t i = 0; i < joints.size(); ++i) {
-            out[i] = arm_within_limits(arm, joints[i]) ? NPY_TRUE : NPY_FALSE;
-        }
-        return array;
-    });
+constexpr Signature<1> kWithinLimits{"within_limits", {"joints"}};
+PyObject* arm_within_limits_method(PyObject* self, const Arguments<1>& a) {
+    const Arm& arm = arm_of(self);
+    bool single = false;
+    const auto joints = rows_of_six(a[0], "joints", single);
+    if (single) {
+        return PyBool_FromLong(arm_within_limits(arm, joints[0]));
+    }
+    npy_intp shape[1] = {static_cast<npy_intp>(joints.size())};
+    PyObject* array = check(PyArray_SimpleNew(1, shape, NPY_BOOL));
+    auto* out = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    for (std::size_t i = 0; i < joints.size(); ++i) {
+        out[i] = arm_within_limits(arm, joints[i]) ? NPY_TRUE : NPY_FALSE;
+    }
+    return array;
 }
 
 PyMethodDef arm_methods[] = {
-    {"fk", as_method(arm_fk_method), METH_FASTCALL | METH_KEYWORDS,
+    {"fk", fastcall<kFk, arm_fk_method, ClassId::Arm>(), METH_FASTCALL | METH_KEYWORDS,
      "fk($self, joints)\n--\n\n"
      "The pose of the TCP in the world frame for a set of joint angles (degrees): base · flange · tool."},
-    {"fk_many", as_method(arm_fk_many_method), METH_FASTCALL | METH_KEYWORDS,
+    {"fk_many", fastcall<kFkMany, arm_fk_many_method, ClassId::Arm>(), METH_FASTCALL | METH_KEYWORDS,
      "fk_many($self, joints, threads=None)\n--\n\n"
      "The TCP pose of every row of an (n, 6) array of joint angles, as an (n, 4, 4) array.\n\n"
      "Computed without holding the interpreter lock, on up to `threads` threads for large inputs\n"
      "(None: one per core, at most 8)."},
-    {"ik", as_method(arm_ik_method), METH_FASTCALL | METH_KEYWORDS,
+    {"ik", fastcall<kIk, arm_ik_method, ClassId::Arm>(), METH_FASTCALL | METH_KEYWORDS,
      "ik($self, pose)\n--\n\n"
      "Every joint vector within the limits that puts the TCP on `pose`, as an (n, 6) array.\n\n"
      "The solutions of the flange pose base⁻¹ · pose · tool⁻¹ in the order `Crx.ik` gives them,\n"
      "each followed by its whole-turn variants that the limits allow (J1 varying slowest, each\n"
      "joint's turns ascending); limits are inclusive. A pose whose rotation part is within 1e-6\n"
      "of a rotation (rounded or float32 values) is solved for the nearest rotation."},
-    {"ik_many", as_method(arm_ik_many_method), METH_FASTCALL | METH_KEYWORDS,
+    {"ik_many", fastcall<kIkMany, arm_ik_many_method, ClassId::Arm>(), METH_FASTCALL | METH_KEYWORDS,
      "ik_many($self, poses, threads=None)\n--\n\n"
      "The solutions of `ik` for every pose, as an `IkBatch`.\n\n"
      "Each solution carries the residual, circle angle and kind of the flange solution it is a\n"
      "whole-turn variant of. Computed without holding the interpreter lock."},
-    {"ik_closest", as_method(arm_ik_closest_method), METH_FASTCALL | METH_KEYWORDS,
+    {"ik_closest", fastcall<kIkClosest, arm_ik_closest_method, ClassId::Arm>(), METH_FASTCALL | METH_KEYWORDS,
      "ik_closest($self, pose, reference)\n--\n\n"
      "The solution of `ik` with the smallest largest-joint motion from `reference`, or None.\n\n"
      "Motion is real joint motion in degrees, without wrapping (350 degrees is 350 degrees), so\n"
      "the answer is a move the controller can make. The first of equal candidates wins; a\n"
      "reference that is not finite gives None."},
-    {"jacobian", as_method(arm_jacobian_method), METH_FASTCALL | METH_KEYWORDS,
+    {"jacobian", fastcall<kJacobian, arm_jacobian_method, ClassId::Arm>(), METH_FASTCALL | METH_KEYWORDS,
      "jacobian($self, joints)\n--\n\n"
      "The (6, 6) geometric Jacobian at the TCP in the world frame.\n\n"
      "Rows 0-2 are the TCP's linear velocity (mm per rad), rows 3-5 its angular velocity (rad per\n"
      "rad); column j is the derivative with respect to controller joint Jj in radians (J2's column\n"
-     "includes the turn it gives the forearm, as the controller's J3 is measured from the upper arm)."},
-    {"manipulability", as_method(arm_manipulability_method), METH_FASTCALL | METH_KEYWORDS,
+     "includes the J3 axis it carries: J3 is the forearm's angle from the horizontal, so J2 alone\n"
+     "moves the forearm without tilting it)."},
+    {"manipulability", fastcall<kManipulability, arm_manipulability_method, ClassId::Arm>(),
+     METH_FASTCALL | METH_KEYWORDS,
      "manipulability($self, joints)\n--\n\n"
      "Yoshikawa's measure sqrt(det(J·Jᵀ)) of `jacobian`, with the linear rows in metres.\n\n"
      "Zero at a singularity."},
-    {"within_limits", as_method(arm_within_limits_method), METH_FASTCALL | METH_KEYWORDS,
+    {"within_limits", fastcall<kWithinLimits, arm_within_limits_method, ClassId::Arm>(), METH_FASTCALL | METH_KEYWORDS,
      "within_limits($self, joints)\n--\n\n"
      "Whether joint vectors lie within the joint and elbow limits (inclusive; NaN is outside).\n\n"
      "A vector of six gives a bool; a (k, 6) array gives a (k,) boolean array."},
@@ -514,10 +425,10 @@ PyMethodDef arm_methods[] = {
      "move is over `max_step`). `check`, when given, is called with (k, 6) arrays of candidate joint\n"
      "vectors, in batches, and returns a boolean mask of those allowed (a collision check, a\n"
      "keep-out zone); the others are dropped before the search."},
-    {"_from_state", as_method(arm_from_state), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"_from_state", fastcall<kArmState, arm_from_state>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "_from_state(robot, model, base, tool, lower, upper, elbow, max_speed)\n--\n\n"
      "Rebuild an arm from its fields (for pickle)."},
-    {"__reduce__", arm_reduce, METH_NOARGS, "Support for pickle and copy."},
+    {"__reduce__", noargs<arm_reduce>, METH_NOARGS, "Support for pickle and copy."},
     {"write_urdf", as_method(arm_write_urdf), METH_FASTCALL | METH_KEYWORDS, kArmWriteUrdfDoc},
     {"on_mounting_face", as_method(arm_on_mounting_face), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      kArmOnMountingFaceDoc},
@@ -525,16 +436,17 @@ PyMethodDef arm_methods[] = {
 };
 
 PyGetSetDef arm_properties[] = {
-    {"robot", arm_robot, nullptr, "The robot, as a `Crx`.", nullptr},
-    {"model", arm_model, nullptr, "The `CrxModel` the arm was made from, or None for a `Crx`.", nullptr},
-    {"base", arm_frame<&Arm::base>, nullptr, "The robot's base frame in the world frame, a 4x4 array.", nullptr},
-    {"tool", arm_frame<&Arm::tool>, nullptr, "The TCP in the flange frame, a 4x4 array.", nullptr},
-    {"lower", arm_vector<&Arm::lower>, nullptr, "The lower joint limits in controller degrees, a (6,) array.",
+    {"robot", getter<arm_robot>, nullptr, "The robot, as a `Crx`.", nullptr},
+    {"model", getter<arm_model>, nullptr, "The `CrxModel` the arm was made from, or None for a `Crx`.", nullptr},
+    {"base", getter<arm_frame<&Arm::base>>, nullptr, "The robot's base frame in the world frame, a 4x4 array.",
      nullptr},
-    {"upper", arm_vector<&Arm::upper>, nullptr, "The upper joint limits in controller degrees, a (6,) array.",
+    {"tool", getter<arm_frame<&Arm::tool>>, nullptr, "The TCP in the flange frame, a 4x4 array.", nullptr},
+    {"lower", getter<arm_vector<&Arm::lower>>, nullptr, "The lower joint limits in controller degrees, a (6,) array.",
      nullptr},
-    {"elbow", arm_elbow, nullptr, "The (lower, upper) limits on J2 + J3 in degrees, or None.", nullptr},
-    {"max_speed", arm_vector<&Arm::max_speed>, nullptr,
+    {"upper", getter<arm_vector<&Arm::upper>>, nullptr, "The upper joint limits in controller degrees, a (6,) array.",
+     nullptr},
+    {"elbow", getter<arm_elbow>, nullptr, "The (lower, upper) limits on J2 + J3 in degrees, or None.", nullptr},
+    {"max_speed", getter<arm_vector<&Arm::max_speed>>, nullptr,
      "The rated joint speeds in degrees per second, a (6,) array.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -554,25 +466,6 @@ constexpr const char* kArmDoc =
     "`elbow=None` given explicitly removes the elbow limit. Arms are immutable and compare equal\n"
     "when every field is equal.";
 
-PyType_Slot arm_slots[] = {
-    {Py_tp_doc, const_cast<char*>(kArmDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(arm_new)},
-    {Py_tp_methods, arm_methods},
-    {Py_tp_getset, arm_properties},
-    {Py_tp_repr, reinterpret_cast<void*>(arm_repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(arm_richcompare)},
-    {Py_tp_hash, reinterpret_cast<void*>(arm_hash)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<Arm>)},
-    {0, nullptr},
-};
-
-PyType_Spec arm_spec{
-    .name = "ortholink.Arm",
-    .basicsize = static_cast<int>(sizeof(Boxed<Arm>)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = arm_slots,
-};
 
 }  // namespace
 
@@ -641,8 +534,13 @@ std::vector<Pose> near_rigid_poses(PyObject* object, const char* name) {
 const Arm& arm_from_object(PyObject* object) { return arm_of(object); }
 
 const ClassDescription& arm_class() {
-    static const ClassDescription description{"Arm", &arm_spec, nullptr};
-    return description;
+    static const HeapClass<Arm, 4> type("ortholink.Arm", kArmDoc, arm_methods, arm_properties,
+                                        {{{Py_tp_new, slot(arm_new)},
+                                          {Py_tp_repr, slot(unary<arm_repr>)},
+                                          {Py_tp_richcompare, slot(arm_richcompare)},
+                                          {Py_tp_hash, slot(arm_hash)}}},
+                                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE);
+    return type.description;
 }
 
 }  // namespace ortholink::py

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 namespace ortholink::py {
 namespace {
@@ -132,9 +133,27 @@ void bind_arguments(const char* function, PyObject* const* args, Py_ssize_t narg
     }
 }
 
-void bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    const char* const* names, Py_ssize_t count, PyObject** out) {
-    bind_arguments(function, args, nargs, kwnames, Parameters{names, count, count, count}, out);
+void bind_call_arguments(const char* function, PyObject* args, PyObject* kwargs, const Parameters& parameters,
+                         PyObject** out) {
+    // Gather the tuple and dictionary into the vector form the binder reads.
+    std::vector<PyObject*> values;
+    const Py_ssize_t nargs = PyTuple_Size(args);
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        values.push_back(PyTuple_GetItem(args, i));
+    }
+    Ref kwnames;
+    if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
+        Ref names = Ref::steal(check(PyList_New(0)));
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t position = 0;
+        while (PyDict_Next(kwargs, &position, &key, &value)) {
+            check_status(PyList_Append(names.get(), key));
+            values.push_back(value);
+        }
+        kwnames = Ref::steal(check(PyList_AsTuple(names.get())));
+    }
+    bind_arguments(function, values.data(), nargs, kwnames.get(), parameters, out);
 }
 
 // Enumerations -------------------------------------------------------------

@@ -168,9 +168,9 @@ struct Parameters {
 void bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     const Parameters& parameters, PyObject** out);
 
-// Every parameter required and positional-or-keyword.
-void bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    const char* const* names, Py_ssize_t count, PyObject** out);
+// The same for a call given as a tuple and a dictionary (tp_new).
+void bind_call_arguments(const char* function, PyObject* args, PyObject* kwargs, const Parameters& parameters,
+                         PyObject** out);
 
 // The parameters of one entry, known at compile time, as for Parameters:
 // `constexpr Signature<2> kIkPath{"ik_path", {"targets", "start"}};`.

@@ -22,57 +22,35 @@ constexpr std::size_t kCheckBatch = 65536;
 
 const PathPlan& plan_of(PyObject* self) { return unbox<PathPlan>(self, ClassId::PathPlan); }
 
-PyObject* rows_array(const std::vector<JointVector>& rows) {
-    ensure_numpy();
-    const npy_intp shape[2] = {static_cast<npy_intp>(rows.size()), 6};
-    PyObject* array = new_float64_array(2, shape);
-    if (!rows.empty()) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), rows.data(),
-                    rows.size() * sizeof(JointVector));
-    }
-    return array;
-}
-
 PyObject* index_array(const std::vector<std::int64_t>& values) {
-    ensure_numpy();
-    npy_intp shape[1] = {static_cast<npy_intp>(values.size())};
-    PyObject* array = check(PyArray_SimpleNew(1, shape, NPY_INT64));
-    if (!values.empty()) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(),
-                    values.size() * sizeof(std::int64_t));
-    }
-    return array;
+    return array_copy(NPY_INT64, {static_cast<npy_intp>(values.size())}, values.data());
 }
 
-PyObject* plan_joints(PyObject* self, void*) {
-    return guard([&] { return rows_array(plan_of(self).joints); });
-}
+PyObject* plan_joints(PyObject* self) { return joint_rows_array(plan_of(self).joints); }
 
 template <std::vector<std::int64_t> PathPlan::*Field>
-PyObject* plan_indices(PyObject* self, void*) {
-    return guard([&] { return index_array(plan_of(self).*Field); });
+PyObject* plan_indices(PyObject* self) {
+    return index_array(plan_of(self).*Field);
 }
 
 template <double PathPlan::*Field>
-PyObject* plan_number(PyObject* self, void*) {
-    return guard([&] { return check(PyFloat_FromDouble(plan_of(self).*Field)); });
+PyObject* plan_number(PyObject* self) {
+    return check(PyFloat_FromDouble(plan_of(self).*Field));
 }
 
 template <std::size_t PathPlan::*Field>
-PyObject* plan_count(PyObject* self, void*) {
-    return guard([&] { return check(PyLong_FromSize_t(plan_of(self).*Field)); });
+PyObject* plan_count(PyObject* self) {
+    return check(PyLong_FromSize_t(plan_of(self).*Field));
 }
 
 PyObject* plan_repr(PyObject* self) {
-    return guard([&] {
-        const PathPlan& plan = plan_of(self);
-        const std::string text = "PathPlan(waypoints=" + std::to_string(plan.joints.size()) +
-                                 ", breaks=" + std::to_string(plan.breaks.size()) +
-                                 ", unreachable=" + std::to_string(plan.unreachable.size()) +
-                                 ", duration=" + format_fixed4(plan.duration) +
-                                 ", travel=" + format_fixed4(plan.travel) + ")";
-        return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    });
+    const PathPlan& plan = plan_of(self);
+    const std::string text = "PathPlan(waypoints=" + std::to_string(plan.joints.size()) +
+                             ", breaks=" + std::to_string(plan.breaks.size()) +
+                             ", unreachable=" + std::to_string(plan.unreachable.size()) +
+                             ", duration=" + format_fixed4(plan.duration) + ", travel=" + format_fixed4(plan.travel) +
+                             ")";
+    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 std::vector<std::int64_t> indices_from_any(PyObject* object, const char* name, std::size_t bound) {
@@ -90,95 +68,75 @@ std::vector<std::int64_t> indices_from_any(PyObject* object, const char* name, s
 }
 
 // Rebuilds a plan from its fields (used by pickle).
-PyObject* plan_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        static const char* const names[] = {"joints", "breaks", "unreachable", "duration", "travel", "nodes", "edges"};
-        PyObject* values[7];
-        bind_arguments("_from_state", args, nargs, kwnames, names, 7, values);
-        PathPlan plan;
-        bool single = false;
-        plan.joints = rows_of_six(values[0], "joints", single);
-        if (single) {
-            PyErr_SetString(PyExc_ValueError, "inconsistent PathPlan state");
-            throw PyErrorSet{};
-        }
-        plan.breaks = indices_from_any(values[1], "breaks", plan.joints.size());
-        plan.unreachable = indices_from_any(values[2], "unreachable", plan.joints.size());
-        plan.duration = float_from_any(values[3], "duration");
-        plan.travel = float_from_any(values[4], "travel");
-        plan.nodes = PyLong_AsSize_t(values[5]);
-        if (PyErr_Occurred()) {
-            raise_with_argument_name("nodes");
-        }
-        plan.edges = PyLong_AsSize_t(values[6]);
-        if (PyErr_Occurred()) {
-            raise_with_argument_name("edges");
-        }
-        return box(ClassId::PathPlan, std::move(plan));
-    });
+constexpr Signature<7> kPlanState{"_from_state",
+                                  {"joints", "breaks", "unreachable", "duration", "travel", "nodes", "edges"}};
+PyObject* plan_from_state(PyObject*, const Arguments<7>& values) {
+    PathPlan plan;
+    bool single = false;
+    plan.joints = rows_of_six(values[0], "joints", single);
+    if (single) {
+        PyErr_SetString(PyExc_ValueError, "inconsistent PathPlan state");
+        throw PyErrorSet{};
+    }
+    plan.breaks = indices_from_any(values[1], "breaks", plan.joints.size());
+    plan.unreachable = indices_from_any(values[2], "unreachable", plan.joints.size());
+    plan.duration = float_from_any(values[3], "duration");
+    plan.travel = float_from_any(values[4], "travel");
+    plan.nodes = PyLong_AsSize_t(values[5]);
+    if (PyErr_Occurred()) {
+        raise_with_argument_name("nodes");
+    }
+    plan.edges = PyLong_AsSize_t(values[6]);
+    if (PyErr_Occurred()) {
+        raise_with_argument_name("edges");
+    }
+    return box(ClassId::PathPlan, std::move(plan));
 }
 
-PyObject* plan_reduce(PyObject* self, PyObject*) {
-    return guard([&] {
-        const PathPlan& plan = plan_of(self);
-        Ref restore = Ref::steal(check(
-            PyObject_GetAttrString(reinterpret_cast<PyObject*>(class_object(ClassId::PathPlan)), "_from_state")));
-        Ref joints = Ref::steal(rows_array(plan.joints));
-        Ref breaks = Ref::steal(index_array(plan.breaks));
-        Ref unreachable = Ref::steal(index_array(plan.unreachable));
-        Ref duration = Ref::steal(check(PyFloat_FromDouble(plan.duration)));
-        Ref travel = Ref::steal(check(PyFloat_FromDouble(plan.travel)));
-        Ref nodes = Ref::steal(check(PyLong_FromSize_t(plan.nodes)));
-        Ref edges = Ref::steal(check(PyLong_FromSize_t(plan.edges)));
-        Ref state = Ref::steal(check(PyTuple_Pack(7, joints.get(), breaks.get(), unreachable.get(), duration.get(),
-                                                  travel.get(), nodes.get(), edges.get())));
-        return check(PyTuple_Pack(2, restore.get(), state.get()));
-    });
+PyObject* plan_reduce(PyObject* self) {
+    const PathPlan& plan = plan_of(self);
+    Ref restore = Ref::steal(check(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(class_object(ClassId::PathPlan)), "_from_state")));
+    Ref joints = Ref::steal(joint_rows_array(plan.joints));
+    Ref breaks = Ref::steal(index_array(plan.breaks));
+    Ref unreachable = Ref::steal(index_array(plan.unreachable));
+    Ref duration = Ref::steal(check(PyFloat_FromDouble(plan.duration)));
+    Ref travel = Ref::steal(check(PyFloat_FromDouble(plan.travel)));
+    Ref nodes = Ref::steal(check(PyLong_FromSize_t(plan.nodes)));
+    Ref edges = Ref::steal(check(PyLong_FromSize_t(plan.edges)));
+    Ref state = Ref::steal(check(PyTuple_Pack(7, joints.get(), breaks.get(), unreachable.get(), duration.get(),
+                                              travel.get(), nodes.get(), edges.get())));
+    return check(PyTuple_Pack(2, restore.get(), state.get()));
 }
 
 PyMethodDef plan_methods[] = {
-    {"_from_state", as_method(plan_from_state), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"_from_state", fastcall<kPlanState, plan_from_state>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "_from_state(joints, breaks, unreachable, duration, travel, nodes, edges)\n--\n\n"
      "Rebuild a plan from its fields (for pickle)."},
-    {"__reduce__", plan_reduce, METH_NOARGS, "Support for pickle and copy."},
+    {"__reduce__", noargs<plan_reduce>, METH_NOARGS, "Support for pickle and copy."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef plan_properties[] = {
-    {"joints", plan_joints, nullptr,
+    {"joints", getter<plan_joints>, nullptr,
      "One row of controller degrees per waypoint, an (n, 6) array; NaN rows where unreachable.", nullptr},
-    {"breaks", plan_indices<&PathPlan::breaks>, nullptr,
+    {"breaks", getter<plan_indices<&PathPlan::breaks>>, nullptr,
      "Indices i (int64) where the move to waypoint i is not continuous: the arm stops and reconfigures.", nullptr},
-    {"unreachable", plan_indices<&PathPlan::unreachable>, nullptr,
+    {"unreachable", getter<plan_indices<&PathPlan::unreachable>>, nullptr,
      "Indices (int64) of the waypoints without a solution within the limits (or that `check` allows).", nullptr},
-    {"duration", plan_number<&PathPlan::duration>, nullptr,
+    {"duration", getter<plan_number<&PathPlan::duration>>, nullptr,
      "Seconds of motion at the rated joint speeds; infinite when there is a break.", nullptr},
-    {"travel", plan_number<&PathPlan::travel>, nullptr,
+    {"travel", getter<plan_number<&PathPlan::travel>>, nullptr,
      "Summed joint motion in degrees, over every move between consecutive rows (and from `start`).", nullptr},
-    {"nodes", plan_count<&PathPlan::nodes>, nullptr, "Solutions the search considered.", nullptr},
-    {"edges", plan_count<&PathPlan::edges>, nullptr,
+    {"nodes", getter<plan_count<&PathPlan::nodes>>, nullptr, "Solutions the search considered.", nullptr},
+    {"edges", getter<plan_count<&PathPlan::edges>>, nullptr,
      "Continuous moves between solutions of consecutive waypoints the search considered.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot plan_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "The plan of `Arm.plan_path`: one joint vector per waypoint, where it breaks, what it\n"
-                    "cannot reach, and how long it takes. Immutable; the arrays are fresh copies on every access.")},
-    {Py_tp_methods, plan_methods},
-    {Py_tp_getset, plan_properties},
-    {Py_tp_repr, reinterpret_cast<void*>(plan_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<PathPlan>)},
-    {0, nullptr},
-};
-
-PyType_Spec plan_spec{
-    .name = "ortholink.PathPlan",
-    .basicsize = static_cast<int>(sizeof(Boxed<PathPlan>)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = plan_slots,
-};
+constexpr const char* kPlanDoc =
+    "The plan of `Arm.plan_path`: one joint vector per waypoint, where it breaks, what it\n"
+    "cannot reach, and how long it takes. Immutable; the arrays are fresh copies on every access.";
 
 // Asks `check` about every node, in batches; returns one byte per node.
 std::vector<std::uint8_t> allowed_nodes(PyObject* check_callable, const std::vector<JointVector>& nodes) {
@@ -212,63 +170,64 @@ std::vector<std::uint8_t> allowed_nodes(PyObject* check_callable, const std::vec
     return keep;
 }
 
-}  // namespace
-
-PyObject* arm_plan_path(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        const Arm arm = arm_from_object(self);
-        static const char* const names[] = {"targets", "start", "max_step", "check"};
-        PyObject* values[4];
-        bind_arguments("plan_path", args, nargs, kwnames, Parameters{names, 4, 1, 2}, values);
-        const auto targets = near_rigid_poses(values[0], "targets");
-        std::optional<JointVector> start;
-        if (values[1] != nullptr && values[1] != Py_None) {
-            start = joints_from_any(values[1], "start");
-            for (const double value : *start) {
-                if (!std::isfinite(value)) {
-                    PyErr_SetString(PyExc_ValueError, "argument 'start': expected finite joint angles");
-                    throw PyErrorSet{};
-                }
-            }
-        }
-        double max_step = 10.0;
-        if (values[2] != nullptr) {
-            max_step = float_from_any(values[2], "max_step");
-            if (!(max_step > 0.0)) {
-                Ref text = Ref::steal(check(PyObject_Repr(values[2])));
-                PyErr_Format(PyExc_ValueError, "argument 'max_step': expected a positive number of degrees, got %U",
-                             text.get());
+constexpr Signature<4> kPlanPath{"plan_path", {"targets", "start", "max_step", "check"}, 1, 2};
+PyObject* plan_path(PyObject* self, const Arguments<4>& values) {
+    const Arm arm = arm_from_object(self);
+    const auto targets = near_rigid_poses(values[0], "targets");
+    std::optional<JointVector> start;
+    if (values[1] != nullptr && values[1] != Py_None) {
+        start = joints_from_any(values[1], "start");
+        for (const double value : *start) {
+            if (!std::isfinite(value)) {
+                PyErr_SetString(PyExc_ValueError, "argument 'start': expected finite joint angles");
                 throw PyErrorSet{};
             }
         }
-        PyObject* check_callable = values[3] == Py_None ? nullptr : values[3];
-        if (check_callable != nullptr && !PyCallable_Check(check_callable)) {
-            PyErr_Format(PyExc_TypeError, "argument 'check': expected a callable, got %s",
-                         type_name_of(check_callable).c_str());
+    }
+    double max_step = 10.0;
+    if (values[2] != nullptr) {
+        max_step = float_from_any(values[2], "max_step");
+        if (!(max_step > 0.0)) {
+            Ref text = Ref::steal(check(PyObject_Repr(values[2])));
+            PyErr_Format(PyExc_ValueError, "argument 'max_step': expected a positive number of degrees, got %U",
+                         text.get());
             throw PyErrorSet{};
         }
-        PathLayers layers;
-        {
-            ReleaseGil unlocked;
-            layers = path_layers(arm, targets);
-        }
-        if (check_callable != nullptr) {
-            ensure_numpy();
-            const auto keep = allowed_nodes(check_callable, layers.nodes);
-            keep_nodes(layers, keep);
-        }
-        PathPlan plan;
-        {
-            ReleaseGil unlocked;
-            plan = plan_over_layers(arm, layers, start, max_step);
-        }
-        return box(ClassId::PathPlan, std::move(plan));
-    });
+    }
+    PyObject* check_callable = values[3] == Py_None ? nullptr : values[3];
+    if (check_callable != nullptr && !PyCallable_Check(check_callable)) {
+        PyErr_Format(PyExc_TypeError, "argument 'check': expected a callable, got %s",
+                     type_name_of(check_callable).c_str());
+        throw PyErrorSet{};
+    }
+    PathLayers layers;
+    {
+        ReleaseGil unlocked;
+        layers = path_layers(arm, targets);
+    }
+    if (check_callable != nullptr) {
+        ensure_numpy();
+        const auto keep = allowed_nodes(check_callable, layers.nodes);
+        keep_nodes(layers, keep);
+    }
+    PathPlan plan;
+    {
+        ReleaseGil unlocked;
+        plan = plan_over_layers(arm, layers, start, max_step);
+    }
+    return box(ClassId::PathPlan, std::move(plan));
+}
+
+}  // namespace
+
+PyObject* arm_plan_path(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method<kPlanPath, plan_path, ClassId::Arm>(self, args, nargs, kwnames);
 }
 
 const ClassDescription& path_plan_class() {
-    static const ClassDescription description{"PathPlan", &plan_spec, nullptr};
-    return description;
+    static const HeapClass<PathPlan, 1> type("ortholink.PathPlan", kPlanDoc, plan_methods, plan_properties,
+                                             {{{Py_tp_repr, slot(unary<plan_repr>)}}});
+    return type.description;
 }
 
 }  // namespace ortholink::py

@@ -62,24 +62,93 @@ void write_files(const std::filesystem::path& directory, const std::vector<UrdfF
     }
 }
 
-}  // namespace
-
-PyObject* crx_joints_to_urdf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        static const char* const names[] = {"joints"};
-        PyObject* value;
-        bind_arguments("joints_to_urdf", args, nargs, kwnames, names, 1, &value);
-        return convert_rows(value, "joints", [](const JointVector& j) { return joints_to_urdf(j); });
-    });
+constexpr Signature<1> kToUrdf{"joints_to_urdf", {"joints"}};
+PyObject* to_urdf(PyObject*, const Arguments<1>& a) {
+    return convert_rows(a[0], "joints", [](const JointVector& j) { return joints_to_urdf(j); });
 }
 
-PyObject* crx_joints_from_urdf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        static const char* const names[] = {"q"};
-        PyObject* value;
-        bind_arguments("joints_from_urdf", args, nargs, kwnames, names, 1, &value);
-        return convert_rows(value, "q", [](const UrdfJoints& q) { return joints_from_urdf(q); });
-    });
+constexpr Signature<1> kFromUrdf{"joints_from_urdf", {"q"}};
+PyObject* from_urdf(PyObject*, const Arguments<1>& a) {
+    return convert_rows(a[0], "q", [](const UrdfJoints& q) { return joints_from_urdf(q); });
+}
+
+constexpr Signature<2> kWriteUrdf{"write_urdf", {"directory", "name"}, 1, 2};
+PyObject* write_urdf(PyObject* self, const Arguments<2>& values) {
+    const Arm& arm = arm_from_object(self);
+    PyObject* converted = nullptr;
+    if (!PyUnicode_FSConverter(values[0], &converted)) {
+        raise_with_argument_name("directory");
+    }
+    Ref directory_bytes = Ref::steal(converted);
+    const std::filesystem::path directory(PyBytes_AsString(directory_bytes.get()));
+    std::string name;
+    if (values[1] == nullptr || values[1] == Py_None) {
+        name = default_urdf_name(arm);
+    } else {
+        if (!PyUnicode_Check(values[1])) {
+            PyErr_Format(PyExc_TypeError, "argument 'name': expected str, got %s", type_name_of(values[1]).c_str());
+            throw PyErrorSet{};
+        }
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(values[1], &size);
+        if (text == nullptr) {
+            throw PyErrorSet{};
+        }
+        name.assign(text, static_cast<std::size_t>(size));
+        if (!valid_urdf_name(name)) {
+            PyErr_Format(PyExc_ValueError,
+                         "argument 'name': expected 1 to 64 letters, digits, '_', '-' or '.' (not first), got %R",
+                         values[1]);
+            throw PyErrorSet{};
+        }
+    }
+    std::vector<UrdfFile> files;
+    try {
+        files = urdf_package(arm, name);
+    } catch (const std::runtime_error& error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
+        throw PyErrorSet{};
+    }
+    write_files(directory, files);
+    const std::string urdf = (directory / files.front().path).string();
+    return check(PyUnicode_DecodeFSDefaultAndSize(urdf.data(), static_cast<Py_ssize_t>(urdf.size())));
+}
+
+constexpr Signature<7> kOnMountingFace{
+    "on_mounting_face", {"robot", "mount", "tool", "lower", "upper", "elbow", "max_speed"}, 1, 1};
+PyObject* on_mounting_face(PyObject*, const Arguments<7>& values) {
+    if (!is_instance(values[0], ClassId::CrxModel)) {
+        PyErr_Format(PyExc_TypeError,
+                     "argument 'robot': expected ortholink.CrxModel (mounting heights are known for the models), "
+                     "got %s",
+                     type_name_of(values[0]).c_str());
+        throw PyErrorSet{};
+    }
+    const CrxModel model = model_from_any(values[0], "robot");
+    const Pose mount = values[1] == nullptr || values[1] == Py_None ? Pose{} : near_rigid_pose(values[1], "mount");
+    const Pose base = compose(mount, Pose{Quat{}, Vec3{0.0, 0.0, mounting_height(model)}});
+    Ref kwargs = Ref::steal(check(PyDict_New()));
+    Ref base_array = Ref::steal(pose_to_array(base));
+    check_status(PyDict_SetItemString(kwargs.get(), "base", base_array.get()));
+    // Only what was given is passed on, so omitted limits keep the model's defaults.
+    for (std::size_t i = 2; i < 7; ++i) {
+        if (values[i] != nullptr) {
+            check_status(PyDict_SetItemString(kwargs.get(), kOnMountingFace.names[i], values[i]));
+        }
+    }
+    Ref positional = Ref::steal(check(PyTuple_Pack(1, values[0])));
+    return check(PyObject_Call(reinterpret_cast<PyObject*>(class_object(ClassId::Arm)), positional.get(),
+                               kwargs.get()));
+}
+
+}  // namespace
+
+PyObject* crx_joints_to_urdf(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method<kToUrdf, to_urdf>(self, args, nargs, kwnames);
+}
+
+PyObject* crx_joints_from_urdf(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method<kFromUrdf, from_urdf>(self, args, nargs, kwnames);
 }
 
 const char kArmWriteUrdfDoc[] =
@@ -97,49 +166,7 @@ const char kArmWriteUrdfDoc[] =
     "the same names are replaced. Returns the path of the URDF file.";
 
 PyObject* arm_write_urdf(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        const Arm& arm = arm_from_object(self);
-        static const char* const names[] = {"directory", "name"};
-        PyObject* values[2];
-        bind_arguments("write_urdf", args, nargs, kwnames, Parameters{names, 2, 1, 2}, values);
-        PyObject* converted = nullptr;
-        if (!PyUnicode_FSConverter(values[0], &converted)) {
-            raise_with_argument_name("directory");
-        }
-        Ref directory_bytes = Ref::steal(converted);
-        const std::filesystem::path directory(PyBytes_AsString(directory_bytes.get()));
-        std::string name;
-        if (values[1] == nullptr || values[1] == Py_None) {
-            name = default_urdf_name(arm);
-        } else {
-            if (!PyUnicode_Check(values[1])) {
-                PyErr_Format(PyExc_TypeError, "argument 'name': expected str, got %s", type_name_of(values[1]).c_str());
-                throw PyErrorSet{};
-            }
-            Py_ssize_t size = 0;
-            const char* text = PyUnicode_AsUTF8AndSize(values[1], &size);
-            if (text == nullptr) {
-                throw PyErrorSet{};
-            }
-            name.assign(text, static_cast<std::size_t>(size));
-            if (!valid_urdf_name(name)) {
-                PyErr_Format(PyExc_ValueError,
-                             "argument 'name': expected 1 to 64 letters, digits, '_', '-' or '.' (not first), got %R",
-                             values[1]);
-                throw PyErrorSet{};
-            }
-        }
-        std::vector<UrdfFile> files;
-        try {
-            files = urdf_package(arm, name);
-        } catch (const std::runtime_error& error) {
-            PyErr_SetString(PyExc_ValueError, error.what());
-            throw PyErrorSet{};
-        }
-        write_files(directory, files);
-        const std::string urdf = (directory / files.front().path).string();
-        return check(PyUnicode_DecodeFSDefaultAndSize(urdf.data(), static_cast<Py_ssize_t>(urdf.size())));
-    });
+    return method<kWriteUrdf, write_urdf, ClassId::Arm>(self, args, nargs, kwnames);
 }
 
 const char kArmOnMountingFaceDoc[] =
@@ -151,34 +178,8 @@ const char kArmOnMountingFaceDoc[] =
     "in your world frame (4x4, identity when omitted); the arm's `base` becomes mount · (0, 0,\n"
     "height). The other arguments are those of `Arm`.";
 
-PyObject* arm_on_mounting_face(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        static const char* const names[] = {"robot", "mount", "tool", "lower", "upper", "elbow", "max_speed"};
-        PyObject* values[7];
-        bind_arguments("on_mounting_face", args, nargs, kwnames, Parameters{names, 7, 1, 1}, values);
-        if (!is_instance(values[0], ClassId::CrxModel)) {
-            PyErr_Format(PyExc_TypeError,
-                         "argument 'robot': expected ortholink.CrxModel (mounting heights are known for the models), "
-                         "got %s",
-                         type_name_of(values[0]).c_str());
-            throw PyErrorSet{};
-        }
-        const CrxModel model = model_from_any(values[0], "robot");
-        const Pose mount = values[1] == nullptr || values[1] == Py_None ? Pose{} : near_rigid_pose(values[1], "mount");
-        const Pose base = compose(mount, Pose{Quat{}, Vec3{0.0, 0.0, mounting_height(model)}});
-        Ref kwargs = Ref::steal(check(PyDict_New()));
-        Ref base_array = Ref::steal(pose_to_array(base));
-        check_status(PyDict_SetItemString(kwargs.get(), "base", base_array.get()));
-        // Only what was given is passed on, so omitted limits keep the model's defaults.
-        for (int i = 2; i < 7; ++i) {
-            if (values[i] != nullptr) {
-                check_status(PyDict_SetItemString(kwargs.get(), names[i], values[i]));
-            }
-        }
-        Ref positional = Ref::steal(check(PyTuple_Pack(1, values[0])));
-        return check(PyObject_Call(reinterpret_cast<PyObject*>(class_object(ClassId::Arm)), positional.get(),
-                                   kwargs.get()));
-    });
+PyObject* arm_on_mounting_face(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method<kOnMountingFace, on_mounting_face>(self, args, nargs, kwnames);
 }
 
 }  // namespace ortholink::py
