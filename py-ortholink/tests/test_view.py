@@ -79,12 +79,20 @@ def test_joints_move_the_arm_and_the_target(viewer):
 
 
 def test_a_path_plays_to_its_end(viewer):
-    class Plan:  # what the viewer reads of a PathPlan
-        joints = np.linspace([0, 0, 0, 0, 0, 0], [40, -20, 30, 10, 60, -90], 25)
-
-    viewer.play(Plan(), seconds=0.25)
+    arm = viewer.arm
+    line = np.linspace([0, 0, 0, 0, 0, 0], [40, -20, 30, 10, 60, -90], 25)
+    targets = arm.fk_many(line)
+    targets[12, 0, 3] += 5000.0  # one waypoint out of reach
+    plan = arm.plan_path(targets, start=line[0])
+    assert plan.unreachable.tolist() == [12]
+    viewer.play(plan, seconds=0.25)
     viewer.wait_playing(timeout=30)
-    np.testing.assert_array_equal(viewer.joints, Plan.joints[-1])
+    np.testing.assert_array_equal(viewer.joints, plan.joints[-1])
+    assert np.isfinite(viewer.joints).all()
+
+    viewer.play(line[:3], seconds=0.1)
+    viewer.wait_playing(timeout=30)
+    np.testing.assert_array_equal(viewer.joints, line[2])
     with pytest.raises(ValueError, match=r"^argument 'path': expected joint rows of shape \(n, 6\)"):
         viewer.play(np.zeros((3, 5)))
 

@@ -248,6 +248,7 @@ class Viewer:
             self._choice.on_update(lambda _event: self._solution_chosen())
         with gui.add_folder("Path"):
             self._path_rows: npt.NDArray[np.float64] | None = None
+            self._path_seconds = 4.0
             self._play_button = gui.add_button("Play path", disabled=True)
             self._play_button.on_click(lambda _event: self.play())
 
@@ -294,18 +295,23 @@ class Viewer:
         with self._lock:
             self._select(index)
 
-    def play(self, path: _HasJoints | npt.ArrayLike | None = None, *, seconds: float = 4.0) -> None:
-        """Play a `PathPlan` (or an (n, 6) array of joint rows) on the solid arm, in the background."""
+    def play(self, path: _HasJoints | npt.ArrayLike | None = None, *, seconds: float | None = None) -> None:
+        """Play a `PathPlan` (or an (n, 6) array of joint rows) on the solid arm, in the background.
+
+        Without `seconds`, a plan takes its `duration` at the rated speeds (at least a second),
+        other paths four seconds. Rows of NaN (unreachable waypoints) are skipped.
+        """
         if path is not None:
             self.load_path(path)
         if self._path_rows is None or len(self._path_rows) == 0:
             return
         self.stop_playing()
         rows = self._path_rows
+        total = seconds if seconds is not None else self._path_seconds
         self._stop_playing.clear()
 
         def run() -> None:
-            pause = seconds / max(len(rows), 1)
+            pause = total / max(len(rows), 1)
             for row in rows:
                 if self._stop_playing.is_set():
                     return
@@ -321,6 +327,10 @@ class Viewer:
         array = np.asarray(rows, dtype=np.float64)
         if array.ndim != 2 or array.shape[1] != 6:
             raise ValueError(f"argument 'path': expected joint rows of shape (n, 6), got shape {array.shape}")
+        array = array[np.isfinite(array).all(axis=1)]
+        duration = float(getattr(path, "duration", np.nan))
+        # A plan with breaks lasts forever at the rated speeds; show it in a few seconds.
+        self._path_seconds = max(duration, 1.0) if np.isfinite(duration) else 4.0
         self._path_rows = array.copy()
         self._play_button.disabled = len(array) == 0
 
