@@ -23,6 +23,19 @@ void append_triple(std::string& out, const Vec3& v) {
     append_number(out, v[2]);
 }
 
+// Attribute text: names reach here from callers of urdf_text, not only from checked names.
+void append_escaped(std::string& out, std::string_view text) {
+    for (const char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+}
+
 // <origin> of a pose given in millimetres.
 void append_origin(std::string& out, const Pose& pose, const char* indent) {
     out += indent;
@@ -52,7 +65,7 @@ void append_link(std::string& out, std::string_view link, const std::string& mes
         out += ">\n";
         append_origin(out, mesh_origin, "      ");
         out += "      <geometry><mesh filename=\"";
-        out += mesh;
+        append_escaped(out, mesh);
         out += "\"/></geometry>\n    </";
         out += element;
         out += ">\n";
@@ -116,7 +129,7 @@ std::string urdf_text(const Arm& arm, std::string_view name, const UrdfMeshFiles
            "     base_link is the mounting face, the arm's base frame (on the J2 axis) lies above it;\n"
            "     world to base_link carries the arm's base frame; tcp is the tool frame on the flange. -->\n";
     out += "<robot name=\"";
-    out += name;
+    append_escaped(out, name);
     out += "\">\n";
     out += "  <link name=\"world\"/>\n";
     append_fixed_joint(out, "world_joint", "world", "base_link", compose(arm.base, translation(0.0, 0.0, -height)));

@@ -75,6 +75,14 @@ TEST(UrdfText, UnlimitedJointIsContinuous) {
     EXPECT_EQ(text.find("inf"), std::string::npos);
 }
 
+TEST(UrdfText, NamesAndPathsAreEscaped) {
+    UrdfMeshFiles files;
+    files.paths[3] = "meshes/a&b.stl";
+    const std::string text = urdf_text(Arm::from_model(CrxModel::Crx10iA), "x\"<y>&", files);
+    EXPECT_NE(text.find("<robot name=\"x&quot;&lt;y&gt;&amp;\">"), std::string::npos);
+    EXPECT_NE(text.find("filename=\"meshes/a&amp;b.stl\""), std::string::npos);
+}
+
 TEST(UrdfPackage, NamesAreSafeAsFileNames) {
     for (const char* good : {"crx10ia", "cell-7_left.v2", "A", "x1"}) {
         EXPECT_TRUE(valid_urdf_name(good)) << good;
