@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "numeric.hpp"
+
 namespace ortholink {
 namespace {
-
-constexpr double kMachineEpsilon = 2.220446049250313e-16;
 
 bool unit_length(double x, double y, double z) noexcept {
     const double n = x * x + y * y + z * z;

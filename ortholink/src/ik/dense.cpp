@@ -3,15 +3,17 @@
 #include <algorithm>
 #include <cmath>
 
+#include "numeric.hpp"
+
 namespace ortholink::solver {
 namespace {
 
-// Double-precision machine epsilon: the relative deflation test of the QR iteration.
-constexpr double kEigenEpsilon = 2.220446049250313e-16;
+// Relative deflation test of the QR iteration: one machine epsilon.
+constexpr double kEigenEpsilon = kMachineEpsilon;
 // Francis steps allowed per eigenvalue before giving up (exceptional shifts at 10 and 20).
 constexpr int kEigenIterations = 30;
 // Relative threshold below which a bidiagonal entry counts as zero (5 machine epsilons).
-constexpr double kSvdEpsilon = 1.1102230246251565e-15;
+constexpr double kSvdEpsilon = 5.0 * kMachineEpsilon;
 // QR sweeps allowed per singular value.
 constexpr int kSvdSweepsPerValue = 75;
 // Singular values at or below this fraction of the largest are dropped from the pseudo-inverse.

@@ -14,6 +14,8 @@ constexpr double kLinearTrigSlack = 1.000000000001;
 // cannot bring the circle onto the axis.
 constexpr double kAxisReachRelative = 2e-6;
 constexpr int kAxisStarts = 16;
+// Spacing of the starts as a fraction of a turn (1/16, exact).
+constexpr double kAxisStartStep = 1.0 / kAxisStarts;
 constexpr int kAxisNewtonSteps = 20;
 constexpr double kAxisNewtonStop = 1e-15;  // radians
 // Two axis angles closer than this (radians) are the same.
@@ -103,7 +105,7 @@ AxisThetas axis_thetas(const Setup& setup) noexcept {
     }
     for (int k = 0; k < kAxisStarts; ++k) {
         // Newton on the derivative of the squared horizontal distance.
-        double theta = k * kTwoPi * 0.0625;
+        double theta = k * kTwoPi * kAxisStartStep;
         bool abandoned = false;
         for (int step_count = 0; step_count < kAxisNewtonSteps; ++step_count) {
             const HorizontalCircle hc = horizontal_circle(setup, theta);

@@ -5,12 +5,15 @@
 
 #include "ik/dense.hpp"
 #include "ik/lanes.hpp"
+#include "numeric.hpp"
 
 namespace ortholink::solver {
 namespace {
 
 // Rotation search: |p| on a grid of 64 angles.
 constexpr int kRotationGrid = 64;
+// One grid step as a fraction of a turn (1/64, exact).
+constexpr double kRotationGridStep = 1.0 / kRotationGrid;
 // Coefficients at or below this fraction of the largest count as zero.
 constexpr double kCoefficientFloor = 1e-14;
 constexpr int kAberthSweeps = 100;
@@ -50,25 +53,20 @@ Cx div(Cx a, Cx b) noexcept {
 // |z| for the convergence test: the plain formula where it cannot overflow
 // or lose precision to underflow, hypot elsewhere.
 double magnitude(Cx z) noexcept {
-    constexpr double kSafeLow = 1e-290;
-    constexpr double kSafeHigh = 1e290;
     const double sq = z.re * z.re + z.im * z.im;
-    return sq > kSafeLow && sq < kSafeHigh ? std::sqrt(sq) : std::hypot(z.re, z.im);
+    return sq > kSquareSafeLow && sq < kSquareSafeHigh ? std::sqrt(sq) : std::hypot(z.re, z.im);
 }
 
 // |z| rounded up in the lanes computed as sqrt(re² + im²): that is within a
 // few rounding errors of hypot(re, im), so a relative margin of 1e-15 keeps it
 // from falling below. Below the safe range hypot is used itself.
-constexpr double kMagnitudeSafeLow = 1e-290;
 constexpr double kMagnitudeUpward = 1.0 + 1e-15;
 
 // Not above hypot(z.re, z.im), by the same margin.
 double magnitude_below(Cx z) noexcept {
-    constexpr double kSafeLow = 1e-290;
-    constexpr double kSafeHigh = 1e290;
     constexpr double kDownward = 1.0 - 1e-15;
     const double sq = z.re * z.re + z.im * z.im;
-    return sq > kSafeLow && sq < kSafeHigh ? std::sqrt(sq) * kDownward : std::hypot(z.re, z.im);
+    return sq > kSquareSafeLow && sq < kSquareSafeHigh ? std::sqrt(sq) * kDownward : std::hypot(z.re, z.im);
 }
 
 // Lane 0 or lane 1 of a pair, all ones.
@@ -97,7 +95,7 @@ const std::array<GridPair, kRotationGrid / 2>& rotation_grid() noexcept {
         for (int i = 0; i < kRotationGrid; ++i) {
             double s = 0.0;
             double c = 0.0;
-            ::sincos((i * kTwoPi) * 0.015625, &s, &c);
+            ::sincos((i * kTwoPi) * kRotationGridStep, &s, &c);
             const Harmonics h = harmonics(s, c);
             for (int k = 0; k <= kTrigDegree; ++k) {
                 g[i / 2].c[k][i % 2] = h.c[k];
@@ -205,7 +203,7 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
             // needed. Converged and unused lanes get |z| = 0.
             const V2 sq = zr[h] * zr[h] + zi[h] * zi[h];
             V2 upper = V2{std::sqrt(sq[0]), std::sqrt(sq[1])} * V2{kMagnitudeUpward, kMagnitudeUpward};
-            const M2 plain = sq > V2{kMagnitudeSafeLow, kMagnitudeSafeLow};
+            const M2 plain = sq > V2{kSquareSafeLow, kSquareSafeLow};
             if (((~plain & active[h])[0] | (~plain & active[h])[1]) != 0) {
                 upper = V2{plain[0] != 0 ? upper[0] : std::hypot(zr[h][0], zi[h][0]),
                            plain[1] != 0 ? upper[1] : std::hypot(zr[h][1], zi[h][1])};
@@ -475,7 +473,7 @@ ThetaRoots theta_roots_from(const TrigPoly& p, RootPath first, RootPath* path) n
             const double v = std::fabs(value[lane]);
             if (v > best) {
                 best = v;
-                theta_max = ((i + lane) * kTwoPi) * 0.015625;
+                theta_max = ((i + lane) * kTwoPi) * kRotationGridStep;
             }
         }
     }

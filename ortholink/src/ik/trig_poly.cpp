@@ -28,6 +28,10 @@ constexpr std::array<std::array<double, 2>, kTrigSamples> kSampleSinCos{{
     {-0.38268343236509039, 0.92387953251128652},
 }};
 
+// Fourier weights of the fit: the mean (1/16) and the harmonics (2/16), exact.
+constexpr double kSampleMean = 1.0 / kTrigSamples;
+constexpr double kHarmonicWeight = 2.0 / kTrigSamples;
+
 }  // namespace
 
 TrigPoly TrigPoly::from_setup(const Setup& setup) noexcept {
@@ -63,9 +67,9 @@ TrigPoly TrigPoly::from_samples(const std::array<double, kTrigSamples>& f) noexc
         b34 = b34 + V2{kSampleSinCos[j3][0], kSampleSinCos[j4][0]} * fi;
     }
     TrigPoly p;
-    p.a[0] = s0 * 0.0625;
+    p.a[0] = s0 * kSampleMean;
     p.b[0] = 0.0;
-    const V2 eighth = splat(0.125);
+    const V2 eighth = splat(kHarmonicWeight);
     const V2 pa12 = a12 * eighth;
     const V2 pa34 = a34 * eighth;
     const V2 pb12 = b12 * eighth;
