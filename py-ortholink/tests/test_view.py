@@ -68,6 +68,30 @@ def test_moving_the_target_redraws_its_solutions(viewer):
     assert len(viewer.solutions) == 0 and viewer.drawn == [] and viewer.ghosts == 0 and viewer.labels == []
 
 
+def test_dragging_the_target_keeps_the_arm_in_its_configuration(viewer):
+    from ortholink_view import _matrix_to_wxyz, _wxyz_to_matrix
+
+    arm = viewer.arm
+    start = np.array([5.0, 15.0, 25.0, 35.0, 45.0, 55.0])
+    viewer.set_joints(start)
+    for step in range(1, 6):
+        # What the page's transform gizmo reports: a position in metres and a quaternion.
+        target = arm.fk(start + step)
+        viewer._target.position = target[:3, 3] / 1000.0
+        viewer._target.wxyz = _matrix_to_wxyz(target)
+        viewer._target_moved()
+        np.testing.assert_allclose(viewer.target, target, rtol=0, atol=1e-9)
+        # The nearest solution is the one the small move came from.
+        np.testing.assert_allclose(viewer.joints, start + step, rtol=0, atol=1e-6)
+        assert viewer.ghosts == len(viewer.drawn) - 1
+    rng = np.random.default_rng(2)
+    for q in rng.normal(size=(200, 4)):
+        q /= np.linalg.norm(q)
+        m = np.eye(4)
+        m[:3, :3] = _wxyz_to_matrix(q)
+        np.testing.assert_allclose(np.abs(_matrix_to_wxyz(m) @ q), 1.0, rtol=0, atol=1e-12)
+
+
 def test_joints_move_the_arm_and_the_target(viewer):
     joints = np.array([-30.0, 10.0, -20.0, 90.0, -45.0, 180.0])
     viewer.set_joints(joints)
