@@ -85,6 +85,21 @@ class TestJoints:
         with pytest.raises(ValueError):
             robot.fk("abcdef")
 
+    def test_a_renamed_type_error_keeps_its_cause(self, robot):
+        class Refuses:
+            def __array__(self, dtype=None, copy=None):
+                try:
+                    raise KeyError("inner")
+                except KeyError as error:
+                    raise TypeError("not today") from error
+
+        with pytest.raises(TypeError, match=r"^argument 'joints': not today$") as caught:
+            robot.fk(Refuses())
+        assert isinstance(caught.value.__cause__, KeyError)
+        # Other errors pass through untouched.
+        with pytest.raises(ValueError, match="could not convert"):
+            robot.fk_many([["a"] * 6])
+
 
 class TestPose:
     def test_identity_and_integer_and_nested_lists(self, robot):
