@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 
+#include "chain.hpp"
 #include "ik/dense.hpp"
 #include "ik/lanes.hpp"
 
@@ -20,102 +21,64 @@ constexpr double kMaxStepDegrees = 10.0;
 // spans less than this ratio (five orders of magnitude).
 constexpr double kCholeskyRatio = 1e-5;
 
-// Rotation matrix of a unit quaternion, row-major. Same formula for the
-// actual and the target pose so that equal rotations cancel exactly.
-std::array<double, 9> rotation_matrix(const Quat& q) noexcept {
-    const double x = q.x;
-    const double y = q.y;
-    const double z = q.z;
-    const double w = q.w;
-    return {
-        w * w + x * x - y * y - z * z, 2.0 * x * y - 2.0 * w * z,     2.0 * w * y + 2.0 * x * z,
-        2.0 * w * z + 2.0 * x * y,     w * w - x * x + y * y - z * z, 2.0 * y * z - 2.0 * w * x,
-        2.0 * x * z - 2.0 * w * y,     2.0 * w * x + 2.0 * y * z,     w * w - x * x - y * y + z * z,
-    };
-}
+using generic::rotation_matrix;
 
-// Residual of a flange pose against a target given by its rotation matrix
-// and translation.
-Residual residual_of(const Pose& flange, const std::array<double, 9>& target_rotation, const Vec3& target_t) noexcept {
-    const auto ra = rotation_matrix(flange.q);
-    Residual r;
-    for (int i = 0; i < 9; ++i) {
-        r[i] = ra[i] - target_rotation[i];
-    }
-    for (int i = 0; i < 3; ++i) {
-        r[9 + i] = flange.t[i] - target_t[i];
-    }
-    return r;
-}
-
-// The frames of fk_all from its six joint rotations, with the same
-// operations in the same order, so every bit agrees.
-[[gnu::always_inline]] inline std::array<Pose, 6> frames_from(const Crx& robot, const std::array<Quat, 6>& q) noexcept {
-    std::array<Pose, 6> frames;
-    frames[0] = Pose{q[0], Vec3{0.0, 0.0, 0.0}};
-    frames[1] = Pose{quat_mul(q[0], q[1]), Vec3{0.0, 0.0, 0.0}};
-    frames[2] = Pose{quat_mul(frames[1].q, q[2]), rotate(frames[1].q, Vec3{0.0, 0.0, robot.z1})};
-    frames[3] = Pose{quat_mul(frames[2].q, q[3]), frames[2].t};
-    const Vec3 r5 = rotate(frames[3].q, Vec3{robot.x1, -robot.y1, 0.0});
-    frames[4] = Pose{quat_mul(frames[3].q, q[4]),
-                     Vec3{frames[3].t[0] + r5[0], frames[3].t[1] + r5[1], frames[3].t[2] + r5[2]}};
-    const Vec3 r6 = rotate(frames[4].q, Vec3{robot.x2, 0.0, 0.0});
-    frames[5] = Pose{quat_mul(quat_mul(frames[4].q, q[5]), kFlangeRotation),
-                     Vec3{frames[4].t[0] + r6[0], frames[4].t[1] + r6[1], frames[4].t[2] + r6[2]}};
-    return frames;
-}
-
-// The joint rotations of fk_all; the J3 rotation is about J2 + J3.
-std::array<Quat, 6> rotations_of(const Crx& robot, const JointVector& joints, JointRotations& cache) noexcept {
-    const double t1 = joints[0] * kDegToRad;
-    const double t2 = joints[1] * kDegToRad;
-    const double t3 = joints[2] * kDegToRad;
-    const double t4 = joints[3] * kDegToRad;
-    const double t5 = joints[4] * kDegToRad;
-    const double t6 = joints[5] * kDegToRad;
-    return {cache.get(robot, 0, t1), cache.get(robot, 1, t2), cache.get(robot, 2, t3 + t2),
-            cache.get(robot, 3, t4), cache.get(robot, 4, t5), cache.get(robot, 5, t6)};
-}
-
-Pose flange_from(const Crx& robot, const std::array<Quat, 6>& q) noexcept {
-    return frames_from(robot, q)[5];
-}
-
-// Two of everything, lane by lane: the forward kinematics and residual of two
-// start vectors evaluated together, with the operations of quat_mul, rotate,
-// frames_from, rotation_matrix and pose_error written out for lanes.
+// Two quaternions and two poses, lane by lane: the forward kinematics and
+// residual of two start vectors evaluated together.
 struct Quat2 {
     V2 x;
     V2 y;
     V2 z;
     V2 w;
 };
-using Vec3x2 = std::array<V2, 3>;
+struct Pose2 {
+    Quat2 q;
+    std::array<V2, 3> t;
+};
 
 Quat2 pair_of(const Quat& a, const Quat& b) noexcept {
     return Quat2{V2{a.x, b.x}, V2{a.y, b.y}, V2{a.z, b.z}, V2{a.w, b.w}};
 }
 
-[[gnu::always_inline]] inline Quat2 mul2(const Quat2& a, const Quat2& b) noexcept {
-    return Quat2{
-        a.w * b.x + a.x * b.w + a.y * b.z - a.z * b.y,
-        a.w * b.y - a.x * b.z + a.y * b.w + a.z * b.x,
-        a.w * b.z + a.x * b.y - a.y * b.x + a.z * b.w,
-        a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z,
-    };
+// Residual of a flange pose (one or two lanes) against a prepared target.
+template <class P>
+[[gnu::always_inline]] inline auto residual_of(const P& flange, const PreparedTarget& target) noexcept {
+    using S = decltype(flange.q.x);
+    const auto ra = rotation_matrix(flange.q);
+    std::array<S, 12> r;
+    for (int i = 0; i < 9; ++i) {
+        r[i] = ra[i] - target.rotation[i];
+    }
+    for (int i = 0; i < 3; ++i) {
+        r[9 + i] = flange.t[i] - target.translation[i];
+    }
+    return r;
 }
 
-[[gnu::always_inline]] inline Vec3x2 cross2(const Vec3x2& a, const Vec3x2& b) noexcept {
-    return Vec3x2{a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+// Largest |r_i| lane by lane, a running maximum from 0 that skips NaN entries.
+template <class S>
+[[gnu::always_inline]] inline S largest_magnitude(const std::array<S, 12>& r) noexcept {
+    S m{};
+    for (const S& v : r) {
+        const S a = lane_fabs(v);
+        m = a > m ? a : m;  // false for NaN, so NaN entries are skipped
+    }
+    return m;
 }
 
-[[gnu::always_inline]] inline Vec3x2 rotate2(const Quat2& q, const Vec3x2& v) noexcept {
-    const Vec3x2 qv{q.x, q.y, q.z};
-    const Vec3x2 c = cross2(qv, v);
-    const V2 two = splat(2.0);
-    const Vec3x2 t{two * c[0], two * c[1], two * c[2]};
-    const Vec3x2 u = cross2(qv, t);
-    return Vec3x2{v[0] + q.w * t[0] + u[0], v[1] + q.w * t[1] + u[1], v[2] + q.w * t[2] + u[2]};
+[[gnu::always_inline]] inline std::array<Pose, 6> frames_from(const Crx& robot, const std::array<Quat, 6>& q) noexcept {
+    return generic::chain_frames<Pose>(robot, q);
+}
+
+// The joint rotations of fk_all, through the cache.
+std::array<Quat, 6> rotations_of(const Crx& robot, const JointVector& joints, JointRotations& cache) noexcept {
+    const std::array<double, 6> a = generic::joint_angles(joints);
+    return {cache.get(robot, 0, a[0]), cache.get(robot, 1, a[1]), cache.get(robot, 2, a[2]),
+            cache.get(robot, 3, a[3]), cache.get(robot, 4, a[4]), cache.get(robot, 5, a[5])};
+}
+
+Pose flange_from(const Crx& robot, const std::array<Quat, 6>& q) noexcept {
+    return frames_from(robot, q)[5];
 }
 
 // Pose errors (lane 0, lane 1) of the flanges of two sets of joint rotations.
@@ -125,39 +88,7 @@ V2 pose_errors2(const Crx& robot, const std::array<Quat, 6>& a, const std::array
     for (int k = 0; k < 6; ++k) {
         q[k] = pair_of(a[k], b[k]);
     }
-    const V2 zero{0.0, 0.0};
-    const Quat2 q12 = mul2(q[0], q[1]);
-    const Quat2 q3 = mul2(q12, q[2]);
-    const Vec3x2 t3 = rotate2(q12, Vec3x2{zero, zero, splat(robot.z1)});
-    const Quat2 q4 = mul2(q3, q[3]);
-    const Vec3x2 r5 = rotate2(q4, Vec3x2{splat(robot.x1), splat(-robot.y1), zero});
-    const Quat2 q5 = mul2(q4, q[4]);
-    const Vec3x2 t5{t3[0] + r5[0], t3[1] + r5[1], t3[2] + r5[2]};
-    const Vec3x2 r6 = rotate2(q5, Vec3x2{splat(robot.x2), zero, zero});
-    const Quat2 q6 = mul2(mul2(q5, q[5]), pair_of(kFlangeRotation, kFlangeRotation));
-    const Vec3x2 t6{t5[0] + r6[0], t5[1] + r6[1], t5[2] + r6[2]};
-
-    const V2 x = q6.x;
-    const V2 y = q6.y;
-    const V2 z = q6.z;
-    const V2 w = q6.w;
-    const V2 two = splat(2.0);
-    const std::array<V2, 12> actual{
-        w * w + x * x - y * y - z * z, two * x * y - two * w * z,     two * w * y + two * x * z,
-        two * w * z + two * x * y,     w * w - x * x + y * y - z * z, two * y * z - two * w * x,
-        two * x * z - two * w * y,     two * w * x + two * y * z,     w * w - x * x - y * y + z * z,
-        t6[0],                         t6[1],                         t6[2],
-    };
-    V2 largest = zero;
-    for (int i = 0; i < 12; ++i) {
-        const double wanted = i < 9 ? target.rotation[i] : target.translation[i - 9];
-        const V2 diff = actual[i] - splat(wanted);
-        const V2 magnitude{std::fabs(diff[0]), std::fabs(diff[1])};
-        // largest = magnitude where magnitude > largest: NaN never wins.
-        const M2 above = magnitude > largest;
-        largest = (V2)(((M2)magnitude & above) | ((M2)largest & ~above));
-    }
-    return largest;
+    return largest_magnitude(residual_of(generic::chain_frames<Pose2>(robot, q)[5], target));
 }
 
 }  // namespace
@@ -167,15 +98,11 @@ Quat JointRotations::get(const Crx& robot, int k, double angle) noexcept {
     if (known_[k] && angle_bits_[k] == bits) {
         return rotations_[k];
     }
-    const Quat q = rotation_from_scaled_axis(robot.axes[k], angle);
+    const Quat q = generic::rotation_from_scaled_axis<Quat>(robot.axes[k], angle);
     known_[k] = true;
     angle_bits_[k] = bits;
     rotations_[k] = q;
     return q;
-}
-
-Pose flange_pose(const Crx& robot, const JointVector& joints, JointRotations& rotations) noexcept {
-    return flange_from(robot, rotations_of(robot, joints, rotations));
 }
 
 PreparedTarget prepare_target(const Pose& target) noexcept {
@@ -183,21 +110,36 @@ PreparedTarget prepare_target(const Pose& target) noexcept {
 }
 
 Residual residuals(const Crx& robot, const JointVector& joints, const Pose& target) noexcept {
-    return residual_of(fk_all(robot, joints)[5], rotation_matrix(target.q), target.t);
+    return residual_of(fk_all(robot, joints)[5], prepare_target(target));
 }
 
 double pose_error(const Residual& r) noexcept {
-    double m = 0.0;
-    for (const double v : r) {
-        const double a = std::fabs(v);
-        if (a > m) {  // false for NaN, so NaN entries are skipped
-            m = a;
-        }
-    }
-    return m;
+    return largest_magnitude(r);
 }
 
 namespace {
+
+// Normal equations JᵀJ·δ = -Jᵀr for the N unknowns whose columns of J are
+// the rows of `col`, into the leading N×N block of `a` and the first N
+// entries of `b`.
+template <int N>
+void normal_equations(const double (&col)[N][12], const Residual& r, Mat6& a, Vec6& b) noexcept {
+    for (int i = 0; i < N; ++i) {
+        for (int j = 0; j <= i; ++j) {
+            double s = 0.0;
+            for (int k = 0; k < 12; ++k) {
+                s += col[i][k] * col[j][k];
+            }
+            a[i * 6 + j] = s;
+            a[j * 6 + i] = s;
+        }
+        double s = 0.0;
+        for (int k = 0; k < 12; ++k) {
+            s += col[i][k] * r[k];
+        }
+        b[i] = -s;
+    }
+}
 
 // Jacobian from the frames of one fk_all call.
 Mat12x6 jacobian_of(const Crx& robot, const std::array<Pose, 6>& frames) noexcept {
@@ -268,7 +210,7 @@ JointVector polish_joints(const Crx& robot, const JointVector& joints, const std
     JointVector q = joints;
     // The joint rotations of the last accepted vector also give its Jacobian.
     std::array<Quat, 6> rot = start_rotations;
-    Residual r = residual_of(flange_from(robot, rot), target.rotation, target.translation);
+    Residual r = residual_of(flange_from(robot, rot), target);
     double e = pose_error(r);
     tr.initial_error = e;
     tr.stop = PolishStop::StepLimit;
@@ -279,7 +221,6 @@ JointVector polish_joints(const Crx& robot, const JointVector& joints, const std
             break;
         }
         const Mat12x6 jac = jacobian_of(robot, frames_from(robot, rot));
-        // Normal equations JᵀJ·δ = -Jᵀr from the columns of J.
         double col[6][12];
         for (int k = 0; k < 12; ++k) {
             for (int i = 0; i < 6; ++i) {
@@ -288,21 +229,7 @@ JointVector polish_joints(const Crx& robot, const JointVector& joints, const std
         }
         Mat6 a;
         Vec6 b;
-        for (int i = 0; i < 6; ++i) {
-            for (int j = 0; j <= i; ++j) {
-                double s = 0.0;
-                for (int k = 0; k < 12; ++k) {
-                    s += col[i][k] * col[j][k];
-                }
-                a[i * 6 + j] = s;
-                a[j * 6 + i] = s;
-            }
-            double s = 0.0;
-            for (int k = 0; k < 12; ++k) {
-                s += col[i][k] * r[k];
-            }
-            b[i] = -s;
-        }
+        normal_equations(col, r, a, b);
 
         Vec6 delta;
         Mat6 l;
@@ -351,7 +278,7 @@ JointVector polish_joints(const Crx& robot, const JointVector& joints, const std
             trial[i] = q[i] + delta[i];
         }
         const std::array<Quat, 6> trial_rot = rotations_of(robot, trial, rotations);
-        const Residual r_trial = residual_of(flange_from(robot, trial_rot), target.rotation, target.translation);
+        const Residual r_trial = residual_of(flange_from(robot, trial_rot), target);
         const double e_trial = pose_error(r_trial);
         if (e_trial >= e) {
             tr.stop = PolishStop::NoDecrease;
@@ -392,49 +319,18 @@ std::array<JointVector, 2> polish_pair(const Crx& robot, const std::array<JointV
 
 std::array<std::array<Quat, 6>, 2> joint_rotation_pair(const Crx& robot, const JointVector& a,
                                                        const JointVector& b) noexcept {
-    // The angles as forward kinematics forms them.
-    std::array<double, 6> ta;
-    std::array<double, 6> tb;
-    for (int k = 0; k < 6; ++k) {
-        ta[k] = a[k] * kDegToRad;
-        tb[k] = b[k] * kDegToRad;
-    }
-    ta[2] = ta[2] + ta[1];
-    tb[2] = tb[2] + tb[1];
-
+    const std::array<double, 6> ta = generic::joint_angles(a);
+    const std::array<double, 6> tb = generic::joint_angles(b);
     std::array<std::array<Quat, 6>, 2> out;
     for (int k = 0; k < 6; ++k) {
         if (std::bit_cast<std::uint64_t>(ta[k]) == std::bit_cast<std::uint64_t>(tb[k])) {
-            out[0][k] = rotation_from_scaled_axis(robot.axes[k], ta[k]);
+            out[0][k] = generic::rotation_from_scaled_axis<Quat>(robot.axes[k], ta[k]);
             out[1][k] = out[0][k];
             continue;
         }
-        // rotation_from_scaled_axis in two lanes; the sincos calls stay single.
-        const Vec3& u = robot.axes[k];
-        const V2 angle{ta[k], tb[k]};
-        const V2 half = splat(0.5);
-        const V2 hx = splat(u[0]) * angle * half;
-        const V2 hy = splat(u[1]) * angle * half;
-        const V2 hz = splat(u[2]) * angle * half;
-        const V2 n2 = hx * hx + hy * hy + hz * hz;
-        V2 n{1.0, 1.0};
-        V2 s{0.0, 0.0};
-        V2 c{1.0, 1.0};
+        const Quat2 q = generic::rotation_from_scaled_axis<Quat2>(robot.axes[k], V2{ta[k], tb[k]});
         for (int lane = 0; lane < 2; ++lane) {
-            if (!(n2[lane] <= kTinyHalfAngleSquared)) {
-                n[lane] = std::sqrt(n2[lane]);
-                double sl = 0.0;
-                double cl = 0.0;
-                ::sincos(n[lane], &sl, &cl);
-                s[lane] = sl;
-                c[lane] = cl;
-            }
-        }
-        const V2 x = hx * s / n;
-        const V2 y = hy * s / n;
-        const V2 z = hz * s / n;
-        for (int lane = 0; lane < 2; ++lane) {
-            out[lane][k] = n2[lane] <= kTinyHalfAngleSquared ? Quat{} : Quat{x[lane], y[lane], z[lane], c[lane]};
+            out[lane][k] = Quat{q.x[lane], q.y[lane], q.z[lane], q.w[lane]};
         }
     }
     return out;
@@ -442,12 +338,47 @@ std::array<std::array<Quat, 6>, 2> joint_rotation_pair(const Crx& robot, const J
 
 namespace {
 
+// Where a refinement stands: the joints, their rotations, residual and pose error.
+struct Iterate {
+    JointVector q;
+    std::array<Quat, 6> rot;
+    Residual r;
+    double e;
+};
+
+Iterate iterate_at(const Crx& robot, const JointVector& q, const PreparedTarget& target,
+                   JointRotations& rotations) noexcept {
+    const std::array<Quat, 6> rot = rotations_of(robot, q, rotations);
+    const Residual r = residual_of(flange_from(robot, rot), target);
+    return Iterate{q, rot, r, pose_error(r)};
+}
+
+// Step halvings per step of the refinements below.
+constexpr int kHalvings = 8;
+
+// Moves `at` to the first of apply(at.q, δ), apply(at.q, δ/2), ... (kHalvings
+// trials) that lowers the pose error; false, and `at` unchanged, when none does.
+template <class Apply>
+bool take_halved_step(const Crx& robot, const PreparedTarget& target, JointRotations& rotations, Vec6 delta,
+                      Apply apply, Iterate& at) noexcept {
+    for (int halving = 0; halving < kHalvings; ++halving) {
+        const Iterate trial = iterate_at(robot, apply(at.q, delta), target, rotations);
+        if (trial.e < at.e) {
+            at = trial;
+            return true;
+        }
+        for (double& v : delta) {
+            v *= 0.5;
+        }
+    }
+    return false;
+}
+
 // How far (degrees) J5 may be from 0 and J2 + J3 from 90 for a vector to be
 // taken onto the stretched, wrist-aligned configurations.
 constexpr double kStretchedSnapDegrees = 0.1;
-// Gauss–Newton steps on those configurations, and step halvings per step.
+// Gauss–Newton steps on those configurations.
 constexpr int kStretchedSteps = 20;
-constexpr int kStretchedHalvings = 8;
 // Joints free on those configurations: J1, J2 (J3 following), J4, J6.
 constexpr int kStretchedFree = 4;
 
@@ -469,11 +400,19 @@ bool refine_stretched(const Crx& robot, const JointVector& joints, const Prepare
     JointVector q = joints;
     q[2] -= off_elbow;
     q[4] -= off_wrist;
-    std::array<Quat, 6> rot = rotations_of(robot, q, rotations);
-    Residual r = residual_of(flange_from(robot, rot), target.rotation, target.translation);
-    double e = pose_error(r);
-    for (int step = 0; step < kStretchedSteps && e >= kConvergedError; ++step) {
-        const Mat12x6 jac = jacobian_of(robot, frames_from(robot, rot));
+    Iterate at = iterate_at(robot, q, target, rotations);
+    // A step of the free joints; J3 moves against J2.
+    const auto along = [](const JointVector& from, const Vec6& delta) {
+        JointVector trial = from;
+        trial[0] += delta[0];
+        trial[1] += delta[1];
+        trial[2] -= delta[1];
+        trial[3] += delta[2];
+        trial[5] += delta[3];
+        return trial;
+    };
+    for (int step = 0; step < kStretchedSteps && at.e >= kConvergedError; ++step) {
+        const Mat12x6 jac = jacobian_of(robot, frames_from(robot, at.rot));
         // Columns for J1, J2 with J3 following it (J2 + J3 fixed), J4 and J6.
         constexpr std::array<int, kStretchedFree> kFree{0, 1, 3, 5};
         double col[kStretchedFree][12];
@@ -489,128 +428,68 @@ bool refine_stretched(const Crx& robot, const JointVector& joints, const Prepare
         for (int i = kStretchedFree; i < 6; ++i) {
             a[i * 6 + i] = 1.0;
         }
-        for (int i = 0; i < kStretchedFree; ++i) {
-            for (int j = 0; j <= i; ++j) {
-                double sum = 0.0;
-                for (int k = 0; k < 12; ++k) {
-                    sum += col[i][k] * col[j][k];
-                }
-                a[i * 6 + j] = sum;
-                a[j * 6 + i] = sum;
-            }
-            double sum = 0.0;
-            for (int k = 0; k < 12; ++k) {
-                sum += col[i][k] * r[k];
-            }
-            b[i] = -sum;
-        }
+        normal_equations(col, at.r, a, b);
         Mat6 l;
         if (!cholesky(a, l)) {
             break;
         }
-        Vec6 delta = cholesky_solve(l, b);
+        const Vec6 delta = cholesky_solve(l, b);
         bool usable = true;
         for (int i = 0; i < kStretchedFree; ++i) {
             usable = usable && std::fabs(delta[i]) <= kMaxStepDegrees;
         }
-        if (!usable) {
-            break;
-        }
-        bool improved = false;
-        for (int halving = 0; halving < kStretchedHalvings && !improved; ++halving) {
-            JointVector trial = q;
-            trial[0] += delta[0];
-            trial[1] += delta[1];
-            trial[2] -= delta[1];
-            trial[3] += delta[2];
-            trial[5] += delta[3];
-            const std::array<Quat, 6> trial_rot = rotations_of(robot, trial, rotations);
-            const Residual r_trial = residual_of(flange_from(robot, trial_rot), target.rotation, target.translation);
-            const double e_trial = pose_error(r_trial);
-            if (e_trial < e) {
-                q = trial;
-                rot = trial_rot;
-                r = r_trial;
-                e = e_trial;
-                improved = true;
-            }
-            for (int i = 0; i < kStretchedFree; ++i) {
-                delta[i] *= 0.5;
-            }
-        }
-        if (!improved) {
+        if (!usable || !take_halved_step(robot, target, rotations, delta, along, at)) {
             break;
         }
     }
-    out = q;
-    error = e;
+    out = at.q;
+    error = at.e;
     return true;
 }
 
-// Gauss–Newton steps of the sharpening, and step halvings per step.
+// Gauss–Newton steps of the sharpening.
 constexpr int kSharpenSteps = 40;
-constexpr int kSharpenHalvings = 8;
 
 }  // namespace
 
 JointVector sharpen_joints(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
                            JointRotations& rotations, double& error) noexcept {
-    JointVector q = joints;
-    std::array<Quat, 6> rot = rotations_of(robot, q, rotations);
-    Residual r = residual_of(flange_from(robot, rot), target.rotation, target.translation);
-    double e = pose_error(r);
+    Iterate at = iterate_at(robot, joints, target, rotations);
+    const auto along = [](const JointVector& from, const Vec6& delta) {
+        JointVector trial;
+        for (int i = 0; i < 6; ++i) {
+            trial[i] = from[i] + delta[i];
+        }
+        return trial;
+    };
     // No early stop at the usual threshold: near a multiple solution the error
     // grows with the square of the distance, so the last digits of the error
     // are what place the joints.
-    for (int step = 0; step < kSharpenSteps && e > 0.0; ++step) {
+    for (int step = 0; step < kSharpenSteps && at.e > 0.0; ++step) {
         Svd12x6 d;
-        if (!svd(jacobian_of(robot, frames_from(robot, rot)), d)) {
+        if (!svd(jacobian_of(robot, frames_from(robot, at.rot)), d)) {
             break;
         }
         Vec12 minus_r;
         for (int k = 0; k < 12; ++k) {
-            minus_r[k] = -r[k];
+            minus_r[k] = -at.r[k];
         }
-        Vec6 delta = svd_solve(d, minus_r);
+        const Vec6 delta = svd_solve(d, minus_r);
         bool usable = true;
         for (const double v : delta) {
             usable = usable && std::fabs(v) <= kMaxStepDegrees;
         }
-        if (!usable) {
-            break;
-        }
-        bool improved = false;
-        for (int halving = 0; halving < kSharpenHalvings && !improved; ++halving) {
-            JointVector trial;
-            for (int i = 0; i < 6; ++i) {
-                trial[i] = q[i] + delta[i];
-            }
-            const std::array<Quat, 6> trial_rot = rotations_of(robot, trial, rotations);
-            const Residual r_trial = residual_of(flange_from(robot, trial_rot), target.rotation, target.translation);
-            const double e_trial = pose_error(r_trial);
-            if (e_trial < e) {
-                q = trial;
-                rot = trial_rot;
-                r = r_trial;
-                e = e_trial;
-                improved = true;
-            }
-            for (double& v : delta) {
-                v *= 0.5;
-            }
-        }
-        if (!improved) {
+        if (!usable || !take_halved_step(robot, target, rotations, delta, along, at)) {
             break;
         }
     }
-    error = e;
-    return q;
+    error = at.e;
+    return at.q;
 }
 
 JointVector rescue_joints(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
                           JointRotations& rotations, double& error) noexcept {
-    error = pose_error(
-        residual_of(flange_from(robot, rotations_of(robot, joints, rotations)), target.rotation, target.translation));
+    error = iterate_at(robot, joints, target, rotations).e;
     JointVector refined;
     double refined_error = 0.0;
     JointVector best = joints;

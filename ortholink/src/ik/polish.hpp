@@ -71,9 +71,6 @@ private:
     std::array<bool, 6> known_{};
 };
 
-// Flange pose of forward kinematics, bit for bit the last frame of fk_all.
-Pose flange_pose(const Crx& robot, const JointVector& joints, JointRotations& rotations) noexcept;
-
 // polish_joints against a prepared target; its final pose error goes to `trace`.
 JointVector polish_joints(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
                           JointRotations& rotations, PolishTrace* trace) noexcept;

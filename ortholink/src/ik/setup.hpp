@@ -91,24 +91,29 @@ struct Setup {
     // The same for two angles at once, lane by lane.
     [[nodiscard]] V2 f_sc(V2 s, V2 c) const noexcept;
 
-    // d(θ) for the given sine and cosine.
-    [[nodiscard]] Vec3 direction(double s, double c) const noexcept {
-        return Vec3{s * y_axis[0] + c * x_axis[0], s * y_axis[1] + c * x_axis[1], s * y_axis[2] + c * x_axis[2]};
+    // d(θ) for the given sine and cosine (one or two lanes).
+    template <class S>
+    [[nodiscard]] std::array<S, 3> direction(S s, S c) const noexcept {
+        return std::array<S, 3>{s * y_axis[0] + c * x_axis[0], s * y_axis[1] + c * x_axis[1],
+                                s * y_axis[2] + c * x_axis[2]};
     }
     // o4 for a direction d.
-    [[nodiscard]] Vec3 wrist_point(const Vec3& d) const noexcept {
+    template <class S>
+    [[nodiscard]] std::array<S, 3> wrist_point(const std::array<S, 3>& d) const noexcept {
         const double y1 = robot->y1;
-        return Vec3{o5[0] + y1 * d[0], o5[1] + y1 * d[1], o5[2] + y1 * d[2]};
+        return std::array<S, 3>{o5[0] + y1 * d[0], o5[1] + y1 * d[1], o5[2] + y1 * d[2]};
     }
 };
 
 // o4 at one circle angle with its distances: what both elbow branches share.
-struct CirclePoint {
-    Vec3 d;        // d(θ)
-    Vec3 p;        // o4(θ)
-    double rho_h;  // distance from the J1 axis, hypot(p_x, p_y)
-    double l;      // distance from the origin
+template <class S>
+struct BasicCirclePoint {
+    std::array<S, 3> d;  // d(θ)
+    std::array<S, 3> p;  // o4(θ)
+    S rho_h;             // distance from the J1 axis, hypot(p_x, p_y)
+    S l;                 // distance from the origin
 };
+using CirclePoint = BasicCirclePoint<double>;
 
 CirclePoint circle_point(const Setup& setup, double theta) noexcept;
 

@@ -297,54 +297,6 @@ TEST(Polish, PairAndPreparedFormsMatchTheSingleCall) {
     }
 }
 
-TEST(Polish, InlineFlangeIsForwardKinematicsBitForBit) {
-    std::mt19937_64 rng(29);
-    std::uniform_real_distribution<double> joint(-400.0, 400.0);
-    JointRotations rotations;
-    for (int trial = 0; trial < 500; ++trial) {
-        JointVector q;
-        for (double& v : q) v = joint(rng);
-        if (trial % 7 == 0) q[trial % 6] = 0.0;
-        if (trial % 11 == 0) q[1] = -0.0;
-        const Pose a = flange_pose(kRobot, q, rotations);
-        const Pose b = fk(kRobot, q);
-        const double got[7] = {a.q.x, a.q.y, a.q.z, a.q.w, a.t[0], a.t[1], a.t[2]};
-        const double want[7] = {b.q.x, b.q.y, b.q.z, b.q.w, b.t[0], b.t[1], b.t[2]};
-        for (int i = 0; i < 7; ++i) {
-            EXPECT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(want[i])) << trial << " " << i;
-        }
-    }
-}
-
-TEST(Polish, JointRotationPairsMatchSingleEvaluations) {
-    std::mt19937_64 rng(37);
-    std::uniform_real_distribution<double> joint(-400.0, 400.0);
-    for (int trial = 0; trial < 300; ++trial) {
-        JointVector a;
-        JointVector b;
-        for (int i = 0; i < 6; ++i) {
-            a[i] = joint(rng);
-            b[i] = trial % 2 == 0 ? joint(rng) : a[i];  // shared joints take the single path
-        }
-        if (trial % 5 == 0) a[trial % 6] = 0.0;
-        if (trial % 7 == 0) b[3] = 1e-300;
-        if (trial % 13 == 0) b[0] = kNan;
-        JointRotations fresh;
-        const auto pair = joint_rotation_pair(kRobot, a, b);
-        const auto ra = joint_rotations(kRobot, a, fresh);
-        const auto rb = joint_rotations(kRobot, b, fresh);
-        for (int k = 0; k < 6; ++k) {
-            for (const auto& [got, want] : {std::pair{pair[0][k], ra[k]}, std::pair{pair[1][k], rb[k]}}) {
-                const double g[4] = {got.x, got.y, got.z, got.w};
-                const double w[4] = {want.x, want.y, want.z, want.w};
-                for (int i = 0; i < 4; ++i) {
-                    EXPECT_EQ(std::bit_cast<std::uint64_t>(g[i]), std::bit_cast<std::uint64_t>(w[i])) << trial << " " << k;
-                }
-            }
-        }
-    }
-}
-
 TEST(Polish, KinematicsNeverAllocate) {
     long before = g_allocations;
     ::operator delete(::operator new(16));  // an explicit call cannot be elided

@@ -148,48 +148,6 @@ TEST(Setup, BranchResidualIsAbsentOnTheAxisAndOutOfReach) {
     EXPECT_TRUE(std::isnan(broken.f(0.3)));
 }
 
-TEST(Setup, TwoLaneFormsGiveTheSameBits) {
-    // The residual samples and the branch residuals are also evaluated two
-    // angles at a time; each lane must equal the single evaluation exactly,
-    // including absent values and NaN.
-    const auto same = [](double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); };
-    std::mt19937_64 rng(31);
-    std::uniform_real_distribution<double> joint(-180.0, 180.0);
-    std::uniform_real_distribution<double> angle(-4.0, 4.0);
-    std::vector<solver::Setup> setups;
-    for (int t = 0; t < 40; ++t) {
-        JointVector j;
-        for (double& v : j) v = joint(rng);
-        const Crx& robot = t % 2 == 0 ? kRobot : kRobot30;  // a setup keeps a pointer to its robot
-        setups.emplace_back(robot, fk(robot, j));
-    }
-    setups.emplace_back(kRobot, Pose{Quat{}, Vec3{5000.0, 0.0, 0.0}});
-    setups.emplace_back(kRobot, Pose{Quat{}, Vec3{kNan, 0.0, 0.0}});
-    solver::Setup on_axis(kRobot, fk(kRobot, JointVector{0, 30, 40, 0, 0, 0}));
-    for (int i = 0; i < 3; ++i) {
-        on_axis.o5[i] = Vec3{0.0, 0.0, 700.0}[i] + kRobot.y1 * on_axis.x_axis[i];
-    }
-    setups.push_back(on_axis);
-    for (const solver::Setup& s : setups) {
-        for (int k = 0; k < 20; ++k) {
-            const double a = k == 0 ? kPi : angle(rng);
-            const double b = k == 0 ? -kPi : a + 1e-7;
-            const V2 f = s.f_sc(V2{std::sin(a), std::sin(b)}, V2{std::cos(a), std::cos(b)});
-            EXPECT_TRUE(same(f[0], s.f_sc(std::sin(a), std::cos(a))));
-            EXPECT_TRUE(same(f[1], s.f_sc(std::sin(b), std::cos(b))));
-            for (const double sign : {1.0, -1.0}) {
-                const auto pair = branch_residual_pair(s, a, b, sign);
-                const auto ra = branch_residual(s, a, sign);
-                const auto rb = branch_residual(s, b, sign);
-                ASSERT_EQ(pair[0].has_value(), ra.has_value());
-                ASSERT_EQ(pair[1].has_value(), rb.has_value());
-                EXPECT_TRUE(!ra || same(*pair[0], *ra));
-                EXPECT_TRUE(!rb || same(*pair[1], *rb));
-            }
-        }
-    }
-}
-
 // ------------------------------------------------------------ solve_linear_trig
 
 TEST(SolveLinearTrig, Cases) {
