@@ -148,6 +148,10 @@ std::string arm_problem(const Arm& arm) {
         if (!std::isfinite(arm.lower[i]) || !std::isfinite(arm.upper[i])) {
             return "the limits of " + joint + " must be finite";
         }
+        // Beyond this whole turns are not exact and expand_turns refuses them.
+        if (std::fabs(arm.lower[i]) > kMaxTurnMagnitude || std::fabs(arm.upper[i]) > kMaxTurnMagnitude) {
+            return "the limits of " + joint + " must lie within -268435456 .. 268435456 degrees";
+        }
         if (arm.lower[i] > arm.upper[i]) {
             return "the lower limit of " + joint + " is above its upper limit";
         }

@@ -73,6 +73,10 @@ TEST(ArmDefaults, ProblemsAreNamed) {
     arm.upper[0] = std::numeric_limits<double>::infinity();
     EXPECT_EQ(arm_problem(arm), "the limits of J1 must be finite");
     arm = Arm::from_model(CrxModel::Crx5iA);
+    arm.lower[1] = -1e9;
+    arm.upper[1] = -1e9 + 100;
+    EXPECT_EQ(arm_problem(arm), "the limits of J2 must lie within -268435456 .. 268435456 degrees");
+    arm = Arm::from_model(CrxModel::Crx5iA);
     arm.max_speed[5] = 0.0;
     EXPECT_EQ(arm_problem(arm), "the speed of J6 must be positive and finite");
     arm = Arm::from_model(CrxModel::Crx5iA);
