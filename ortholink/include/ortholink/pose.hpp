@@ -146,8 +146,13 @@ template <class Q, class S>
             return h * s / n;
         }
     };
-    const auto tiny = n2 <= kTinyHalfAngleSquared;
-    return Q{tiny ? zero : scaled(hx), tiny ? zero : scaled(hy), tiny ? zero : scaled(hz), tiny ? L::uniform(1.0) : c};
+    const Q q{scaled(hx), scaled(hy), scaled(hz), c};
+    if constexpr (L::kCount == 1) {
+        return q;  // a tiny single lane has returned above
+    } else {
+        const auto tiny = n2 <= kTinyHalfAngleSquared;
+        return Q{tiny ? zero : q.x, tiny ? zero : q.y, tiny ? zero : q.z, tiny ? L::uniform(1.0) : q.w};
+    }
 }
 
 }  // namespace generic
