@@ -297,6 +297,30 @@ TEST(Polish, PairAndPreparedFormsMatchTheSingleCall) {
     }
 }
 
+TEST(Polish, JointRotationLanesStayApart) {
+    // Two starts are rotated lane by lane; a lane at the identity (a zero or
+    // tiny angle) or with a NaN angle must not leak into the other lane.
+    const auto bits = [](const Quat& q) {
+        return std::array<std::uint64_t, 4>{std::bit_cast<std::uint64_t>(q.x), std::bit_cast<std::uint64_t>(q.y),
+                                            std::bit_cast<std::uint64_t>(q.z), std::bit_cast<std::uint64_t>(q.w)};
+    };
+    const JointVector turned{10, 20, 30, 40, 50, 60};
+    for (const double still : {0.0, -0.0, 1e-300, kNan}) {
+        const JointVector a{still, still, -still, still, still, still};
+        const auto pair = joint_rotation_pair(kRobot, a, turned);
+        JointRotations fresh;
+        const auto alone = joint_rotations(kRobot, turned, fresh);
+        for (int k = 0; k < 6; ++k) {
+            EXPECT_EQ(bits(pair[1][k]), bits(alone[k])) << still << " J" << k + 1;
+            if (std::isnan(still)) {
+                EXPECT_TRUE(std::isnan(pair[0][k].w)) << "J" << k + 1;
+            } else {
+                EXPECT_EQ(bits(pair[0][k]), bits(Quat{})) << still << " J" << k + 1;  // +0 vector part
+            }
+        }
+    }
+}
+
 TEST(Polish, KinematicsNeverAllocate) {
     long before = g_allocations;
     ::operator delete(::operator new(16));  // an explicit call cannot be elided
