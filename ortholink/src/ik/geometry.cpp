@@ -169,6 +169,10 @@ FixedVector<Vec3, 2> o3_on_axis(const Setup& setup, double theta) noexcept {
     return out;
 }
 
+double axis_distance_bound(const Setup& setup) noexcept {
+    return horizontal_distance_bound(setup);
+}
+
 std::optional<Vec3> o3_on_origin(const Setup& setup, double theta) noexcept {
     const Crx& robot = *setup.robot;
     if (std::fabs(robot.z1 - robot.x1) > kOnAxisRelative * robot.z1) {

@@ -24,6 +24,9 @@ LinearTrigSolution solve_linear_trig(double a, double b, double c) noexcept;
 // Circle angles in [-π, π) at which o4 lies on the J1 axis (usually none).
 AxisThetas axis_thetas(const Setup& setup) noexcept;
 
+// A lower bound on the distance of o4 from the J1 axis over the whole circle.
+double axis_distance_bound(const Setup& setup) noexcept;
+
 // Elbows (0, 1 or 2) for a θ whose o4 is on the J1 axis: points of the
 // horizontal circle about the axis that keep the forearm perpendicular to d.
 FixedVector<Vec3, 2> o3_on_axis(const Setup& setup, double theta) noexcept;

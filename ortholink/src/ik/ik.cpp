@@ -5,6 +5,7 @@
 
 #include "ik/candidates.hpp"
 #include "ik/joints.hpp"
+#include "ik/plane_sweep.hpp"
 #include "ik/polish.hpp"
 #include "ik/setup.hpp"
 
@@ -142,11 +143,8 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
         solver::offer_solution(solutions, q, error, rescue.theta, rescue.kind);
     }
     // Then the configurations usually redundant; rare, so one at a time.
-    for (std::size_t i = 0; i < extras.size(); ++i) {
-        if (repeats_earlier(extras, i)) {
-            continue;
-        }
-        const auto [primary, mirror] = solver::joints_from_points(setup, extras[i].o3, extras[i].o4);
+    const auto offer_extra = [&](const solver::Candidate& extra) {
+        const auto [primary, mirror] = solver::joints_from_points(setup, extra.o3, extra.o4);
         for (const JointVector& start : {primary, mirror}) {
             solver::PolishTrace trace;
             JointVector q = solver::polish_joints(robot, start, prepared, rotations, &trace);
@@ -161,7 +159,27 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
                     error = refined_error;
                 }
             }
-            solver::offer_solution(solutions, q, error, extras[i].theta, extras[i].kind);
+            solver::offer_solution(solutions, q, error, extra.theta, extra.kind);
+        }
+    };
+    for (std::size_t i = 0; i < extras.size(); ++i) {
+        if (!repeats_earlier(extras, i)) {
+            offer_extra(extras[i]);
+        }
+    }
+    // Where o4 passes close to the J1 axis the regular roots crowd and can
+    // lose solutions; the arm-plane sweep finds them. A target that leaves a
+    // continuous family is already represented, and the sweep would only add
+    // more of its members.
+    const bool family = std::any_of(solutions.begin(), solutions.end(),
+                                    [](const IkSolution& s) { return s.kind == SolutionKind::SingularFamily; });
+    if (!family && solver::passes_near_axis(setup)) {
+        solver::Candidates swept;
+        solver::sweep_arm_plane(setup, swept);
+        for (std::size_t i = 0; i < swept.size(); ++i) {
+            if (!repeats_earlier(swept, i)) {
+                offer_extra(swept[i]);
+            }
         }
     }
     return solutions;

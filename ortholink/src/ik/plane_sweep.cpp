@@ -1,0 +1,215 @@
+#include "ik/plane_sweep.hpp"
+
+#include <array>
+#include <cmath>
+
+namespace ortholink::solver {
+namespace {
+
+// Relative to z1: wrist points this close to the J1 axis are the ones the
+// regular residual's roots can lose (the same distance below which both
+// branches of a root are refined).
+constexpr double kNearAxisRelative = 0.01;
+// Planes sampled over half a turn, and bisection steps per sign change.
+constexpr int kPlaneSamples = 96;
+constexpr int kPlaneBisections = 64;
+// Largest residual (a cosine) of an elbow kept from the sweep.
+constexpr double kPlaneResidual = 1e-6;
+// Golden-section steps looking for the bottom of a dip between samples.
+constexpr int kPlaneDipSteps = 48;
+constexpr double kGolden0 = 0.3819660112501051;
+constexpr double kGolden1 = 0.6180339887498949;
+
+// The elbow of one branch in the plane at azimuth psi, where the circle of o4
+// meets that plane for the k-th time (k = +1 or -1).
+struct PlaneElbow {
+    bool valid = false;
+    double theta = 0.0;
+    double radial = 0.0;  // signed distance of o4 from the J1 axis within the plane
+    Vec3 o3{};
+    Vec3 o4{};
+    double g = 0.0;  // ((o3 - o4)·d)/x1
+};
+
+// What a plane shares between its two meetings and two branches.
+struct Plane {
+    bool meets = false;
+    double cp = 0.0;
+    double sp = 0.0;
+    double phi0 = 0.0;
+    double delta = 0.0;
+};
+
+Plane plane_at(const Setup& setup, double psi) noexcept {
+    Plane pl;
+    ::sincos(psi, &pl.sp, &pl.cp);
+    // Normal of the plane (-sin ψ, cos ψ, 0); o4(θ)·n = 0 is a·cos θ + b·sin θ = c.
+    const double y1 = setup.robot->y1;
+    const double a = y1 * (pl.cp * setup.x_axis[1] - pl.sp * setup.x_axis[0]);
+    const double b = y1 * (pl.cp * setup.y_axis[1] - pl.sp * setup.y_axis[0]);
+    const double c = pl.sp * setup.o5[0] - pl.cp * setup.o5[1];
+    const double r = std::hypot(a, b);
+    if (!(r > 0.0)) {
+        return pl;
+    }
+    const double q = c / r;
+    if (!(std::fabs(q) <= 1.0)) {
+        return pl;
+    }
+    pl.meets = true;
+    pl.phi0 = std::atan2(b, a);
+    pl.delta = std::acos(q);
+    return pl;
+}
+
+PlaneElbow elbow_in(const Setup& setup, const Plane& pl, double k, double s) noexcept {
+    PlaneElbow out;
+    if (!pl.meets) {
+        return out;
+    }
+    const Crx& robot = *setup.robot;
+    out.theta = pl.phi0 + k * pl.delta;
+    double sn = 0.0;
+    double cs = 0.0;
+    ::sincos(out.theta, &sn, &cs);
+    const Vec3 d = setup.direction(sn, cs);
+    const Vec3 p = setup.wrist_point(d);
+    const double u = p[0] * pl.cp + p[1] * pl.sp;
+    const double l = std::hypot(u, p[2]);
+    if (!(l > 0.0)) {
+        return out;  // o4 at the origin: a family, covered by the axis angles
+    }
+    const double z1_sq = robot.z1 * robot.z1;
+    const double mu = (l * l + (z1_sq - robot.x1 * robot.x1)) / (2.0 * l);
+    const double r_sq = z1_sq - mu * mu;
+    if (!(r_sq >= 0.0)) {
+        return out;
+    }
+    const double r = std::sqrt(r_sq);
+    // In the plane's (radial, height) coordinates, as for an o4 off the axis,
+    // with the radial coordinate allowed to be negative.
+    const double radial = (u * mu - s * r * p[2]) / l;
+    const double height = (p[2] * mu + s * r * u) / l;
+    out.o3 = Vec3{radial * pl.cp, radial * pl.sp, height};
+    out.o4 = p;
+    out.radial = u;
+    const Vec3 arm{out.o3[0] - p[0], out.o3[1] - p[1], out.o3[2] - p[2]};
+    out.g = dot(arm, d) / robot.x1;
+    out.valid = std::isfinite(out.g);
+    return out;
+}
+
+PlaneElbow elbow_at(const Setup& setup, double psi, double k, double s) noexcept {
+    return elbow_in(setup, plane_at(setup, psi), k, s);
+}
+
+}  // namespace
+
+bool passes_near_axis(const Setup& setup) noexcept {
+    return axis_distance_bound(setup) <= kNearAxisRelative * setup.robot->z1;
+}
+
+namespace {
+
+// Appends the zero of branch (k, s) in [lo, hi], where its residual changes sign.
+void bisect_plane(const Setup& setup, double lo, double hi, double g_lo, double k, double s, Candidates& out) noexcept {
+    for (int b = 0; b < kPlaneBisections; ++b) {
+        const double mid = 0.5 * (lo + hi);
+        const PlaneElbow m = elbow_at(setup, mid, k, s);
+        if (!m.valid) {
+            return;
+        }
+        if (m.g != 0.0 && (m.g > 0.0) == (g_lo > 0.0)) {
+            lo = mid;
+            g_lo = m.g;
+        } else {
+            hi = mid;
+        }
+    }
+    const PlaneElbow root = elbow_at(setup, 0.5 * (lo + hi), k, s);
+    // Far from the axis the regular roots find these already.
+    if (root.valid && std::fabs(root.g) <= kPlaneResidual &&
+        std::fabs(root.radial) <= kNearAxisRelative * setup.robot->z1) {
+        out.push_back(Candidate{root.o3, root.o4, wrap_angle(root.theta), SolutionKind::Regular});
+    }
+}
+
+}  // namespace
+
+void sweep_arm_plane(const Setup& setup, Candidates& out) noexcept {
+    const double step = kPi / kPlaneSamples;
+    // Samples per meeting k = +1, -1 and branch s = +1, -1.
+    std::array<std::array<std::array<PlaneElbow, kPlaneSamples + 1>, 2>, 2> g;
+    for (int i = 0; i <= kPlaneSamples; ++i) {
+        const Plane pl = plane_at(setup, -0.5 * kPi + i * step);
+        for (int ki = 0; ki < 2; ++ki) {
+            for (int si = 0; si < 2; ++si) {
+                g[ki][si][i] = elbow_in(setup, pl, ki == 0 ? 1.0 : -1.0, si == 0 ? 1.0 : -1.0);
+            }
+        }
+    }
+    for (int ki = 0; ki < 2; ++ki) {
+        for (int si = 0; si < 2; ++si) {
+            const double k = ki == 0 ? 1.0 : -1.0;
+            const double s = si == 0 ? 1.0 : -1.0;
+            const auto& v = g[ki][si];
+            for (int i = 1; i <= kPlaneSamples; ++i) {
+                const double lo = -0.5 * kPi + (i - 1) * step;
+                if (!v[i - 1].valid || !v[i].valid) {
+                    continue;
+                }
+                if (v[i].g == 0.0 || (v[i].g > 0.0) != (v[i - 1].g > 0.0)) {
+                    bisect_plane(setup, lo, lo + step, v[i - 1].g, k, s, out);
+                    continue;
+                }
+                // Two zeros can share an interval: where |g| dips between
+                // samples of one sign, look for the dip's bottom.
+                if (i == kPlaneSamples || !v[i + 1].valid || (v[i + 1].g > 0.0) != (v[i].g > 0.0) ||
+                    !(std::fabs(v[i].g) < std::fabs(v[i - 1].g) && std::fabs(v[i].g) <= std::fabs(v[i + 1].g))) {
+                    continue;
+                }
+                const double sign = v[i].g > 0.0 ? 1.0 : -1.0;
+                double a = lo;
+                double b = lo + 2.0 * step;
+                for (int it = 0; it < kPlaneDipSteps; ++it) {
+                    const double m1 = a + (b - a) * kGolden0;
+                    const double m2 = a + (b - a) * kGolden1;
+                    const PlaneElbow e1 = elbow_at(setup, m1, k, s);
+                    const PlaneElbow e2 = elbow_at(setup, m2, k, s);
+                    if (!e1.valid || !e2.valid) {
+                        break;
+                    }
+                    if (sign * e1.g <= sign * e2.g) {
+                        b = m2;
+                    } else {
+                        a = m1;
+                    }
+                    if (!(sign * e1.g > 0.0)) {
+                        a = m1;
+                        b = m1;
+                        break;
+                    }
+                    if (!(sign * e2.g > 0.0)) {
+                        a = m2;
+                        b = m2;
+                        break;
+                    }
+                }
+                const double bottom = 0.5 * (a + b);
+                const PlaneElbow e = elbow_at(setup, bottom, k, s);
+                if (!e.valid) {
+                    continue;
+                }
+                if (sign * e.g <= 0.0) {
+                    bisect_plane(setup, lo, bottom, v[i - 1].g, k, s, out);
+                    bisect_plane(setup, bottom, lo + 2.0 * step, e.g, k, s, out);
+                } else if (std::fabs(e.g) <= kPlaneResidual &&
+                           std::fabs(e.radial) <= kNearAxisRelative * setup.robot->z1) {
+                    out.push_back(Candidate{e.o3, e.o4, wrap_angle(e.theta), SolutionKind::Regular});
+                }
+            }
+        }
+    }
+}
+
+}  // namespace ortholink::solver

@@ -1,0 +1,26 @@
+#pragma once
+// Solutions where the wrist point o4 passes close to the J1 axis, found with
+// the arm plane's azimuth as the unknown instead of the circle angle.
+//
+// Near the axis the azimuth of o4 swings through half a turn while the
+// circle angle barely moves, so the regular residual's roots crowd there
+// (on the CRX-3iA and CRX-10iA, whose folded arm puts o4 at the base origin,
+// by many at once) and their refinement on a branch is lost. Taken the other
+// way round, a plane through the J1 axis meets the circle of o4 in at most
+// two points, and the elbow's residual changes smoothly with the plane even
+// as o4 crosses the axis.
+
+#include "ik/candidates.hpp"
+
+namespace ortholink::solver {
+
+// True when the circle of o4 can come within the near-axis distance of the
+// J1 axis (a cheap bound; usually false).
+bool passes_near_axis(const Setup& setup) noexcept;
+
+// Appends to `out` the elbow configurations whose arm plane has a zero of
+// the perpendicularity residual, for planes sampled over half a turn and
+// each sign change bisected. Meant for targets that pass_near_axis.
+void sweep_arm_plane(const Setup& setup, Candidates& out) noexcept;
+
+}  // namespace ortholink::solver
