@@ -10,9 +10,14 @@ namespace {
 // regular residual's roots can lose (the same distance below which both
 // branches of a root are refined).
 constexpr double kNearAxisRelative = 0.01;
+// Relative to z1: the sweep runs when the circle of o4 can pass this close
+// to the J1 axis. Farther, the roots stay apart enough for the regular path
+// (the sweep costs several times a whole ordinary solve).
+constexpr double kSweepFromRelative = 3e-4;
 // Planes sampled over half a turn, and bisection steps per sign change.
-constexpr int kPlaneSamples = 96;
+constexpr int kPlaneSamples = 128;
 constexpr int kPlaneBisections = 64;
+constexpr double kPlaneStop = 1e-15;  // radians
 // Largest residual (a cosine) of an elbow kept from the sweep.
 constexpr double kPlaneResidual = 1e-6;
 // Golden-section steps looking for the bottom of a dip between samples.
@@ -62,16 +67,17 @@ Plane plane_at(const Setup& setup, double psi) noexcept {
     return pl;
 }
 
-PlaneElbow elbow_in(const Setup& setup, const Plane& pl, double k, double s) noexcept {
-    PlaneElbow out;
+// Both branches s = +1 and -1 (they share everything but the last step).
+std::array<PlaneElbow, 2> elbows_in(const Setup& setup, const Plane& pl, double k) noexcept {
+    std::array<PlaneElbow, 2> out{};
     if (!pl.meets) {
         return out;
     }
     const Crx& robot = *setup.robot;
-    out.theta = pl.phi0 + k * pl.delta;
+    const double theta = pl.phi0 + k * pl.delta;
     double sn = 0.0;
     double cs = 0.0;
-    ::sincos(out.theta, &sn, &cs);
+    ::sincos(theta, &sn, &cs);
     const Vec3 d = setup.direction(sn, cs);
     const Vec3 p = setup.wrist_point(d);
     const double u = p[0] * pl.cp + p[1] * pl.sp;
@@ -86,17 +92,26 @@ PlaneElbow elbow_in(const Setup& setup, const Plane& pl, double k, double s) noe
         return out;
     }
     const double r = std::sqrt(r_sq);
-    // In the plane's (radial, height) coordinates, as for an o4 off the axis,
-    // with the radial coordinate allowed to be negative.
-    const double radial = (u * mu - s * r * p[2]) / l;
-    const double height = (p[2] * mu + s * r * u) / l;
-    out.o3 = Vec3{radial * pl.cp, radial * pl.sp, height};
-    out.o4 = p;
-    out.radial = u;
-    const Vec3 arm{out.o3[0] - p[0], out.o3[1] - p[1], out.o3[2] - p[2]};
-    out.g = dot(arm, d) / robot.x1;
-    out.valid = std::isfinite(out.g);
+    for (int i = 0; i < 2; ++i) {
+        const double s = i == 0 ? 1.0 : -1.0;
+        PlaneElbow& e = out[i];
+        // In the plane's (radial, height) coordinates, as for an o4 off the
+        // axis, with the radial coordinate allowed to be negative.
+        const double radial = (u * mu - s * r * p[2]) / l;
+        const double height = (p[2] * mu + s * r * u) / l;
+        e.theta = theta;
+        e.o3 = Vec3{radial * pl.cp, radial * pl.sp, height};
+        e.o4 = p;
+        e.radial = u;
+        const Vec3 arm{e.o3[0] - p[0], e.o3[1] - p[1], e.o3[2] - p[2]};
+        e.g = dot(arm, d) / robot.x1;
+        e.valid = std::isfinite(e.g);
+    }
     return out;
+}
+
+PlaneElbow elbow_in(const Setup& setup, const Plane& pl, double k, double s) noexcept {
+    return elbows_in(setup, pl, k)[s > 0.0 ? 0 : 1];
 }
 
 PlaneElbow elbow_at(const Setup& setup, double psi, double k, double s) noexcept {
@@ -106,24 +121,45 @@ PlaneElbow elbow_at(const Setup& setup, double psi, double k, double s) noexcept
 }  // namespace
 
 bool passes_near_axis(const Setup& setup) noexcept {
-    return axis_distance_bound(setup) <= kNearAxisRelative * setup.robot->z1;
+    return axis_distance_bound(setup) <= kSweepFromRelative * setup.robot->z1;
 }
 
 namespace {
 
 // Appends the zero of branch (k, s) in [lo, hi], where its residual changes sign.
-void bisect_plane(const Setup& setup, double lo, double hi, double g_lo, double k, double s, Candidates& out) noexcept {
-    for (int b = 0; b < kPlaneBisections; ++b) {
-        const double mid = 0.5 * (lo + hi);
+void bisect_plane(const Setup& setup, double lo, double hi, double g_lo, double g_hi, double k, double s,
+                  Candidates& out) noexcept {
+    // False position with the Illinois change: as safe as bisection (the
+    // bracket always holds the sign change) and much faster on smooth pieces.
+    int side = 0;
+    for (int b = 0; b < kPlaneBisections && hi - lo > kPlaneStop; ++b) {
+        double mid = (g_hi != g_lo) ? hi - g_hi * (hi - lo) / (g_hi - g_lo) : 0.5 * (lo + hi);
+        if (!(mid > lo && mid < hi)) {
+            mid = 0.5 * (lo + hi);
+        }
         const PlaneElbow m = elbow_at(setup, mid, k, s);
         if (!m.valid) {
             return;
         }
-        if (m.g != 0.0 && (m.g > 0.0) == (g_lo > 0.0)) {
+        if (m.g == 0.0) {
+            lo = mid;
+            hi = mid;
+            break;
+        }
+        if ((m.g > 0.0) == (g_lo > 0.0)) {
             lo = mid;
             g_lo = m.g;
+            if (side == -1) {
+                g_hi *= 0.5;
+            }
+            side = -1;
         } else {
             hi = mid;
+            g_hi = m.g;
+            if (side == 1) {
+                g_lo *= 0.5;
+            }
+            side = 1;
         }
     }
     const PlaneElbow root = elbow_at(setup, 0.5 * (lo + hi), k, s);
@@ -143,9 +179,9 @@ void sweep_arm_plane(const Setup& setup, Candidates& out) noexcept {
     for (int i = 0; i <= kPlaneSamples; ++i) {
         const Plane pl = plane_at(setup, -0.5 * kPi + i * step);
         for (int ki = 0; ki < 2; ++ki) {
-            for (int si = 0; si < 2; ++si) {
-                g[ki][si][i] = elbow_in(setup, pl, ki == 0 ? 1.0 : -1.0, si == 0 ? 1.0 : -1.0);
-            }
+            const auto both = elbows_in(setup, pl, ki == 0 ? 1.0 : -1.0);
+            g[ki][0][i] = both[0];
+            g[ki][1][i] = both[1];
         }
     }
     for (int ki = 0; ki < 2; ++ki) {
@@ -159,7 +195,7 @@ void sweep_arm_plane(const Setup& setup, Candidates& out) noexcept {
                     continue;
                 }
                 if (v[i].g == 0.0 || (v[i].g > 0.0) != (v[i - 1].g > 0.0)) {
-                    bisect_plane(setup, lo, lo + step, v[i - 1].g, k, s, out);
+                    bisect_plane(setup, lo, lo + step, v[i - 1].g, v[i].g, k, s, out);
                     continue;
                 }
                 // Two zeros can share an interval: where |g| dips between
@@ -201,8 +237,8 @@ void sweep_arm_plane(const Setup& setup, Candidates& out) noexcept {
                     continue;
                 }
                 if (sign * e.g <= 0.0) {
-                    bisect_plane(setup, lo, bottom, v[i - 1].g, k, s, out);
-                    bisect_plane(setup, bottom, lo + 2.0 * step, e.g, k, s, out);
+                    bisect_plane(setup, lo, bottom, v[i - 1].g, e.g, k, s, out);
+                    bisect_plane(setup, bottom, lo + 2.0 * step, e.g, v[i + 1].g, k, s, out);
                 } else if (std::fabs(e.g) <= kPlaneResidual &&
                            std::fabs(e.radial) <= kNearAxisRelative * setup.robot->z1) {
                     out.push_back(Candidate{e.o3, e.o4, wrap_angle(e.theta), SolutionKind::Regular});

@@ -14,13 +14,15 @@
 
 namespace ortholink::solver {
 
-// True when the circle of o4 can come within the near-axis distance of the
-// J1 axis (a cheap bound; usually false).
+// True when the circle of o4 can come within 3e-4·z1 of the J1 axis (a
+// cheap bound; false for all but a few targets in a thousand).
 bool passes_near_axis(const Setup& setup) noexcept;
 
-// Appends to `out` the elbow configurations whose arm plane has a zero of
-// the perpendicularity residual, for planes sampled over half a turn and
-// each sign change bisected. Meant for targets that pass_near_axis.
+// Appends to `out` the elbows, with o4 within 0.01·z1 of the J1 axis, whose
+// arm plane makes the forearm perpendicular to the J5 axis: planes sampled
+// over half a turn, each sign change of a branch's residual (and each dip
+// towards zero between samples) searched. Meant for targets that
+// passes_near_axis.
 void sweep_arm_plane(const Setup& setup, Candidates& out) noexcept;
 
 }  // namespace ortholink::solver
