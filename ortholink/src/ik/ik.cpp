@@ -143,13 +143,18 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
         solver::offer_solution(solutions, q, error, rescue.theta, rescue.kind);
     }
     // Then the configurations usually redundant; rare, so one at a time.
-    const auto offer_extra = [&](const solver::Candidate& extra) {
+    const auto offer_extra = [&](const solver::Candidate& extra, bool skip_known) {
         const auto [primary, mirror] = solver::joints_from_points(setup, extra.o3, extra.o4);
         for (const JointVector& start : {primary, mirror}) {
+            if (skip_known && std::any_of(solutions.begin(), solutions.end(), [&](const IkSolution& kept) {
+                    return closer_than(start, kept.joints, kDuplicateDistance);
+                })) {
+                continue;  // an accurate start on a solution already kept
+            }
             solver::PolishTrace trace;
             JointVector q = solver::polish_joints(robot, start, prepared, rotations, &trace);
             double error = trace.final_error;
-            if (error > solver::kSharpenFrom && error <= solver::kRescueError) {
+            if (error > solver::kSharpenFrom && error <= (skip_known ? kAcceptResidual : solver::kRescueError)) {
                 double refined_error = 0.0;
                 const JointVector refined = error <= kAcceptResidual
                                                 ? solver::sharpen_joints(robot, q, prepared, rotations, refined_error)
@@ -164,7 +169,7 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
     };
     for (std::size_t i = 0; i < extras.size(); ++i) {
         if (!repeats_earlier(extras, i)) {
-            offer_extra(extras[i]);
+            offer_extra(extras[i], false);
         }
     }
     // Where o4 passes close to the J1 axis the regular roots crowd and can
@@ -178,7 +183,7 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
         solver::sweep_arm_plane(setup, swept);
         for (std::size_t i = 0; i < swept.size(); ++i) {
             if (!repeats_earlier(swept, i)) {
-                offer_extra(swept[i]);
+                offer_extra(swept[i], true);
             }
         }
     }

@@ -15,13 +15,13 @@ constexpr double kNearAxisRelative = 0.01;
 // (the sweep costs several times a whole ordinary solve).
 constexpr double kSweepFromRelative = 3e-4;
 // Planes sampled over half a turn, and bisection steps per sign change.
-constexpr int kPlaneSamples = 128;
+constexpr int kPlaneSamples = 96;
 constexpr int kPlaneBisections = 64;
 constexpr double kPlaneStop = 1e-15;  // radians
 // Largest residual (a cosine) of an elbow kept from the sweep.
 constexpr double kPlaneResidual = 1e-6;
 // Golden-section steps looking for the bottom of a dip between samples.
-constexpr int kPlaneDipSteps = 48;
+constexpr int kPlaneDipSteps = 30;
 constexpr double kGolden0 = 0.3819660112501051;
 constexpr double kGolden1 = 0.6180339887498949;
 
@@ -207,28 +207,30 @@ void sweep_arm_plane(const Setup& setup, Candidates& out) noexcept {
                 const double sign = v[i].g > 0.0 ? 1.0 : -1.0;
                 double a = lo;
                 double b = lo + 2.0 * step;
-                for (int it = 0; it < kPlaneDipSteps; ++it) {
-                    const double m1 = a + (b - a) * kGolden0;
-                    const double m2 = a + (b - a) * kGolden1;
-                    const PlaneElbow e1 = elbow_at(setup, m1, k, s);
-                    const PlaneElbow e2 = elbow_at(setup, m2, k, s);
-                    if (!e1.valid || !e2.valid) {
+                // Golden section on sign·g, one new evaluation per step; it
+                // stops early once the dip reaches zero.
+                double m1 = a + (b - a) * kGolden0;
+                double m2 = a + (b - a) * kGolden1;
+                PlaneElbow e1 = elbow_at(setup, m1, k, s);
+                PlaneElbow e2 = elbow_at(setup, m2, k, s);
+                for (int it = 0; it < kPlaneDipSteps && e1.valid && e2.valid; ++it) {
+                    if (!(sign * e1.g > 0.0) || !(sign * e2.g > 0.0)) {
+                        a = sign * e1.g <= sign * e2.g ? m1 : m2;
+                        b = a;
                         break;
                     }
                     if (sign * e1.g <= sign * e2.g) {
                         b = m2;
+                        m2 = m1;
+                        e2 = e1;
+                        m1 = a + (b - a) * kGolden0;
+                        e1 = elbow_at(setup, m1, k, s);
                     } else {
                         a = m1;
-                    }
-                    if (!(sign * e1.g > 0.0)) {
-                        a = m1;
-                        b = m1;
-                        break;
-                    }
-                    if (!(sign * e2.g > 0.0)) {
-                        a = m2;
-                        b = m2;
-                        break;
+                        m1 = m2;
+                        e1 = e2;
+                        m2 = a + (b - a) * kGolden1;
+                        e2 = elbow_at(setup, m2, k, s);
                     }
                 }
                 const double bottom = 0.5 * (a + b);
