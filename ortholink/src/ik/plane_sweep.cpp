@@ -13,7 +13,7 @@ constexpr double kNearAxisRelative = 0.01;
 // Relative to z1: the sweep runs when the circle of o4 can pass this close
 // to the J1 axis. Farther, the roots stay apart enough for the regular path
 // (the sweep costs several times a whole ordinary solve).
-constexpr double kSweepFromRelative = 3e-4;
+constexpr double kSweepFromRelative = 1e-4;
 // Planes sampled over half a turn, and bisection steps per sign change.
 constexpr int kPlaneSamples = 96;
 constexpr int kPlaneBisections = 64;

@@ -14,8 +14,8 @@
 
 namespace ortholink::solver {
 
-// True when the circle of o4 can come within 3e-4·z1 of the J1 axis (a
-// cheap bound; false for all but a few targets in a thousand).
+// True when the circle of o4 can come within 1e-4·z1 of the J1 axis (a
+// cheap bound; false for all but about three targets in a thousand).
 bool passes_near_axis(const Setup& setup) noexcept;
 
 // Appends to `out` the elbows, with o4 within 0.01·z1 of the J1 axis, whose
