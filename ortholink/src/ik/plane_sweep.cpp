@@ -1,7 +1,9 @@
 #include "ik/plane_sweep.hpp"
 
 #include <array>
+#include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace ortholink::solver {
 namespace {
@@ -172,7 +174,9 @@ void bisect_plane(const Setup& setup, double lo, double hi, double g_lo, double 
 
 }  // namespace
 
-void sweep_arm_plane(const Setup& setup, Candidates& out) noexcept {
+namespace {
+
+void sweep_planes(const Setup& setup, Candidates& out) noexcept {
     const double step = kPi / kPlaneSamples;
     // Samples per meeting k = +1, -1 and branch s = +1, -1.
     std::array<std::array<std::array<PlaneElbow, kPlaneSamples + 1>, 2>, 2> g;
@@ -248,6 +252,143 @@ void sweep_arm_plane(const Setup& setup, Candidates& out) noexcept {
             }
         }
     }
+}
+
+
+
+// Horizontal distance of o4 from the J1 axis and its first two derivatives
+// (of its square, halved) at θ.
+struct Passage {
+    double dist_sq;
+    double half_d1;  // P_h·P_h'
+    double half_d2;  // |P_h'|² + P_h·P_h''
+    double speed;    // |P_h'|
+};
+
+Passage passage_at(const Setup& setup, double theta) noexcept {
+    const double y1 = setup.robot->y1;
+    double sn = 0.0;
+    double cs = 0.0;
+    ::sincos(theta, &sn, &cs);
+    const double px = setup.o5[0] + y1 * (cs * setup.x_axis[0] + sn * setup.y_axis[0]);
+    const double py = setup.o5[1] + y1 * (cs * setup.x_axis[1] + sn * setup.y_axis[1]);
+    const double vx = y1 * (cs * setup.y_axis[0] - sn * setup.x_axis[0]);
+    const double vy = y1 * (cs * setup.y_axis[1] - sn * setup.x_axis[1]);
+    const double ax = setup.o5[0] - px;  // P'' = -(P - o5)
+    const double ay = setup.o5[1] - py;
+    const double v_sq = vx * vx + vy * vy;
+    return Passage{px * px + py * py, px * vx + py * vy, v_sq + px * ax + py * ay, std::sqrt(v_sq)};
+}
+
+// The elbow of branch s at θ as branch_point gives it, but down to any
+// distance of o4 from the axis: there the elbow direction is only as good as
+// that distance (relative error about 1e-16 of |o5| over it), which the
+// residual allowance and polishing absorb.
+std::optional<BranchPoint> passage_elbow(const Setup& setup, double theta, double s) noexcept {
+    const Crx& robot = *setup.robot;
+    const CirclePoint c = circle_point(setup, theta);
+    if (!(c.rho_h > 0.0) || !(c.l > 0.0)) {
+        return std::nullopt;
+    }
+    const double z1_sq = robot.z1 * robot.z1;
+    const double mu = (c.l * c.l + (z1_sq - robot.x1 * robot.x1)) / (2.0 * c.l);
+    const double r_sq = z1_sq - mu * mu;
+    if (!(r_sq >= 0.0)) {
+        return std::nullopt;
+    }
+    const Vec3 o3 = branch_elbow(c.p, c.rho_h, c.l, mu, std::sqrt(r_sq), s);
+    const Vec3 arm{o3[0] - c.p[0], o3[1] - c.p[1], o3[2] - c.p[2]};
+    const double g = dot(arm, c.d) / robot.x1;
+    if (!std::isfinite(g)) {
+        return std::nullopt;
+    }
+    return BranchPoint{o3, c.p, g};
+}
+
+// Samples over the passage and bisection steps of the circle-angle scan.
+constexpr int kPassageSamples = 64;
+constexpr int kPassageCoarse = 64;
+constexpr int kPassageNewton = 30;
+
+// The same solutions found along the circle angle, with samples crowded
+// where o4 passes the axis (θ = θc + w·tan u for u evenly spaced, w the
+// time the passage takes): this holds up where the plane of the circle is
+// nearly vertical and the planes through the J1 axis meet it badly.
+void sweep_passage(const Setup& setup, Candidates& out) noexcept {
+    const double near = kNearAxisRelative * setup.robot->z1;
+    // Closest passage: the best of coarse samples, then Newton on the
+    // derivative of the squared distance.
+    double theta_c = 0.0;
+    double best = 0.0;
+    for (int i = 0; i < kPassageCoarse; ++i) {
+        const double theta = -kPi + kTwoPi * i / kPassageCoarse;
+        const double d = passage_at(setup, theta).dist_sq;
+        if (i == 0 || d < best) {
+            best = d;
+            theta_c = theta;
+        }
+    }
+    for (int i = 0; i < kPassageNewton; ++i) {
+        const Passage p = passage_at(setup, theta_c);
+        if (!(p.half_d2 > 0.0)) {
+            break;
+        }
+        const double step = -p.half_d1 / p.half_d2;
+        theta_c += step;
+        if (!(std::fabs(step) > 1e-15)) {
+            break;
+        }
+    }
+    const Passage c = passage_at(setup, theta_c);
+    const double closest = std::sqrt(c.dist_sq);
+    if (!(c.speed > 0.0) || !(closest <= near)) {
+        return;
+    }
+    const double w = std::max(closest, 1e-12 * setup.robot->z1) / c.speed;
+    const double u_max = std::atan(near / c.speed / w);
+    for (const double s : {1.0, -1.0}) {
+        std::optional<double> prev;
+        double prev_theta = 0.0;
+        for (int i = 0; i <= kPassageSamples; ++i) {
+            const double u = -u_max + 2.0 * u_max * i / kPassageSamples;
+            const double theta = theta_c + w * std::tan(u);
+            const auto point_i = passage_elbow(setup, theta, s);
+            const std::optional<double> g = point_i ? std::optional<double>(point_i->g) : std::nullopt;
+            if (g && prev && (*g == 0.0 || (*g > 0.0) != (*prev > 0.0))) {
+                double lo = prev_theta;
+                double hi = theta;
+                double g_lo = *prev;
+                for (int b = 0; b < kPlaneBisections && std::fabs(hi - lo) > kPlaneStop; ++b) {
+                    const double mid = 0.5 * (lo + hi);
+                    const auto gm = passage_elbow(setup, mid, s);
+                    if (!gm) {
+                        break;
+                    }
+                    if (gm->g != 0.0 && (gm->g > 0.0) == (g_lo > 0.0)) {
+                        lo = mid;
+                        g_lo = gm->g;
+                    } else {
+                        hi = mid;
+                    }
+                }
+                const double root = 0.5 * (lo + hi);
+                const auto point = passage_elbow(setup, root, s);
+                if (point && std::fabs(point->g) <= kPlaneResidual &&
+                    std::hypot(point->o4[0], point->o4[1]) <= near) {
+                    out.push_back(Candidate{point->o3, point->o4, wrap_angle(root), SolutionKind::Regular});
+                }
+            }
+            prev = g;
+            prev_theta = theta;
+        }
+    }
+}
+
+}  // namespace
+
+void sweep_arm_plane(const Setup& setup, Candidates& out) noexcept {
+    sweep_planes(setup, out);
+    sweep_passage(setup, out);
 }
 
 }  // namespace ortholink::solver
