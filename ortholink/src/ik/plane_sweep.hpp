@@ -21,8 +21,10 @@ bool passes_near_axis(const Setup& setup) noexcept;
 // Appends to `out` the elbows, with o4 within 0.01·z1 of the J1 axis, whose
 // arm plane makes the forearm perpendicular to the J5 axis: planes sampled
 // over half a turn, each sign change of a branch's residual (and each dip
-// towards zero between samples) searched. Meant for targets that
-// passes_near_axis.
+// towards zero between samples) searched; then the same along the circle
+// angle, sampled densely where o4 swings past the axis, for circles whose
+// plane is nearly vertical (the planes through the axis then meet it at
+// points that jump). Meant for targets that passes_near_axis.
 void sweep_arm_plane(const Setup& setup, Candidates& out) noexcept;
 
 }  // namespace ortholink::solver
