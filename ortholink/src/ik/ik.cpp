@@ -173,11 +173,12 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
         }
     }
     // Where o4 passes close to the J1 axis the regular roots crowd and can
-    // lose solutions; the arm-plane sweep finds them. A target that leaves a
-    // continuous family is already represented, and the sweep would only add
-    // more of its members.
+    // lose solutions; the arm-plane sweep finds them. Where o4 reaches the
+    // axis (a solution of the axis angles was kept) the target leaves a
+    // continuous family or is already solved there, and the sweep would only
+    // add more members of the family.
     const bool family = std::any_of(solutions.begin(), solutions.end(),
-                                    [](const IkSolution& s) { return s.kind == SolutionKind::SingularFamily; });
+                                    [](const IkSolution& s) { return s.kind != SolutionKind::Regular; });
     if (!family && solver::passes_near_axis(setup)) {
         solver::Candidates swept;
         solver::sweep_arm_plane(setup, swept);
