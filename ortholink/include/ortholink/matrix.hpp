@@ -2,6 +2,7 @@
 // Conversions between a Pose and a row-major 4x4 homogeneous matrix.
 
 #include <cstddef>
+#include <limits>
 #include <optional>
 #include <string_view>
 
@@ -9,8 +10,10 @@
 
 namespace ortholink {
 
-// 100 machine epsilons: the tolerance on orthonormality of a rotation block.
-inline constexpr double kIsometryTolerance = 2.220446049250313e-14;
+// 100 machine epsilons (2.220446049250313e-14, exact): the tolerance on
+// orthonormality of a rotation block, dimensionless.
+inline constexpr double kIsometryTolerance = 100.0 * std::numeric_limits<double>::epsilon();
+static_assert(kIsometryTolerance == 2.220446049250313e-14);
 
 inline constexpr std::string_view kSliceLengthMessage = "Slice length must be 16";
 inline constexpr std::string_view kNotIsometryMessage = "Failed to convert matrix to isometry";
