@@ -309,9 +309,11 @@ constexpr int kPassageCoarse = 64;
 constexpr int kPassageNewton = 30;
 
 // The same solutions found along the circle angle, with samples crowded
-// where o4 passes the axis (θ = θc + w·tan u for u evenly spaced, w the
-// time the passage takes): this holds up where the plane of the circle is
-// nearly vertical and the planes through the J1 axis meet it badly.
+// where o4 passes the axis and spread out geometrically from there
+// (θ = θc + w·sinh u for u evenly spaced, w the time the passage takes), so
+// that close pairs of zeros are told apart at every distance: this holds up
+// where a plane through the J1 axis meets the circle badly (nearly tangent,
+// or the circle's own plane nearly vertical).
 void sweep_passage(const Setup& setup, Candidates& out) noexcept {
     const double near = kNearAxisRelative * setup.robot->z1;
     // Closest passage: the best of coarse samples, then Newton on the
@@ -343,13 +345,13 @@ void sweep_passage(const Setup& setup, Candidates& out) noexcept {
         return;
     }
     const double w = std::max(closest, 1e-12 * setup.robot->z1) / c.speed;
-    const double u_max = std::atan(near / c.speed / w);
+    const double u_max = std::asinh(near / c.speed / w);
     for (const double s : {1.0, -1.0}) {
         std::optional<double> prev;
         double prev_theta = 0.0;
         for (int i = 0; i <= kPassageSamples; ++i) {
             const double u = -u_max + 2.0 * u_max * i / kPassageSamples;
-            const double theta = theta_c + w * std::tan(u);
+            const double theta = theta_c + w * std::sinh(u);
             const auto point_i = passage_elbow(setup, theta, s);
             const std::optional<double> g = point_i ? std::optional<double>(point_i->g) : std::nullopt;
             if (g && prev && (*g == 0.0 || (*g > 0.0) != (*prev > 0.0))) {
