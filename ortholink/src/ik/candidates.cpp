@@ -135,8 +135,21 @@ void scan_cluster(const Setup& setup, double lo, double hi, Candidates& extras) 
                 double a = prev_theta;
                 double b = theta;
                 double ga = *prev;
+                double gb = *g;
                 for (int k = 0; k < kClusterBisections; ++k) {
                     const double m = 0.5 * (a + b);
+                    // Once a and b are neighbouring doubles the midpoint is one
+                    // of them and every further step repeats itself: stop with
+                    // the interval the remaining steps would leave.
+                    if (m == a) {
+                        break;
+                    }
+                    if (m == b) {
+                        if ((ga > 0.0) == (gb > 0.0)) {
+                            a = b;
+                        }
+                        break;
+                    }
                     const std::optional<double> gm = branch_residual(setup, m, s);
                     if (!gm) {
                         break;
@@ -146,6 +159,7 @@ void scan_cluster(const Setup& setup, double lo, double hi, Candidates& extras) 
                         ga = *gm;
                     } else {
                         b = m;
+                        gb = *gm;
                     }
                 }
                 const double root = 0.5 * (a + b);
