@@ -123,6 +123,11 @@ class TestValueSemantics:
         assert repr(Arm(Crx.from_params(540, 540, 160, 150))).startswith(
             "Arm(Crx(z1=540, x1=540, x2=160, y1=150), base=identity"
         )
+        # A pure translation has a rotation part whose angles come out as -0.
+        tool = np.eye(4)
+        tool[2, 3] = 120.0
+        lifted = Arm(CrxModel.Crx10iA, tool=tool)
+        assert "tool=xyzwpr[0, 0, 120, 0, 0, 0]" in repr(lifted)
 
     def test_registered(self):
         assert "Arm" in ortholink.__all__

@@ -29,6 +29,12 @@ def viewer():
     view.close()
 
 
+def test_without_viser_the_error_names_the_extra(monkeypatch):
+    monkeypatch.setitem(__import__("sys").modules, "viser", None)
+    with pytest.raises(ModuleNotFoundError, match=r"pip install 'ortholink\[view\]'"):
+        ortholink_view.show(Arm(CrxModel.Crx5iA), port=0, block=False)
+
+
 def test_show_prints_its_address_and_draws_every_solution(capsys):
     arm = Arm(CrxModel.Crx5iA)
     with ortholink_view.show(arm, port=0, block=False) as view:

@@ -189,7 +189,13 @@ class Viewer:
     """
 
     def __init__(self, arm: ortholink.Arm, joints: Any = None, *, host: str = "127.0.0.1", port: int = 8080) -> None:
-        import viser
+        try:
+            import viser
+        except ModuleNotFoundError as error:
+            raise ModuleNotFoundError(
+                "ortholink_view needs viser, which the extra installs: pip install 'ortholink[view]'",
+                name=error.name,
+            ) from error
 
         self.arm = arm
         self._lock = threading.RLock()

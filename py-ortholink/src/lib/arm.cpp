@@ -221,7 +221,7 @@ PyObject* arm_reduce(PyObject* self) {
 std::string vector_text(const JointVector& values) {
     std::string text = "[";
     for (std::size_t i = 0; i < 6; ++i) {
-        text += (i > 0 ? ", " : "") + number_text(values[i]);
+        text += (i > 0 ? ", " : "") + number_text(values[i] + 0.0);  // -0 reads as 0
     }
     return text + "]";
 }
