@@ -276,12 +276,7 @@ class Viewer:
         """Put the solid arm on `joints` (degrees) and the target on its TCP."""
         with self._lock:
             self.joints = np.asarray(joints, dtype=np.float64).reshape(6).copy()
-            self._busy = True
-            try:
-                for slider, value in zip(self._sliders, self.joints, strict=True):
-                    slider.value = float(np.clip(value, slider.min, slider.max))
-            finally:
-                self._busy = False
+            self._show_joints_on_sliders()
             tcp = self.arm.fk(self.joints)
             self._place_target(tcp)
             self._pose_solid()
@@ -445,6 +440,15 @@ class Viewer:
             f"Arm {'within' if within else '**outside**'} its limits."
         )
 
+    def _show_joints_on_sliders(self) -> None:
+        # The sliders' callbacks would move the arm again: they are told to wait.
+        self._busy = True
+        try:
+            for slider, value in zip(self._sliders, self.joints, strict=True):
+                slider.value = float(np.clip(value, slider.min, slider.max))
+        finally:
+            self._busy = False
+
     def _describe(self, k: int) -> str:
         return f"#{k}: " + " ".join(f"{v:.1f}" for v in self.solutions[k])
 
@@ -452,12 +456,7 @@ class Viewer:
         if not 0 <= index < len(self.solutions):
             raise IndexError(f"argument 'index': expected 0 to {len(self.solutions) - 1}, got {index}")
         self.joints = self.solutions[index].copy()
-        self._busy = True
-        try:
-            for slider, value in zip(self._sliders, self.joints, strict=True):
-                slider.value = float(np.clip(value, slider.min, slider.max))
-        finally:
-            self._busy = False
+        self._show_joints_on_sliders()
         self._pose_solid()
         self.selected = index
         for slot, ghost in enumerate(self._ghosts):
