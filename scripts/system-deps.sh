@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev clang libclang-rt-14-dev python3-venv binutils)
+packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev clang clang-format libclang-rt-14-dev python3-venv binutils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of the project: the C++ suites (plain and under ASan/UBSan),
 # the Python suite against NumPy 2.x and NumPy 1.26 (README code blocks included),
-# the stub check, the lint and type check of the Python sources and examples, and
-# a short fuzzing run of the mesh stream reader.
+# the stub check, the lint and type check of the Python sources and examples, the
+# C++ layout check (clang-format) and a short fuzzing run of the mesh stream reader.
 #
 #   scripts/test.sh                  everything
 #   scripts/test.sh --quick          the edit-test loop: one C++ build with the extension,
@@ -38,6 +38,14 @@ for source in $(cd "$root" && find ortholink/src ortholink/tests vantle/src vant
   fi
 done
 [ "$unlisted" = 0 ]
+
+step "C++ layout matches .clang-format"
+# clang-format's output differs between major versions; the layout is checked with Debian's 14.
+if clang-format --version | grep -q "version 14\."; then
+  git ls-files '*.cpp' '*.hpp' '*.h' | xargs clang-format --dry-run --Werror
+else
+  echo "skipped: $(clang-format --version) is not version 14"
+fi
 
 if [ "$quick" = 1 ]; then
   step "Quick: C++ build with the extension, C++ tests, Python suite"

@@ -11,7 +11,7 @@ namespace ortholink {
 namespace {
 
 struct ModelData {
-    JointVector lower;   // J3 is filled in from J2 and the elbow
+    JointVector lower;  // J3 is filled in from J2 and the elbow
     JointVector upper;
     ElbowLimit elbow;
     JointVector speed;
@@ -20,6 +20,7 @@ struct ModelData {
 
 // The maker's published limits (degrees), rated speeds (degrees per second)
 // and base heights (millimetres), indexed by the model code.
+// clang-format off
 constexpr std::array<ModelData, kModelCount> kModels{{
     {{-200, -179.999, 0, -190, -179.999, -225}, {200, 179.999, 0, 190, 179.999, 225}, {-62.7, 242.7},
      {130, 130, 180, 225, 360, 360}, 161.0},
@@ -34,6 +35,7 @@ constexpr std::array<ModelData, kModelCount> kModels{{
     {{-179.9, -179.9, 0, -190, -179.9, -225}, {179.9, 179.9, 0, 190, 179.9, 225}, {-270, 270},
      {80, 80, 120, 180, 180, 180}, 370.0},
 }};
+// clang-format on
 
 constexpr double kTurn = 360.0;
 

@@ -55,11 +55,13 @@ template <class Q>
     const S y = q.y;
     const S z = q.z;
     const S w = q.w;
+    // clang-format off
     return std::array<S, 9>{
         w * w + x * x - y * y - z * z, 2.0 * x * y - 2.0 * w * z,     2.0 * w * y + 2.0 * x * z,
         2.0 * w * z + 2.0 * x * y,     w * w - x * x + y * y - z * z, 2.0 * y * z - 2.0 * w * x,
         2.0 * x * z - 2.0 * w * y,     2.0 * w * x + 2.0 * y * z,     w * w - x * x - y * y + z * z,
     };
+    // clang-format on
 }
 
 }  // namespace ortholink::generic

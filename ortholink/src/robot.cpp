@@ -20,7 +20,12 @@ constexpr std::array<double, kModelCount> kX2{123.0, 145.0, 160.0, 160.0, 160.0,
 constexpr std::array<double, kModelCount> kY1{111.0, 130.0, 150.0, 150.0, 150.0, 185.0};
 
 constexpr std::array<std::string_view, kModelCount> kNames{
-    "Crx3iA", "Crx5iA", "Crx10iA", "Crx10iAL", "Crx20iAL", "Crx30iA",
+    "Crx3iA",
+    "Crx5iA",
+    "Crx10iA",
+    "Crx10iAL",
+    "Crx20iAL",
+    "Crx30iA",
 };
 
 }  // namespace

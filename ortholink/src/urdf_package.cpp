@@ -12,7 +12,7 @@ namespace {
 
 // The URDF link each mesh index is drawn on.
 constexpr const char* kMeshLinks[kLinkCount] = {"base_link", "link_1", "link_2", "link_3",
-                                                "link_4",    "link_5", "flange"};
+                                                "link_4", "link_5", "flange"};
 
 }  // namespace
 

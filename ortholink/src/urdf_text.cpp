@@ -125,9 +125,10 @@ std::string urdf_text(const Arm& arm, std::string_view name, const UrdfMeshFiles
     std::string out;
     out.reserve(6000);
     out += "<?xml version=\"1.0\"?>\n";
-    out += "<!-- Written by ortholink. Metres and radians. joint_3 is J2 + J3 of the controller;\n"
-           "     base_link is the mounting face, the arm's base frame (on the J2 axis) lies above it;\n"
-           "     world to base_link carries the arm's base frame; tcp is the tool frame on the flange. -->\n";
+    out +=
+        "<!-- Written by ortholink. Metres and radians. joint_3 is J2 + J3 of the controller;\n"
+        "     base_link is the mounting face, the arm's base frame (on the J2 axis) lies above it;\n"
+        "     world to base_link carries the arm's base frame; tcp is the tool frame on the flange. -->\n";
     out += "<robot name=\"";
     append_escaped(out, name);
     out += "\">\n";
@@ -137,9 +138,12 @@ std::string urdf_text(const Arm& arm, std::string_view name, const UrdfMeshFiles
 
     // The chain of fk: each joint's origin is the link offset that precedes its rotation.
     const Pose origins[6] = {
-        translation(0.0, 0.0, height),          translation(0.0, 0.0, 0.0),
-        translation(0.0, 0.0, robot.z1),        translation(0.0, 0.0, 0.0),
-        translation(robot.x1, -robot.y1, 0.0),  translation(robot.x2, 0.0, 0.0),
+        translation(0.0, 0.0, height),
+        translation(0.0, 0.0, 0.0),
+        translation(0.0, 0.0, robot.z1),
+        translation(0.0, 0.0, 0.0),
+        translation(robot.x1, -robot.y1, 0.0),
+        translation(robot.x2, 0.0, 0.0),
     };
     JointRange ranges[6];
     for (std::size_t i = 0; i < 6; ++i) {

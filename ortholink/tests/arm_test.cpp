@@ -184,7 +184,8 @@ TEST(ArmJacobian, MatchesCentralDifferences) {
         double m0[16];
         iso_into(p0, m0);
         double scale = 0.0;
-        for (const auto& row : jac) for (const double v : row) scale = std::max(scale, std::fabs(v));
+        for (const auto& row : jac)
+            for (const double v : row) scale = std::max(scale, std::fabs(v));
         for (std::size_t j = 0; j < 6; ++j) {
             JointVector plus = q;
             JointVector minus = q;

@@ -27,12 +27,14 @@ TEST(Fk, ZeroPoseOnCrx10iaIsExact) {
     EXPECT_EQ(frames[5].q, kFlangeRotation);
 
     const auto m = matrix_of(frames[5]);
+    // clang-format off
     const std::array<double, 16> expected{
         0, -8.659560562354934e-17, 1.0000000000000002, 700,
         8.659560562354934e-17, -1.0000000000000002, -8.659560562354934e-17, -150,
         1.0000000000000002, 8.659560562354934e-17, 0, 540,
         0, 0, 0, 1,
     };
+    // clang-format on
     for (int i = 0; i < 16; ++i) {
         EXPECT_EQ(m[i], expected[i]) << "entry " << i;
     }

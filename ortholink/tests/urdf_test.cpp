@@ -31,10 +31,12 @@ Matrix axis_rotation(const Vec3& u, double angle, const Vec3& offset = {0, 0, 0}
     const double s = std::sin(angle);
     const double t = 1.0 - c;
     const auto [x, y, z] = u;
+    // clang-format off
     return Matrix{t * x * x + c,     t * x * y - s * z, t * x * z + s * y, offset[0],
                   t * x * y + s * z, t * y * y + c,     t * y * z - s * x, offset[1],
                   t * x * z - s * y, t * y * z + s * x, t * z * z + c,     offset[2],
                   0,                 0,                 0,                 1};
+    // clang-format on
 }
 
 Matrix from_rpy(const Vec3& rpy) {

@@ -57,8 +57,10 @@ int main(int argc, char** argv) {
 
     vantle::Mesh named = tetrahedron();
     named.name = "flange";
+    // clang-format off
     named.metadata = {{"unit", std::string("mm")}, {"lod", std::int64_t{1}}, {"ok", true}, {"s", 0.5},
                       {"raw", vantle::Bytes{0, 1, 2}}};
+    // clang-format on
     vantle::WriteOptions with_container;
     with_container.container_metadata = {{"tool", std::string("make_seeds")}};
     save(dir, "named", named, with_container);

@@ -46,7 +46,7 @@ std::vector<Triangle> read_absolute(Cursor& cursor, std::uint32_t triangle_count
     const std::uint64_t bits = 3 * std::uint64_t{triangle_count} * width;
     BitReader reader(read_payload(cursor, (bits + 7) / 8));
     if (vertex_count == 0) {
-        reader.read_bits(width);  // present: m >= 1
+        reader.read_bits(width);                   // present: m >= 1
         throw Error::malformed(msg::kIndexRange);  // no index is valid without vertices
     }
     // Every index is present in the payload (or takes no bits), so the list

@@ -11,7 +11,13 @@ namespace vantle {
 
 namespace {
 
-enum Tag : std::uint8_t { kTagBool = 1, kTagInteger = 2, kTagFloat = 3, kTagText = 4, kTagBytes = 5 };
+enum Tag : std::uint8_t {
+    kTagBool = 1,
+    kTagInteger = 2,
+    kTagFloat = 3,
+    kTagText = 4,
+    kTagBytes = 5,
+};
 
 std::string to_text(std::span<const std::uint8_t> bytes) {
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());

@@ -43,7 +43,7 @@ double distance(const Point& a, const Point& b) noexcept { return std::hypot(a[0
 // Largest code whose corner value is at most `value` (or smallest at least it).
 std::uint64_t corner_code(double value, double lo, double hi, unsigned width, bool below) noexcept {
     const Quantizer q(lo, hi - lo, static_cast<std::uint8_t>(width));
-    const auto corner = [&](std::uint64_t c) { return c == 0 ? lo : c == q.levels ? hi : q.dequantize(c); };
+    const auto corner = [&](std::uint64_t c) { return c == 0 ? lo : (c == q.levels ? hi : q.dequantize(c)); };
     std::uint64_t c = nearest_code(q, value);
     if (below) {
         while (c > 0 && corner(c) > value) {

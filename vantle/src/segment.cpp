@@ -26,7 +26,7 @@ Box decode_corners(const Codes& a, const Codes& b, const Box& working, const Wid
         // touch the anchor box share its bounds exactly.
         const Quantizer q(lo, hi - lo, anchor_widths[k]);
         const auto corner = [&](std::uint64_t code) {
-            return code == 0 ? lo : code == q.levels ? hi : q.dequantize(code);
+            return code == 0 ? lo : (code == q.levels ? hi : q.dequantize(code));
         };
         box.min[k] = corner(a[k]);
         box.max[k] = corner(b[k]);

@@ -78,9 +78,9 @@ struct Range {
     std::size_t end;
 };
 struct PartitionCost {
-    double max_step = 0.0;                  // point quantisation step that meets the tolerance
-    std::array<double, 3> slack{};          // expected widening of a box by the corner grid, per axis
-    std::uint64_t fixed_bits = 0;           // header and corner bits of one partition
+    double max_step = 0.0;          // point quantisation step that meets the tolerance
+    std::array<double, 3> slack{};  // expected widening of a box by the corner grid, per axis
+    std::uint64_t fixed_bits = 0;   // header and corner bits of one partition
     double bits(const Box& box, std::size_t n) const noexcept;
 };
 // Contiguous runs of points, chosen to make the block small.

@@ -66,7 +66,7 @@ TEST(BitReader, EndRuleCountsWholeUnusedBytes) {
     r.read_bits(8);
     EXPECT_FALSE(r.at_payload_end());  // a whole byte left over
     r.read_bits(1);
-    EXPECT_TRUE(r.at_payload_end());   // 7 ignored bits in the last byte
+    EXPECT_TRUE(r.at_payload_end());  // 7 ignored bits in the last byte
     EXPECT_NO_THROW(expect_payload_end(r));
     BitReader early(payload);
     early.read_bits(3);

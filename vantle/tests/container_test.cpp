@@ -140,6 +140,7 @@ TEST(Metadata, EmptyTableAndEveryValueType) {
     EXPECT_TRUE(metadata_of(ByteString().u16(0).u8(0xAA), &used).empty());
     EXPECT_EQ(used, 2u);
 
+    // clang-format off
     const auto bytes = ByteString()
                            .u16(6)
                            .u32(1).text("b").raw({1, 0x02})                      // any non-zero byte is true
@@ -148,6 +149,7 @@ TEST(Metadata, EmptyTableAndEveryValueType) {
                            .u32(1).text("r").u8(3).f64(-2.5)
                            .u32(1).text("t").u8(4).u32(3).text("\xE2\x82\xAC")   // U+20AC
                            .u32(1).text("y").u8(5).u32(3).raw({0xFF, 0x00, 0xC3});
+    // clang-format on
     const Metadata m = metadata_of(bytes, &used);
     EXPECT_EQ(used, bytes.size());
     EXPECT_EQ(m.at("b"), Value{true});
@@ -159,10 +161,12 @@ TEST(Metadata, EmptyTableAndEveryValueType) {
 }
 
 TEST(Metadata, KeysAreOrderedBytewise) {
+    // clang-format off
     const auto bytes = ByteString().u16(3)
                            .u32(2).text("\xC3\xA9").raw({1, 1})
                            .u32(1).text("z").raw({1, 1})
                            .u32(1).text("A").raw({1, 1});
+    // clang-format on
     std::vector<std::string> keys;
     for (const auto& [k, v] : metadata_of(bytes)) {
         keys.push_back(k);
@@ -230,9 +234,9 @@ TEST(Utf8, StrictValidation) {
     EXPECT_FALSE(valid({0xED, 0xA0, 0x80}));        // surrogate
     EXPECT_FALSE(valid({0xF4, 0x90, 0x80, 0x80}));  // above U+10FFFF
     EXPECT_FALSE(valid({0xF5, 0x80, 0x80, 0x80}));
-    EXPECT_FALSE(valid({0xE2, 0x82}));              // cut short
+    EXPECT_FALSE(valid({0xE2, 0x82}));  // cut short
     EXPECT_FALSE(valid({0xE2, 0x28, 0xA1}));
-    EXPECT_FALSE(valid({0xBF}));                    // stray continuation
+    EXPECT_FALSE(valid({0xBF}));  // stray continuation
 }
 
 }  // namespace

@@ -184,8 +184,10 @@ TEST(Robustness, DeclaredLengthsReserveLittle) {
 TEST(Robustness, HugeCountsStayWithinTheReservationCaps) {
     const Limits unlimited{0xFFFFFFFFu, 0xFFFFFFFFu};
     // 4,000,000,000 points of 24 bits each, payload absent.
+    // clang-format off
     const auto points = ByteString().u8(3).u32(1).f64(0).f64(0).f64(0).f64(1).f64(1).f64(1).raw({0, 0, 0})
                             .u32(4000000000u).raw({0, 8, 8, 8, 1, 2, 3});
+    // clang-format on
     EXPECT_LE(largest_allocation([&] {
                   EXPECT_TRUE(fails_with([&] { Cursor c(points); read_points(c, unlimited); },
                                          malformed("block payload is shorter than its header declares")));
@@ -205,18 +207,22 @@ TEST(Robustness, HugeCountsStayWithinTheReservationCaps) {
 
 TEST(Robustness, ZeroWidthClaimsAreBoundedByDefault) {
     // Under a hundred bytes claiming 4,294,967,295 points and as many triangles.
+    // clang-format off
     const auto bomb = ByteString().header().raw({0, 0}).u8(3).u32(1).f64(0).f64(0).f64(0).f64(0).f64(0).f64(0)
                           .raw({0, 0, 0}).u32(0xFFFFFFFFu).raw({0, 0, 0, 0})
                           .u8(3).u32(0xFFFFFFFFu).u8(0).u8(0);
+    // clang-format on
     ASSERT_LT(bomb.size(), 100u);
     EXPECT_LT(largest_allocation([&] {
                   EXPECT_TRUE(fails_with([&] { read_one_from(bomb); },
                                          malformed("point block holds more points than the reader accepts")));
               }),
               std::size_t{1} << 20);
+    // clang-format off
     const auto triangles = ByteString().header().raw({0, 0}).u8(3).u32(1).f64(0).f64(0).f64(0).f64(0).f64(0).f64(0)
                                .raw({0, 0, 0}).u32(1).raw({0, 0, 0, 0})
                                .u8(3).u32(0xFFFFFFFFu).u8(0).u8(0);
+    // clang-format on
     EXPECT_TRUE(fails_with([&] { read_one_from(triangles); },
                            malformed("index block holds more triangles than the reader accepts")));
 }

@@ -28,13 +28,13 @@ struct ElbowLimit {
 
 struct Arm {
     Crx robot;
-    std::optional<CrxModel> model;      // set when built from a model (meshes, URDF names)
-    Pose base{};                        // the robot's base frame in the world frame
-    Pose tool{};                        // the TCP in the flange frame
-    JointVector lower{};                // controller degrees, inclusive
+    std::optional<CrxModel> model;  // set when built from a model (meshes, URDF names)
+    Pose base{};                    // the robot's base frame in the world frame
+    Pose tool{};                    // the TCP in the flange frame
+    JointVector lower{};            // controller degrees, inclusive
     JointVector upper{};
-    std::optional<ElbowLimit> elbow;    // none: J2 + J3 is not limited
-    JointVector max_speed{};            // rated joint speeds, degrees per second
+    std::optional<ElbowLimit> elbow;  // none: J2 + J3 is not limited
+    JointVector max_speed{};          // rated joint speeds, degrees per second
 
     // The model's published limits and speeds, identity base and tool. The
     // maker limits J2 + J3 (the elbow), not J3 itself, so J3's own range is
@@ -111,7 +111,13 @@ inline constexpr double kNearRotationTolerance = 1e-6;
 inline constexpr double kLastRowTolerance = 1e-9;
 
 struct NearRigidFailure {
-    enum class Reason { NonFinite, Reflection, Rotation, LastRow } reason;
+    enum class Reason {
+        NonFinite,
+        Reflection,
+        Rotation,
+        LastRow,
+    };
+    Reason reason;
     double distance;  // largest entry of P − I, or of the last row's difference
 };
 

@@ -52,13 +52,13 @@ public:
     ErrorKind kind() const noexcept { return kind_; }
 
     // Payload accessors; each returns its zero value for the other cases.
-    std::uint8_t version() const noexcept;   // UnsupportedVersion
-    std::uint8_t method() const noexcept;    // UnsupportedCompression
-    std::uint8_t count() const noexcept;     // UnsupportedAttributes
-    std::uint32_t found() const noexcept;    // NotASingleItem
+    std::uint8_t version() const noexcept;                          // UnsupportedVersion
+    std::uint8_t method() const noexcept;                           // UnsupportedCompression
+    std::uint8_t count() const noexcept;                            // UnsupportedAttributes
+    std::uint32_t found() const noexcept;                           // NotASingleItem
     std::string_view message() const noexcept { return message_; }  // Malformed
-    double range() const noexcept { return range_; }                 // ToleranceNotRepresentable
-    double tol() const noexcept { return tol_; }                     // ToleranceNotRepresentable
+    double range() const noexcept { return range_; }                // ToleranceNotRepresentable
+    double tol() const noexcept { return tol_; }                    // ToleranceNotRepresentable
     // The wrapped I/O error for Io, null for every other case.
     const IoError* cause() const noexcept { return kind_ == ErrorKind::Io ? &io_ : nullptr; }
 
