@@ -71,7 +71,7 @@ struct Refinement {
     double s;                     // branch
     std::optional<double> start;  // residual at the root, when already evaluated
     bool has_start;
-    double theta;  // current angle, starting at the root
+    double theta;        // current angle, starting at the root
     bool extra = false;  // a root next to an axis angle
     int steps = 0;
     bool running = true;

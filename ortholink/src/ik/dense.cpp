@@ -101,9 +101,9 @@ bool eigenvalues(const double* a, int n, std::array<std::complex<double>, kMaxEi
 
     double wr[kMaxEigenOrder] = {};
     double wi[kMaxEigenOrder] = {};
-    int nn = n - 1;     // last row of the active block
+    int nn = n - 1;      // last row of the active block
     double shift = 0.0;  // accumulated exceptional shifts
-    int its = 0;        // Francis steps since the last deflation
+    int its = 0;         // Francis steps since the last deflation
     while (nn >= 0) {
         // Find the start l of the unreduced block that ends at nn.
         int l = nn;

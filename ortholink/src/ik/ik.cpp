@@ -57,7 +57,7 @@ double joint_distance(const JointVector& a, const JointVector& b) noexcept {
 }
 
 bool solver::offer_solution(std::vector<IkSolution>& solutions, const JointVector& q, double error, double theta,
-                        SolutionKind kind) {
+                            SolutionKind kind) {
     // The pose error skips NaN entries, so a vector with a NaN or infinite
     // joint can score 0 against a target it does not reach.
     if (error > kAcceptResidual || !std::all_of(q.begin(), q.end(), [](double v) { return std::isfinite(v); })) {

@@ -28,17 +28,17 @@ JointVector polish_joints(const Crx& robot, const JointVector& joints, const Pos
 
 // What a refinement did, for tests and diagnostics.
 enum class PolishStop : unsigned char {
-    Converged,      // pose error below the threshold
-    StepTooLarge,   // a step component above the limit; not applied
-    NoDecrease,     // the trial did not strictly lower the error; not applied
-    SolveFailed,    // the decomposition failed (non-finite or not converged)
-    StepLimit,      // every allowed step was accepted
+    Converged,     // pose error below the threshold
+    StepTooLarge,  // a step component above the limit; not applied
+    NoDecrease,    // the trial did not strictly lower the error; not applied
+    SolveFailed,   // the decomposition failed (non-finite or not converged)
+    StepLimit,     // every allowed step was accepted
 };
 
 struct PolishTrace {
-    int accepted = 0;        // steps applied
-    int cholesky_steps = 0;  // attempted steps solved by the normal equations
-    int svd_steps = 0;       // attempted steps solved by the decomposition of J
+    int accepted = 0;              // steps applied
+    int cholesky_steps = 0;        // attempted steps solved by the normal equations
+    int svd_steps = 0;             // attempted steps solved by the decomposition of J
     bool cholesky_failed = false;  // some factorisation hit a non-positive pivot
     double initial_error = 0.0;
     double final_error = 0.0;

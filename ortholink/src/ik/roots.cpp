@@ -282,7 +282,7 @@ bool aberth(const Monic& m, int n, ComplexRoots& z) noexcept {
             const V2 zkr{zk.re, zk.re};
             const V2 zki{zk.im, zk.im};
             V2 terms[kHalfAngleDegree];  // (re, im) of 1/(z_k - z_j), lane j
-            M2 vanishing = {0, 0};      // other roots at a zero squared distance
+            M2 vanishing = {0, 0};       // other roots at a zero squared distance
             for (int h = 0; h < kPairs; ++h) {
                 const V2 xr = zkr - zr[h];
                 const V2 xi = zki - zi[h];

@@ -44,7 +44,6 @@ inline double wrap_angle(double x) noexcept {
     return r - kPi;
 }
 
-
 // A list that never allocates: the solver's lists have small known bounds.
 // push_back beyond the capacity is dropped and reported as false.
 template <class T, std::size_t N>

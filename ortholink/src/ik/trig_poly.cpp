@@ -146,7 +146,6 @@ constexpr HalfAnglePowers half_angle_powers() {
 
 constexpr HalfAnglePowers kHalfAnglePowers = half_angle_powers();
 
-
 // The term of harmonic K, multiplied by (1 + t²)^(4-K) so that every term has
 // the common denominator, added into `out`.
 template <int K>

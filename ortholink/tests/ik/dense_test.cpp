@@ -107,7 +107,7 @@ TEST(Cholesky, FailsOnNonPositivePivots) {
 // --------------------------------------------------------------------- SVD
 
 struct SvdCheck {
-    double reconstruction = 0.0;  // max |U·Σ·Vᵀ - A|
+    double reconstruction = 0.0;   // max |U·Σ·Vᵀ - A|
     double u_orthogonality = 0.0;  // max |UᵀU - I|
     double v_orthogonality = 0.0;  // max |VᵀV - I|
 };
@@ -344,8 +344,10 @@ TEST(Eigenvalues, CompanionMatricesGiveThePolynomialRoots) {
         {{1, 0}, {2, 0}, {3, 0}, {4, 0}, {5, 0}},
         {{0, 1}, {0, -1}, {2, 0}, {1, 2}, {1, -2}},
         {{0.5, 0.25}, {0.5, -0.25}, {-0.7, 0}, {1.3, 0}, {-2, 1}, {-2, -1}, {0.1, 0}, {3, 0}},
+        // clang-format off
         {{-1, 0}, {1, 0}, {0, 1}, {0, -1}, {std::sqrt(0.5), std::sqrt(0.5)}, {std::sqrt(0.5), -std::sqrt(0.5)},
          {-std::sqrt(0.5), std::sqrt(0.5)}, {-std::sqrt(0.5), -std::sqrt(0.5)}},  // t⁸ - 1
+        // clang-format on
         {{0, 0}, {0, 0}, {1, 0}},
     };
     for (const auto& roots : cases) {

@@ -280,7 +280,7 @@ TEST(Polish, PairAndPreparedFormsMatchTheSingleCall) {
             std::array<PolishTrace, 2> pair_traces;
             JointRotations rotations;
             const std::array<std::array<Quat, 6>, 2> start_rotations{joint_rotations(robot, starts[0], rotations),
-                                                                      joint_rotations(robot, starts[1], rotations)};
+                                                                     joint_rotations(robot, starts[1], rotations)};
             const auto paired = polish_pair(robot, starts, start_rotations, prepare_target(target), rotations, pair_traces);
             for (int lane = 0; lane < 2; ++lane) {
                 PolishTrace trace;

@@ -18,8 +18,8 @@
 
 namespace ortholink::solver::support {
 
-inline const std::array<CrxModel, kModelCount> kAllModels{CrxModel::Crx3iA,   CrxModel::Crx5iA,
-                                                          CrxModel::Crx10iA,  CrxModel::Crx10iAL,
+inline const std::array<CrxModel, kModelCount> kAllModels{CrxModel::Crx3iA, CrxModel::Crx5iA,
+                                                          CrxModel::Crx10iA, CrxModel::Crx10iAL,
                                                           CrxModel::Crx20iAL, CrxModel::Crx30iA};
 
 // Elbow, wrist point and circle angle of a joint vector, read off its frames.

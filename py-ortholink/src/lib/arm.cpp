@@ -466,7 +466,6 @@ constexpr const char* kArmDoc =
     "`elbow=None` given explicitly removes the elbow limit. Arms are immutable and compare equal\n"
     "when every field is equal.";
 
-
 }  // namespace
 
 Pose near_rigid_pose(PyObject* object, const char* name) {

@@ -29,7 +29,11 @@ private:
 void raise_panic(const char* message) noexcept;
 
 // What becomes the __cause__ of a re-raised exception.
-enum class Cause { None, Original, OriginalCause };
+enum class Cause {
+    None,
+    Original,
+    OriginalCause,
+};
 
 // Replaces the pending exception with a new `type`: its message is `prefix`
 // followed, when `append` is set, by str() of the pending one. Always throws

@@ -18,13 +18,23 @@ namespace ortholink::py {
 
 // The six classes in registration order, then the batch result class, then
 // the installed arm and its path plans.
-enum class ClassId : int { Crx, CrxModel, IkSolution, LinkMesh, LinkMeshes, SolutionKind, IkBatch, Arm, PathPlan };
+enum class ClassId : int {
+    Crx,
+    CrxModel,
+    IkSolution,
+    LinkMesh,
+    LinkMeshes,
+    SolutionKind,
+    IkBatch,
+    Arm,
+    PathPlan,
+};
 inline constexpr int kClassCount = 9;
 
 struct ClassDescription {
-    const char* name;                    // "Crx"
-    PyType_Spec* type_description;       // static description of the type
-    void (*populate)(PyObject* type);    // adds class attributes; throws PyErrorSet
+    const char* name;                  // "Crx"
+    PyType_Spec* type_description;     // static description of the type
+    void (*populate)(PyObject* type);  // adds class attributes; throws PyErrorSet
 };
 
 // Provided by each class family's unit.
@@ -51,7 +61,7 @@ PyTypeObject* class_object(ClassId id);
 // An instance that embeds one core value.
 template <class T>
 struct Boxed {
-    PyObject_HEAD
+    PyObject ob_base;  // what PyObject_HEAD declares
     T value;
 };
 

@@ -16,9 +16,9 @@ namespace ortholink::py {
 
 // Values of a one-dimensional float64 argument, read in logical order.
 struct Vector1D {
-    Ref array;                // the NumPy array, when one was used or created
+    Ref array;  // the NumPy array, when one was used or created
     std::vector<double> values;
-    std::size_t length = 0;   // the argument's length; values are empty when it was not read
+    std::size_t length = 0;  // the argument's length; values are empty when it was not read
 };
 
 inline constexpr std::size_t kAnyLength = static_cast<std::size_t>(-1);

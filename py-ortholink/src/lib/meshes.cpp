@@ -118,7 +118,6 @@ PyGetSetDef mesh_properties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-
 // LinkMeshes ---------------------------------------------------------------------------------------
 
 constexpr Signature<1> kLoad{"load", {"model"}};
@@ -265,7 +264,6 @@ PyGetSetDef meshes_properties[] = {
     {"links", getter<meshes_links>, nullptr, "The seven meshes in their authored frames, as a list.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
 
 constexpr const char* kMeshesDoc =
     "The seven meshes that draw one robot: the stationary base and the six moving links.\n\n"

@@ -7,7 +7,12 @@ namespace ortholink::py {
 namespace {
 
 constexpr ClassId kRegistrationOrder[] = {
-    ClassId::Crx, ClassId::CrxModel, ClassId::IkSolution, ClassId::LinkMesh, ClassId::LinkMeshes, ClassId::SolutionKind,
+    ClassId::Crx,
+    ClassId::CrxModel,
+    ClassId::IkSolution,
+    ClassId::LinkMesh,
+    ClassId::LinkMeshes,
+    ClassId::SolutionKind,
     ClassId::Arm,
 };
 
