@@ -46,8 +46,8 @@ double move_time(const JointVector& a, const JointVector& b, const JointVector& 
     return longest;
 }
 
-PathLayers path_layers(const Arm& arm, std::span<const Pose> waypoints, unsigned threads) {
-    const IkBatchResult batch = arm_ik_many(arm, waypoints, threads);
+PathLayers path_layers(const Arm& arm, std::span<const Pose> waypoints, unsigned threads, const CancelCheck& cancel) {
+    const IkBatchResult batch = arm_ik_many(arm, waypoints, threads, cancel);
     PathLayers layers;
     layers.offsets = batch.offsets;
     layers.nodes.resize(batch.solutions.size());

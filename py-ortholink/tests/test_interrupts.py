@@ -27,6 +27,10 @@ BATCHES = {
         "arm = ortholink.Arm(robot); data = np.tile(robot.fk_many(joints), (100_000 // 64, 1, 1))",
         "arm.ik_many(data, threads=2)",
     ),
+    "Arm.plan_path": (
+        "arm = ortholink.Arm(robot); data = np.tile(robot.fk_many(joints), (100_000 // 64, 1, 1))",
+        "arm.plan_path(data)",
+    ),
     "ik_path": (
         "data = list(np.tile(robot.fk_many(joints), (60_000 // 64, 1, 1)))",
         "robot.ik_path(data, np.zeros(6))",

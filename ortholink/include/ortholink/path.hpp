@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ortholink/arm.hpp"
+#include "ortholink/batch.hpp"
 
 namespace ortholink {
 
@@ -20,8 +21,10 @@ struct PathLayers {
 };
 
 // Every solution within the arm's limits (whole-turn variants included) of
-// every waypoint, solved on up to `threads` threads (0: automatic).
-PathLayers path_layers(const Arm& arm, std::span<const Pose> waypoints, unsigned threads = 0);
+// every waypoint, solved on up to `threads` threads (0: automatic). `cancel`
+// is asked as ik_many asks it.
+PathLayers path_layers(const Arm& arm, std::span<const Pose> waypoints, unsigned threads = 0,
+                       const CancelCheck& cancel = {});
 
 // Drops the nodes whose `keep` entry is zero (one entry per node).
 void keep_nodes(PathLayers& layers, std::span<const std::uint8_t> keep);

@@ -9,6 +9,7 @@
 #include "arrays.hpp"
 #include "classes.hpp"
 #include "convert.hpp"
+#include "interruptible.hpp"
 #include "numpy_api.hpp"
 #include "ortholink/path.hpp"
 #include "text_format.hpp"
@@ -201,10 +202,7 @@ PyObject* plan_path(PyObject* self, const Arguments<4>& values) {
         throw PyErrorSet{};
     }
     PathLayers layers;
-    {
-        ReleaseGil unlocked;
-        layers = path_layers(arm, targets);
-    }
+    without_gil([&](const CancelCheck& cancel) { layers = path_layers(arm, targets, 0, cancel); });
     if (check_callable != nullptr) {
         ensure_numpy();
         const auto keep = allowed_nodes(check_callable, layers.nodes);
