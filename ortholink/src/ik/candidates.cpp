@@ -260,10 +260,17 @@ void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out, Ca
         const Refinement& task = tasks[t];
         Candidates& list = task.extra ? *extras : out;
         const auto& point = refined[t];
+        // A refinement that wandered off to another zero (the branch only
+        // touches zero at its root, as where the elbow circle shrinks to a
+        // point) leaves its root to the unrefined fallback, as an extra.
+        const bool wandered = std::fabs(task.theta - task.theta0) > kClusterGap;
         if (point && std::fabs(point->g) <= kRefinedResidual) {
             list.push_back(Candidate{point->o3, point->o4, task.theta, SolutionKind::Regular});
-            continue;
+            if (!wandered || extras == nullptr) {
+                continue;
+            }
         }
+        Candidates& unrefined = wandered && point && std::fabs(point->g) <= kRefinedResidual ? *extras : list;
         // Keep the unrefined root if the elbow nearly exists there; the
         // driver judges it after polishing.
         const CirclePoint& p0 = roots[root_of[t]].point0;
@@ -278,7 +285,7 @@ void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out, Ca
         }
         if (q >= -kFallbackReachRelative * z1_sq) {
             const Vec3 o3 = branch_elbow(p0.p, p0.rho_h, p0.l, mu, std::sqrt(std::max(q, 0.0)), task.s);
-            list.push_back(Candidate{o3, p0.p, task.theta0, SolutionKind::Regular});
+            unrefined.push_back(Candidate{o3, p0.p, task.theta0, SolutionKind::Regular});
         } else if (extras != nullptr && q >= -kShellReachRelative * z1_sq && task.s > 0.0) {
             // Just outside the shell: the elbow in line with the wrist point,
             // the same for both branches.

@@ -118,9 +118,12 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
                 JointVector q = polished[m];
                 if (error > solver::kSharpenFrom && error <= kAcceptResidual) {
                     // Accepted but not converged: a solution where the
-                    // Jacobian loses rank, still up to 1e-5 rad off.
+                    // Jacobian loses rank, still up to 1e-5 rad off (more
+                    // on the stretched or folded arm with J5 at 0 or 180,
+                    // where the error grows with the fourth power of the
+                    // distance: the rescue takes those onto that place).
                     double sharpened_error = 0.0;
-                    const JointVector sharpened = solver::sharpen_joints(robot, q, prepared, rotations, sharpened_error);
+                    const JointVector sharpened = solver::rescue_joints(robot, q, prepared, rotations, sharpened_error);
                     if (sharpened_error < error) {
                         q = sharpened;
                         error = sharpened_error;
@@ -156,9 +159,7 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
             double error = trace.final_error;
             if (error > solver::kSharpenFrom && error <= (skip_known ? kAcceptResidual : solver::kRescueError)) {
                 double refined_error = 0.0;
-                const JointVector refined = error <= kAcceptResidual
-                                                ? solver::sharpen_joints(robot, q, prepared, rotations, refined_error)
-                                                : solver::rescue_joints(robot, q, prepared, rotations, refined_error);
+                const JointVector refined = solver::rescue_joints(robot, q, prepared, rotations, refined_error);
                 if (refined_error < error) {
                     q = refined;
                     error = refined_error;
@@ -186,6 +187,22 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
             if (!repeats_earlier(swept, i)) {
                 offer_extra(swept[i], true);
             }
+        }
+    }
+    // Last, solutions on or next to the stretched or folded arm with J5 at 0
+    // or 180 are also taken onto that place: it can hold an exact solution a
+    // few 1e-4 rad from the one found.
+    const std::size_t found = solutions.size();
+    for (std::size_t i = 0; i < found; ++i) {
+        const IkSolution s = solutions[i];
+        // Cheap test first: J5 within a degree of 0 or 180.
+        if (!(std::fabs(std::fabs(s.joints[4]) - 90.0) >= 89.0)) {
+            continue;
+        }
+        JointVector q;
+        double error = 0.0;
+        if (solver::snap_stretched(robot, s.joints, prepared, rotations, q, error)) {
+            solver::offer_solution(solutions, q, error, s.theta, s.kind);
         }
     }
     return solutions;

@@ -487,6 +487,11 @@ JointVector sharpen_joints(const Crx& robot, const JointVector& joints, const Pr
     return at.q;
 }
 
+bool snap_stretched(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
+                    JointRotations& rotations, JointVector& out, double& error) noexcept {
+    return refine_stretched(robot, joints, target, rotations, out, error);
+}
+
 JointVector rescue_joints(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
                           JointRotations& rotations, double& error) noexcept {
     error = iterate_at(robot, joints, target, rotations).e;

@@ -115,6 +115,14 @@ inline constexpr double kSharpenFrom = 3e-12;
 JointVector rescue_joints(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
                           JointRotations& rotations, double& error) noexcept;
 
+// The vector moved onto the stretched or folded arm with J5 at 0 or 180 and
+// refined there (see rescue_joints), when it lies within 0.1 degree of that
+// place; false, and nothing written, otherwise. There a solution can also
+// have exact neighbours a few 1e-4 rad away (J1 and J4 nearly coaxial), so
+// a converged vector can stand next to the one on that place.
+bool snap_stretched(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
+                    JointRotations& rotations, JointVector& out, double& error) noexcept;
+
 // Further refinement of a vector that polishing left above its convergence
 // threshold, for solutions where the Jacobian loses rank (the error then falls
 // only with the square of the distance, and ordinary steps stall while the
