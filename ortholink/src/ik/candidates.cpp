@@ -111,6 +111,10 @@ struct RootStart {
     CirclePoint point0;
 };
 
+// Largest branch residual at a root (a cosine) for which a refinement that
+// wandered off keeps the root's own elbow.
+constexpr double kWanderedResidual = 1e-6;
+
 // Roots closer than this (radians) form a cluster: a multiple zero of the
 // residual, whose roots come out scattered about it, or nearby zeros of
 // different branches that can pull each other's refinement.
@@ -173,7 +177,35 @@ void scan_cluster(const Setup& setup, double lo, double hi, Candidates& extras) 
     }
 }
 
-void scan_clusters(const Setup& setup, const ThetaRoots& found, Candidates& extras) noexcept {
+// A zero of one branch residual reached by refining a root.
+struct BranchZero {
+    double theta;
+    double s;
+};
+using BranchZeros = FixedVector<BranchZero, 2 * kMaxRoots>;
+
+// Refined zeros of one branch closer than this (radians) are the same zero.
+constexpr double kSameZero = 1e-10;
+
+// The number of distinct refined zeros within [lo, hi].
+std::size_t zeros_within(const BranchZeros& zeros, double lo, double hi) noexcept {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < zeros.size(); ++i) {
+        const BranchZero& z = zeros[i];
+        if (!(z.theta >= lo && z.theta <= hi)) {
+            continue;
+        }
+        bool repeated = false;
+        for (std::size_t k = 0; k < i && !repeated; ++k) {
+            repeated = zeros[k].s == z.s && std::fabs(zeros[k].theta - z.theta) < kSameZero;
+        }
+        count += repeated ? 0 : 1;
+    }
+    return count;
+}
+
+void scan_clusters(const Setup& setup, const ThetaRoots& found, const BranchZeros& zeros,
+                   Candidates& extras) noexcept {
     // Insertion sort: at most eight roots.
     std::array<double, kMaxRoots> sorted{};
     const std::size_t n = found.size();
@@ -190,7 +222,13 @@ void scan_clusters(const Setup& setup, const ThetaRoots& found, Candidates& extr
         while (j + 1 < n && sorted[j + 1] - sorted[j] < kClusterGap) {
             ++j;
         }
-        if (j > i) {
+        // Each zero of the circle residual is a zero of one branch residual,
+        // so a cluster whose roots the refinements already turned into as
+        // many distinct branch zeros has none left to lose (a double root
+        // with both branches through it, as wherever the flange points
+        // straight down).
+        const double margin = std::max(sorted[j] - sorted[i], 1e-4);
+        if (j > i && zeros_within(zeros, sorted[i] - margin, sorted[j] + margin) < j - i + 1) {
             scan_cluster(setup, sorted[i], sorted[j], extras);
         }
         i = j + 1;
@@ -256,17 +294,27 @@ void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out, Ca
             refined[t] = branch_point(setup, tasks[t].theta, tasks[t].s);
         }
     }
+    BranchZeros zeros;
     for (std::size_t t = 0; t < task_count; ++t) {
         const Refinement& task = tasks[t];
         Candidates& list = task.extra ? *extras : out;
         const auto& point = refined[t];
+        if (point && std::fabs(point->g) <= kRefinedResidual) {
+            zeros.push_back(BranchZero{task.theta, task.s});
+        }
         // A refinement that wandered off to another zero (the branch only
         // touches zero at its root, as where the elbow circle shrinks to a
         // point) leaves its root to the unrefined fallback, as an extra.
-        const bool wandered = std::fabs(task.theta - task.theta0) > kClusterGap;
+        bool wandered = false;
+        if (extras != nullptr && std::fabs(task.theta - task.theta0) > kClusterGap) {
+            // Only where the branch nearly vanishes at the root; elsewhere
+            // the refinement just left a root of the other branch.
+            const std::optional<double> g0 = task.has_start ? task.start : branch_residual(setup, task.theta0, task.s);
+            wandered = g0 && std::fabs(*g0) <= kWanderedResidual;
+        }
         if (point && std::fabs(point->g) <= kRefinedResidual) {
             list.push_back(Candidate{point->o3, point->o4, task.theta, SolutionKind::Regular});
-            if (!wandered || extras == nullptr) {
+            if (!wandered) {
                 continue;
             }
         }
@@ -294,7 +342,7 @@ void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out, Ca
         }
     }
     if (extras != nullptr) {
-        scan_clusters(setup, found, *extras);
+        scan_clusters(setup, found, zeros, *extras);
     }
 }
 
