@@ -299,6 +299,22 @@ class TestForgivingPoses:
         with pytest.raises(ValueError, match=r"^Expected a 4x4 transformation matrix, got shape \[3, 4\]$"):
             arm.ik(pose[:3])
 
+    def test_sequence_claiming_a_huge_length_is_read_item_by_item(self):
+        # The claimed length must not size an allocation: the first item decides.
+        class Claims:
+            def __len__(self):
+                return 2**62
+
+            def __getitem__(self, i):
+                return 1.0
+
+        arm = make_arm()
+        not_a_matrix = r"^Expected a 4x4 array, or an object with an as_numpy\(\) method$"
+        with pytest.raises(ValueError, match=not_a_matrix):
+            arm.ik_many(Claims())
+        with pytest.raises(ValueError, match=not_a_matrix):
+            arm.plan_path(Claims())
+
     def test_crx_stays_strict(self):
         pose = Crx.crx10ia().fk([10, 20, 30, 40, 50, 60])
         with pytest.raises(ValueError, match="Failed to convert matrix to isometry"):

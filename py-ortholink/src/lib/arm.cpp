@@ -18,15 +18,9 @@
 #include "ortholink/limits.hpp"
 #include "ortholink/xyzwpr.hpp"
 #include "robot.hpp"
-#include "urdf.hpp"
 
 namespace ortholink::py {
 namespace {
-
-[[noreturn]] void raise_value(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    throw PyErrorSet{};
-}
 
 std::string number_text(double value) {
     char buffer[32];
@@ -58,9 +52,15 @@ std::string near_rigid_message(const NearRigidFailure& failure) {
     return "not a rigid transform";
 }
 
-PyObject* vector_array(const JointVector& values) { return array_copy(NPY_DOUBLE, {6}, values.data()); }
+const Arm& arm_of(PyObject* self) { return unbox<Arm>(self); }
 
-const Arm& arm_of(PyObject* self) { return unbox<Arm>(self, ClassId::Arm); }
+// Refuses an arm whose fields do not make sense together.
+void check_arm(const Arm& arm) {
+    const std::string problem = arm_problem(arm);
+    if (!problem.empty()) {
+        fail(PyExc_ValueError, "%s", problem.c_str());
+    }
+}
 
 // Six values, or `fallback` for an absent or None argument.
 JointVector six_or(PyObject* object, const char* name, const JointVector& fallback) {
@@ -77,9 +77,8 @@ std::optional<ElbowLimit> elbow_from_any(PyObject* object) {
     }
     const Vector1D values = vector_from_any(object, "elbow");
     if (values.values.size() != 2) {
-        PyErr_Format(PyExc_ValueError, "argument 'elbow': expected (lower, upper), got %zd values",
-                     static_cast<Py_ssize_t>(values.values.size()));
-        throw PyErrorSet{};
+        fail(PyExc_ValueError, "argument 'elbow': expected (lower, upper), got %zd values",
+             static_cast<Py_ssize_t>(values.values.size()));
     }
     return ElbowLimit{values.values[0], values.values[1]};
 }
@@ -91,11 +90,10 @@ Arm arm_from_arguments(PyObject* robot, PyObject* base, PyObject* tool, PyObject
     if (is_instance(robot, ClassId::CrxModel)) {
         arm = Arm::from_model(model_from_any(robot, "robot"));
     } else if (is_instance(robot, ClassId::Crx)) {
-        arm = Arm::from_robot(crx_from_object(robot, "robot"));
+        arm = Arm::from_robot(unbox_argument<Crx>(robot, "robot"));
     } else {
-        PyErr_Format(PyExc_TypeError, "argument 'robot': expected ortholink.Crx or ortholink.CrxModel, got %s",
-                     type_name_of(robot).c_str());
-        throw PyErrorSet{};
+        fail(PyExc_TypeError, "argument 'robot': expected ortholink.Crx or ortholink.CrxModel, got %s",
+             type_name_of(robot).c_str());
     }
     arm.base = frame_or_identity(base, "base");
     arm.tool = frame_or_identity(tool, "tool");
@@ -110,10 +108,7 @@ Arm arm_from_arguments(PyObject* robot, PyObject* base, PyObject* tool, PyObject
     arm.lower = six_or(lower, "lower", arm.lower);
     arm.upper = six_or(upper, "upper", arm.upper);
     arm.max_speed = six_or(max_speed, "max_speed", arm.max_speed);
-    const std::string problem = arm_problem(arm);
-    if (!problem.empty()) {
-        raise_value(problem);
-    }
+    check_arm(arm);
     return arm;
 }
 
@@ -123,8 +118,7 @@ PyObject* arm_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guard([&] {
         PyObject* bound[7];
         bind_call_arguments("Arm", args, kwargs, Parameters{kArmParameterNames, 7, 1, 1}, bound);
-        return box(ClassId::Arm,
-                   arm_from_arguments(bound[0], bound[1], bound[2], bound[3], bound[4], bound[5], bound[6]));
+        return box(arm_from_arguments(bound[0], bound[1], bound[2], bound[3], bound[4], bound[5], bound[6]));
     });
 }
 
@@ -137,16 +131,14 @@ PyObject* pose_state(const Pose& pose) {
 Pose pose_from_state(PyObject* object, const char* name) {
     const Vector1D values = vector_from_any(object, name);
     if (values.values.size() != 7) {
-        PyErr_Format(PyExc_ValueError, "argument '%s': expected 7 values, got %zd", name,
-                     static_cast<Py_ssize_t>(values.values.size()));
-        throw PyErrorSet{};
+        fail(PyExc_ValueError, "argument '%s': expected 7 values, got %zd", name,
+             static_cast<Py_ssize_t>(values.values.size()));
     }
     const auto& v = values.values;
     const Pose pose{Quat{v[0], v[1], v[2], v[3]}, Vec3{v[4], v[5], v[6]}};
     const double norm = v[0] * v[0] + v[1] * v[1] + v[2] * v[2] + v[3] * v[3];
     if (!(std::fabs(norm - 1.0) <= 1e-12) || !std::isfinite(v[4]) || !std::isfinite(v[5]) || !std::isfinite(v[6])) {
-        PyErr_Format(PyExc_ValueError, "argument '%s': expected a unit quaternion and a finite translation", name);
-        throw PyErrorSet{};
+        fail(PyExc_ValueError, "argument '%s': expected a unit quaternion and a finite translation", name);
     }
     return pose;
 }
@@ -155,7 +147,7 @@ Pose pose_from_state(PyObject* object, const char* name) {
 constexpr Signature<8> kArmState{"_from_state",
                                  {"robot", "model", "base", "tool", "lower", "upper", "elbow", "max_speed"}};
 PyObject* arm_from_state(PyObject*, const Arguments<8>& values) {
-    Arm arm = Arm::from_robot(crx_from_object(values[0], "robot"));
+    Arm arm = Arm::from_robot(unbox_argument<Crx>(values[0], "robot"));
     if (values[1] != Py_None) {
         arm.model = model_from_any(values[1], "model");
     }
@@ -165,14 +157,11 @@ PyObject* arm_from_state(PyObject*, const Arguments<8>& values) {
     arm.upper = six_values(values[5], "upper");
     arm.elbow = elbow_from_any(values[6]);
     arm.max_speed = six_values(values[7], "max_speed");
-    const std::string problem = arm_problem(arm);
-    if (!problem.empty()) {
-        raise_value(problem);
-    }
-    return box(ClassId::Arm, std::move(arm));
+    check_arm(arm);
+    return box(std::move(arm));
 }
 
-PyObject* arm_robot(PyObject* self) { return box(ClassId::Crx, Crx(arm_of(self).robot)); }
+PyObject* arm_robot(PyObject* self) { return box(Crx(arm_of(self).robot)); }
 
 PyObject* arm_model(PyObject* self) {
     const Arm& arm = arm_of(self);
@@ -180,16 +169,6 @@ PyObject* arm_model(PyObject* self) {
         Py_RETURN_NONE;
     }
     return enum_member(ClassId::CrxModel, static_cast<int>(*arm.model));
-}
-
-template <Pose Arm::*Field>
-PyObject* arm_frame(PyObject* self) {
-    return pose_to_array(arm_of(self).*Field);
-}
-
-template <JointVector Arm::*Field>
-PyObject* arm_vector(PyObject* self) {
-    return vector_array(arm_of(self).*Field);
 }
 
 PyObject* elbow_tuple(const Arm& arm) {
@@ -203,19 +182,9 @@ PyObject* arm_elbow(PyObject* self) { return elbow_tuple(arm_of(self)); }
 
 PyObject* arm_reduce(PyObject* self) {
     const Arm& arm = arm_of(self);
-    Ref restore = Ref::steal(
-        check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(class_object(ClassId::Arm)), "_from_state")));
-    Ref robot = Ref::steal(arm_robot(self));
-    Ref model = Ref::steal(arm_model(self));
-    Ref base = Ref::steal(pose_state(arm.base));
-    Ref tool = Ref::steal(pose_state(arm.tool));
-    Ref lower = Ref::steal(vector_array(arm.lower));
-    Ref upper = Ref::steal(vector_array(arm.upper));
-    Ref elbow = Ref::steal(elbow_tuple(arm));
-    Ref speed = Ref::steal(vector_array(arm.max_speed));
-    Ref state = Ref::steal(check(PyTuple_Pack(8, robot.get(), model.get(), base.get(), tool.get(), lower.get(),
-                                              upper.get(), elbow.get(), speed.get())));
-    return check(PyTuple_Pack(2, restore.get(), state.get()));
+    return reduce_to(ClassId::Arm, "_from_state",
+                     {arm_robot(self), arm_model(self), pose_state(arm.base), pose_state(arm.tool),
+                      to_python(arm.lower), to_python(arm.upper), elbow_tuple(arm), to_python(arm.max_speed)});
 }
 
 std::string vector_text(const JointVector& values) {
@@ -290,19 +259,14 @@ Py_hash_t arm_hash(PyObject* self) {
 
 constexpr Signature<1> kFk{"fk", {"joints"}};
 PyObject* arm_fk_method(PyObject* self, const Arguments<1>& a) {
-    return pose_to_array(arm_fk(arm_of(self), joints_from_any(a[0], "joints")));
+    return to_python(arm_fk(arm_of(self), joints_from_any(a[0], "joints")));
 }
 
 constexpr Signature<2> kFkMany{"fk_many", {"joints", "threads"}, 1, 2};
 PyObject* arm_fk_many_method(PyObject* self, const Arguments<2>& values) {
     const Arm arm = arm_of(self);
     const unsigned threads = thread_count(values[1]);
-    bool single = false;
-    const auto joints = rows_of_six(values[0], "joints", single);
-    if (single) {
-        PyErr_SetString(PyExc_TypeError, "argument 'joints': expected an (n, 6) array, got a single joint vector");
-        throw PyErrorSet{};
-    }
+    const auto joints = joint_rows(values[0], "joints");
     std::vector<Pose> poses(joints.size());
     without_gil([&](const CancelCheck& cancel) {
         fk_many(arm.robot, joints, poses, threads, cancel);
@@ -315,7 +279,7 @@ PyObject* arm_fk_many_method(PyObject* self, const Arguments<2>& values) {
 
 constexpr Signature<1> kIk{"ik", {"pose"}};
 PyObject* arm_ik_method(PyObject* self, const Arguments<1>& a) {
-    return joint_rows_array(arm_ik(arm_of(self), near_rigid_pose(a[0], "pose")));
+    return to_python(arm_ik(arm_of(self), near_rigid_pose(a[0], "pose")));
 }
 
 constexpr Signature<2> kIkMany{"ik_many", {"poses", "threads"}, 1, 2};
@@ -325,7 +289,7 @@ PyObject* arm_ik_many_method(PyObject* self, const Arguments<2>& values) {
     const auto poses = near_rigid_poses(values[0], "poses");
     IkBatchResult batch;
     without_gil([&](const CancelCheck& cancel) { batch = arm_ik_many(arm, poses, threads, cancel); });
-    return box(ClassId::IkBatch, std::move(batch));
+    return box(std::move(batch));
 }
 
 constexpr Signature<2> kIkClosest{"ik_closest", {"pose", "reference"}};
@@ -337,7 +301,7 @@ PyObject* arm_ik_closest_method(PyObject* self, const Arguments<2>& values) {
     if (!best) {
         Py_RETURN_NONE;
     }
-    return vector_array(*best);
+    return to_python(*best);
 }
 
 constexpr Signature<1> kJacobian{"jacobian", {"joints"}};
@@ -348,7 +312,7 @@ PyObject* arm_jacobian_method(PyObject* self, const Arguments<1>& a) {
 
 constexpr Signature<1> kManipulability{"manipulability", {"joints"}};
 PyObject* arm_manipulability_method(PyObject* self, const Arguments<1>& a) {
-    return check(PyFloat_FromDouble(arm_manipulability(arm_of(self), joints_from_any(a[0], "joints"))));
+    return to_python(arm_manipulability(arm_of(self), joints_from_any(a[0], "joints")));
 }
 
 constexpr Signature<1> kWithinLimits{"within_limits", {"joints"}};
@@ -356,98 +320,57 @@ PyObject* arm_within_limits_method(PyObject* self, const Arguments<1>& a) {
     const Arm& arm = arm_of(self);
     bool single = false;
     const auto joints = rows_of_six(a[0], "joints", single);
-    if (single) {
-        return PyBool_FromLong(arm_within_limits(arm, joints[0]));
-    }
-    npy_intp shape[1] = {static_cast<npy_intp>(joints.size())};
-    PyObject* array = check(PyArray_SimpleNew(1, shape, NPY_BOOL));
-    auto* out = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-    for (std::size_t i = 0; i < joints.size(); ++i) {
-        out[i] = arm_within_limits(arm, joints[i]) ? NPY_TRUE : NPY_FALSE;
-    }
-    return array;
+    return row_mask(joints, single, [&](const JointVector& row) { return arm_within_limits(arm, row); });
 }
 
 PyMethodDef arm_methods[] = {
-    {"fk", fastcall<kFk, arm_fk_method, ClassId::Arm>(), METH_FASTCALL | METH_KEYWORDS,
-     "fk($self, joints)\n--\n\n"
-     "The pose of the TCP in the world frame for a set of joint angles (degrees): base · flange · tool."},
-    {"fk_many", fastcall<kFkMany, arm_fk_many_method, ClassId::Arm>(), METH_FASTCALL | METH_KEYWORDS,
-     "fk_many($self, joints, threads=None)\n--\n\n"
-     "The TCP pose of every row of an (n, 6) array of joint angles, as an (n, 4, 4) array.\n\n"
-     "Computed without holding the interpreter lock, on up to `threads` threads for large inputs\n"
-     "(None: one per core, at most 8)."},
-    {"ik", fastcall<kIk, arm_ik_method, ClassId::Arm>(), METH_FASTCALL | METH_KEYWORDS,
-     "ik($self, pose)\n--\n\n"
-     "Every joint vector within the limits that puts the TCP on `pose`, as an (n, 6) array.\n\n"
-     "The solutions of the flange pose base⁻¹ · pose · tool⁻¹ in the order `Crx.ik` gives them,\n"
-     "each followed by its whole-turn variants that the limits allow (J1 varying slowest, each\n"
-     "joint's turns ascending); limits are inclusive. A pose whose rotation part is within 1e-6\n"
-     "of a rotation (rounded or float32 values) is solved for the nearest rotation."},
-    {"ik_many", fastcall<kIkMany, arm_ik_many_method, ClassId::Arm>(), METH_FASTCALL | METH_KEYWORDS,
-     "ik_many($self, poses, threads=None)\n--\n\n"
-     "The solutions of `ik` for every pose, as an `IkBatch`.\n\n"
-     "Each solution carries the residual, circle angle and kind of the flange solution it is a\n"
-     "whole-turn variant of. Computed without holding the interpreter lock."},
-    {"ik_closest", fastcall<kIkClosest, arm_ik_closest_method, ClassId::Arm>(), METH_FASTCALL | METH_KEYWORDS,
-     "ik_closest($self, pose, reference)\n--\n\n"
-     "The solution of `ik` with the smallest largest-joint motion from `reference`, or None.\n\n"
-     "Motion is real joint motion in degrees, without wrapping (350 degrees is 350 degrees), so\n"
-     "the answer is a move the controller can make. The first of equal candidates wins; a\n"
-     "reference that is not finite gives None."},
-    {"jacobian", fastcall<kJacobian, arm_jacobian_method, ClassId::Arm>(), METH_FASTCALL | METH_KEYWORDS,
-     "jacobian($self, joints)\n--\n\n"
-     "The (6, 6) geometric Jacobian at the TCP in the world frame.\n\n"
-     "Rows 0-2 are the TCP's linear velocity (mm per rad), rows 3-5 its angular velocity (rad per\n"
-     "rad); column j is the derivative with respect to controller joint Jj in radians (J2's column\n"
-     "includes the J3 axis it carries: J3 is the forearm's angle from the horizontal, so J2 alone\n"
-     "moves the forearm without tilting it)."},
-    {"manipulability", fastcall<kManipulability, arm_manipulability_method, ClassId::Arm>(),
-     METH_FASTCALL | METH_KEYWORDS,
-     "manipulability($self, joints)\n--\n\n"
-     "Yoshikawa's measure sqrt(det(J·Jᵀ)) of `jacobian`, with the linear rows in metres.\n\n"
-     "Zero at a singularity."},
-    {"within_limits", fastcall<kWithinLimits, arm_within_limits_method, ClassId::Arm>(), METH_FASTCALL | METH_KEYWORDS,
-     "within_limits($self, joints)\n--\n\n"
-     "Whether joint vectors lie within the joint and elbow limits (inclusive; NaN is outside).\n\n"
-     "A vector of six gives a bool; a (k, 6) array gives a (k,) boolean array."},
-    {"plan_path", as_method(arm_plan_path), METH_FASTCALL | METH_KEYWORDS,
-     "plan_path($self, targets, start=None, *, max_step=10.0, check=None)\n--\n\n"
-     "The best continuous joint path through TCP poses, over every solution branch, as a `PathPlan`.\n\n"
-     "At each of the `targets` every solution within the limits is a candidate, whole-turn variants\n"
-     "included. Two solutions of consecutive waypoints connect when no joint moves more than\n"
-     "`max_step` degrees; any other move is a break, where the arm must stop and reconfigure. The\n"
-     "plan has the fewest breaks and then the shortest duration at the rated speeds `max_speed`\n"
-     "(an exact shortest path over the layers of solutions, not a greedy choice). With `start`, the\n"
-     "first row is reached from it: that move counts, and a move over `max_step` is a break at 0.\n\n"
-     "A waypoint without a solution is listed in `unreachable`, gets a NaN row and is skipped: the\n"
-     "next reached waypoint connects to the last reached one by the same rule (a break only if that\n"
-     "move is over `max_step`). `check`, when given, is called with (k, 6) arrays of candidate joint\n"
-     "vectors, in batches, and returns a boolean mask of those allowed (a collision check, a\n"
-     "keep-out zone); the others are dropped before the search."},
-    {"_from_state", fastcall<kArmState, arm_from_state>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "_from_state(robot, model, base, tool, lower, upper, elbow, max_speed)\n--\n\n"
-     "Rebuild an arm from its fields (for pickle)."},
-    {"__reduce__", noargs<arm_reduce>, METH_NOARGS, "Support for pickle and copy."},
-    {"write_urdf", as_method(arm_write_urdf), METH_FASTCALL | METH_KEYWORDS, kArmWriteUrdfDoc},
-    {"on_mounting_face", as_method(arm_on_mounting_face), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     kArmOnMountingFaceDoc},
+    def<kFk, arm_fk_method, ClassId::Arm>(
+        "The pose of the TCP in the world frame for a set of joint angles (degrees): base · flange · tool."),
+    def<kFkMany, arm_fk_many_method, ClassId::Arm>(
+        "The TCP pose of every row of an (n, 6) array of joint angles, as an (n, 4, 4) array.\n\n"
+        "Computed without holding the interpreter lock, on up to `threads` threads for large inputs\n"
+        "(None: one per core, at most 8)."),
+    def<kIk, arm_ik_method, ClassId::Arm>(
+        "Every joint vector within the limits that puts the TCP on `pose`, as an (n, 6) array.\n\n"
+        "The solutions of the flange pose base⁻¹ · pose · tool⁻¹ in the order `Crx.ik` gives them,\n"
+        "each followed by its whole-turn variants that the limits allow (J1 varying slowest, each\n"
+        "joint's turns ascending); limits are inclusive. A pose whose rotation part is within 1e-6\n"
+        "of a rotation (rounded or float32 values) is solved for the nearest rotation."),
+    def<kIkMany, arm_ik_many_method, ClassId::Arm>(
+        "The solutions of `ik` for every pose, as an `IkBatch`.\n\n"
+        "Each solution carries the residual, circle angle and kind of the flange solution it is a\n"
+        "whole-turn variant of. Computed without holding the interpreter lock."),
+    def<kIkClosest, arm_ik_closest_method, ClassId::Arm>(
+        "The solution of `ik` with the smallest largest-joint motion from `reference`, or None.\n\n"
+        "Motion is real joint motion in degrees, without wrapping (350 degrees is 350 degrees), so\n"
+        "the answer is a move the controller can make. The first of equal candidates wins; a\n"
+        "reference that is not finite gives None."),
+    def<kJacobian, arm_jacobian_method, ClassId::Arm>(
+        "The (6, 6) geometric Jacobian at the TCP in the world frame.\n\n"
+        "Rows 0-2 are the TCP's linear velocity (mm per rad), rows 3-5 its angular velocity (rad per\n"
+        "rad); column j is the derivative with respect to controller joint Jj in radians (J2's column\n"
+        "includes the J3 axis it carries: J3 is the forearm's angle from the horizontal, so J2 alone\n"
+        "moves the forearm without tilting it)."),
+    def<kManipulability, arm_manipulability_method, ClassId::Arm>(
+        "Yoshikawa's measure sqrt(det(J·Jᵀ)) of `jacobian`, with the linear rows in metres.\n\n"
+        "Zero at a singularity."),
+    def<kWithinLimits, arm_within_limits_method, ClassId::Arm>(
+        "Whether joint vectors lie within the joint and elbow limits (inclusive; NaN is outside).\n\n"
+        "A vector of six gives a bool; a (k, 6) array gives a (k,) boolean array."),
+    def<kArmState, arm_from_state>("Rebuild an arm from its fields (for pickle)."),
+    reduce_def<arm_reduce>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef arm_properties[] = {
-    {"robot", getter<arm_robot>, nullptr, "The robot, as a `Crx`.", nullptr},
-    {"model", getter<arm_model>, nullptr, "The `CrxModel` the arm was made from, or None for a `Crx`.", nullptr},
-    {"base", getter<arm_frame<&Arm::base>>, nullptr, "The robot's base frame in the world frame, a 4x4 array.",
-     nullptr},
-    {"tool", getter<arm_frame<&Arm::tool>>, nullptr, "The TCP in the flange frame, a 4x4 array.", nullptr},
-    {"lower", getter<arm_vector<&Arm::lower>>, nullptr, "The lower joint limits in controller degrees, a (6,) array.",
-     nullptr},
-    {"upper", getter<arm_vector<&Arm::upper>>, nullptr, "The upper joint limits in controller degrees, a (6,) array.",
-     nullptr},
-    {"elbow", getter<arm_elbow>, nullptr, "The (lower, upper) limits on J2 + J3 in degrees, or None.", nullptr},
-    {"max_speed", getter<arm_vector<&Arm::max_speed>>, nullptr,
-     "The rated joint speeds in degrees per second, a (6,) array.", nullptr},
+    property<arm_robot>("robot", "The robot, as a `Crx`."),
+    property<arm_model>("model", "The `CrxModel` the arm was made from, or None for a `Crx`."),
+    property<member<&Arm::base>>("base", "The robot's base frame in the world frame, a 4x4 array."),
+    property<member<&Arm::tool>>("tool", "The TCP in the flange frame, a 4x4 array."),
+    property<member<&Arm::lower>>("lower", "The lower joint limits in controller degrees, a (6,) array."),
+    property<member<&Arm::upper>>("upper", "The upper joint limits in controller degrees, a (6,) array."),
+    property<arm_elbow>("elbow", "The (lower, upper) limits on J2 + J3 in degrees, or None."),
+    property<member<&Arm::max_speed>>("max_speed", "The rated joint speeds in degrees per second, a (6,) array."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -474,66 +397,46 @@ Pose near_rigid_pose(PyObject* object, const char* name) {
     NearRigidFailure failure{};
     const auto pose = pose_from_near_rigid(values, failure);
     if (!pose) {
-        raise_value("argument '" + std::string(name) + "': " + near_rigid_message(failure));
+        fail(PyExc_ValueError, "argument '%s': %s", name, near_rigid_message(failure).c_str());
     }
     return *pose;
 }
 
 std::vector<Pose> near_rigid_poses(PyObject* object, const char* name) {
     ensure_numpy();
-    std::vector<Pose> poses;
-    const auto add = [&](const double* values, Py_ssize_t index) {
+    const auto make = [&](const double* values, Py_ssize_t index) {
         NearRigidFailure failure{};
         const auto pose = pose_from_near_rigid(values, failure);
         if (!pose) {
-            raise_value("argument '" + std::string(name) + "': pose " + std::to_string(index) + ": " +
-                        near_rigid_message(failure));
+            fail(PyExc_ValueError, "argument '%s': pose %zd: %s", name, index, near_rigid_message(failure).c_str());
         }
-        poses.push_back(*pose);
+        return *pose;
     };
     // Arrays of numbers are read as a stack; other sequences pose by pose.
-    Ref stacked;
     if (PyArray_Check(object)) {
-        stacked = float64_array(object, name);
-    } else if (PyUnicode_Check(object) || !PySequence_Check(object)) {
+        Ref stacked = float64_array(object, name);
+        auto* array = reinterpret_cast<PyArrayObject*>(stacked.get());
+        if (PyArray_NDIM(array) != 3 || PyArray_DIM(array, 1) != 4 || PyArray_DIM(array, 2) != 4) {
+            fail(PyExc_ValueError, "argument '%s': expected an (n, 4, 4) array, got shape %s", name,
+                 shape_text(array).c_str());
+        }
+        return stacked_poses(array, make);
+    }
+    if (PyUnicode_Check(object) || !PySequence_Check(object)) {
         PyErr_Format(PyExc_TypeError, "expected an (n, 4, 4) array or a sequence of poses, got %s",
                      type_name_of(object).c_str());
         raise_with_argument_name(name);
     }
-    if (stacked) {
-        auto* array = reinterpret_cast<PyArrayObject*>(stacked.get());
-        if (PyArray_NDIM(array) != 3 || PyArray_DIM(array, 1) != 4 || PyArray_DIM(array, 2) != 4) {
-            std::string shape = "[";
-            for (int d = 0; d < PyArray_NDIM(array); ++d) {
-                shape += (d > 0 ? ", " : "") + std::to_string(PyArray_DIM(array, d));
-            }
-            raise_value("argument '" + std::string(name) + "': expected an (n, 4, 4) array, got shape " + shape + "]");
-        }
-        const npy_intp count = PyArray_DIM(array, 0);
-        poses.reserve(static_cast<std::size_t>(count));
+    return sequence_poses(object, [&](PyObject* item, Py_ssize_t index) {
         double values[16];
-        for (npy_intp i = 0; i < count; ++i) {
-            read_4x4(array, i, values);
-            add(values, i);
-        }
-        return poses;
-    }
-    const Py_ssize_t count = PySequence_Size(object);
-    check_status(count < 0 ? -1 : 0);
-    poses.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref item = Ref::steal(check(PySequence_GetItem(object, i)));
-        double values[16];
-        matrix_from_any(item.get(), values);
-        add(values, i);
-    }
-    return poses;
+        matrix_from_any(item, values);
+        return make(values, index);
+    });
 }
 
-const Arm& arm_from_object(PyObject* object) { return arm_of(object); }
-
 const ClassDescription& arm_class() {
-    static const HeapClass<Arm, 4> type("ortholink.Arm", kArmDoc, arm_methods, arm_properties,
+    static const HeapClass<Arm, 4> type("ortholink.Arm", kArmDoc, {arm_methods, arm_path_methods, arm_urdf_methods},
+                                        arm_properties,
                                         {{{Py_tp_new, slot(arm_new)},
                                           {Py_tp_repr, slot(unary<arm_repr>)},
                                           {Py_tp_richcompare, slot(arm_richcompare)},

@@ -16,10 +16,9 @@ Pose near_rigid_pose(PyObject* object, const char* name);
 // An (n, 4, 4) array-like or a sequence of poses, each read as near_rigid_pose.
 std::vector<Pose> near_rigid_poses(PyObject* object, const char* name);
 
-// The arm held by `self` (TypeError otherwise).
-const Arm& arm_from_object(PyObject* self);
-
-// Arm.plan_path.
-PyObject* arm_plan_path(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Methods of Arm written beside what they use: path planning (path.cpp) and
+// the ROS 2 / URDF export (urdf.cpp).
+extern PyMethodDef arm_path_methods[];
+extern PyMethodDef arm_urdf_methods[];
 
 }  // namespace ortholink::py

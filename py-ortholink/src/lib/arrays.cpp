@@ -22,21 +22,15 @@ double at(PyArrayObject* array, npy_intp i, npy_intp j = 0, npy_intp k = 0) {
     return value;
 }
 
+}  // namespace
+
 std::string shape_text(PyArrayObject* array) {
     std::string text = "[";
     for (int d = 0; d < PyArray_NDIM(array); ++d) {
-        if (d > 0) text += ", ";
-        text += std::to_string(PyArray_DIM(array, d));
+        text += (d > 0 ? ", " : "") + std::to_string(PyArray_DIM(array, d));
     }
     return text + "]";
 }
-
-[[noreturn]] void raise_value(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    throw PyErrorSet{};
-}
-
-}  // namespace
 
 Ref float64_array(PyObject* object, const char* name) {
     ensure_numpy();
@@ -67,8 +61,8 @@ std::vector<JointVector> rows_of_six(PyObject* object, const char* name, bool& s
     single = ndim == 1;
     const npy_intp columns = PyArray_DIM(array, single ? 0 : 1);
     if (columns != 6) {
-        raise_value(std::string(single ? "Expected 6 values, got shape " : "Expected an (n, 6) array, got shape ") +
-                    shape_text(array));
+        fail(PyExc_ValueError, "%s, got shape %s", single ? "Expected 6 values" : "Expected an (n, 6) array",
+             shape_text(array).c_str());
     }
     const npy_intp rows = single ? 1 : PyArray_DIM(array, 0);
     std::vector<JointVector> out(static_cast<std::size_t>(rows));
@@ -80,8 +74,13 @@ std::vector<JointVector> rows_of_six(PyObject* object, const char* name, bool& s
     return out;
 }
 
-PyObject* joint_rows_array(const std::vector<JointVector>& rows) {
-    return array_copy(NPY_DOUBLE, {static_cast<npy_intp>(rows.size()), 6}, rows.data());
+std::vector<JointVector> joint_rows(PyObject* object, const char* name) {
+    bool single = false;
+    auto rows = rows_of_six(object, name, single);
+    if (single) {
+        fail(PyExc_TypeError, "argument '%s': expected an (n, 6) array, got a single joint vector", name);
+    }
+    return rows;
 }
 
 namespace {
@@ -145,8 +144,7 @@ Integers integers_from_any(PyObject* object, const char* name, int ndim) {
 JointVector six_values(PyObject* object, const char* name) {
     const Vector1D vector = vector_from_any(object, name, 6);
     if (vector.length != 6 || vector.values.size() != 6) {
-        PyErr_Format(PyExc_ValueError, "argument '%s': expected 6 values, got %zu", name, vector.length);
-        throw PyErrorSet{};
+        fail(PyExc_ValueError, "argument '%s': expected 6 values, got %zu", name, vector.length);
     }
     JointVector out;
     for (std::size_t i = 0; i < 6; ++i) out[i] = vector.values[i];
@@ -174,47 +172,36 @@ std::vector<Pose> poses_from_any(PyObject* object, const char* name) {
         }
         stacked = Ref{};
     }
-    std::vector<Pose> poses;
     if (stacked) {
         auto* array = reinterpret_cast<PyArrayObject*>(stacked.get());
         if (PyArray_DIM(array, 1) != 4 || PyArray_DIM(array, 2) != 4) {
-            raise_value("Expected an (n, 4, 4) array of transformation matrices, got shape " + shape_text(array));
+            fail(PyExc_ValueError, "Expected an (n, 4, 4) array of transformation matrices, got shape %s",
+                 shape_text(array).c_str());
         }
-        const npy_intp count = PyArray_DIM(array, 0);
-        poses.reserve(static_cast<std::size_t>(count));
-        double values[16];
-        for (npy_intp i = 0; i < count; ++i) {
-            read_4x4(array, i, values);
+        return stacked_poses(array, [](const double* values, npy_intp i) {
             std::string_view error;
             const auto pose = row_slice_to_iso(values, 16, error);
             if (!pose) {
-                raise_value("target " + std::to_string(i) + ": " + std::string(error));
+                fail(PyExc_ValueError, "target %zd: %s", static_cast<Py_ssize_t>(i), std::string(error).c_str());
             }
-            poses.push_back(*pose);
-        }
-        return poses;
+            return *pose;
+        });
     }
     if (PyUnicode_Check(object) || !PySequence_Check(object)) {
         PyErr_Format(PyExc_TypeError, "expected an (n, 4, 4) array or a sequence of poses, got %s",
                      type_name_of(object).c_str());
         raise_with_argument_name(name);
     }
-    const Py_ssize_t count = PySequence_Size(object);
-    check_status(count < 0 ? -1 : 0);
-    // The length is the object's claim; the items decide.
-    poses.reserve(std::min<std::size_t>(static_cast<std::size_t>(count), 4096));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref item = Ref::steal(check(PySequence_GetItem(object, i)));
+    return sequence_poses(object, [](PyObject* item, Py_ssize_t i) {
         try {
-            poses.push_back(iso_from_any(item.get()));
+            return iso_from_any(item);
         } catch (const PyErrorSet&) {
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
                 throw;
             }
             reraise(PyExc_ValueError, "target " + std::to_string(i) + ": ", true, Cause::None);
         }
-    }
-    return poses;
+    });
 }
 
 }  // namespace ortholink::py

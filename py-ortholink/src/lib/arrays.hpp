@@ -1,9 +1,12 @@
 #pragma once
 // Reading stacks of vectors and matrices from array-likes, for the batch methods.
 
+#include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "boundary.hpp"
 #include "numpy_api.hpp"
 #include "ortholink/fk.hpp"
 #include "ortholink/pose.hpp"
@@ -19,8 +22,21 @@ Ref float64_array(PyObject* object, const char* name);
 // by row; `single` tells whether a lone vector was given.
 std::vector<JointVector> rows_of_six(PyObject* object, const char* name, bool& single);
 
-// New (n, 6) float64 array of `rows`.
-PyObject* joint_rows_array(const std::vector<JointVector>& rows);
+// An (n, 6) array-like of joint angles; a lone vector is a TypeError.
+std::vector<JointVector> joint_rows(PyObject* object, const char* name);
+
+// `keep(row)` as a bool for a lone vector, as a (k,) boolean array for rows.
+template <class Keep>
+PyObject* row_mask(const std::vector<JointVector>& rows, bool single, Keep keep) {
+    if (single) {
+        return PyBool_FromLong(keep(rows[0]));
+    }
+    std::vector<npy_bool> mask;
+    for (const JointVector& row : rows) {
+        mask.push_back(keep(row) ? NPY_TRUE : NPY_FALSE);
+    }
+    return array_copy(NPY_BOOL, {static_cast<npy_intp>(mask.size())}, mask.data());
+}
 
 // An array of whole numbers (a NumPy integer array, or Python ints), as
 // int64 values in C order, for state such as offsets and face indices.
@@ -40,6 +56,38 @@ JointVector six_values(PyObject* object, const char* name);
 // as_numpy()), each checked like an ik target; a bad one raises ValueError
 // naming its index and nothing is computed.
 std::vector<Pose> poses_from_any(PyObject* object, const char* name);
+
+// "[2, 4, 4]": the shape of an array, for messages.
+std::string shape_text(PyArrayObject* array);
+
+// The poses `make(values16, index)` gives for each matrix of an (n, 4, 4)
+// float64 array.
+template <class Make>
+std::vector<Pose> stacked_poses(PyArrayObject* array, Make make) {
+    std::vector<Pose> poses;
+    poses.reserve(static_cast<std::size_t>(PyArray_DIM(array, 0)));
+    double values[16];
+    for (npy_intp i = 0; i < PyArray_DIM(array, 0); ++i) {
+        read_4x4(array, i, values);
+        poses.push_back(make(values, i));
+    }
+    return poses;
+}
+
+// The poses `make(item, index)` gives for each item of a sequence.
+template <class Make>
+std::vector<Pose> sequence_poses(PyObject* sequence, Make make) {
+    const Py_ssize_t count = PySequence_Size(sequence);
+    check_status(count < 0 ? -1 : 0);
+    std::vector<Pose> poses;
+    // The length is the object's claim; the items decide.
+    poses.reserve(std::min<std::size_t>(static_cast<std::size_t>(count), 4096));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref item = Ref::steal(check(PySequence_GetItem(sequence, i)));
+        poses.push_back(make(item.get(), i));
+    }
+    return poses;
+}
 
 // The `threads` argument of the batch methods: 0 (automatic) for None or absent.
 unsigned thread_count(PyObject* object);

@@ -22,8 +22,7 @@ unsigned thread_count(PyObject* object) {
     }
     // A bool is an int to Python, but threads=True is a mistake, not a count.
     if (PyBool_Check(object)) {
-        PyErr_SetString(PyExc_TypeError, "argument 'threads': expected an int or None, got bool");
-        throw PyErrorSet{};
+        fail(PyExc_TypeError, "argument 'threads': expected an int or None, got bool");
     }
     int overflow = 0;
     const long value = PyLong_AsLongAndOverflow(object, &overflow);
@@ -31,8 +30,7 @@ unsigned thread_count(PyObject* object) {
         raise_with_argument_name("threads");
     }
     if (overflow != 0 || value < 1 || value > 1024) {
-        PyErr_Format(PyExc_ValueError, "argument 'threads': expected a count from 1 to 1024, got %S", object);
-        throw PyErrorSet{};
+        fail(PyExc_ValueError, "argument 'threads': expected a count from 1 to 1024, got %S", object);
     }
     return static_cast<unsigned>(value);
 }
@@ -46,7 +44,7 @@ double* data_of(PyObject* array) {
 // The batch result: the flattened solutions and the offsets of each target.
 using BatchValue = IkBatchResult;
 
-const BatchValue& batch_of(PyObject* self) { return unbox<BatchValue>(self, ClassId::IkBatch); }
+const BatchValue& batch_of(PyObject* self) { return unbox<BatchValue>(self); }
 
 // New (k, 6) array of the joints of solutions [begin, end).
 PyObject* solution_rows(const BatchValue& batch, std::size_t begin, std::size_t end) {
@@ -87,11 +85,6 @@ PyObject* batch_kind(PyObject* self) {
     return array;
 }
 
-PyObject* batch_offsets(PyObject* self) {
-    const auto& offsets = batch_of(self).offsets;
-    return array_copy(NPY_INT64, {static_cast<npy_intp>(offsets.size())}, offsets.data());
-}
-
 Py_ssize_t batch_length(PyObject* self) {
     return guard_with<Py_ssize_t>(-1, [&] { return static_cast<Py_ssize_t>(batch_of(self).offsets.size() - 1); });
 }
@@ -102,8 +95,7 @@ PyObject* batch_item(PyObject* self, Py_ssize_t index) {
         const auto count = static_cast<Py_ssize_t>(batch.offsets.size() - 1);
         // The sequence protocol has already added len() to a negative index.
         if (index < 0 || index >= count) {
-            PyErr_SetString(PyExc_IndexError, "index out of range");
-            throw PyErrorSet{};
+            fail(PyExc_IndexError, "index out of range");
         }
         const auto begin = static_cast<std::size_t>(batch.offsets[static_cast<std::size_t>(index)]);
         const auto end = static_cast<std::size_t>(batch.offsets[static_cast<std::size_t>(index) + 1]);
@@ -144,46 +136,34 @@ PyObject* batch_from_state(PyObject*, const Arguments<5>& values) {
             IkSolution{joints[k], residual.values[k], theta.values[k], static_cast<SolutionKind>(code)});
     }
     if (!valid) {
-        PyErr_SetString(PyExc_ValueError, "inconsistent IkBatch state");
-        throw PyErrorSet{};
+        fail(PyExc_ValueError, "inconsistent IkBatch state");
     }
-    return box(ClassId::IkBatch, std::move(batch));
+    return box(std::move(batch));
 }
 
 PyObject* batch_reduce(PyObject* self) {
-    Ref restore = Ref::steal(
-        check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(class_object(ClassId::IkBatch)), "_from_state")));
-    Ref joints = Ref::steal(batch_joints(self));
-    Ref residual = Ref::steal(batch_scalar<&IkSolution::residual>(self));
-    Ref theta = Ref::steal(batch_scalar<&IkSolution::theta>(self));
-    Ref kind = Ref::steal(batch_kind(self));
-    Ref offsets = Ref::steal(batch_offsets(self));
-    Ref state =
-        Ref::steal(check(PyTuple_Pack(5, joints.get(), residual.get(), theta.get(), kind.get(), offsets.get())));
-    return check(PyTuple_Pack(2, restore.get(), state.get()));
+    return reduce_to(ClassId::IkBatch, "_from_state",
+                     {batch_joints(self), batch_scalar<&IkSolution::residual>(self),
+                      batch_scalar<&IkSolution::theta>(self), batch_kind(self), member<&BatchValue::offsets>(self)});
 }
 
 PyMethodDef batch_methods[] = {
-    {"_from_state", fastcall<kBatchState, batch_from_state>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "_from_state(joints, residual, theta, kind, offsets)\n--\n\nRebuild a batch from its arrays (for pickle)."},
-    {"__reduce__", noargs<batch_reduce>, METH_NOARGS, "Support for pickle and copy."},
+    def<kBatchState, batch_from_state>("Rebuild a batch from its arrays (for pickle)."),
+    reduce_def<batch_reduce>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef batch_properties[] = {
-    {"joints", getter<batch_joints>, nullptr, "Every solution's joint angles in degrees, as a (k, 6) array.",
-     nullptr},
-    {"residual", getter<batch_scalar<&IkSolution::residual>>, nullptr, "Every solution's residual, as a (k,) array.",
-     nullptr},
-    {"theta", getter<batch_scalar<&IkSolution::theta>>, nullptr,
-     "Every solution's circle angle in radians, as a (k,) array.", nullptr},
-    {"kind", getter<batch_kind>, nullptr,
-     "Every solution's `SolutionKind` code, as a (k,) uint8 array.\n\n"
-     "The codes are those of `int(SolutionKind.X)`: 0 Regular, 1 AxisDegenerate, 2 SingularFamily.",
-     nullptr},
-    {"offsets", getter<batch_offsets>, nullptr,
-     "Row offsets, an (n + 1,) int64 array: the solutions of target i are rows offsets[i]:offsets[i + 1].",
-     nullptr},
+    property<batch_joints>("joints", "Every solution's joint angles in degrees, as a (k, 6) array."),
+    property<batch_scalar<&IkSolution::residual>>("residual", "Every solution's residual, as a (k,) array."),
+    property<batch_scalar<&IkSolution::theta>>("theta", "Every solution's circle angle in radians, as a (k,) array."),
+    property<batch_kind>(
+        "kind",
+        "Every solution's `SolutionKind` code, as a (k,) uint8 array.\n\n"
+        "The codes are those of `int(SolutionKind.X)`: 0 Regular, 1 AxisDegenerate, 2 SingularFamily."),
+    property<member<&BatchValue::offsets>>(
+        "offsets",
+        "Row offsets, an (n + 1,) int64 array: the solutions of target i are rows offsets[i]:offsets[i + 1]."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -195,14 +175,9 @@ constexpr const char* kBatchDoc =
 // fk_many and ik_many take an optional thread count after their input.
 constexpr Signature<2> kFkMany{"fk_many", {"joints", "threads"}, 1, 2};
 PyObject* fk_rows(PyObject* self, const Arguments<2>& a) {
-    const Crx robot = unbox<Crx>(self, ClassId::Crx);
+    const Crx robot = unbox<Crx>(self);
     const unsigned threads = thread_count(a[1]);
-    bool single = false;
-    const auto joints = rows_of_six(a[0], "joints", single);
-    if (single) {
-        PyErr_SetString(PyExc_TypeError, "argument 'joints': expected an (n, 6) array, got a single joint vector");
-        throw PyErrorSet{};
-    }
+    const auto joints = joint_rows(a[0], "joints");
     std::vector<Pose> poses(joints.size());
     without_gil([&](const CancelCheck& cancel) { fk_many(robot, joints, poses, threads, cancel); });
     return poses_to_array(poses);
@@ -210,17 +185,17 @@ PyObject* fk_rows(PyObject* self, const Arguments<2>& a) {
 
 constexpr Signature<2> kIkMany{"ik_many", {"targets", "threads"}, 1, 2};
 PyObject* ik_batch(PyObject* self, const Arguments<2>& a) {
-    const Crx robot = unbox<Crx>(self, ClassId::Crx);
+    const Crx robot = unbox<Crx>(self);
     const unsigned threads = thread_count(a[1]);
     const auto targets = poses_from_any(a[0], "targets");
     BatchValue batch;
     without_gil([&](const CancelCheck& cancel) { batch = ik_many(robot, targets, threads, cancel); });
-    return box(ClassId::IkBatch, std::move(batch));
+    return box(std::move(batch));
 }
 
 constexpr Signature<2> kIkPath{"ik_path", {"targets", "start"}};
 PyObject* ik_path_rows(PyObject* self, const Arguments<2>& a) {
-    const Crx robot = unbox<Crx>(self, ClassId::Crx);
+    const Crx robot = unbox<Crx>(self);
     const JointVector start = joints_from_any(a[1], "start");
     const auto targets = poses_from_any(a[0], "targets");
     std::vector<std::optional<JointVector>> path;
@@ -230,25 +205,35 @@ PyObject* ik_path_rows(PyObject* self, const Arguments<2>& a) {
     for (std::size_t i = 0; i < path.size(); ++i) {
         rows[i] = path[i] ? *path[i] : JointVector{nan, nan, nan, nan, nan, nan};
     }
-    return joint_rows_array(rows);
+    return to_python(rows);
 }
 
 }  // namespace
 
-PyObject* crx_fk_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method<kFkMany, fk_rows, ClassId::Crx>(self, args, nargs, kwnames);
-}
-
-PyObject* crx_ik_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method<kIkMany, ik_batch, ClassId::Crx>(self, args, nargs, kwnames);
-}
-
-PyObject* crx_ik_path(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method<kIkPath, ik_path_rows, ClassId::Crx>(self, args, nargs, kwnames);
-}
+PyMethodDef crx_batch_methods[] = {
+    def<kFkMany, fk_rows, ClassId::Crx>(
+        "The flange pose of every row of an (n, 6) array of joint angles, as an (n, 4, 4) array.\n\n"
+        "Computed without holding the interpreter lock, on up to `threads` threads for large inputs\n"
+        "(None: one per core, at most 8). The result is the same whatever the thread count."),
+    def<kIkMany, ik_batch, ClassId::Crx>(
+        "Every solution of every target, as an `IkBatch`.\n\n"
+        "`targets` is an (n, 4, 4) array-like or a sequence of poses (arrays or objects with an\n"
+        "`as_numpy()` method). Each target is checked as `ik` checks one; a bad one raises ValueError\n"
+        "naming its index and nothing is computed. The solutions of target i are those of `ik`, in\n"
+        "the same order, whatever the thread count."),
+    def<kIkPath, ik_path_rows, ClassId::Crx>(
+        "Follow a path of poses, taking at each the solution nearest the previous joints.\n\n"
+        "The choice is that of `ik_closest`, starting from the joint vector `start`. Returns an (n, 6)\n"
+        "array; a row of NaN marks an unreachable target, and the next target is then measured from\n"
+        "the last joints reached.\n\n"
+        "Rows are unwrapped: each is the whole-turn variant of its solution nearest the previous row\n"
+        "(the first nearest `start`), so a joint turning past 180 degrees goes on to 190 instead of\n"
+        "jumping to -170. A NaN joint in `start` is left out of the first choice, as in `ik_closest`."),
+    {nullptr, nullptr, 0, nullptr},
+};
 
 const ClassDescription& ik_batch_class() {
-    static const HeapClass<BatchValue, 3> type("ortholink.IkBatch", kBatchDoc, batch_methods, batch_properties,
+    static const HeapClass<BatchValue, 3> type("ortholink.IkBatch", kBatchDoc, {batch_methods}, batch_properties,
                                                {{{Py_tp_repr, slot(unary<batch_repr>)},
                                                  {Py_sq_length, slot(batch_length)},
                                                  {Py_sq_item, slot(batch_item)}}});

@@ -1,5 +1,7 @@
 #include "boundary.hpp"
 
+#include <cstdarg>
+
 #include "pyref.hpp"
 
 namespace ortholink::py {
@@ -44,6 +46,14 @@ void reraise(PyObject* type, const std::string& prefix, bool append, Cause cause
         PyException_SetCause(replacement.get(), reason);  // steals
     }
     PyErr_SetObject(type, replacement.get());
+    throw PyErrorSet{};
+}
+
+void fail(PyObject* type, const char* format, ...) {
+    std::va_list arguments;
+    va_start(arguments, format);
+    PyErr_FormatV(type, format, arguments);
+    va_end(arguments);
     throw PyErrorSet{};
 }
 

@@ -40,8 +40,12 @@ enum class Cause {
 // PyErrorSet.
 [[noreturn]] void reraise(PyObject* type, const std::string& prefix, bool append, Cause cause);
 
+// Raises `type` with PyErr_Format's message and throws PyErrorSet.
+[[noreturn]] void fail(PyObject* type, const char* format, ...);
+
 // Throws PyErrorSet when `object` is null (a Python call failed).
-inline PyObject* check(PyObject* object) {
+template <class T>
+T* check(T* object) {
     if (object == nullptr) {
         throw PyErrorSet{};
     }

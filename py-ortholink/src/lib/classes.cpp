@@ -80,9 +80,38 @@ std::string type_name_of(PyObject* object) {
 }
 
 void raise_wrong_type(PyObject* object, ClassId expected) {
-    const std::string got = type_name_of(object);
-    PyErr_Format(PyExc_TypeError, "expected ortholink.%s, got %s", describe(expected).name, got.c_str());
-    throw PyErrorSet{};
+    fail(PyExc_TypeError, "expected ortholink.%s, got %s", describe(expected).name, type_name_of(object).c_str());
+}
+
+void expect_argument(PyObject* object, ClassId id, const char* name) {
+    if (!is_instance(object, id)) {
+        fail(PyExc_TypeError, "argument '%s': expected ortholink.%s, got %s", name, describe(id).name,
+             type_name_of(object).c_str());
+    }
+}
+
+std::string signed_doc(const char* function, const Parameters& parameters, bool bound, const char* doc) {
+    std::string text = std::string(function) + (bound ? "($self" : "(");
+    for (Py_ssize_t i = 0; i < parameters.count; ++i) {
+        text += i > 0 || bound ? ", " : "";
+        text += i == parameters.positional ? "*, " : "";
+        text += parameters.names[i];
+        if (i >= parameters.required) {
+            const char* given = parameters.defaults == nullptr ? nullptr : parameters.defaults[i];
+            text += std::string("=") + (given == nullptr ? "None" : given);
+        }
+    }
+    return text + ")\n--\n\n" + doc;
+}
+
+PyObject* reduce_to(ClassId id, const char* maker, std::initializer_list<Owned> state) {
+    Ref make = Ref::steal(check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(class_object(id)), maker)));
+    Ref arguments = Ref::steal(check(PyTuple_New(static_cast<Py_ssize_t>(state.size()))));
+    Py_ssize_t i = 0;
+    for (const Owned& item : state) {
+        PyTuple_SetItem(arguments.get(), i++, Py_NewRef(check(item.ref.get())));  // steals
+    }
+    return check(PyTuple_Pack(2, make.get(), arguments.get()));
 }
 
 void bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -91,13 +120,11 @@ void bind_arguments(const char* function, PyObject* const* args, Py_ssize_t narg
     const Py_ssize_t positional = parameters.positional;
     if (nargs > positional) {
         if (parameters.required == positional) {
-            PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd were given", function,
-                         positional, positional == 1 ? "" : "s", nargs);
-        } else {
-            PyErr_Format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd were given",
-                         function, parameters.required, positional, nargs);
+            fail(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd were given", function, positional,
+                 positional == 1 ? "" : "s", nargs);
         }
-        throw PyErrorSet{};
+        fail(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd were given", function,
+             parameters.required, positional, nargs);
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
         out[i] = i < nargs ? args[i] : nullptr;
@@ -114,21 +141,17 @@ void bind_arguments(const char* function, PyObject* const* args, Py_ssize_t narg
             }
         }
         if (slot < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
-            throw PyErrorSet{};
+            fail(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
         }
         if (out[slot] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
-                         parameters.names[slot]);
-            throw PyErrorSet{};
+            fail(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, parameters.names[slot]);
         }
         out[slot] = args[nargs + k];
     }
     for (Py_ssize_t i = 0; i < parameters.required; ++i) {
         if (out[i] == nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", function,
-                         parameters.names[i], i + 1);
-            throw PyErrorSet{};
+            fail(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", function, parameters.names[i],
+                 i + 1);
         }
     }
 }
@@ -208,8 +231,7 @@ PyObject* enum_member(ClassId id, int code) {
 int enum_code(PyObject* self) {
     const EnumDescription* description = enum_of(self);
     if (description == nullptr) {
-        PyErr_Format(PyExc_TypeError, "expected an ortholink enumeration member, got %s", type_name_of(self).c_str());
-        throw PyErrorSet{};
+        fail(PyExc_TypeError, "expected an ortholink enumeration member, got %s", type_name_of(self).c_str());
     }
     return reinterpret_cast<Boxed<EnumCode>*>(self)->value;
 }

@@ -5,12 +5,20 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "boundary.hpp"
+#include "ortholink/arm.hpp"
+#include "ortholink/batch.hpp"
+#include "ortholink/ik.hpp"
+#include "ortholink/meshes.hpp"
+#include "ortholink/path.hpp"
+#include "ortholink/robot.hpp"
 #include "pyref.hpp"
 #include "python.hpp"
 
@@ -58,6 +66,19 @@ PyTypeObject* create_class(ClassId id);
 // reported as unraisable and becomes PanicException.
 PyTypeObject* class_object(ClassId id);
 
+// The class whose instances hold a core value of type T.
+template <class T>
+struct ClassOf;
+template <ClassId Id>
+using ClassIdConstant = std::integral_constant<ClassId, Id>;
+template <> struct ClassOf<Crx> : ClassIdConstant<ClassId::Crx> {};
+template <> struct ClassOf<IkSolution> : ClassIdConstant<ClassId::IkSolution> {};
+template <> struct ClassOf<LinkMesh> : ClassIdConstant<ClassId::LinkMesh> {};
+template <> struct ClassOf<LinkMeshes> : ClassIdConstant<ClassId::LinkMeshes> {};
+template <> struct ClassOf<IkBatchResult> : ClassIdConstant<ClassId::IkBatch> {};
+template <> struct ClassOf<Arm> : ClassIdConstant<ClassId::Arm> {};
+template <> struct ClassOf<PathPlan> : ClassIdConstant<ClassId::PathPlan> {};
+
 // An instance that embeds one core value.
 template <class T>
 struct Boxed {
@@ -93,6 +114,11 @@ PyObject* box(ClassId id, T&& value) {
     return self;
 }
 
+template <class T>
+PyObject* box(T&& value) {
+    return box(ClassOf<std::remove_cvref_t<T>>::value, std::forward<T>(value));
+}
+
 // A METH_FASTCALL entry as the PyCFunction a method table stores.
 template <class Function>
 PyCFunction as_method(Function* function) noexcept {
@@ -110,21 +136,26 @@ inline constexpr unsigned kModuleMadeClass =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
 
 // A class's description and the static storage PyType_FromSpec reads: instances
-// are Boxed<T>; the slots are the docstring, the methods and properties (either
-// may be null), the `Extra` slots given, and deallocation. The module name is
-// the part of `qualified_name` before the dot.
+// are Boxed<T>; the slots are the docstring, the methods (the tables given, which
+// other units may contribute, joined in order) and properties (may be null),
+// the `Extra` slots given, and deallocation. The module name is the part of
+// `qualified_name` before the dot.
 template <class T, std::size_t Extra = 0>
 class HeapClass {
 public:
-    HeapClass(const char* qualified_name, const char* doc, PyMethodDef* methods, PyGetSetDef* properties,
-              const std::array<PyType_Slot, Extra>& extra = {}, unsigned flags = kModuleMadeClass,
-              void (*populate)(PyObject* type) = nullptr)
+    HeapClass(const char* qualified_name, const char* doc, std::initializer_list<const PyMethodDef*> methods,
+              PyGetSetDef* properties, const std::array<PyType_Slot, Extra>& extra = {},
+              unsigned flags = kModuleMadeClass, void (*populate)(PyObject* type) = nullptr)
         : description{std::strchr(qualified_name, '.') + 1, &spec_, populate} {
+        for (const PyMethodDef* table : methods) {
+            for (; table->ml_name != nullptr; ++table) {
+                methods_.push_back(*table);
+            }
+        }
+        methods_.push_back({nullptr, nullptr, 0, nullptr});
         std::size_t n = 0;
         slots_[n++] = {Py_tp_doc, const_cast<char*>(doc)};
-        if (methods != nullptr) {
-            slots_[n++] = {Py_tp_methods, methods};
-        }
+        slots_[n++] = {Py_tp_methods, methods_.data()};
         if (properties != nullptr) {
             slots_[n++] = {Py_tp_getset, properties};
         }
@@ -141,6 +172,7 @@ public:
     const ClassDescription description;
 
 private:
+    std::vector<PyMethodDef> methods_;
     std::array<PyType_Slot, Extra + 5> slots_{};
     PyType_Spec spec_{};
 };
@@ -155,23 +187,40 @@ std::string type_name_of(PyObject* object);
 [[noreturn]] void raise_wrong_type(PyObject* object, ClassId expected);
 
 template <class T>
-T& unbox(PyObject* self, ClassId id) {
+T& unbox(PyObject* self, ClassId id = ClassOf<T>::value) {
     if (!is_instance(self, id)) {
         raise_wrong_type(self, id);
     }
     return reinterpret_cast<Boxed<T>*>(self)->value;
 }
 
+// TypeError "argument '<name>': expected ortholink.<class>, got <type>" unless
+// `object` is an instance of class `id`.
+void expect_argument(PyObject* object, ClassId id, const char* name);
+
+// The core value of an argument that must be an instance of T's class.
+template <class T>
+const T& unbox_argument(PyObject* object, const char* name) {
+    expect_argument(object, ClassOf<T>::value, name);
+    return reinterpret_cast<Boxed<T>*>(object)->value;
+}
+
 // The parameters of a METH_FASTCALL | METH_KEYWORDS entry, in order: the
 // first `required` must be given; the first `positional` may be given by
 // position; the rest are keyword-only. An optional parameter that is absent
-// is left NULL.
+// is left NULL. `defaults`, when given, has the text of each optional
+// parameter's default for the text signature (null: None).
 struct Parameters {
     const char* const* names;
     Py_ssize_t count;
     Py_ssize_t required;
     Py_ssize_t positional;
+    const char* const* defaults = nullptr;
 };
+
+// A docstring with its text signature, "name($self, a, b=None, *, c=None)\n--\n\n"
+// followed by `doc`; `bound` adds $self.
+std::string signed_doc(const char* function, const Parameters& parameters, bool bound, const char* doc);
 
 // Argument binding for METH_FASTCALL | METH_KEYWORDS entries: fills
 // out[0..count) from positional and keyword arguments, with CPython's errors.
@@ -191,6 +240,11 @@ struct Signature {
     std::array<const char*, N> names;
     Py_ssize_t required = static_cast<Py_ssize_t>(N);
     Py_ssize_t positional = static_cast<Py_ssize_t>(N);
+    std::array<const char*, N> defaults{};
+
+    constexpr Parameters parameters() const {
+        return {names.data(), static_cast<Py_ssize_t>(N), required, positional, defaults.data()};
+    }
 };
 
 // The bound arguments of an entry; an absent optional one is null.
@@ -205,9 +259,7 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     return guard([&]() -> PyObject* {
         ((is_instance(self, Self) ? void() : raise_wrong_type(self, Self)), ...);
         Arguments<std::remove_cvref_t<decltype(S)>::count> values{};
-        const Parameters parameters{S.names.data(), static_cast<Py_ssize_t>(values.size()), S.required,
-                                    S.positional};
-        bind_arguments(S.function, args, nargs, kwnames, parameters, values.data());
+        bind_arguments(S.function, args, nargs, kwnames, S.parameters(), values.data());
         return Body(self, values);
     });
 }
@@ -216,6 +268,15 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 template <const auto& S, auto Body, ClassId... Self>
 PyCFunction fastcall() noexcept {
     return as_method(&method<S, Body, Self...>);
+}
+
+// The method-table entry of `method<S, Body, Self...>`, its docstring led by
+// the text signature: a method of class `Self`, or a static method without one.
+template <const auto& S, auto Body, ClassId... Self>
+PyMethodDef def(const char* doc) {
+    static const std::string text = signed_doc(S.function, S.parameters(), sizeof...(Self) > 0, doc);
+    const int flags = METH_FASTCALL | METH_KEYWORDS | (sizeof...(Self) > 0 ? 0 : METH_STATIC);
+    return {S.function, fastcall<S, Body, Self...>(), flags, text.c_str()};
 }
 
 // A METH_NOARGS entry or property getter returning `body(self)`, every
@@ -232,6 +293,29 @@ PyObject* getter(PyObject* self, void*) noexcept {
 template <auto Body>
 PyObject* unary(PyObject* self) noexcept {
     return guard([&]() -> PyObject* { return Body(self); });
+}
+
+// A read-only property returning `body(self)`.
+template <auto Body>
+PyGetSetDef property(const char* name, const char* doc) {
+    return {name, getter<Body>, nullptr, doc, nullptr};
+}
+
+// A new reference taken over where it is written, so that a list of results
+// built in place is released if building one of them throws.
+struct Owned {
+    Owned(PyObject* object) noexcept : ref(Ref::steal(object)) {}  // implicit by design
+    Ref ref;
+};
+
+// The `__reduce__` result (maker, state): `maker` is the attribute of class
+// `id` that rebuilds an instance from the state.
+PyObject* reduce_to(ClassId id, const char* maker, std::initializer_list<Owned> state);
+
+// The `__reduce__` entry of a class whose state `Body` gives.
+template <auto Body>
+PyMethodDef reduce_def() {
+    return {"__reduce__", noargs<Body>, METH_NOARGS, "Support for pickle and copy."};
 }
 
 // Enumeration classes (CrxModel, SolutionKind) share one implementation.
@@ -265,7 +349,7 @@ using EnumCode = std::uint8_t;
 template <ClassId Id>
 const ClassDescription& enum_class(const char* qualified_name, const char* doc) {
     static const HeapClass<EnumCode, 5> type(
-        qualified_name, doc, enum_methods, nullptr,
+        qualified_name, doc, {enum_methods}, nullptr,
         {{{Py_tp_repr, slot(enum_repr)},
           {Py_tp_str, slot(enum_repr)},
           {Py_tp_richcompare, slot(enum_richcompare)},

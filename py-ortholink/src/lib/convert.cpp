@@ -222,7 +222,17 @@ Pose iso_from_any(PyObject* object) {
     return *pose;
 }
 
-PyObject* pose_to_array(const Pose& pose) {
+PyObject* to_python(const JointVector& values) { return array_copy(NPY_DOUBLE, {6}, values.data()); }
+
+PyObject* to_python(const std::vector<JointVector>& rows) {
+    return array_copy(NPY_DOUBLE, {static_cast<npy_intp>(rows.size()), 6}, rows.data());
+}
+
+PyObject* to_python(const std::vector<std::int64_t>& values) {
+    return array_copy(NPY_INT64, {static_cast<npy_intp>(values.size())}, values.data());
+}
+
+PyObject* to_python(const Pose& pose) {
     ensure_numpy();
     const npy_intp shape[2] = {4, 4};
     PyObject* array = new_float64_array(2, shape);

@@ -3,10 +3,12 @@
 // creation of result arrays.
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "classes.hpp"
 #include "ortholink/fk.hpp"
 #include "ortholink/pose.hpp"
 #include "pyref.hpp"
@@ -53,9 +55,23 @@ void matrix_from_any(PyObject* object, double* values16);
 // A rigid transform from a 4x4 array or an object with as_numpy().
 Pose iso_from_any(PyObject* object);
 
-// New (4, 4) array of one pose; new (k, 4, 4) array of k poses.
-PyObject* pose_to_array(const Pose& pose);
+// Results as new Python objects: a float, an int, a (6,) array, a (4, 4)
+// array, an (n, 6) array, an int64 array; a (k, 4, 4) array of k poses.
+inline PyObject* to_python(double value) { return check(PyFloat_FromDouble(value)); }
+inline PyObject* to_python(std::size_t value) { return check(PyLong_FromSize_t(value)); }
+PyObject* to_python(const JointVector& values);
+PyObject* to_python(const Pose& pose);
+PyObject* to_python(const std::vector<JointVector>& rows);
+PyObject* to_python(const std::vector<std::int64_t>& values);
 PyObject* poses_to_array(std::span<const Pose> poses);
+
+// A property getter returning data member `Field` of the value `self` holds.
+template <class T, class Value>
+T owner_of(Value T::*);
+template <auto Field>
+PyObject* member(PyObject* self) {
+    return to_python(unbox<decltype(owner_of(Field))>(self).*Field);
+}
 
 // Float protocol for a named scalar argument (TypeError prefixed with the name).
 double float_from_any(PyObject* object, const char* name);

@@ -35,39 +35,32 @@ LimitArguments limit_arguments(const Arguments<3>& a) {
     const std::string value = float_repr(status.value);
     const std::string bound = float_repr(kMaxTurnMagnitude);
     const auto joint = static_cast<int>(status.joint + 1);
+    const char* limit = status.upper ? "upper" : "lower";
     switch (status.fault) {
         case Fault::infinite_limit:
-            PyErr_Format(PyExc_ValueError,
-                         "argument '%s': J%d limit is %s, expected a finite limit (an open range has infinitely many "
-                         "whole-turn variants)",
-                         status.upper ? "upper" : "lower", joint, value.c_str());
-            break;
+            fail(PyExc_ValueError,
+                 "argument '%s': J%d limit is %s, expected a finite limit (an open range has infinitely many "
+                 "whole-turn variants)",
+                 limit, joint, value.c_str());
         case Fault::limit_too_large:
-            PyErr_Format(PyExc_ValueError,
-                         "argument '%s': J%d limit is %s, expected at most %s in magnitude (whole turns are not "
-                         "exact beyond)",
-                         status.upper ? "upper" : "lower", joint, value.c_str(), bound.c_str());
-            break;
+            fail(PyExc_ValueError,
+                 "argument '%s': J%d limit is %s, expected at most %s in magnitude (whole turns are not exact beyond)",
+                 limit, joint, value.c_str(), bound.c_str());
         case Fault::value_too_large:
-            PyErr_Format(PyExc_ValueError,
-                         "argument 'joints': J%d of row %zu is %s, expected at most %s in magnitude (whole turns "
-                         "are not exact beyond)",
-                         joint, status.solution, value.c_str(), bound.c_str());
-            break;
+            fail(PyExc_ValueError,
+                 "argument 'joints': J%d of row %zu is %s, expected at most %s in magnitude (whole turns are not "
+                 "exact beyond)",
+                 joint, status.solution, value.c_str(), bound.c_str());
         case Fault::too_many_for_one:
-            PyErr_Format(PyExc_ValueError, "the limits allow more than %zu whole-turn variants of one solution",
-                         kMaxTurnVariants);
-            break;
+            fail(PyExc_ValueError, "the limits allow more than %zu whole-turn variants of one solution",
+                 kMaxTurnVariants);
         case Fault::too_many_in_total:
-            PyErr_Format(PyExc_ValueError,
-                         "the limits allow %zu whole-turn variants in total, more than the %zu rows expand_turns "
-                         "returns",
-                         static_cast<std::size_t>(status.count), kMaxTurnRows);
-            break;
-        case Fault::none:
-            throw Panic("expand_turns reported a fault without one");
+            fail(PyExc_ValueError,
+                 "the limits allow %zu whole-turn variants in total, more than the %zu rows expand_turns returns",
+                 static_cast<std::size_t>(status.count), kMaxTurnRows);
+        case Fault::none: break;
     }
-    throw PyErrorSet{};
+    throw Panic("expand_turns reported a fault without one");
 }
 
 constexpr Signature<3> kExpandTurns{"expand_turns", {"joints", "lower", "upper"}};
@@ -78,22 +71,14 @@ PyObject* turn_variants(PyObject*, const Arguments<3>& a) {
     if (!status) {
         raise_turns_fault(status);
     }
-    return joint_rows_array(out);
+    return to_python(out);
 }
 
 constexpr Signature<3> kWithinLimits{"within_limits", {"joints", "lower", "upper"}};
 PyObject* limits_mask(PyObject*, const Arguments<3>& a) {
     const LimitArguments limits = limit_arguments(a);
-    if (limits.single) {
-        return PyBool_FromLong(within_limits(limits.joints[0], limits.lower, limits.upper));
-    }
-    npy_intp shape[1] = {static_cast<npy_intp>(limits.joints.size())};
-    PyObject* array = check(PyArray_SimpleNew(1, shape, NPY_BOOL));
-    auto* out = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-    for (std::size_t i = 0; i < limits.joints.size(); ++i) {
-        out[i] = within_limits(limits.joints[i], limits.lower, limits.upper) ? NPY_TRUE : NPY_FALSE;
-    }
-    return array;
+    return row_mask(limits.joints, limits.single,
+                    [&](const JointVector& row) { return within_limits(row, limits.lower, limits.upper); });
 }
 
 constexpr Signature<1> kPoseFromXyzwpr{"pose_from_xyzwpr", {"xyzwpr"}};
@@ -105,7 +90,7 @@ PyObject* poses_of_rows(PyObject*, const Arguments<1>& a) {
     for (const auto& row : rows) {
         poses.push_back(pose_from_xyzwpr(row));
     }
-    return single ? pose_to_array(poses[0]) : poses_to_array(poses);
+    return single ? to_python(poses[0]) : poses_to_array(poses);
 }
 
 constexpr Signature<1> kXyzwpr{"xyzwpr", {"pose"}};
@@ -115,8 +100,7 @@ PyObject* rows_of_poses(PyObject*, const Arguments<1>& a) {
     // A stack of poses gives a stack of rows; anything else is one pose.
     const bool stack = PyArray_Check(value) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(value)) == 3;
     if (!stack) {
-        const Xyzwpr v = xyzwpr_from_pose(iso_from_any(value));
-        return array_copy(NPY_DOUBLE, {6}, v.data());
+        return to_python(xyzwpr_from_pose(iso_from_any(value)));
     }
     const auto poses = poses_from_any(value, "pose");
     std::vector<JointVector> rows;
@@ -124,25 +108,32 @@ PyObject* rows_of_poses(PyObject*, const Arguments<1>& a) {
     for (const auto& pose : poses) {
         rows.push_back(xyzwpr_from_pose(pose));
     }
-    return joint_rows_array(rows);
+    return to_python(rows);
 }
 
 }  // namespace
 
-PyObject* crx_expand_turns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method<kExpandTurns, turn_variants>(self, args, nargs, kwnames);
-}
-
-PyObject* crx_within_limits(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method<kWithinLimits, limits_mask>(self, args, nargs, kwnames);
-}
-
-PyObject* crx_pose_from_xyzwpr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method<kPoseFromXyzwpr, poses_of_rows>(self, args, nargs, kwnames);
-}
-
-PyObject* crx_xyzwpr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method<kXyzwpr, rows_of_poses>(self, args, nargs, kwnames);
-}
+PyMethodDef crx_limits_methods[] = {
+    def<kExpandTurns, turn_variants>(
+        "Every variant of the solutions that differs by whole turns per joint and lies within limits.\n\n"
+        "`joints` is a (k, 6) or (6,) array of solutions in degrees; `lower` and `upper` are six limits\n"
+        "in degrees, inclusive. Returns an (m, 6) array: solution by solution, J1 varying slowest and\n"
+        "each joint's turns ascending. The limits are the caller's; none are assumed.\n\n"
+        "Limits must be finite, and values and limits at most 2**28 degrees in magnitude (beyond, a\n"
+        "whole turn is no longer exact). One solution may give at most 65,536 variants and one call\n"
+        "4,194,304 rows; more raises ValueError before anything is built."),
+    def<kWithinLimits, limits_mask>(
+        "Whether joint vectors lie within limits (degrees, inclusive; NaN is outside).\n\n"
+        "A (k, 6) array gives a (k,) boolean array; a single vector of six gives a bool."),
+    def<kPoseFromXyzwpr, poses_of_rows>(
+        "The 4x4 pose of the controller's (X, Y, Z, W, P, R), in millimetres and degrees.\n\n"
+        "W, P and R are rotations about the fixed X, Y and Z axes, applied in that order. An (n, 6)\n"
+        "array gives an (n, 4, 4) array."),
+    def<kXyzwpr, rows_of_poses>(
+        "The controller's (X, Y, Z, W, P, R) of a pose, in millimetres and degrees.\n\n"
+        "At P = +-90 degrees only W - R (or W + R) is determined; W is then reported as 0. An\n"
+        "(n, 4, 4) array gives an (n, 6) array."),
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace ortholink::py

@@ -15,22 +15,20 @@
 namespace ortholink::py {
 namespace {
 
-PyObject* new_link_mesh(LinkMesh mesh) { return box(ClassId::LinkMesh, std::move(mesh)); }
-
 // A new list of seven new LinkMesh objects, copied or moved from `meshes`.
 template <class Meshes>
 PyObject* mesh_list(Meshes&& meshes) {
     Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(kLinkCount))));
     for (std::size_t i = 0; i < kLinkCount; ++i) {
         LinkMesh mesh = std::forward<Meshes>(meshes)[i];
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_link_mesh(std::move(mesh)));  // steals
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), box(std::move(mesh)));  // steals
     }
     return list.release();
 }
 
 // LinkMesh -----------------------------------------------------------------------------------------
 
-const LinkMesh& mesh_of(PyObject* self) { return unbox<LinkMesh>(self, ClassId::LinkMesh); }
+const LinkMesh& mesh_of(PyObject* self) { return unbox<LinkMesh>(self); }
 
 template <class Row>
 PyObject* rows_array(const std::vector<Row>& rows, int type) {
@@ -39,12 +37,12 @@ PyObject* rows_array(const std::vector<Row>& rows, int type) {
 
 PyObject* mesh_vertices(PyObject* self) { return rows_array(mesh_of(self).vertices, NPY_DOUBLE); }
 PyObject* mesh_faces(PyObject* self) { return rows_array(mesh_of(self).faces, NPY_UINT32); }
-PyObject* mesh_vertex_count(PyObject* self) { return check(PyLong_FromSize_t(mesh_of(self).vertices.size())); }
-PyObject* mesh_face_count(PyObject* self) { return check(PyLong_FromSize_t(mesh_of(self).faces.size())); }
+PyObject* mesh_vertex_count(PyObject* self) { return to_python(mesh_of(self).vertices.size()); }
+PyObject* mesh_face_count(PyObject* self) { return to_python(mesh_of(self).faces.size()); }
 
 constexpr Signature<1> kTransformed{"transformed", {"transform"}};
 PyObject* mesh_transformed(PyObject* self, const Arguments<1>& a) {
-    return new_link_mesh(mesh_of(self).transformed(iso_from_any(a[0])));
+    return box(mesh_of(self).transformed(iso_from_any(a[0])));
 }
 
 PyObject* mesh_repr(PyObject* self) {
@@ -63,8 +61,7 @@ PyObject* mesh_from_state(PyObject*, const Arguments<2>& values) {
     const Integers faces = integers_from_any(values[1], "faces", 2);
     auto* v = reinterpret_cast<PyArrayObject*>(vertices.get());
     if (PyArray_DIM(v, 1) != 3 || faces.shape[1] != 3) {
-        PyErr_SetString(PyExc_ValueError, "expected (n, 3) vertices and (m, 3) faces");
-        throw PyErrorSet{};
+        fail(PyExc_ValueError, "expected (n, 3) vertices and (m, 3) faces");
     }
     mesh.vertices.resize(static_cast<std::size_t>(PyArray_DIM(v, 0)));
     if (!mesh.vertices.empty()) {
@@ -75,46 +72,36 @@ PyObject* mesh_from_state(PyObject*, const Arguments<2>& values) {
         const std::int64_t corner = faces.values[k];
         if (corner < 0 || corner > std::numeric_limits<std::uint32_t>::max() ||
             static_cast<std::uint64_t>(corner) >= mesh.vertices.size()) {
-            PyErr_SetString(PyExc_ValueError, "a face indexes a vertex that does not exist");
-            throw PyErrorSet{};
+            fail(PyExc_ValueError, "a face indexes a vertex that does not exist");
         }
         mesh.faces[k / 3][k % 3] = static_cast<std::uint32_t>(corner);
     }
-    return new_link_mesh(std::move(mesh));
+    return box(std::move(mesh));
 }
 
 PyObject* mesh_reduce(PyObject* self) {
-    Ref make = Ref::steal(
-        check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(class_object(ClassId::LinkMesh)), "_from_state")));
-    Ref vertices = Ref::steal(mesh_vertices(self));
-    Ref faces = Ref::steal(mesh_faces(self));
-    Ref args = Ref::steal(check(PyTuple_Pack(2, vertices.get(), faces.get())));
-    return check(PyTuple_Pack(2, make.get(), args.get()));
+    return reduce_to(ClassId::LinkMesh, "_from_state", {mesh_vertices(self), mesh_faces(self)});
 }
 
 PyMethodDef mesh_methods[] = {
-    {"_from_state", fastcall<kMeshState, mesh_from_state>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "_from_state(vertices, faces)\n--\n\nRebuild a mesh from its arrays (for pickle)."},
-    {"__reduce__", noargs<mesh_reduce>, METH_NOARGS, "Support for pickle and copy."},
-    {"transformed", fastcall<kTransformed, mesh_transformed, ClassId::LinkMesh>(), METH_FASTCALL | METH_KEYWORDS,
-     "transformed($self, transform)\n--\n\n"
-     "Return a copy of this mesh with every vertex moved by a transformation.\n\n"
-     "The transformation may be a 4x4 array or any object with an `as_numpy()` method returning\n"
-     "one, which is the same input `ik` accepts for a target."},
+    def<kMeshState, mesh_from_state>("Rebuild a mesh from its arrays (for pickle)."),
+    reduce_def<mesh_reduce>(),
+    def<kTransformed, mesh_transformed, ClassId::LinkMesh>(
+        "Return a copy of this mesh with every vertex moved by a transformation.\n\n"
+        "The transformation may be a 4x4 array or any object with an `as_numpy()` method returning\n"
+        "one, which is the same input `ik` accepts for a target."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef mesh_properties[] = {
-    {"vertices", getter<mesh_vertices>, nullptr,
-     "The vertex positions in millimeters, as an (n, 3) array of float64.\n\n"
-     "The array is a fresh copy on every access, so writing into it does not change the mesh.",
-     nullptr},
-    {"faces", getter<mesh_faces>, nullptr,
-     "The triangles, as an (m, 3) array of uint32 indexing into `vertices`.\n\n"
-     "The array is a fresh copy on every access, so writing into it does not change the mesh.",
-     nullptr},
-    {"vertex_count", getter<mesh_vertex_count>, nullptr, "The number of vertices in the mesh.", nullptr},
-    {"face_count", getter<mesh_face_count>, nullptr, "The number of triangles in the mesh.", nullptr},
+    property<mesh_vertices>("vertices",
+                            "The vertex positions in millimeters, as an (n, 3) array of float64.\n\n"
+                            "The array is a fresh copy on every access, so writing into it does not change the mesh."),
+    property<mesh_faces>("faces",
+                         "The triangles, as an (m, 3) array of uint32 indexing into `vertices`.\n\n"
+                         "The array is a fresh copy on every access, so writing into it does not change the mesh."),
+    property<mesh_vertex_count>("vertex_count", "The number of vertices in the mesh."),
+    property<mesh_face_count>("face_count", "The number of triangles in the mesh."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -124,10 +111,9 @@ constexpr Signature<1> kLoad{"load", {"model"}};
 PyObject* meshes_load(PyObject*, const Arguments<1>& a) {
     MeshLoadResult result = LinkMeshes::load(model_from_any(a[0], "model"));
     if (const auto* error = std::get_if<MeshLoadError>(&result)) {
-        PyErr_SetString(PyExc_ValueError, error->message.c_str());
-        throw PyErrorSet{};
+        fail(PyExc_ValueError, "%s", error->message.c_str());
     }
-    return box(ClassId::LinkMeshes, std::get<LinkMeshes>(std::move(result)));
+    return box(std::get<LinkMeshes>(std::move(result)));
 }
 
 constexpr Signature<1> kIsAvailable{"is_available", {"model"}};
@@ -135,7 +121,7 @@ PyObject* meshes_is_available(PyObject*, const Arguments<1>& a) {
     return check(PyBool_FromLong(has_link_meshes(model_from_any(a[0], "model"))));
 }
 
-const LinkMeshes& meshes_of(PyObject* self) { return unbox<LinkMeshes>(self, ClassId::LinkMeshes); }
+const LinkMeshes& meshes_of(PyObject* self) { return unbox<LinkMeshes>(self); }
 
 PyObject* meshes_links(PyObject* self) { return mesh_list(meshes_of(self).links); }
 
@@ -144,12 +130,12 @@ constexpr Signature<2> kPosed{"posed", {"robot", "joints"}};
 constexpr Signature<2> kPoses{"poses", {"robot", "joints"}};
 
 PyObject* meshes_posed(PyObject* self, const Arguments<2>& a) {
-    const Crx& robot = crx_from_object(a[0], "robot");
+    const Crx& robot = unbox_argument<Crx>(a[0], "robot");
     return mesh_list(meshes_of(self).posed(robot, joints_from_any(a[1], "joints")));
 }
 
 PyObject* meshes_poses(PyObject*, const Arguments<2>& a) {
-    const Crx& robot = crx_from_object(a[0], "robot");
+    const Crx& robot = unbox_argument<Crx>(a[0], "robot");
     return poses_to_array(LinkMeshes::poses(robot, joints_from_any(a[1], "joints")));
 }
 
@@ -159,18 +145,15 @@ PyObject* link_at_key(PyObject* self, PyObject* key) {
     const LinkMeshes& meshes = meshes_of(self);
     Ref index = Ref::steal(check(PyNumber_Index(key)));
     Py_ssize_t value = PyNumber_AsSsize_t(index.get(), nullptr);  // clamps huge values
-    if (value == -1 && PyErr_Occurred()) {
-        throw PyErrorSet{};
-    }
+    check_status(value == -1 && PyErr_Occurred() ? -1 : 0);
     constexpr auto count = static_cast<Py_ssize_t>(kLinkCount);
     if (value < 0) {
         value += count;
     }
     if (value < 0 || value >= count) {
-        PyErr_SetString(PyExc_IndexError, "index out of range");
-        throw PyErrorSet{};
+        fail(PyExc_IndexError, "index out of range");
     }
-    return new_link_mesh(meshes.links[static_cast<std::size_t>(value)]);
+    return box(LinkMesh(meshes.links[static_cast<std::size_t>(value)]));
 }
 
 Py_ssize_t meshes_length(PyObject* self) {
@@ -191,8 +174,7 @@ PyObject* meshes_item(PyObject* self, Py_ssize_t index) {
     return guard([&] {
         if (index < 0) {
             meshes_of(self);
-            PyErr_SetString(PyExc_IndexError, "index out of range");
-            throw PyErrorSet{};
+            fail(PyExc_IndexError, "index out of range");
         }
         Ref key = Ref::steal(check(PyLong_FromSsize_t(index)));
         return link_at_key(self, key.get());
@@ -211,57 +193,47 @@ constexpr Signature<1> kMeshesState{"_from_state", {"links"}};
 PyObject* meshes_from_state(PyObject*, const Arguments<1>& a) {
     Ref sequence = Ref::steal(check(PySequence_List(a[0])));
     if (PyList_Size(sequence.get()) != static_cast<Py_ssize_t>(kLinkCount)) {
-        PyErr_SetString(PyExc_ValueError, "Expected seven embedded meshes");
-        throw PyErrorSet{};
+        fail(PyExc_ValueError, "Expected seven embedded meshes");
     }
     LinkMeshes meshes;
     for (std::size_t i = 0; i < kLinkCount; ++i) {
         meshes.links[i] = mesh_of(PyList_GetItem(sequence.get(), static_cast<Py_ssize_t>(i)));
     }
-    return box(ClassId::LinkMeshes, std::move(meshes));
+    return box(std::move(meshes));
 }
 
 PyObject* meshes_reduce(PyObject* self) {
-    Ref make = Ref::steal(
-        check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(class_object(ClassId::LinkMeshes)), "_from_state")));
-    Ref links = Ref::steal(meshes_links(self));
-    Ref args = Ref::steal(check(PyTuple_Pack(1, links.get())));
-    return check(PyTuple_Pack(2, make.get(), args.get()));
+    return reduce_to(ClassId::LinkMeshes, "_from_state", {meshes_links(self)});
 }
 
 PyMethodDef meshes_methods[] = {
-    {"_from_state", fastcall<kMeshesState, meshes_from_state>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "_from_state(links)\n--\n\nRebuild the seven meshes from a sequence of `LinkMesh` (for pickle)."},
-    {"__reduce__", noargs<meshes_reduce>, METH_NOARGS, "Support for pickle and copy."},
-    {"load", fastcall<kLoad, meshes_load>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "load(model)\n--\n\n"
-     "Decode the seven meshes for a model.\n\n"
-     ":param model: the model whose geometry to load, which must be `CrxModel.Crx5iA` or\n"
-     "    `CrxModel.Crx10iA`\n"
-     ":raises ValueError: if no geometry is embedded for the model"},
-    {"is_available", fastcall<kIsAvailable, meshes_is_available>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "is_available(model)\n--\n\n"
-     "Report whether geometry is embedded for a model without raising an exception."},
-    {"posed", fastcall<kPosed, meshes_posed, ClassId::LinkMeshes>(), METH_FASTCALL | METH_KEYWORDS,
-     "posed($self, robot, joints)\n--\n\n"
-     "Copies of the seven meshes, each moved to its pose for a joint configuration.\n\n"
-     "The robot is a separate argument from the model whose meshes were loaded, so geometry from\n"
-     "one model can be posed on the kinematics of another. That is an approximation, and the\n"
-     "caller decides whether it is a reasonable one.\n\n"
-     ":param robot: the robot whose kinematics produce the frames\n"
-     ":param joints: six joint angles in degrees, as they appear in the robot controller"},
-    {"poses", fastcall<kPoses, meshes_poses, ClassId::LinkMeshes>(), METH_FASTCALL | METH_KEYWORDS,
-     "poses($self, robot, joints)\n--\n\n"
-     "The pose of each of the seven meshes for a joint configuration, as a (7, 4, 4) array.\n\n"
-     "The first is the identity, because the base does not move, and the remaining six are the\n"
-     "frames from `fk_all` in order.\n\n"
-     ":param robot: the robot whose kinematics produce the frames\n"
-     ":param joints: six joint angles in degrees, as they appear in the robot controller"},
+    def<kMeshesState, meshes_from_state>("Rebuild the seven meshes from a sequence of `LinkMesh` (for pickle)."),
+    reduce_def<meshes_reduce>(),
+    def<kLoad, meshes_load>(
+        "Decode the seven meshes for a model.\n\n"
+        ":param model: the model whose geometry to load, which must be `CrxModel.Crx5iA` or\n"
+        "    `CrxModel.Crx10iA`\n"
+        ":raises ValueError: if no geometry is embedded for the model"),
+    def<kIsAvailable, meshes_is_available>(
+        "Report whether geometry is embedded for a model without raising an exception."),
+    def<kPosed, meshes_posed, ClassId::LinkMeshes>(
+        "Copies of the seven meshes, each moved to its pose for a joint configuration.\n\n"
+        "The robot is a separate argument from the model whose meshes were loaded, so geometry from\n"
+        "one model can be posed on the kinematics of another. That is an approximation, and the\n"
+        "caller decides whether it is a reasonable one.\n\n"
+        ":param robot: the robot whose kinematics produce the frames\n"
+        ":param joints: six joint angles in degrees, as they appear in the robot controller"),
+    def<kPoses, meshes_poses, ClassId::LinkMeshes>(
+        "The pose of each of the seven meshes for a joint configuration, as a (7, 4, 4) array.\n\n"
+        "The first is the identity, because the base does not move, and the remaining six are the\n"
+        "frames from `fk_all` in order.\n\n"
+        ":param robot: the robot whose kinematics produce the frames\n"
+        ":param joints: six joint angles in degrees, as they appear in the robot controller"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef meshes_properties[] = {
-    {"links", getter<meshes_links>, nullptr, "The seven meshes in their authored frames, as a list.", nullptr},
+    property<meshes_links>("links", "The seven meshes in their authored frames, as a list."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -277,12 +249,12 @@ constexpr const char* kMeshesDoc =
 const ClassDescription& link_mesh_class() {
     static const HeapClass<LinkMesh, 1> type(
         "ortholink.LinkMesh", "The visual geometry of one robot link, as arrays a mesh library can consume directly.",
-        mesh_methods, mesh_properties, {{{Py_tp_repr, slot(unary<mesh_repr>)}}});
+        {mesh_methods}, mesh_properties, {{{Py_tp_repr, slot(unary<mesh_repr>)}}});
     return type.description;
 }
 
 const ClassDescription& link_meshes_class() {
-    static const HeapClass<LinkMeshes, 4> type("ortholink.LinkMeshes", kMeshesDoc, meshes_methods, meshes_properties,
+    static const HeapClass<LinkMeshes, 4> type("ortholink.LinkMeshes", kMeshesDoc, {meshes_methods}, meshes_properties,
                                                {{{Py_mp_subscript, slot(meshes_subscript)},
                                                  {Py_sq_item, slot(meshes_item)},
                                                  {Py_sq_length, slot(meshes_length)},

@@ -28,8 +28,7 @@ void append_to_all(PyObject* module, const char* name) {
         check_status(PyObject_SetAttrString(module, "__all__", all.get()));
     }
     if (!PyList_Check(all.get())) {
-        PyErr_SetString(PyExc_TypeError, "the module attribute __all__ must be a list");
-        throw PyErrorSet{};
+        fail(PyExc_TypeError, "the module attribute __all__ must be a list");
     }
     Ref text = Ref::steal(check(PyUnicode_FromString(name)));
     check_status(PyList_Append(all.get(), text.get()));
@@ -46,10 +45,9 @@ void refuse_subinterpreters() {
         home_interpreter = current;
     }
     if (current != home_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "ortholink does not support loading in subinterpreters (it keeps process-wide caches); "
-                        "import it in the main interpreter");
-        throw PyErrorSet{};
+        fail(PyExc_ImportError,
+             "ortholink does not support loading in subinterpreters (it keeps process-wide caches); "
+             "import it in the main interpreter");
     }
 }
 
@@ -57,8 +55,7 @@ int exec_module(PyObject* module) {
     return guard_status([&] {
         refuse_subinterpreters();
         if (!PyModule_Check(module)) {
-            PyErr_Format(PyExc_TypeError, "expected a module, got %s", type_name_of(module).c_str());
-            throw PyErrorSet{};
+            fail(PyExc_TypeError, "expected a module, got %s", type_name_of(module).c_str());
         }
         for (const ClassId id : kRegistrationOrder) {
             PyTypeObject* type = create_class(id);

@@ -21,28 +21,7 @@ namespace {
 // not matter, small enough to bound the temporary arrays.
 constexpr std::size_t kCheckBatch = 65536;
 
-const PathPlan& plan_of(PyObject* self) { return unbox<PathPlan>(self, ClassId::PathPlan); }
-
-PyObject* index_array(const std::vector<std::int64_t>& values) {
-    return array_copy(NPY_INT64, {static_cast<npy_intp>(values.size())}, values.data());
-}
-
-PyObject* plan_joints(PyObject* self) { return joint_rows_array(plan_of(self).joints); }
-
-template <std::vector<std::int64_t> PathPlan::*Field>
-PyObject* plan_indices(PyObject* self) {
-    return index_array(plan_of(self).*Field);
-}
-
-template <double PathPlan::*Field>
-PyObject* plan_number(PyObject* self) {
-    return check(PyFloat_FromDouble(plan_of(self).*Field));
-}
-
-template <std::size_t PathPlan::*Field>
-PyObject* plan_count(PyObject* self) {
-    return check(PyLong_FromSize_t(plan_of(self).*Field));
-}
+const PathPlan& plan_of(PyObject* self) { return unbox<PathPlan>(self); }
 
 PyObject* plan_repr(PyObject* self) {
     const PathPlan& plan = plan_of(self);
@@ -60,8 +39,7 @@ std::vector<std::int64_t> indices_from_any(PyObject* object, const char* name, s
     out.reserve(values.values.size());
     for (const double value : values.values) {
         if (!(value >= 0.0 && value < static_cast<double>(bound)) || value != std::floor(value)) {
-            PyErr_SetString(PyExc_ValueError, "inconsistent PathPlan state");
-            throw PyErrorSet{};
+            fail(PyExc_ValueError, "inconsistent PathPlan state");
         }
         out.push_back(static_cast<std::int64_t>(value));
     }
@@ -76,8 +54,7 @@ PyObject* plan_from_state(PyObject*, const Arguments<7>& values) {
     bool single = false;
     plan.joints = rows_of_six(values[0], "joints", single);
     if (single) {
-        PyErr_SetString(PyExc_ValueError, "inconsistent PathPlan state");
-        throw PyErrorSet{};
+        fail(PyExc_ValueError, "inconsistent PathPlan state");
     }
     plan.breaks = indices_from_any(values[1], "breaks", plan.joints.size());
     plan.unreachable = indices_from_any(values[2], "unreachable", plan.joints.size());
@@ -91,47 +68,37 @@ PyObject* plan_from_state(PyObject*, const Arguments<7>& values) {
     if (PyErr_Occurred()) {
         raise_with_argument_name("edges");
     }
-    return box(ClassId::PathPlan, std::move(plan));
+    return box(std::move(plan));
 }
 
 PyObject* plan_reduce(PyObject* self) {
     const PathPlan& plan = plan_of(self);
-    Ref restore = Ref::steal(check(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(class_object(ClassId::PathPlan)), "_from_state")));
-    Ref joints = Ref::steal(joint_rows_array(plan.joints));
-    Ref breaks = Ref::steal(index_array(plan.breaks));
-    Ref unreachable = Ref::steal(index_array(plan.unreachable));
-    Ref duration = Ref::steal(check(PyFloat_FromDouble(plan.duration)));
-    Ref travel = Ref::steal(check(PyFloat_FromDouble(plan.travel)));
-    Ref nodes = Ref::steal(check(PyLong_FromSize_t(plan.nodes)));
-    Ref edges = Ref::steal(check(PyLong_FromSize_t(plan.edges)));
-    Ref state = Ref::steal(check(PyTuple_Pack(7, joints.get(), breaks.get(), unreachable.get(), duration.get(),
-                                              travel.get(), nodes.get(), edges.get())));
-    return check(PyTuple_Pack(2, restore.get(), state.get()));
+    return reduce_to(ClassId::PathPlan, "_from_state",
+                     {to_python(plan.joints), to_python(plan.breaks), to_python(plan.unreachable),
+                      to_python(plan.duration), to_python(plan.travel), to_python(plan.nodes), to_python(plan.edges)});
 }
 
 PyMethodDef plan_methods[] = {
-    {"_from_state", fastcall<kPlanState, plan_from_state>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "_from_state(joints, breaks, unreachable, duration, travel, nodes, edges)\n--\n\n"
-     "Rebuild a plan from its fields (for pickle)."},
-    {"__reduce__", noargs<plan_reduce>, METH_NOARGS, "Support for pickle and copy."},
+    def<kPlanState, plan_from_state>("Rebuild a plan from its fields (for pickle)."),
+    reduce_def<plan_reduce>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef plan_properties[] = {
-    {"joints", getter<plan_joints>, nullptr,
-     "One row of controller degrees per waypoint, an (n, 6) array; NaN rows where unreachable.", nullptr},
-    {"breaks", getter<plan_indices<&PathPlan::breaks>>, nullptr,
-     "Indices i (int64) where the move to waypoint i is not continuous: the arm stops and reconfigures.", nullptr},
-    {"unreachable", getter<plan_indices<&PathPlan::unreachable>>, nullptr,
-     "Indices (int64) of the waypoints without a solution within the limits (or that `check` allows).", nullptr},
-    {"duration", getter<plan_number<&PathPlan::duration>>, nullptr,
-     "Seconds of motion at the rated joint speeds; infinite when there is a break.", nullptr},
-    {"travel", getter<plan_number<&PathPlan::travel>>, nullptr,
-     "Summed joint motion in degrees, over every move between consecutive rows (and from `start`).", nullptr},
-    {"nodes", getter<plan_count<&PathPlan::nodes>>, nullptr, "Solutions the search considered.", nullptr},
-    {"edges", getter<plan_count<&PathPlan::edges>>, nullptr,
-     "Continuous moves between solutions of consecutive waypoints the search considered.", nullptr},
+    property<member<&PathPlan::joints>>(
+        "joints", "One row of controller degrees per waypoint, an (n, 6) array; NaN rows where unreachable."),
+    property<member<&PathPlan::breaks>>(
+        "breaks", "Indices i (int64) where the move to waypoint i is not continuous: the arm stops and reconfigures."),
+    property<member<&PathPlan::unreachable>>(
+        "unreachable",
+        "Indices (int64) of the waypoints without a solution within the limits (or that `check` allows)."),
+    property<member<&PathPlan::duration>>(
+        "duration", "Seconds of motion at the rated joint speeds; infinite when there is a break."),
+    property<member<&PathPlan::travel>>(
+        "travel", "Summed joint motion in degrees, over every move between consecutive rows (and from `start`)."),
+    property<member<&PathPlan::nodes>>("nodes", "Solutions the search considered."),
+    property<member<&PathPlan::edges>>(
+        "edges", "Continuous moves between solutions of consecutive waypoints the search considered."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -159,9 +126,8 @@ std::vector<std::uint8_t> allowed_nodes(PyObject* check_callable, const std::vec
                           std::to_string(PyArray_NDIM(array)) + " dimensions" +
                           (PyArray_NDIM(array) == 1 ? " and length " + std::to_string(PyArray_DIM(array, 0)) : "")
                     : type_name_of(answer.get());
-            PyErr_Format(PyExc_ValueError, "argument 'check': expected a boolean mask of length %zd, got %s",
-                         static_cast<Py_ssize_t>(end - begin), got.c_str());
-            throw PyErrorSet{};
+            fail(PyExc_ValueError, "argument 'check': expected a boolean mask of length %zd, got %s",
+                 static_cast<Py_ssize_t>(end - begin), got.c_str());
         }
         for (std::size_t k = begin; k < end; ++k) {
             const auto offset = static_cast<npy_intp>(k - begin) * PyArray_STRIDE(array, 0);
@@ -171,17 +137,17 @@ std::vector<std::uint8_t> allowed_nodes(PyObject* check_callable, const std::vec
     return keep;
 }
 
-constexpr Signature<4> kPlanPath{"plan_path", {"targets", "start", "max_step", "check"}, 1, 2};
+constexpr Signature<4> kPlanPath{
+    "plan_path", {"targets", "start", "max_step", "check"}, 1, 2, {nullptr, nullptr, "10.0", nullptr}};
 PyObject* plan_path(PyObject* self, const Arguments<4>& values) {
-    const Arm arm = arm_from_object(self);
+    const Arm arm = unbox<Arm>(self);
     const auto targets = near_rigid_poses(values[0], "targets");
     std::optional<JointVector> start;
     if (values[1] != nullptr && values[1] != Py_None) {
         start = joints_from_any(values[1], "start");
         for (const double value : *start) {
             if (!std::isfinite(value)) {
-                PyErr_SetString(PyExc_ValueError, "argument 'start': expected finite joint angles");
-                throw PyErrorSet{};
+                fail(PyExc_ValueError, "argument 'start': expected finite joint angles");
             }
         }
     }
@@ -189,17 +155,12 @@ PyObject* plan_path(PyObject* self, const Arguments<4>& values) {
     if (values[2] != nullptr) {
         max_step = float_from_any(values[2], "max_step");
         if (!(max_step > 0.0)) {
-            Ref text = Ref::steal(check(PyObject_Repr(values[2])));
-            PyErr_Format(PyExc_ValueError, "argument 'max_step': expected a positive number of degrees, got %U",
-                         text.get());
-            throw PyErrorSet{};
+            fail(PyExc_ValueError, "argument 'max_step': expected a positive number of degrees, got %R", values[2]);
         }
     }
     PyObject* check_callable = values[3] == Py_None ? nullptr : values[3];
     if (check_callable != nullptr && !PyCallable_Check(check_callable)) {
-        PyErr_Format(PyExc_TypeError, "argument 'check': expected a callable, got %s",
-                     type_name_of(check_callable).c_str());
-        throw PyErrorSet{};
+        fail(PyExc_TypeError, "argument 'check': expected a callable, got %s", type_name_of(check_callable).c_str());
     }
     PathLayers layers;
     without_gil([&](const CancelCheck& cancel) { layers = path_layers(arm, targets, 0, cancel); });
@@ -213,17 +174,30 @@ PyObject* plan_path(PyObject* self, const Arguments<4>& values) {
         ReleaseGil unlocked;
         plan = plan_over_layers(arm, layers, start, max_step);
     }
-    return box(ClassId::PathPlan, std::move(plan));
+    return box(std::move(plan));
 }
 
 }  // namespace
 
-PyObject* arm_plan_path(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method<kPlanPath, plan_path, ClassId::Arm>(self, args, nargs, kwnames);
-}
+PyMethodDef arm_path_methods[] = {
+    def<kPlanPath, plan_path, ClassId::Arm>(
+        "The best continuous joint path through TCP poses, over every solution branch, as a `PathPlan`.\n\n"
+        "At each of the `targets` every solution within the limits is a candidate, whole-turn variants\n"
+        "included. Two solutions of consecutive waypoints connect when no joint moves more than\n"
+        "`max_step` degrees; any other move is a break, where the arm must stop and reconfigure. The\n"
+        "plan has the fewest breaks and then the shortest duration at the rated speeds `max_speed`\n"
+        "(an exact shortest path over the layers of solutions, not a greedy choice). With `start`, the\n"
+        "first row is reached from it: that move counts, and a move over `max_step` is a break at 0.\n\n"
+        "A waypoint without a solution is listed in `unreachable`, gets a NaN row and is skipped: the\n"
+        "next reached waypoint connects to the last reached one by the same rule (a break only if that\n"
+        "move is over `max_step`). `check`, when given, is called with (k, 6) arrays of candidate joint\n"
+        "vectors, in batches, and returns a boolean mask of those allowed (a collision check, a\n"
+        "keep-out zone); the others are dropped before the search."),
+    {nullptr, nullptr, 0, nullptr},
+};
 
 const ClassDescription& path_plan_class() {
-    static const HeapClass<PathPlan, 1> type("ortholink.PathPlan", kPlanDoc, plan_methods, plan_properties,
+    static const HeapClass<PathPlan, 1> type("ortholink.PathPlan", kPlanDoc, {plan_methods}, plan_properties,
                                              {{{Py_tp_repr, slot(unary<plan_repr>)}}});
     return type.description;
 }

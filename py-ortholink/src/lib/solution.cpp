@@ -14,15 +14,10 @@
 namespace ortholink::py {
 namespace {
 
-PyObject* new_solution(const IkSolution& solution) { return box(ClassId::IkSolution, IkSolution(solution)); }
+PyObject* new_solution(const IkSolution& solution) { return box(IkSolution(solution)); }
 
-const IkSolution& solution_of(PyObject* self) { return unbox<IkSolution>(self, ClassId::IkSolution); }
+const IkSolution& solution_of(PyObject* self) { return unbox<IkSolution>(self); }
 
-PyObject* joints_array(const JointVector& joints) { return array_copy(NPY_DOUBLE, {6}, joints.data()); }
-
-PyObject* solution_joints(PyObject* self) { return joints_array(solution_of(self).joints); }
-PyObject* solution_residual(PyObject* self) { return check(PyFloat_FromDouble(solution_of(self).residual)); }
-PyObject* solution_theta(PyObject* self) { return check(PyFloat_FromDouble(solution_of(self).theta)); }
 PyObject* solution_kind(PyObject* self) {
     return enum_member(ClassId::SolutionKind, static_cast<int>(solution_of(self).kind));
 }
@@ -53,60 +48,46 @@ PyObject* solution_from_state(PyObject*, const Arguments<4>& values) {
     const JointVector joints = joints_from_any(values[0], "joints");
     const double residual = float_from_any(values[1], "residual");
     const double theta = float_from_any(values[2], "theta");
-    if (!is_instance(values[3], ClassId::SolutionKind)) {
-        PyErr_Format(PyExc_TypeError, "argument 'kind': expected ortholink.SolutionKind, got %s",
-                     type_name_of(values[3]).c_str());
-        throw PyErrorSet{};
-    }
+    expect_argument(values[3], ClassId::SolutionKind, "kind");
     const auto kind = static_cast<SolutionKind>(enum_code(values[3]));
     return new_solution(IkSolution{joints, residual, theta, kind});
 }
 
 PyObject* solution_reduce(PyObject* self) {
     const IkSolution& solution = solution_of(self);
-    Ref make = Ref::steal(
-        check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(class_object(ClassId::IkSolution)), "_from_state")));
-    Ref joints = Ref::steal(joints_array(solution.joints));
-    Ref kind = Ref::steal(enum_member(ClassId::SolutionKind, static_cast<int>(solution.kind)));
-    Ref args =
-        Ref::steal(check(Py_BuildValue("(OddO)", joints.get(), solution.residual, solution.theta, kind.get())));
-    return check(PyTuple_Pack(2, make.get(), args.get()));
+    return reduce_to(ClassId::IkSolution, "_from_state",
+                     {to_python(solution.joints), to_python(solution.residual), to_python(solution.theta),
+                      solution_kind(self)});
 }
 
 PyMethodDef solution_methods[] = {
-    {"_from_state", fastcall<kSolutionState, solution_from_state>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "_from_state(joints, residual, theta, kind)\n--\n\nRebuild a solution from its fields (for pickle)."},
-    {"__reduce__", noargs<solution_reduce>, METH_NOARGS, "Support for pickle and copy."},
+    def<kSolutionState, solution_from_state>("Rebuild a solution from its fields (for pickle)."),
+    reduce_def<solution_reduce>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef solution_properties[] = {
-    {"joints", getter<solution_joints>, nullptr, "The six joint angles in FANUC controller degrees.", nullptr},
-    {"residual", getter<solution_residual>, nullptr,
-     "Largest absolute element difference between this solution's pose and the target.", nullptr},
-    {"kind", getter<solution_kind>, nullptr, "The configuration category of the solution.", nullptr},
-    {"theta", getter<solution_theta>, nullptr,
-     "The angle on the wrist center's circle that produced the solution, kept for diagnostics.", nullptr},
+    property<member<&IkSolution::joints>>("joints", "The six joint angles in FANUC controller degrees."),
+    property<member<&IkSolution::residual>>(
+        "residual", "Largest absolute element difference between this solution's pose and the target."),
+    property<solution_kind>("kind", "The configuration category of the solution."),
+    property<member<&IkSolution::theta>>(
+        "theta", "The angle on the wrist center's circle that produced the solution, kept for diagnostics."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr Signature<1> kIk{"ik", {"target"}};
 PyObject* ik_rows(PyObject* self, const Arguments<1>& a) {
-    const auto solutions = ik(unbox<Crx>(self, ClassId::Crx), iso_from_any(a[0]));
-    const npy_intp shape[2] = {static_cast<npy_intp>(solutions.size()), 6};
-    PyObject* array = new_float64_array(2, shape);
-    auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-    for (std::size_t k = 0; k < solutions.size(); ++k) {
-        for (std::size_t i = 0; i < 6; ++i) {
-            data[6 * k + i] = solutions[k].joints[i];
-        }
+    std::vector<JointVector> rows;
+    for (const IkSolution& solution : ik(unbox<Crx>(self), iso_from_any(a[0]))) {
+        rows.push_back(solution.joints);
     }
-    return array;
+    return to_python(rows);
 }
 
 constexpr Signature<1> kIkDetailed{"ik_detailed", {"target"}};
 PyObject* ik_list(PyObject* self, const Arguments<1>& a) {
-    const auto solutions = ik(unbox<Crx>(self, ClassId::Crx), iso_from_any(a[0]));
+    const auto solutions = ik(unbox<Crx>(self), iso_from_any(a[0]));
     Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(solutions.size()))));
     for (std::size_t k = 0; k < solutions.size(); ++k) {
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), new_solution(solutions[k]));  // steals
@@ -120,7 +101,7 @@ PyObject* ik_nearest(PyObject* self, const Arguments<2>& a) {
     const Vector1D reference = vector_from_any(a[1], "reference", 6);
     const Pose target = iso_from_any(a[0]);
     const JointVector joints = joints_from_vector(reference);
-    const auto best = ik_closest(unbox<Crx>(self, ClassId::Crx), target, joints);
+    const auto best = ik_closest(unbox<Crx>(self), target, joints);
     if (!best) {
         Py_RETURN_NONE;
     }
@@ -129,21 +110,24 @@ PyObject* ik_nearest(PyObject* self, const Arguments<2>& a) {
 
 }  // namespace
 
-PyObject* crx_ik(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method<kIk, ik_rows, ClassId::Crx>(self, args, nargs, kwnames);
-}
-
-PyObject* crx_ik_detailed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method<kIkDetailed, ik_list, ClassId::Crx>(self, args, nargs, kwnames);
-}
-
-PyObject* crx_ik_closest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method<kIkClosest, ik_nearest, ClassId::Crx>(self, args, nargs, kwnames);
-}
+PyMethodDef crx_ik_methods[] = {
+    def<kIk, ik_rows, ClassId::Crx>(
+        "Every joint configuration which puts the flange at `target`, as an (n, 6) array.\n\n"
+        "The target may be a 4x4 array or any object with an `as_numpy()` method returning one. An\n"
+        "unreachable target gives an array with no rows. Use `ik_detailed` when the residual or the\n"
+        "kind of each solution matters."),
+    def<kIkDetailed, ik_list, ClassId::Crx>("The same solutions as `ik`, each carrying its residual and its kind."),
+    def<kIkClosest, ik_nearest, ClassId::Crx>(
+        "The solution whose joints are nearest to `reference`, or None if the target is unreachable.\n\n"
+        "A caller following a path can pass the robot's current joint vector as `reference` to reach\n"
+        "the next pose with the least joint movement, which keeps the arm from reconfiguring during\n"
+        "the move."),
+    {nullptr, nullptr, 0, nullptr},
+};
 
 const ClassDescription& ik_solution_class() {
     static const HeapClass<IkSolution, 1> type(
-        "ortholink.IkSolution", "One inverse kinematics solution and its diagnostics.", solution_methods,
+        "ortholink.IkSolution", "One inverse kinematics solution and its diagnostics.", {solution_methods},
         solution_properties, {{{Py_tp_repr, slot(unary<solution_repr>)}}});
     return type.description;
 }

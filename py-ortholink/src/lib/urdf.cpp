@@ -1,8 +1,6 @@
 // ROS 2 / URDF interoperability: joint conventions of Crx and, on Arm, the
 // URDF export.
 
-#include "urdf.hpp"
-
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -27,20 +25,15 @@ namespace {
 template <class Convert>
 PyObject* convert_rows(PyObject* value, const char* name, Convert convert) {
     bool single = false;
-    const auto rows = rows_of_six(value, name, single);
-    const npy_intp shape[2] = {static_cast<npy_intp>(rows.size()), 6};
-    PyObject* array = single ? new_float64_array(1, shape + 1) : new_float64_array(2, shape);
-    auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const auto converted = convert(rows[i]);
-        std::memcpy(out + 6 * i, converted.data(), sizeof converted);
+    auto rows = rows_of_six(value, name, single);
+    for (JointVector& row : rows) {
+        row = convert(row);
     }
-    return array;
+    return single ? to_python(rows[0]) : to_python(rows);
 }
 
 [[noreturn]] void raise_os_error(const std::filesystem::path& path, int error) {
-    PyErr_Format(PyExc_OSError, "could not write '%s': %s", path.c_str(), std::strerror(error));
-    throw PyErrorSet{};
+    fail(PyExc_OSError, "could not write '%s': %s", path.c_str(), std::strerror(error));
 }
 
 // Writes every file under `directory`, creating it and its meshes/ folder.
@@ -74,7 +67,7 @@ PyObject* from_urdf(PyObject*, const Arguments<1>& a) {
 
 constexpr Signature<2> kWriteUrdf{"write_urdf", {"directory", "name"}, 1, 2};
 PyObject* write_urdf(PyObject* self, const Arguments<2>& values) {
-    const Arm& arm = arm_from_object(self);
+    const Arm& arm = unbox<Arm>(self);
     PyObject* converted = nullptr;
     if (!PyUnicode_FSConverter(values[0], &converted)) {
         raise_with_argument_name("directory");
@@ -86,28 +79,21 @@ PyObject* write_urdf(PyObject* self, const Arguments<2>& values) {
         name = default_urdf_name(arm);
     } else {
         if (!PyUnicode_Check(values[1])) {
-            PyErr_Format(PyExc_TypeError, "argument 'name': expected str, got %s", type_name_of(values[1]).c_str());
-            throw PyErrorSet{};
+            fail(PyExc_TypeError, "argument 'name': expected str, got %s", type_name_of(values[1]).c_str());
         }
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(values[1], &size);
-        if (text == nullptr) {
-            throw PyErrorSet{};
-        }
-        name.assign(text, static_cast<std::size_t>(size));
+        name.assign(check(text), static_cast<std::size_t>(size));
         if (!valid_urdf_name(name)) {
-            PyErr_Format(PyExc_ValueError,
-                         "argument 'name': expected 1 to 64 letters, digits, '_', '-' or '.' (not first), got %R",
-                         values[1]);
-            throw PyErrorSet{};
+            fail(PyExc_ValueError,
+                 "argument 'name': expected 1 to 64 letters, digits, '_', '-' or '.' (not first), got %R", values[1]);
         }
     }
     std::vector<UrdfFile> files;
     try {
         files = urdf_package(arm, name);
     } catch (const std::runtime_error& error) {
-        PyErr_SetString(PyExc_ValueError, error.what());
-        throw PyErrorSet{};
+        fail(PyExc_ValueError, "%s", error.what());
     }
     write_files(directory, files);
     const std::string urdf = (directory / files.front().path).string();
@@ -118,17 +104,15 @@ constexpr Signature<7> kOnMountingFace{
     "on_mounting_face", {"robot", "mount", "tool", "lower", "upper", "elbow", "max_speed"}, 1, 1};
 PyObject* on_mounting_face(PyObject*, const Arguments<7>& values) {
     if (!is_instance(values[0], ClassId::CrxModel)) {
-        PyErr_Format(PyExc_TypeError,
-                     "argument 'robot': expected ortholink.CrxModel (mounting heights are known for the models), "
-                     "got %s",
-                     type_name_of(values[0]).c_str());
-        throw PyErrorSet{};
+        fail(PyExc_TypeError,
+             "argument 'robot': expected ortholink.CrxModel (mounting heights are known for the models), got %s",
+             type_name_of(values[0]).c_str());
     }
     const CrxModel model = model_from_any(values[0], "robot");
     const Pose mount = values[1] == nullptr || values[1] == Py_None ? Pose{} : near_rigid_pose(values[1], "mount");
     const Pose base = compose(mount, Pose{Quat{}, Vec3{0.0, 0.0, mounting_height(model)}});
     Ref kwargs = Ref::steal(check(PyDict_New()));
-    Ref base_array = Ref::steal(pose_to_array(base));
+    Ref base_array = Ref::steal(to_python(base));
     check_status(PyDict_SetItemString(kwargs.get(), "base", base_array.get()));
     // Only what was given is passed on, so omitted limits keep the model's defaults.
     for (std::size_t i = 2; i < 7; ++i) {
@@ -143,43 +127,40 @@ PyObject* on_mounting_face(PyObject*, const Arguments<7>& values) {
 
 }  // namespace
 
-PyObject* crx_joints_to_urdf(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method<kToUrdf, to_urdf>(self, args, nargs, kwnames);
-}
+PyMethodDef crx_urdf_methods[] = {
+    def<kToUrdf, to_urdf>(
+        "Controller joint angles (degrees) as the joint positions of a URDF or ROS 2 description.\n\n"
+        "Radians, and the third value is J2 + J3: ROS descriptions of these arms (ours from\n"
+        "`Arm.write_urdf`, and the maker's) turn joint_3 by the angle between upper arm and forearm,\n"
+        "while the controller's J3 is the forearm's angle from the horizontal. A (6,) array gives a\n"
+        "(6,) array, an (n, 6) array an (n, 6)."),
+    def<kFromUrdf, from_urdf>(
+        "URDF or ROS 2 joint positions (radians, joint_3 = J2 + J3) as controller joint angles in degrees.\n\n"
+        "The inverse of `joints_to_urdf`; a (6,) array gives a (6,) array, an (n, 6) array an (n, 6)."),
+    {nullptr, nullptr, 0, nullptr},
+};
 
-PyObject* crx_joints_from_urdf(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method<kFromUrdf, from_urdf>(self, args, nargs, kwnames);
-}
-
-const char kArmWriteUrdfDoc[] =
-    "write_urdf($self, directory, name=None)\n--\n\n"
-    "Write this arm as `<name>.urdf` (metres, radians) into `directory`, with its meshes.\n\n"
-    "For a model with embedded meshes one binary STL per link is written under `meshes/` and\n"
-    "used as visual and collision geometry; other robots get a URDF without geometry. The links\n"
-    "are world, base_link (the mounting face), link_1 .. link_6, flange (also tool0) and tcp. The\n"
-    "fixed joint world_joint carries `base` (the arm's world is the URDF's world) and tcp_joint\n"
-    "carries `tool`. joint_3 is J2 + J3 (see `Crx.joints_to_urdf`) and its limits are the elbow\n"
-    "limit, or the sums of the J2 and J3 limits for an arm without one. Rated speeds are the\n"
-    "velocity limits; no torque figures are known, so efforts are 0. An arm built from a `Crx`\n"
-    "has no mounting height: its base_link is the base frame. `name` defaults to the model in\n"
-    "lower case (\"crx10ia\"), or \"crx\". The directory is created when missing and files of\n"
-    "the same names are replaced. Returns the path of the URDF file.";
-
-PyObject* arm_write_urdf(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method<kWriteUrdf, write_urdf, ClassId::Arm>(self, args, nargs, kwnames);
-}
-
-const char kArmOnMountingFaceDoc[] =
-    "on_mounting_face(robot, *, mount=None, tool=None, lower=None, upper=None, elbow=None, max_speed=None)\n--\n\n"
-    "An `Arm` of a `CrxModel` whose world frame is the robot's mounting face.\n\n"
-    "ROS 2 descriptions of these arms put base_link on the mounting face, below our base frame (on\n"
-    "the J2 axis) by the model's height (CRX-3iA 161 mm, CRX-5iA 185 mm, CRX-10iA, 10iA/L and\n"
-    "20iA/L 245 mm, CRX-30iA 370 mm), without rotation. `mount` is the pose of the mounting face\n"
-    "in your world frame (4x4, identity when omitted); the arm's `base` becomes mount · (0, 0,\n"
-    "height). The other arguments are those of `Arm`.";
-
-PyObject* arm_on_mounting_face(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return method<kOnMountingFace, on_mounting_face>(self, args, nargs, kwnames);
-}
+PyMethodDef arm_urdf_methods[] = {
+    def<kWriteUrdf, write_urdf, ClassId::Arm>(
+        "Write this arm as `<name>.urdf` (metres, radians) into `directory`, with its meshes.\n\n"
+        "For a model with embedded meshes one binary STL per link is written under `meshes/` and\n"
+        "used as visual and collision geometry; other robots get a URDF without geometry. The links\n"
+        "are world, base_link (the mounting face), link_1 .. link_6, flange (also tool0) and tcp. The\n"
+        "fixed joint world_joint carries `base` (the arm's world is the URDF's world) and tcp_joint\n"
+        "carries `tool`. joint_3 is J2 + J3 (see `Crx.joints_to_urdf`) and its limits are the elbow\n"
+        "limit, or the sums of the J2 and J3 limits for an arm without one. Rated speeds are the\n"
+        "velocity limits; no torque figures are known, so efforts are 0. An arm built from a `Crx`\n"
+        "has no mounting height: its base_link is the base frame. `name` defaults to the model in\n"
+        "lower case (\"crx10ia\"), or \"crx\". The directory is created when missing and files of\n"
+        "the same names are replaced. Returns the path of the URDF file."),
+    def<kOnMountingFace, on_mounting_face>(
+        "An `Arm` of a `CrxModel` whose world frame is the robot's mounting face.\n\n"
+        "ROS 2 descriptions of these arms put base_link on the mounting face, below our base frame (on\n"
+        "the J2 axis) by the model's height (CRX-3iA 161 mm, CRX-5iA 185 mm, CRX-10iA, 10iA/L and\n"
+        "20iA/L 245 mm, CRX-30iA 370 mm), without rotation. `mount` is the pose of the mounting face\n"
+        "in your world frame (4x4, identity when omitted); the arm's `base` becomes mount · (0, 0,\n"
+        "height). The other arguments are those of `Arm`."),
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace ortholink::py
