@@ -438,7 +438,7 @@ const ClassDescription& arm_class() {
     static const HeapClass<Arm, 4> type("ortholink.Arm", kArmDoc, {arm_methods, arm_path_methods, arm_urdf_methods},
                                         arm_properties,
                                         {{{Py_tp_new, slot(arm_new)},
-                                          {Py_tp_repr, slot(unary<arm_repr>)},
+                                          {Py_tp_repr, slot(call<arm_repr>)},
                                           {Py_tp_richcompare, slot(arm_richcompare)},
                                           {Py_tp_hash, slot(arm_hash)}}},
                                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE);

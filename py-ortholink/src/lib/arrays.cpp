@@ -1,7 +1,6 @@
 #include "arrays.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -11,19 +10,6 @@
 #include "ortholink/matrix.hpp"
 
 namespace ortholink::py {
-namespace {
-
-double at(PyArrayObject* array, npy_intp i, npy_intp j = 0, npy_intp k = 0) {
-    const char* address = PyArray_BYTES(array) + i * PyArray_STRIDE(array, 0);
-    if (PyArray_NDIM(array) > 1) address += j * PyArray_STRIDE(array, 1);
-    if (PyArray_NDIM(array) > 2) address += k * PyArray_STRIDE(array, 2);
-    double value;
-    std::memcpy(&value, address, sizeof value);
-    return value;
-}
-
-}  // namespace
-
 std::string shape_text(PyArrayObject* array) {
     std::string text = "[";
     for (int d = 0; d < PyArray_NDIM(array); ++d) {
@@ -68,7 +54,8 @@ std::vector<JointVector> rows_of_six(PyObject* object, const char* name, bool& s
     std::vector<JointVector> out(static_cast<std::size_t>(rows));
     for (npy_intp r = 0; r < rows; ++r) {
         for (npy_intp c = 0; c < 6; ++c) {
-            out[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = single ? at(array, c) : at(array, r, c);
+            out[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] =
+                single ? element(array, c) : element(array, r, c);
         }
     }
     return out;

@@ -2,7 +2,6 @@
 // interpreter lock released) and the result class IkBatch.
 
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <string>
 
@@ -37,10 +36,6 @@ unsigned thread_count(PyObject* object) {
 
 namespace {
 
-double* data_of(PyObject* array) {
-    return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-}
-
 // The batch result: the flattened solutions and the offsets of each target.
 using BatchValue = IkBatchResult;
 
@@ -48,13 +43,11 @@ const BatchValue& batch_of(PyObject* self) { return unbox<BatchValue>(self); }
 
 // New (k, 6) array of the joints of solutions [begin, end).
 PyObject* solution_rows(const BatchValue& batch, std::size_t begin, std::size_t end) {
-    const npy_intp shape[2] = {static_cast<npy_intp>(end - begin), 6};
-    PyObject* array = new_float64_array(2, shape);
-    double* out = data_of(array);
+    std::vector<JointVector> rows;
     for (std::size_t k = begin; k < end; ++k) {
-        std::memcpy(out + 6 * (k - begin), batch.solutions[k].joints.data(), sizeof(JointVector));
+        rows.push_back(batch.solutions[k].joints);
     }
-    return array;
+    return to_python(rows);
 }
 
 PyObject* batch_joints(PyObject* self) {
@@ -62,28 +55,19 @@ PyObject* batch_joints(PyObject* self) {
     return solution_rows(batch, 0, batch.solutions.size());
 }
 
-template <double IkSolution::*Field>
-PyObject* batch_scalar(PyObject* self) {
+// New (k,) array of `Field` of every solution, of NumPy type `Type`.
+template <auto Field, int Type>
+PyObject* batch_field(PyObject* self) {
     const auto& solutions = batch_of(self).solutions;
-    const npy_intp shape[1] = {static_cast<npy_intp>(solutions.size())};
-    PyObject* array = new_float64_array(1, shape);
-    double* out = data_of(array);
-    for (std::size_t k = 0; k < solutions.size(); ++k) {
-        out[k] = solutions[k].*Field;
+    std::vector<std::remove_cvref_t<decltype(solutions[0].*Field)>> values;
+    for (const IkSolution& solution : solutions) {
+        values.push_back(solution.*Field);
     }
-    return array;
+    return array_copy(Type, {static_cast<npy_intp>(values.size())}, values.data());
 }
-
-PyObject* batch_kind(PyObject* self) {
-    const auto& solutions = batch_of(self).solutions;
-    npy_intp shape[1] = {static_cast<npy_intp>(solutions.size())};
-    PyObject* array = check(PyArray_SimpleNew(1, shape, NPY_UINT8));
-    auto* out = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-    for (std::size_t k = 0; k < solutions.size(); ++k) {
-        out[k] = static_cast<std::uint8_t>(solutions[k].kind);
-    }
-    return array;
-}
+constexpr auto batch_residual = batch_field<&IkSolution::residual, NPY_DOUBLE>;
+constexpr auto batch_theta = batch_field<&IkSolution::theta, NPY_DOUBLE>;
+constexpr auto batch_kind = batch_field<&IkSolution::kind, NPY_UINT8>;
 
 Py_ssize_t batch_length(PyObject* self) {
     return guard_with<Py_ssize_t>(-1, [&] { return static_cast<Py_ssize_t>(batch_of(self).offsets.size() - 1); });
@@ -143,8 +127,8 @@ PyObject* batch_from_state(PyObject*, const Arguments<5>& values) {
 
 PyObject* batch_reduce(PyObject* self) {
     return reduce_to(ClassId::IkBatch, "_from_state",
-                     {batch_joints(self), batch_scalar<&IkSolution::residual>(self),
-                      batch_scalar<&IkSolution::theta>(self), batch_kind(self), member<&BatchValue::offsets>(self)});
+                     {batch_joints(self), batch_residual(self),
+                      batch_theta(self), batch_kind(self), member<&BatchValue::offsets>(self)});
 }
 
 PyMethodDef batch_methods[] = {
@@ -155,8 +139,8 @@ PyMethodDef batch_methods[] = {
 
 PyGetSetDef batch_properties[] = {
     property<batch_joints>("joints", "Every solution's joint angles in degrees, as a (k, 6) array."),
-    property<batch_scalar<&IkSolution::residual>>("residual", "Every solution's residual, as a (k,) array."),
-    property<batch_scalar<&IkSolution::theta>>("theta", "Every solution's circle angle in radians, as a (k,) array."),
+    property<batch_residual>("residual", "Every solution's residual, as a (k,) array."),
+    property<batch_theta>("theta", "Every solution's circle angle in radians, as a (k,) array."),
     property<batch_kind>(
         "kind",
         "Every solution's `SolutionKind` code, as a (k,) uint8 array.\n\n"
@@ -234,7 +218,7 @@ PyMethodDef crx_batch_methods[] = {
 
 const ClassDescription& ik_batch_class() {
     static const HeapClass<BatchValue, 3> type("ortholink.IkBatch", kBatchDoc, {batch_methods}, batch_properties,
-                                               {{{Py_tp_repr, slot(unary<batch_repr>)},
+                                               {{{Py_tp_repr, slot(call<batch_repr>)},
                                                  {Py_sq_length, slot(batch_length)},
                                                  {Py_sq_item, slot(batch_item)}}});
     return type.description;

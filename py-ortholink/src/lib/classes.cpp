@@ -19,18 +19,12 @@ PyObject* intern(const char* text) {
 }  // namespace
 
 const ClassDescription& describe(ClassId id) {
-    switch (id) {
-        case ClassId::Crx: return crx_class();
-        case ClassId::CrxModel: return crx_model_class();
-        case ClassId::IkSolution: return ik_solution_class();
-        case ClassId::LinkMesh: return link_mesh_class();
-        case ClassId::LinkMeshes: return link_meshes_class();
-        case ClassId::SolutionKind: return solution_kind_class();
-        case ClassId::IkBatch: return ik_batch_class();
-        case ClassId::Arm: return arm_class();
-        case ClassId::PathPlan: return path_plan_class();
-    }
-    throw Panic("unknown class identifier");
+    // In ClassId order.
+    constexpr const ClassDescription& (*kDescriptions[])() = {
+        crx_class, crx_model_class, ik_solution_class, link_mesh_class, link_meshes_class,
+        solution_kind_class, ik_batch_class, arm_class, path_plan_class};
+    static_assert(std::size(kDescriptions) == kClassCount);
+    return kDescriptions[static_cast<std::size_t>(id)]();
 }
 
 PyTypeObject* create_class(ClassId id) {
@@ -68,8 +62,9 @@ bool is_instance(PyObject* object, ClassId id) {
     return type != nullptr && PyObject_TypeCheck(object, const_cast<PyTypeObject*>(type));
 }
 
-std::string type_name_of(PyObject* object) {
-    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+std::string type_name_of(PyObject* object, bool qualified) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+    Ref name = Ref::steal(qualified ? PyObject_GetAttrString(type, "__qualname__") : PyType_GetName(Py_TYPE(object)));
     if (name) {
         if (const char* text = PyUnicode_AsUTF8AndSize(name.get(), nullptr)) {
             return text;
@@ -189,11 +184,10 @@ const EnumDescription kModelEnum{ClassId::CrxModel, "CrxModel", kModelMembers, 6
 const EnumDescription kKindEnum{ClassId::SolutionKind, "SolutionKind", kKindMembers, 3};
 
 const EnumDescription* enum_of(PyObject* self) {
-    if (is_instance(self, ClassId::CrxModel)) {
-        return &kModelEnum;
-    }
-    if (is_instance(self, ClassId::SolutionKind)) {
-        return &kKindEnum;
+    for (const EnumDescription* description : {&kModelEnum, &kKindEnum}) {
+        if (is_instance(self, description->id)) {
+            return description;
+        }
     }
     return nullptr;
 }
@@ -201,13 +195,10 @@ const EnumDescription* enum_of(PyObject* self) {
 }  // namespace
 
 const EnumDescription& enum_description(ClassId id) {
-    if (id == ClassId::CrxModel) {
-        return kModelEnum;
+    if (id != ClassId::CrxModel && id != ClassId::SolutionKind) {
+        throw Panic("not an enumeration class");
     }
-    if (id == ClassId::SolutionKind) {
-        return kKindEnum;
-    }
-    throw Panic("not an enumeration class");
+    return id == ClassId::CrxModel ? kModelEnum : kKindEnum;
 }
 
 PyObject* enum_member(ClassId id, int code) {

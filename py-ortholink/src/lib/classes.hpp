@@ -67,17 +67,15 @@ PyTypeObject* create_class(ClassId id);
 PyTypeObject* class_object(ClassId id);
 
 // The class whose instances hold a core value of type T.
+constexpr ClassId class_of(const Crx*) { return ClassId::Crx; }
+constexpr ClassId class_of(const IkSolution*) { return ClassId::IkSolution; }
+constexpr ClassId class_of(const LinkMesh*) { return ClassId::LinkMesh; }
+constexpr ClassId class_of(const LinkMeshes*) { return ClassId::LinkMeshes; }
+constexpr ClassId class_of(const IkBatchResult*) { return ClassId::IkBatch; }
+constexpr ClassId class_of(const Arm*) { return ClassId::Arm; }
+constexpr ClassId class_of(const PathPlan*) { return ClassId::PathPlan; }
 template <class T>
-struct ClassOf;
-template <ClassId Id>
-using ClassIdConstant = std::integral_constant<ClassId, Id>;
-template <> struct ClassOf<Crx> : ClassIdConstant<ClassId::Crx> {};
-template <> struct ClassOf<IkSolution> : ClassIdConstant<ClassId::IkSolution> {};
-template <> struct ClassOf<LinkMesh> : ClassIdConstant<ClassId::LinkMesh> {};
-template <> struct ClassOf<LinkMeshes> : ClassIdConstant<ClassId::LinkMeshes> {};
-template <> struct ClassOf<IkBatchResult> : ClassIdConstant<ClassId::IkBatch> {};
-template <> struct ClassOf<Arm> : ClassIdConstant<ClassId::Arm> {};
-template <> struct ClassOf<PathPlan> : ClassIdConstant<ClassId::PathPlan> {};
+constexpr ClassId kClassOf = class_of(static_cast<const T*>(nullptr));
 
 // An instance that embeds one core value.
 template <class T>
@@ -116,7 +114,7 @@ PyObject* box(ClassId id, T&& value) {
 
 template <class T>
 PyObject* box(T&& value) {
-    return box(ClassOf<std::remove_cvref_t<T>>::value, std::forward<T>(value));
+    return box(kClassOf<std::remove_cvref_t<T>>, std::forward<T>(value));
 }
 
 // A METH_FASTCALL entry as the PyCFunction a method table stores.
@@ -180,14 +178,14 @@ private:
 // True when `object` is an instance of class `id`.
 bool is_instance(PyObject* object, ClassId id);
 
-// The qualified type name of an object, for messages.
-std::string type_name_of(PyObject* object);
+// The qualified (or, unless `qualified`, the plain) type name of an object, for messages.
+std::string type_name_of(PyObject* object, bool qualified = true);
 
 // TypeError naming the received type and the expected class.
 [[noreturn]] void raise_wrong_type(PyObject* object, ClassId expected);
 
 template <class T>
-T& unbox(PyObject* self, ClassId id = ClassOf<T>::value) {
+T& unbox(PyObject* self, ClassId id = kClassOf<T>) {
     if (!is_instance(self, id)) {
         raise_wrong_type(self, id);
     }
@@ -201,7 +199,7 @@ void expect_argument(PyObject* object, ClassId id, const char* name);
 // The core value of an argument that must be an instance of T's class.
 template <class T>
 const T& unbox_argument(PyObject* object, const char* name) {
-    expect_argument(object, ClassOf<T>::value, name);
+    expect_argument(object, kClassOf<T>, name);
     return reinterpret_cast<Boxed<T>*>(object)->value;
 }
 
@@ -264,41 +262,28 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
-// A method-table entry for `method<S, Body, Self...>`.
-template <const auto& S, auto Body, ClassId... Self>
-PyCFunction fastcall() noexcept {
-    return as_method(&method<S, Body, Self...>);
-}
-
 // The method-table entry of `method<S, Body, Self...>`, its docstring led by
 // the text signature: a method of class `Self`, or a static method without one.
 template <const auto& S, auto Body, ClassId... Self>
 PyMethodDef def(const char* doc) {
     static const std::string text = signed_doc(S.function, S.parameters(), sizeof...(Self) > 0, doc);
     const int flags = METH_FASTCALL | METH_KEYWORDS | (sizeof...(Self) > 0 ? 0 : METH_STATIC);
-    return {S.function, fastcall<S, Body, Self...>(), flags, text.c_str()};
+    return {S.function, as_method(&method<S, Body, Self...>), flags, text.c_str()};
 }
 
-// A METH_NOARGS entry or property getter returning `body(self)`, every
-// exception becoming a Python one.
-template <auto Body>
-PyObject* noargs(PyObject* self, PyObject*) noexcept {
-    return guard([&]() -> PyObject* { return Body(self); });
-}
-template <auto Body>
-PyObject* getter(PyObject* self, void*) noexcept {
-    return guard([&]() -> PyObject* { return Body(self); });
-}
-// The same for a slot such as Py_tp_repr.
-template <auto Body>
-PyObject* unary(PyObject* self) noexcept {
+// An entry returning `body(self)`, every exception becoming a Python one, for
+// each shape that ignores its other arguments: call<Body> for a slot such as
+// Py_tp_repr, call<Body, PyObject*> for METH_NOARGS, call<Body, void*> for a
+// property getter.
+template <auto Body, class... Unused>
+PyObject* call(PyObject* self, Unused...) noexcept {
     return guard([&]() -> PyObject* { return Body(self); });
 }
 
 // A read-only property returning `body(self)`.
 template <auto Body>
 PyGetSetDef property(const char* name, const char* doc) {
-    return {name, getter<Body>, nullptr, doc, nullptr};
+    return {name, call<Body, void*>, nullptr, doc, nullptr};
 }
 
 // A new reference taken over where it is written, so that a list of results
@@ -315,7 +300,7 @@ PyObject* reduce_to(ClassId id, const char* maker, std::initializer_list<Owned> 
 // The `__reduce__` entry of a class whose state `Body` gives.
 template <auto Body>
 PyMethodDef reduce_def() {
-    return {"__reduce__", noargs<Body>, METH_NOARGS, "Support for pickle and copy."};
+    return {"__reduce__", call<Body, PyObject*>, METH_NOARGS, "Support for pickle and copy."};
 }
 
 // Enumeration classes (CrxModel, SolutionKind) share one implementation.

@@ -1,7 +1,6 @@
 #include "convert.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -14,34 +13,11 @@ namespace {
 
 constexpr const char* kNot2dMessage = "Expected a 4x4 array, or an object with an as_numpy() method";
 
-std::string type_name(PyObject* object) {
-    Ref name = Ref::steal(PyType_GetName(Py_TYPE(object)));
-    if (!name) {
-        PyErr_Clear();
-        return "object";
-    }
-    const char* text = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
-    if (text == nullptr) {
-        PyErr_Clear();
-        return "object";
-    }
-    return text;
-}
-
-double read_double(const char* address) noexcept {
-    double value;
-    std::memcpy(&value, address, sizeof value);
-    return value;
-}
-
 // Reads a one-dimensional float64 array in logical order (any stride).
 void read_array_1d(PyArrayObject* array, std::vector<double>& out) {
-    const npy_intp count = PyArray_DIM(array, 0);
-    const npy_intp stride = PyArray_STRIDE(array, 0);
-    const char* data = PyArray_BYTES(array);
-    out.resize(static_cast<std::size_t>(count));
-    for (npy_intp i = 0; i < count; ++i) {
-        out[static_cast<std::size_t>(i)] = read_double(data + i * stride);
+    out.resize(static_cast<std::size_t>(PyArray_DIM(array, 0)));
+    for (npy_intp i = 0; i < PyArray_DIM(array, 0); ++i) {
+        out[static_cast<std::size_t>(i)] = element(array, i);
     }
 }
 
@@ -114,7 +90,6 @@ Vector1D vector_from_any(PyObject* object, const char* name, std::size_t expecte
         if (PyArray_NDIM(array) == 1 && is_native_float64(array)) {
             read_array_1d(array, result.values);
             result.length = result.values.size();
-            result.array = Ref::borrow(object);
             return result;
         }
     }
@@ -134,14 +109,13 @@ Vector1D vector_from_any(PyObject* object, const char* name, std::size_t expecte
         const std::string got = PyArray_Check(array_object)
                                     ? std::to_string(PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array_object))) +
                                           "-dimensional array"
-                                    : type_name(array_object);
+                                    : type_name_of(array_object, false);
         PyErr_Format(PyExc_TypeError, "expected a one-dimensional float64 array, got %s from %s", got.c_str(),
-                     type_name(object).c_str());
+                     type_name_of(object, false).c_str());
         raise_with_argument_name(name);
     }
     read_array_1d(reinterpret_cast<PyArrayObject*>(array_object), result.values);
     result.length = result.values.size();
-    result.array = std::move(converted);
     return result;
 }
 

@@ -18,7 +18,6 @@ namespace ortholink::py {
 
 // Values of a one-dimensional float64 argument, read in logical order.
 struct Vector1D {
-    Ref array;  // the NumPy array, when one was used or created
     std::vector<double> values;
     std::size_t length = 0;  // the argument's length; values are empty when it was not read
 };

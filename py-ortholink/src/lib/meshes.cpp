@@ -249,7 +249,7 @@ constexpr const char* kMeshesDoc =
 const ClassDescription& link_mesh_class() {
     static const HeapClass<LinkMesh, 1> type(
         "ortholink.LinkMesh", "The visual geometry of one robot link, as arrays a mesh library can consume directly.",
-        {mesh_methods}, mesh_properties, {{{Py_tp_repr, slot(unary<mesh_repr>)}}});
+        {mesh_methods}, mesh_properties, {{{Py_tp_repr, slot(call<mesh_repr>)}}});
     return type.description;
 }
 

@@ -6,6 +6,8 @@
 namespace ortholink::py {
 namespace {
 
+// The classes in registration order. The result classes (IkBatch, PathPlan)
+// are reachable for isinstance checks but are not part of the star-import list.
 constexpr ClassId kRegistrationOrder[] = {
     ClassId::Crx,
     ClassId::CrxModel,
@@ -14,25 +16,9 @@ constexpr ClassId kRegistrationOrder[] = {
     ClassId::LinkMeshes,
     ClassId::SolutionKind,
     ClassId::Arm,
+    ClassId::IkBatch,
+    ClassId::PathPlan,
 };
-
-// Appends `name` to the module's __all__, creating the list when missing.
-void append_to_all(PyObject* module, const char* name) {
-    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            throw PyErrorSet{};
-        }
-        PyErr_Clear();
-        all = Ref::steal(check(PyList_New(0)));
-        check_status(PyObject_SetAttrString(module, "__all__", all.get()));
-    }
-    if (!PyList_Check(all.get())) {
-        fail(PyExc_TypeError, "the module attribute __all__ must be a list");
-    }
-    Ref text = Ref::steal(check(PyUnicode_FromString(name)));
-    check_status(PyList_Append(all.get(), text.get()));
-}
 
 // The class objects and enumeration members are cached process-wide, so they
 // belong to one interpreter: the main one. The limited API of 3.11 has no
@@ -57,17 +43,15 @@ int exec_module(PyObject* module) {
         if (!PyModule_Check(module)) {
             fail(PyExc_TypeError, "expected a module, got %s", type_name_of(module).c_str());
         }
+        Ref all = Ref::steal(check(PyList_New(0)));
+        check_status(PyModule_AddObjectRef(module, "__all__", all.get()));
         for (const ClassId id : kRegistrationOrder) {
             PyTypeObject* type = create_class(id);
             const char* name = describe(id).name;
-            append_to_all(module, name);
+            if (id != ClassId::IkBatch && id != ClassId::PathPlan) {
+                check_status(PyList_Append(all.get(), Ref::steal(check(PyUnicode_FromString(name))).get()));
+            }
             check_status(PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)));
-        }
-        // The result classes are reachable for isinstance checks but are not
-        // part of the star-import list.
-        for (const ClassId id : {ClassId::IkBatch, ClassId::PathPlan}) {
-            PyTypeObject* result = create_class(id);
-            check_status(PyModule_AddObjectRef(module, describe(id).name, reinterpret_cast<PyObject*>(result)));
         }
         check_status(PyModule_AddStringConstant(module, "__version__", ORTHOLINK_VERSION));
         return 0;

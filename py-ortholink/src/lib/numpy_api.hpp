@@ -1,6 +1,7 @@
 #pragma once
 // NumPy's C array interface, imported on first use.
 
+#include <cstring>
 #include <initializer_list>
 
 #include "pyref.hpp"
@@ -21,6 +22,19 @@ void ensure_numpy();
 // throws PyErrorSet on failure.
 Ref asarray(PyObject* object);
 Ref asarray_float64(PyObject* object);
+
+// Element [i] of a one-dimensional float64 array, [i, j] of a two- or [i, j, k]
+// of a three-dimensional one, whatever the strides.
+inline double element(PyArrayObject* array, npy_intp i, npy_intp j = 0, npy_intp k = 0) noexcept {
+    const npy_intp index[3] = {i, j, k};
+    const char* address = PyArray_BYTES(array);
+    for (int d = 0; d < PyArray_NDIM(array) && d < 3; ++d) {
+        address += index[d] * PyArray_STRIDE(array, d);
+    }
+    double value;
+    std::memcpy(&value, address, sizeof value);
+    return value;
+}
 
 // The 16 entries, row by row, of a (4, 4) float64 array, or of matrix `index`
 // of an (n, 4, 4) one, whatever the strides. The shape is the caller's check.

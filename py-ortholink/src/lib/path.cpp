@@ -198,7 +198,7 @@ PyMethodDef arm_path_methods[] = {
 
 const ClassDescription& path_plan_class() {
     static const HeapClass<PathPlan, 1> type("ortholink.PathPlan", kPlanDoc, {plan_methods}, plan_properties,
-                                             {{{Py_tp_repr, slot(unary<plan_repr>)}}});
+                                             {{{Py_tp_repr, slot(call<plan_repr>)}}});
     return type.description;
 }
 

@@ -34,9 +34,12 @@ PyObject* crx_from_model(PyObject*, const Arguments<1>& a) {
     return box(Crx::from_model(model_from_any(a[0], "model")));
 }
 
+// The static method `name()` returning the robot `Make` builds.
 template <Crx (*Make)()>
-PyObject* crx_named(PyObject*) {
-    return box(Make());
+PyMethodDef named(const char* name, const char* model) {
+    static const std::string doc = std::string(name) + "()\n--\n\nThe " + model + ".";
+    constexpr auto make = [](PyObject*) { return box(Make()); };
+    return {name, call<make, PyObject*>, METH_NOARGS | METH_STATIC, doc.c_str()};
 }
 
 Crx make_20ial() { return Crx::new_10ia_l(); }
@@ -61,12 +64,12 @@ PyObject* crx_reduce(PyObject* self) {
 PyMethodDef crx_methods[] = {
     def<kFromParams, crx_from_params>("Build a robot from its four link dimensions, in millimeters."),
     def<kFromModel, crx_from_model>("Build a robot with the link dimensions of a FANUC CRX model."),
-    {"crx3ia", noargs<crx_named<&Crx::new_3ia>>, METH_NOARGS | METH_STATIC, "crx3ia()\n--\n\nThe CRX-3iA."},
-    {"crx5ia", noargs<crx_named<&Crx::new_5ia>>, METH_NOARGS | METH_STATIC, "crx5ia()\n--\n\nThe CRX-5iA."},
-    {"crx10ia", noargs<crx_named<&Crx::new_10ia>>, METH_NOARGS | METH_STATIC, "crx10ia()\n--\n\nThe CRX-10iA."},
-    {"crx10ial", noargs<crx_named<&Crx::new_10ia_l>>, METH_NOARGS | METH_STATIC, "crx10ial()\n--\n\nThe CRX-10iA/L."},
-    {"crx20ial", noargs<crx_named<&make_20ial>>, METH_NOARGS | METH_STATIC, "crx20ial()\n--\n\nThe CRX-20iA/L."},
-    {"crx30ia", noargs<crx_named<&Crx::new_30ia>>, METH_NOARGS | METH_STATIC, "crx30ia()\n--\n\nThe CRX-30iA."},
+    named<&Crx::new_3ia>("crx3ia", "CRX-3iA"),
+    named<&Crx::new_5ia>("crx5ia", "CRX-5iA"),
+    named<&Crx::new_10ia>("crx10ia", "CRX-10iA"),
+    named<&Crx::new_10ia_l>("crx10ial", "CRX-10iA/L"),
+    named<&make_20ial>("crx20ial", "CRX-20iA/L"),
+    named<&Crx::new_30ia>("crx30ia", "CRX-30iA"),
     def<kFk, crx_fk, ClassId::Crx>(
         "Compute the pose of the flange for a set of joint angles.\n\n"
         "The joints are in degrees as they appear in the robot controller, and the returned 4x4\n"

@@ -128,7 +128,7 @@ PyMethodDef crx_ik_methods[] = {
 const ClassDescription& ik_solution_class() {
     static const HeapClass<IkSolution, 1> type(
         "ortholink.IkSolution", "One inverse kinematics solution and its diagnostics.", {solution_methods},
-        solution_properties, {{{Py_tp_repr, slot(unary<solution_repr>)}}});
+        solution_properties, {{{Py_tp_repr, slot(call<solution_repr>)}}});
     return type.description;
 }
 
