@@ -111,8 +111,11 @@ struct RootStart {
     CirclePoint point0;
 };
 
-// Largest branch residual at a root (a cosine) for which a refinement that
-// wandered off keeps the root's own elbow.
+// A refinement that ends farther than this (radians) from its root, where
+// the branch residual is at most kWanderedResidual (a cosine), also keeps the
+// root's own elbow: at a double zero of the branch the secant steps converge
+// only linearly, or wander off when rounding lifts the residual off zero.
+constexpr double kWanderedDistance = 1e-6;
 constexpr double kWanderedResidual = 1e-6;
 
 // Roots closer than this (radians) form a cluster: a multiple zero of the
@@ -306,7 +309,7 @@ void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out, Ca
         // touches zero at its root, as where the elbow circle shrinks to a
         // point) leaves its root to the unrefined fallback, as an extra.
         bool wandered = false;
-        if (extras != nullptr && std::fabs(task.theta - task.theta0) > kClusterGap) {
+        if (extras != nullptr && std::fabs(task.theta - task.theta0) > kWanderedDistance) {
             // Only where the branch nearly vanishes at the root; elsewhere
             // the refinement just left a root of the other branch.
             const std::optional<double> g0 = task.has_start ? task.start : branch_residual(setup, task.theta0, task.s);
