@@ -238,6 +238,55 @@ void scan_clusters(const Setup& setup, const ThetaRoots& found, const BranchZero
     }
 }
 
+// Largest residual (a cosine) of the elbow at a crossing of the reachable
+// shell's edge for it to be tried.
+constexpr double kShellEdgeResidual = 1e-5;
+
+// Where o4 crosses the edge of the reachable shell (the arm stretched, or
+// folded on robots with z1 != x1) the two elbow branches meet, and a solution
+// there is a zero of neither branch residual in the ordinary sense: the
+// branches stop existing on one side, and the circle residual is so flat
+// that its roots scatter far from it. |o4|² is a first-degree trigonometric
+// polynomial of the circle angle, so the crossings come in closed form; each
+// whose in-line elbow keeps the forearm perpendicular to the J5 axis is an
+// extra.
+void shell_edges(const Setup& setup, Candidates& extras) noexcept {
+    const Crx& robot = *setup.robot;
+    const double y1 = robot.y1;
+    // |o4|² = |o5|² + y1² + a·cos θ + b·sin θ
+    const double a = 2.0 * y1 * dot(setup.o5, setup.x_axis);
+    const double b = 2.0 * y1 * dot(setup.o5, setup.y_axis);
+    const double base = dot(setup.o5, setup.o5) + y1 * y1;
+    const double tol = kOnAxisRelative * robot.z1;
+    for (const double edge : {robot.z1 + robot.x1, std::fabs(robot.z1 - robot.x1)}) {
+        if (edge < tol) {
+            continue;  // folded onto the origin: a family, found on the axis
+        }
+        const double c = edge * edge - base;
+        if (!(c * c <= a * a + b * b)) {
+            continue;  // the circle stays inside or outside that sphere
+        }
+        const LinearTrigSolution crossings = solve_linear_trig(a, b, c);
+        if (crossings.any_angle) {
+            continue;
+        }
+        for (const double theta : crossings.angles) {
+            const CirclePoint point = circle_point(setup, theta);
+            if (!(point.rho_h >= tol) || !(point.l >= tol)) {
+                continue;
+            }
+            const double z1_sq = robot.z1 * robot.z1;
+            const double mu = std::clamp((point.l * point.l + (z1_sq - robot.x1 * robot.x1)) / (2.0 * point.l),
+                                         -robot.z1, robot.z1);
+            const Vec3 o3 = branch_elbow(point.p, point.rho_h, point.l, mu, 0.0, 1.0);
+            const Vec3 arm{o3[0] - point.p[0], o3[1] - point.p[1], o3[2] - point.p[2]};
+            if (std::fabs(dot(arm, point.d) / robot.x1) <= kShellEdgeResidual) {
+                extras.push_back(Candidate{o3, point.p, theta, SolutionKind::Regular});
+            }
+        }
+    }
+}
+
 void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out, Candidates* extras) noexcept {
     const Crx& robot = *setup.robot;
     const double tol = kOnAxisRelative * robot.z1;
@@ -346,6 +395,7 @@ void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out, Ca
     }
     if (extras != nullptr) {
         scan_clusters(setup, found, zeros, *extras);
+        shell_edges(setup, *extras);
     }
 }
 

@@ -145,6 +145,23 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
         const JointVector q = solver::rescue_joints(robot, rescue.joints, prepared, rotations, error);
         solver::offer_solution(solutions, q, error, rescue.theta, rescue.kind);
     }
+    // A solution on or next to the stretched or folded arm with J5 at 0 or
+    // 180 is also taken onto that place: it can hold an exact solution a few
+    // 1e-4 rad from the one found, or one that a vector converged there in
+    // pose error still misses by 1e-5 rad (the error grows with the fourth
+    // power of the distance).
+    const auto offer_snapped = [&](const JointVector& q, double theta, SolutionKind kind) {
+        // Cheap test first: J5 within a degree of 0 or 180.
+        if (!(std::fabs(std::fabs(q[4]) - 90.0) >= 89.0)) {
+            return;
+        }
+        JointVector snapped;
+        double error = 0.0;
+        if (solver::snap_stretched(robot, q, prepared, rotations, snapped, error)) {
+            solver::offer_solution(solutions, snapped, error, theta, kind);
+        }
+    };
+    const std::size_t ordinary = solutions.size();
     // Then the configurations usually redundant; rare, so one at a time.
     const auto offer_extra = [&](const solver::Candidate& extra, bool skip_known) {
         const auto [primary, mirror] = solver::joints_from_points(setup, extra.o3, extra.o4);
@@ -164,6 +181,9 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
                     q = refined;
                     error = refined_error;
                 }
+            }
+            if (error <= kAcceptResidual) {
+                offer_snapped(q, extra.theta, extra.kind);  // first, so that it stands for both
             }
             solver::offer_solution(solutions, q, error, extra.theta, extra.kind);
         }
@@ -189,21 +209,11 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
             }
         }
     }
-    // Last, solutions on or next to the stretched or folded arm with J5 at 0
-    // or 180 are also taken onto that place: it can hold an exact solution a
-    // few 1e-4 rad from the one found.
-    const std::size_t found = solutions.size();
-    for (std::size_t i = 0; i < found; ++i) {
+    // Last, the solutions of the ordinary candidates taken onto the
+    // stretched or folded arm (the extras were, before they were offered).
+    for (std::size_t i = 0; i < ordinary; ++i) {
         const IkSolution s = solutions[i];
-        // Cheap test first: J5 within a degree of 0 or 180.
-        if (!(std::fabs(std::fabs(s.joints[4]) - 90.0) >= 89.0)) {
-            continue;
-        }
-        JointVector q;
-        double error = 0.0;
-        if (solver::snap_stretched(robot, s.joints, prepared, rotations, q, error)) {
-            solver::offer_solution(solutions, q, error, s.theta, s.kind);
-        }
+        offer_snapped(s.joints, s.theta, s.kind);
     }
     return solutions;
 }
