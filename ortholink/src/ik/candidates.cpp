@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "ik/trig_poly.hpp"
+#include "ik/zero_scan.hpp"
 
 namespace ortholink::solver {
 namespace {
@@ -126,57 +127,53 @@ constexpr double kClusterGap = 1e-3;
 constexpr int kClusterSamples = 64;
 constexpr int kClusterBisections = 60;
 
-// The zeros of both branch residuals within a cluster of roots, found from
-// their sign changes on a grid over the cluster and a margin each side.
+// The zero of branch s in [a, b], where its residual changes sign.
+double bisect_branch(const Setup& setup, double s, double a, double b, double ga, double gb) noexcept {
+    for (int k = 0; k < kClusterBisections; ++k) {
+        const double m = 0.5 * (a + b);
+        // Once a and b are neighbouring doubles the midpoint is one of them
+        // and every further step repeats itself: stop with the interval the
+        // remaining steps would leave.
+        if (m == a) {
+            break;
+        }
+        if (m == b) {
+            if ((ga > 0.0) == (gb > 0.0)) {
+                a = b;
+            }
+            break;
+        }
+        const std::optional<double> gm = branch_residual(setup, m, s);
+        if (!gm) {
+            break;
+        }
+        if ((ga > 0.0) == (*gm > 0.0)) {
+            a = m;
+            ga = *gm;
+        } else {
+            b = m;
+            gb = *gm;
+        }
+    }
+    return 0.5 * (a + b);
+}
+
+// The zeros of both branch residuals within a cluster of roots and a margin
+// each side, from their sign changes and dips on a grid.
 void scan_cluster(const Setup& setup, double lo, double hi, Candidates& extras) noexcept {
     const double margin = std::max(hi - lo, 1e-4);
     const double start = lo - margin;
     const double width = (hi - lo) + 2.0 * margin;
     for (const double s : {1.0, -1.0}) {
-        std::optional<double> prev;
-        double prev_theta = start;
-        for (int i = 0; i <= kClusterSamples; ++i) {
-            const double theta = start + width * i / kClusterSamples;
-            const std::optional<double> g = branch_residual(setup, theta, s);
-            if (g && prev && (*g == 0.0 || (*prev > 0.0) != (*g > 0.0))) {
-                double a = prev_theta;
-                double b = theta;
-                double ga = *prev;
-                double gb = *g;
-                for (int k = 0; k < kClusterBisections; ++k) {
-                    const double m = 0.5 * (a + b);
-                    // Once a and b are neighbouring doubles the midpoint is one
-                    // of them and every further step repeats itself: stop with
-                    // the interval the remaining steps would leave.
-                    if (m == a) {
-                        break;
-                    }
-                    if (m == b) {
-                        if ((ga > 0.0) == (gb > 0.0)) {
-                            a = b;
-                        }
-                        break;
-                    }
-                    const std::optional<double> gm = branch_residual(setup, m, s);
-                    if (!gm) {
-                        break;
-                    }
-                    if ((ga > 0.0) == (*gm > 0.0)) {
-                        a = m;
-                        ga = *gm;
-                    } else {
-                        b = m;
-                        gb = *gm;
-                    }
-                }
-                const double root = 0.5 * (a + b);
-                if (const auto point = branch_point(setup, root, s); point && std::fabs(point->g) <= kRefinedResidual) {
-                    extras.push_back(Candidate{point->o3, point->o4, root, SolutionKind::Regular});
-                }
-            }
-            prev = g;
-            prev_theta = theta;
-        }
+        scan_zeros([&](double theta) { return branch_residual(setup, theta, s); },
+                   [&](double i) { return start + width * i / kClusterSamples; }, kClusterSamples,
+                   [&](double a, double b, double ga, double gb) { return bisect_branch(setup, s, a, b, ga, gb); },
+                   [&](double root) {
+                       const auto point = branch_point(setup, root, s);
+                       if (point && std::fabs(point->g) <= kRefinedResidual) {
+                           extras.push_back(Candidate{point->o3, point->o4, root, SolutionKind::Regular});
+                       }
+                   });
     }
 }
 

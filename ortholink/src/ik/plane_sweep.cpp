@@ -5,6 +5,8 @@
 #include <cmath>
 #include <optional>
 
+#include "ik/zero_scan.hpp"
+
 namespace ortholink::solver {
 namespace {
 
@@ -346,41 +348,34 @@ void sweep_passage(const Setup& setup, Candidates& out) noexcept {
     }
     const double w = std::max(closest, 1e-12 * setup.robot->z1) / c.speed;
     const double u_max = std::asinh(near / c.speed / w);
+    const auto place = [&](double i) { return theta_c + w * std::sinh(-u_max + 2.0 * u_max * i / kPassageSamples); };
     for (const double s : {1.0, -1.0}) {
-        std::optional<double> prev;
-        double prev_theta = 0.0;
-        for (int i = 0; i <= kPassageSamples; ++i) {
-            const double u = -u_max + 2.0 * u_max * i / kPassageSamples;
-            const double theta = theta_c + w * std::sinh(u);
-            const auto point_i = passage_elbow(setup, theta, s);
-            const std::optional<double> g = point_i ? std::optional<double>(point_i->g) : std::nullopt;
-            if (g && prev && (*g == 0.0 || (*g > 0.0) != (*prev > 0.0))) {
-                double lo = prev_theta;
-                double hi = theta;
-                double g_lo = *prev;
-                for (int b = 0; b < kPlaneBisections && std::fabs(hi - lo) > kPlaneStop; ++b) {
-                    const double mid = 0.5 * (lo + hi);
-                    const auto gm = passage_elbow(setup, mid, s);
-                    if (!gm) {
-                        break;
-                    }
-                    if (gm->g != 0.0 && (gm->g > 0.0) == (g_lo > 0.0)) {
-                        lo = mid;
-                        g_lo = gm->g;
-                    } else {
-                        hi = mid;
-                    }
+        const auto at = [&](double theta) -> std::optional<double> {
+            const auto point = passage_elbow(setup, theta, s);
+            return point ? std::optional<double>(point->g) : std::nullopt;
+        };
+        const auto bisect = [&](double lo, double hi, double g_lo, double /*g_hi*/) {
+            for (int b = 0; b < kPlaneBisections && std::fabs(hi - lo) > kPlaneStop; ++b) {
+                const double mid = 0.5 * (lo + hi);
+                const auto gm = at(mid);
+                if (!gm) {
+                    break;
                 }
-                const double root = 0.5 * (lo + hi);
-                const auto point = passage_elbow(setup, root, s);
-                if (point && std::fabs(point->g) <= kPlaneResidual &&
-                    std::hypot(point->o4[0], point->o4[1]) <= near) {
-                    out.push_back(Candidate{point->o3, point->o4, wrap_angle(root), SolutionKind::Regular});
+                if (*gm != 0.0 && (*gm > 0.0) == (g_lo > 0.0)) {
+                    lo = mid;
+                    g_lo = *gm;
+                } else {
+                    hi = mid;
                 }
             }
-            prev = g;
-            prev_theta = theta;
-        }
+            return 0.5 * (lo + hi);
+        };
+        scan_zeros(at, place, kPassageSamples, bisect, [&](double root) {
+            const auto point = passage_elbow(setup, root, s);
+            if (point && std::fabs(point->g) <= kPlaneResidual && std::hypot(point->o4[0], point->o4[1]) <= near) {
+                out.push_back(Candidate{point->o3, point->o4, wrap_angle(root), SolutionKind::Regular});
+            }
+        });
     }
 }
 
