@@ -127,6 +127,13 @@ constexpr double kClusterGap = 1e-3;
 constexpr int kClusterSamples = 64;
 constexpr int kClusterBisections = 60;
 
+// How far beyond its outer roots (radians) a cluster is searched: the roots
+// of a nearly multiple zero are only as good as their spread, and a zero of a
+// branch can lie up to about their spread outside them.
+double cluster_margin(double lo, double hi) noexcept {
+    return std::max(3.0 * (hi - lo), 3e-4);
+}
+
 // The zero of branch s in [a, b], where its residual changes sign.
 double bisect_branch(const Setup& setup, double s, double a, double b, double ga, double gb) noexcept {
     for (int k = 0; k < kClusterBisections; ++k) {
@@ -161,7 +168,7 @@ double bisect_branch(const Setup& setup, double s, double a, double b, double ga
 // The zeros of both branch residuals within a cluster of roots and a margin
 // each side, from their sign changes and dips on a grid.
 void scan_cluster(const Setup& setup, double lo, double hi, Candidates& extras) noexcept {
-    const double margin = std::max(hi - lo, 1e-4);
+    const double margin = cluster_margin(lo, hi);
     const double start = lo - margin;
     const double width = (hi - lo) + 2.0 * margin;
     for (const double s : {1.0, -1.0}) {
@@ -227,7 +234,7 @@ void scan_clusters(const Setup& setup, const ThetaRoots& found, const BranchZero
         // many distinct branch zeros has none left to lose (a double root
         // with both branches through it, as wherever the flange points
         // straight down).
-        const double margin = std::max(sorted[j] - sorted[i], 1e-4);
+        const double margin = cluster_margin(sorted[i], sorted[j]);
         if (j > i && zeros_within(zeros, sorted[i] - margin, sorted[j] + margin) < j - i + 1) {
             scan_cluster(setup, sorted[i], sorted[j], extras);
         }
