@@ -16,6 +16,7 @@ inline constexpr int kMaxScanSamples = 128;
 namespace scan_detail {
 
 inline constexpr int kDipSteps = 40;
+inline constexpr int kEdgeBisections = 64;
 inline constexpr double kGolden0 = 0.3819660112501051;
 inline constexpr double kGolden1 = 0.6180339887498949;
 
@@ -32,6 +33,9 @@ inline constexpr double kGolden1 = 0.6180339887498949;
 // there). Dips are searched where the parabola through the three samples
 // reaches below half of the middle one, or the middle one is below half of
 // both others (near the J1 axis they are V-shaped rather than round).
+// Where the residual stops being defined between two samples, the edge is
+// found by bisection and treated as a sample: a zero between it and the
+// defined sample is bisected, and the edge itself goes to emit otherwise.
 // emit(x) receives every zero.
 template <class At, class Place, class Bisect, class Emit>
 void scan_zeros(const At& at, const Place& place, int samples, const Bisect& bisect, const Emit& emit) noexcept {
@@ -43,7 +47,32 @@ void scan_zeros(const At& at, const Place& place, int samples, const Bisect& bis
         g[i] = at(x[i]);
     }
     for (int i = 1; i <= n; ++i) {
-        if (!g[i - 1] || !g[i]) {
+        if (g[i - 1].has_value() != g[i].has_value()) {
+            // The residual stops being defined between the samples (the elbow
+            // leaves the reachable shell): a zero can sit right at that edge.
+            double inside = g[i - 1] ? x[i - 1] : x[i];
+            double outside = g[i - 1] ? x[i] : x[i - 1];
+            for (int k = 0; k < scan_detail::kEdgeBisections; ++k) {
+                const double m = 0.5 * (inside + outside);
+                if (m == inside || m == outside) {
+                    break;
+                }
+                (at(m) ? inside : outside) = m;
+            }
+            const double known = g[i - 1] ? *g[i - 1] : *g[i];
+            const double known_x = g[i - 1] ? x[i - 1] : x[i];
+            const std::optional<double> ge = at(inside);
+            if (!ge) {
+                continue;
+            }
+            if (*ge == 0.0 || (*ge > 0.0) != (known > 0.0)) {
+                emit(g[i - 1] ? bisect(known_x, inside, known, *ge) : bisect(inside, known_x, *ge, known));
+            } else {
+                emit(inside);  // emit checks how close to zero it comes
+            }
+            continue;
+        }
+        if (!g[i - 1]) {
             continue;
         }
         const double a = *g[i - 1];
