@@ -164,7 +164,10 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
     const std::size_t ordinary = solutions.size();
     // Then the configurations usually redundant; rare, so one at a time.
     const auto offer_extra = [&](const solver::Candidate& extra, bool skip_known) {
-        const auto [primary, mirror] = solver::joints_from_points(setup, extra.o3, extra.o4);
+        // The sweep's elbows lie in the plane of their o4, however close to
+        // the axis (skip_known marks them).
+        const auto [primary, mirror] = skip_known ? solver::joints_in_plane_of_o4(setup, extra.o3, extra.o4)
+                                                  : solver::joints_from_points(setup, extra.o3, extra.o4);
         for (const JointVector& start : {primary, mirror}) {
             if (skip_known && std::any_of(solutions.begin(), solutions.end(), [&](const IkSolution& kept) {
                     return closer_than(start, kept.joints, kDuplicateDistance);

@@ -99,7 +99,16 @@ void joints_from_points(const Setup& setup, const PointPair* points, std::size_t
         const Vec3& o3 = *points[i].o3;
         const Vec3& o4 = *points[i].o4;
         t1[i] = 0.0;
-        if (farther_than(o4[0], o4[1], tol)) {
+        if (points[i].plane_of_o4) {
+            // Both points lie in the plane; the one farther from the axis
+            // gives its azimuth more accurately.
+            const bool elbow = o3[0] * o3[0] + o3[1] * o3[1] > o4[0] * o4[0] + o4[1] * o4[1];
+            const Vec3& far = elbow ? o3 : o4;
+            t1[i] = std::atan2(far[1], far[0]);
+            if (elbow && (o3[0] * o4[0] + o3[1] * o4[1]) < 0.0) {
+                t1[i] = std::atan2(-far[1], -far[0]);  // o4 on the positive side, as below
+            }
+        } else if (farther_than(o4[0], o4[1], tol)) {
             t1[i] = std::atan2(o4[1], o4[0]);
         } else if (farther_than(o3[0], o3[1], tol)) {
             t1[i] = std::atan2(o3[1], o3[0]);
@@ -160,6 +169,13 @@ void joints_from_points(const Setup& setup, const PointPair* points, std::size_t
 
 std::pair<JointVector, JointVector> joints_from_points(const Setup& setup, const Vec3& o3, const Vec3& o4) noexcept {
     const PointPair points{&o3, &o4};
+    JointPair out;
+    joints_from_points(setup, &points, 1, &out);
+    return {out.primary, out.mirror};
+}
+
+std::pair<JointVector, JointVector> joints_in_plane_of_o4(const Setup& setup, const Vec3& o3, const Vec3& o4) noexcept {
+    const PointPair points{&o3, &o4, true};
     JointPair out;
     joints_from_points(setup, &points, 1, &out);
     return {out.primary, out.mirror};

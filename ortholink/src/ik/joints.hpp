@@ -16,12 +16,22 @@ namespace ortholink::solver {
 // Nothing checks that the points are consistent with the target.
 std::pair<JointVector, JointVector> joints_from_points(const Setup& setup, const Vec3& o3, const Vec3& o4) noexcept;
 
+// The same with J1 from the plane through the J1 axis that holds both points,
+// whenever either is off the axis at all: for elbows built in the plane of an
+// o4 within 1e-6·z1 of the axis, which still fixes that plane (to its
+// relative rounding). The azimuth comes from the point farther from the axis,
+// turned so that o4 is on the positive side.
+std::pair<JointVector, JointVector> joints_in_plane_of_o4(const Setup& setup, const Vec3& o3, const Vec3& o4) noexcept;
+
 // The same for up to kMaxJointBatch point pairs at once (the rest are
 // ignored), each result exactly as the single call gives it.
 inline constexpr std::size_t kMaxJointBatch = 8;
 struct PointPair {
     const Vec3* o3;
     const Vec3* o4;
+    // J1 from the plane of the two points however close they are to the J1
+    // axis (see joints_in_plane_of_o4), not only beyond 1e-6·z1.
+    bool plane_of_o4 = false;
 };
 struct JointPair {
     JointVector primary;
