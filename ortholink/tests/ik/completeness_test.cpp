@@ -125,20 +125,6 @@ void expect_complete(const char* set, const std::string& model, const Tally& t) 
     EXPECT_EQ(t.missed, 0) << set << " " << model;
 }
 
-// Sets at singular places where a few generating joints are still lost (the
-// arm stretched or folded with J4 or J5 near a multiple of 90 as well, where
-// several roots and an axis passage meet): no target may come back empty,
-// and at most `share` of them may miss.
-void expect_nearly_complete(const char* set, const std::string& model, const Tally& t, double share) {
-    report(set, model, t);
-    EXPECT_EQ(t.empty, 0) << set << " " << model;
-    EXPECT_LE(static_cast<double>(t.missed), share * static_cast<double>(t.targets)) << set << " " << model;
-}
-
-// Lost shares the sets below stay under (observed: about half of these).
-constexpr double kSingularShare = 2e-3;
-constexpr double kGridShare = 1e-4;
-
 std::uint64_t seed() {
     return support::env_u64("ORTHOLINK_COMPLETENESS_SEED", 20261208ULL);
 }
@@ -179,10 +165,8 @@ TEST(IkCompleteness, JointGrids) {
         const Crx robot = Crx::from_model(model);
         const std::string name(model_name(model));
         expect_complete("grid 90", name, grid(robot, 90.0, 1));
-        expect_nearly_complete(stride45 == 1 ? "grid 45" : "grid 45 (part of J1/J6)", name,
-                               grid(robot, 45.0, stride45), kGridShare);
-        expect_nearly_complete(stride30 == 1 ? "grid 30" : "grid 30 (part of J1/J6)", name,
-                               grid(robot, 30.0, stride30), kGridShare);
+        expect_complete(stride45 == 1 ? "grid 45" : "grid 45 (part of J1/J6)", name, grid(robot, 45.0, stride45));
+        expect_complete(stride30 == 1 ? "grid 30" : "grid 30 (part of J1/J6)", name, grid(robot, 30.0, stride30));
     }
 }
 
@@ -227,8 +211,8 @@ TEST(IkCompleteness, StretchedAndFoldedArm) {
                 judge(robot, q, folded);
             }
         }
-        expect_nearly_complete("stretched, J5 0/180", std::string(model_name(model)), stretched, kSingularShare);
-        expect_nearly_complete("folded, J5 0/180", std::string(model_name(model)), folded, kSingularShare);
+        expect_complete("stretched, J5 0/180", std::string(model_name(model)), stretched);
+        expect_complete("folded, J5 0/180", std::string(model_name(model)), folded);
     }
 }
 
@@ -247,7 +231,7 @@ TEST(IkCompleteness, NearTheFold) {
                 judge(robot, q, t);
             }
         }
-        expect_nearly_complete("near the fold", std::string(model_name(model)), t, kSingularShare);
+        expect_complete("near the fold", std::string(model_name(model)), t);
     }
 }
 
@@ -287,7 +271,7 @@ TEST(IkCompleteness, ClusteredRoots) {
         }
         all.add(t);
     }
-    expect_nearly_complete("clustered roots", "mixed", all, kSingularShare);
+    expect_complete("clustered roots", "mixed", all);
 }
 
 }  // namespace
