@@ -171,20 +171,19 @@ PyObject* arm_model(PyObject* self) {
     return enum_member(ClassId::CrxModel, static_cast<int>(*arm.model));
 }
 
-PyObject* elbow_tuple(const Arm& arm) {
+PyObject* arm_elbow(PyObject* self) {
+    const Arm& arm = arm_of(self);
     if (!arm.elbow) {
         Py_RETURN_NONE;
     }
     return check(Py_BuildValue("(dd)", arm.elbow->lower, arm.elbow->upper));
 }
 
-PyObject* arm_elbow(PyObject* self) { return elbow_tuple(arm_of(self)); }
-
 PyObject* arm_reduce(PyObject* self) {
     const Arm& arm = arm_of(self);
     return reduce_to(ClassId::Arm, "_from_state",
                      {arm_robot(self), arm_model(self), pose_state(arm.base), pose_state(arm.tool),
-                      to_python(arm.lower), to_python(arm.upper), elbow_tuple(arm), to_python(arm.max_speed)});
+                      to_python(arm.lower), to_python(arm.upper), arm_elbow(self), to_python(arm.max_speed)});
 }
 
 std::string vector_text(const JointVector& values) {

@@ -178,6 +178,9 @@ void bind_call_arguments(const char* function, PyObject* args, PyObject* kwargs,
 
 namespace {
 
+// The code a member instance holds.
+using EnumCode = std::uint8_t;
+
 constexpr const char* kModelMembers[] = {"Crx3iA", "Crx5iA", "Crx10iA", "Crx10iAL", "Crx20iAL", "Crx30iA"};
 constexpr const char* kKindMembers[] = {"Regular", "AxisDegenerate", "SingularFamily"};
 const EnumDescription kModelEnum{ClassId::CrxModel, "CrxModel", kModelMembers, 6};
@@ -227,17 +230,15 @@ int enum_code(PyObject* self) {
     return reinterpret_cast<Boxed<EnumCode>*>(self)->value;
 }
 
+namespace {
+
 PyObject* enum_repr(PyObject* self) {
-    return guard([&] {
-        const EnumDescription* description = enum_of(self);
-        const int code = enum_code(self);
-        return check(PyUnicode_FromFormat("%s.%s", description->class_name, description->members[code]));
-    });
+    const EnumDescription* description = enum_of(self);
+    const int code = enum_code(self);
+    return check(PyUnicode_FromFormat("%s.%s", description->class_name, description->members[code]));
 }
 
-PyObject* enum_int(PyObject* self) {
-    return guard([&] { return check(PyLong_FromLong(enum_code(self))); });
-}
+PyObject* enum_int(PyObject* self) { return check(PyLong_FromLong(enum_code(self))); }
 
 PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
     return guard([&]() -> PyObject* {
@@ -273,27 +274,24 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
     });
 }
 
-namespace {
-
-PyObject* enum_reduce(PyObject* self, PyObject*) {
-    return guard([&] {
-        const EnumDescription* description = enum_of(self);
-        const int code = enum_code(self);
-        Ref builtins = Ref::steal(check(PyImport_ImportModule("builtins")));
-        Ref getattr = Ref::steal(check(PyObject_GetAttrString(builtins.get(), "getattr")));
-        Ref name = Ref::steal(check(PyUnicode_FromString(description->members[code])));
-        Ref args = Ref::steal(check(PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)), name.get())));
-        return check(PyTuple_Pack(2, getattr.get(), args.get()));
-    });
+// Pickled as (getattr, (class, name)), so unpickling and copying give back
+// the cached instance.
+PyObject* enum_reduce(PyObject* self) {
+    const EnumDescription* description = enum_of(self);
+    const int code = enum_code(self);
+    Ref builtins = Ref::steal(check(PyImport_ImportModule("builtins")));
+    Ref getattr = Ref::steal(check(PyObject_GetAttrString(builtins.get(), "getattr")));
+    Ref name = Ref::steal(check(PyUnicode_FromString(description->members[code])));
+    Ref args = Ref::steal(check(PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)), name.get())));
+    return check(PyTuple_Pack(2, getattr.get(), args.get()));
 }
 
-}  // namespace
-
 PyMethodDef enum_methods[] = {
-    {"__reduce__", enum_reduce, METH_NOARGS, "Support for pickle and copy."},
+    reduce_def<enum_reduce>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Adds the members as class attributes (ClassDescription::populate).
 void populate_enum(PyObject* type, ClassId id) {
     const EnumDescription& description = enum_description(id);
     // Members are instances of the class being populated, so publish it first.
@@ -310,6 +308,36 @@ void populate_enum(PyObject* type, ClassId id) {
         throw;
     }
     class_objects[static_cast<std::size_t>(id)] = nullptr;
+}
+
+// The description of enumeration class `Id`, with the slots every enumeration
+// shares: repr and str, comparison, no hash, int and pickling. Its members are
+// set as class attributes, so the class stays mutable.
+template <ClassId Id>
+const ClassDescription& enum_class(const char* qualified_name, const char* doc) {
+    static const HeapClass<EnumCode, 5> type(
+        qualified_name, doc, {enum_methods}, nullptr,
+        {{{Py_tp_repr, slot(call<enum_repr>)},
+          {Py_tp_str, slot(call<enum_repr>)},
+          {Py_tp_richcompare, slot(enum_richcompare)},
+          {Py_tp_hash, slot(PyObject_HashNotImplemented)},
+          {Py_nb_int, slot(call<enum_int>)}}},
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, [](PyObject* created) { populate_enum(created, Id); });
+    return type.description;
+}
+
+}  // namespace
+
+const ClassDescription& crx_model_class() {
+    return enum_class<ClassId::CrxModel>(
+        "ortholink.CrxModel",
+        "One of the models in the FANUC CRX series.\n\n"
+        "`LinkMeshes.load` uses the model to select geometry. Two models can share the same four link\n"
+        "dimensions, so those dimensions alone do not identify the model represented by a `Crx`.");
+}
+
+const ClassDescription& solution_kind_class() {
+    return enum_class<ClassId::SolutionKind>("ortholink.SolutionKind", "The configuration category of a solution.");
 }
 
 }  // namespace ortholink::py

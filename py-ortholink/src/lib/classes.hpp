@@ -1,6 +1,8 @@
 #pragma once
-// The six classes: their lazily created type objects and the generic parts of
-// their instances (allocation, deallocation, unwrapping `self`).
+// The classes: their lazily created type objects, the generic parts of their
+// instances (allocation, deallocation, unwrapping `self`), the binding of
+// arguments and the entries of method tables. The enumerations CrxModel and
+// SolutionKind are made here too.
 
 #include <array>
 #include <cstdint>
@@ -314,34 +316,7 @@ const EnumDescription& enum_description(ClassId id);
 
 // The cached member instance of code `code` (a new reference).
 PyObject* enum_member(ClassId id, int code);
-// Slots shared by the enumeration classes.
-PyObject* enum_repr(PyObject* self);
-PyObject* enum_int(PyObject* self);
-PyObject* enum_richcompare(PyObject* self, PyObject* other, int op);
+// The code of a member instance (TypeError for anything else).
 int enum_code(PyObject* self);
-// __reduce__ of the members: (getattr, (class, name)), so unpickling and
-// copying give back the cached instance.
-extern PyMethodDef enum_methods[];
-// Adds the members as class attributes (for ClassDescription::populate).
-void populate_enum(PyObject* type, ClassId id);
-
-// The code a member instance holds.
-using EnumCode = std::uint8_t;
-
-// The description of enumeration class `Id`, with the slots every enumeration
-// shares: repr and str, comparison, no hash, int and pickling. Its members are
-// set as class attributes, so the class stays mutable.
-template <ClassId Id>
-const ClassDescription& enum_class(const char* qualified_name, const char* doc) {
-    static const HeapClass<EnumCode, 5> type(
-        qualified_name, doc, {enum_methods}, nullptr,
-        {{{Py_tp_repr, slot(enum_repr)},
-          {Py_tp_str, slot(enum_repr)},
-          {Py_tp_richcompare, slot(enum_richcompare)},
-          {Py_tp_hash, slot(PyObject_HashNotImplemented)},
-          {Py_nb_int, slot(enum_int)}}},
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, [](PyObject* created) { populate_enum(created, Id); });
-    return type.description;
-}
 
 }  // namespace ortholink::py

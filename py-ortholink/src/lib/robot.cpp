@@ -1,4 +1,4 @@
-// Python classes Crx and CrxModel.
+// Python class Crx.
 
 #include <cmath>
 #include <cstdint>
@@ -103,12 +103,5 @@ const ClassDescription& crx_class() {
         {crx_methods, crx_ik_methods, crx_batch_methods, crx_limits_methods, crx_urdf_methods}, crx_properties);
     return type.description;
 }
-
-constexpr const char* kModelDoc =
-    "One of the models in the FANUC CRX series.\n\n"
-    "`LinkMeshes.load` uses the model to select geometry. Two models can share the same four link\n"
-    "dimensions, so those dimensions alone do not identify the model represented by a `Crx`.";
-
-const ClassDescription& crx_model_class() { return enum_class<ClassId::CrxModel>("ortholink.CrxModel", kModelDoc); }
 
 }  // namespace ortholink::py

@@ -1,5 +1,4 @@
-// Python classes IkSolution and SolutionKind, and the inverse-kinematics
-// methods of Crx.
+// Python class IkSolution and the inverse-kinematics methods of Crx.
 
 #include <cstdint>
 #include <string>
@@ -130,10 +129,6 @@ const ClassDescription& ik_solution_class() {
         "ortholink.IkSolution", "One inverse kinematics solution and its diagnostics.", {solution_methods},
         solution_properties, {{{Py_tp_repr, slot(call<solution_repr>)}}});
     return type.description;
-}
-
-const ClassDescription& solution_kind_class() {
-    return enum_class<ClassId::SolutionKind>("ortholink.SolutionKind", "The configuration category of a solution.");
 }
 
 }  // namespace ortholink::py
