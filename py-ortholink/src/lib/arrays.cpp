@@ -128,16 +128,6 @@ Integers integers_from_any(PyObject* object, const char* name, int ndim) {
     return result;
 }
 
-JointVector six_values(PyObject* object, const char* name) {
-    const Vector1D vector = vector_from_any(object, name, 6);
-    if (vector.length != 6 || vector.values.size() != 6) {
-        fail(PyExc_ValueError, "argument '%s': expected 6 values, got %zu", name, vector.length);
-    }
-    JointVector out;
-    for (std::size_t i = 0; i < 6; ++i) out[i] = vector.values[i];
-    return out;
-}
-
 std::vector<Pose> poses_from_any(PyObject* object, const char* name) {
     ensure_numpy();
     // Array-likes of numbers go through NumPy; anything else (objects with

@@ -49,9 +49,6 @@ struct Integers {
 };
 Integers integers_from_any(PyObject* object, const char* name, int ndim);
 
-// Six values of a one-dimensional argument such as a limit vector.
-JointVector six_values(PyObject* object, const char* name);
-
 // An (n, 4, 4) array-like or a sequence of poses (arrays or objects with
 // as_numpy()), each checked like an ik target; a bad one raises ValueError
 // naming its index and nothing is computed.

@@ -119,20 +119,24 @@ Vector1D vector_from_any(PyObject* object, const char* name, std::size_t expecte
     return result;
 }
 
-JointVector joints_from_vector(const Vector1D& vector) {
+JointVector joints_from_vector(const Vector1D& vector, const char* name) {
     if (vector.length != 6 || vector.values.size() != 6) {
-        PyErr_Format(PyExc_ValueError, "Expected 6 joint angles, got %zu", vector.length);
-        throw PyErrorSet{};
+        if (name != nullptr) {
+            fail(PyExc_ValueError, "argument '%s': expected 6 values, got %zu", name, vector.length);
+        }
+        fail(PyExc_ValueError, "Expected 6 joint angles, got %zu", vector.length);
     }
     JointVector joints;
-    for (std::size_t i = 0; i < 6; ++i) {
-        joints[i] = vector.values[i];
-    }
+    std::copy(vector.values.begin(), vector.values.end(), joints.begin());
     return joints;
 }
 
 JointVector joints_from_any(PyObject* object, const char* name) {
     return joints_from_vector(vector_from_any(object, name, 6));
+}
+
+JointVector six_values(PyObject* object, const char* name) {
+    return joints_from_vector(vector_from_any(object, name, 6), name);
 }
 
 void matrix_from_any(PyObject* object, double* values) {

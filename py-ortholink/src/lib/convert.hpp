@@ -40,12 +40,15 @@ Vector1D vector_from_any(PyObject* object, const char* name, std::size_t expecte
 // returns true; anything else (KeyboardInterrupt, MemoryError, ...) stays set.
 bool clear_conversion_failure();
 
-// Six joint angles from a converted vector ("Expected 6 joint angles, got N");
-// convert it with expected = 6.
-JointVector joints_from_vector(const Vector1D& vector);
+// Six joint angles from a converted vector ("Expected 6 joint angles, got N",
+// or with `name` "argument '<name>': expected 6 values, got N"); convert it
+// with expected = 6.
+JointVector joints_from_vector(const Vector1D& vector, const char* name = nullptr);
 
-// Both steps, for an argument called `name`.
+// Both steps, for an argument called `name`: joints_from_any for joint
+// angles, six_values for six values such as a limit vector.
 JointVector joints_from_any(PyObject* object, const char* name);
+JointVector six_values(PyObject* object, const char* name);
 
 // The 16 values, row by row, of a 4x4 array or an object with as_numpy()
 // (the shape errors of iso_from_any).
