@@ -245,6 +245,9 @@ void scan_clusters(const Setup& setup, const ThetaRoots& found, const BranchZero
 // Largest residual (a cosine) of the elbow at a crossing of the reachable
 // shell's edge for it to be tried.
 constexpr double kShellEdgeResidual = 1e-5;
+// (1 + 1e-12)², a little over: how far c² may exceed a² + b² for
+// a·cos θ + b·sin θ = c still to count as touching.
+constexpr double kTouchAllowance = 1.0000000000021;
 
 // Where o4 crosses the edge of the reachable shell (the arm stretched, or
 // folded on robots with z1 != x1) the two elbow branches meet, and a solution
@@ -267,7 +270,10 @@ void shell_edges(const Setup& setup, Candidates& extras) noexcept {
             continue;  // folded onto the origin: a family, found on the axis
         }
         const double c = edge * edge - base;
-        if (!(c * c <= a * a + b * b)) {
+        // A circle that only touches the sphere (the arm stretched towards
+        // the target at full reach) may miss it by rounding: the allowance
+        // is that of solve_linear_trig.
+        if (!(c * c <= (a * a + b * b) * kTouchAllowance)) {
             continue;  // the circle stays inside or outside that sphere
         }
         const LinearTrigSolution crossings = solve_linear_trig(a, b, c);

@@ -96,6 +96,11 @@ TEST(Extras, CrossingOfTheShellEdgeIsTried) {
     }
     EXPECT_TRUE(tried);
     EXPECT_TRUE(returns(ik(robot, fk(robot, q)), q));
+    // Stretched straight down along the J1 axis: the circle of o4 only
+    // touches the outer edge, and by rounding missed it (nothing came back).
+    const JointVector touching{-108.06046531463947, 179.99975153990607, -89.999751539906072,
+                               -37.445365827564757, 0, 143.99807218449155};
+    EXPECT_TRUE(returns(solve(CrxModel::Crx3iA, touching), touching));
     // Nearly folded, with the elbow just inside the edge among clustered roots.
     const JointVector jittered{-180.00105396492444, -44.99997682956149, -44.999292041964118,
                                -0.00081346134951639025, 89.999183985722468, -135.00035905100123};
