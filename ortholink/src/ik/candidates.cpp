@@ -194,8 +194,17 @@ using BranchZeros = FixedVector<BranchZero, 2 * kMaxRoots>;
 // Refined zeros of one branch closer than this (radians) are the same zero.
 constexpr double kSameZero = 1e-10;
 
-// The number of distinct refined zeros within [lo, hi].
-std::size_t zeros_within(const BranchZeros& zeros, double lo, double hi) noexcept {
+// Zeros of the two branches closer than this (radians) are one crossing:
+// both elbows solve at that angle (the J5 axis perpendicular to the arm plane).
+constexpr double kCrossing = 1e-9;
+
+// True when the refined zeros within [lo, hi] are at least `roots` distinct
+// ones and each is a crossing of both branches: a cluster of such a structure
+// (a double root with both branches through it, as wherever the flange points
+// straight down) has no zero left to lose. Elsewhere the root finder can have
+// merged or dropped roots of a nearly multiple zero, so the count alone does
+// not tell.
+bool zeros_account_for(const BranchZeros& zeros, double lo, double hi, std::size_t roots) noexcept {
     std::size_t count = 0;
     for (std::size_t i = 0; i < zeros.size(); ++i) {
         const BranchZero& z = zeros[i];
@@ -203,12 +212,18 @@ std::size_t zeros_within(const BranchZeros& zeros, double lo, double hi) noexcep
             continue;
         }
         bool repeated = false;
-        for (std::size_t k = 0; k < i && !repeated; ++k) {
-            repeated = zeros[k].s == z.s && std::fabs(zeros[k].theta - z.theta) < kSameZero;
+        bool crossing = false;
+        for (std::size_t k = 0; k < zeros.size(); ++k) {
+            const double gap = std::fabs(zeros[k].theta - z.theta);
+            repeated = repeated || (k < i && zeros[k].s == z.s && gap < kSameZero);
+            crossing = crossing || (zeros[k].s != z.s && gap < kCrossing);
+        }
+        if (!crossing) {
+            return false;
         }
         count += repeated ? 0 : 1;
     }
-    return count;
+    return count >= roots;
 }
 
 void scan_clusters(const Setup& setup, const ThetaRoots& found, const BranchZeros& zeros,
@@ -229,13 +244,10 @@ void scan_clusters(const Setup& setup, const ThetaRoots& found, const BranchZero
         while (j + 1 < n && sorted[j + 1] - sorted[j] < kClusterGap) {
             ++j;
         }
-        // Each zero of the circle residual is a zero of one branch residual,
-        // so a cluster whose roots the refinements already turned into as
-        // many distinct branch zeros has none left to lose (a double root
-        // with both branches through it, as wherever the flange points
-        // straight down).
+        // Each zero of the circle residual is a zero of one branch residual;
+        // scanned unless the refinements already account for the cluster.
         const double margin = cluster_margin(sorted[i], sorted[j]);
-        if (j > i && zeros_within(zeros, sorted[i] - margin, sorted[j] + margin) < j - i + 1) {
+        if (j > i && !zeros_account_for(zeros, sorted[i] - margin, sorted[j] + margin, j - i + 1)) {
             scan_cluster(setup, sorted[i], sorted[j], extras);
         }
         i = j + 1;
