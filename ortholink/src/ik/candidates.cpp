@@ -189,7 +189,12 @@ struct BranchZero {
     double theta;
     double s;
 };
-using BranchZeros = FixedVector<BranchZero, 2 * kMaxRoots>;
+// Filled on every call and read only where roots cluster: left
+// uninitialised beyond `count`.
+struct BranchZeros {
+    std::array<BranchZero, 2 * kMaxRoots> items;
+    std::size_t count = 0;
+};
 
 // Refined zeros of one branch closer than this (radians) are the same zero.
 constexpr double kSameZero = 1e-10;
@@ -206,17 +211,18 @@ constexpr double kCrossing = 1e-9;
 // not tell.
 bool zeros_account_for(const BranchZeros& zeros, double lo, double hi, std::size_t roots) noexcept {
     std::size_t count = 0;
-    for (std::size_t i = 0; i < zeros.size(); ++i) {
-        const BranchZero& z = zeros[i];
+    for (std::size_t i = 0; i < zeros.count; ++i) {
+        const BranchZero& z = zeros.items[i];
         if (!(z.theta >= lo && z.theta <= hi)) {
             continue;
         }
         bool repeated = false;
         bool crossing = false;
-        for (std::size_t k = 0; k < zeros.size(); ++k) {
-            const double gap = std::fabs(zeros[k].theta - z.theta);
-            repeated = repeated || (k < i && zeros[k].s == z.s && gap < kSameZero);
-            crossing = crossing || (zeros[k].s != z.s && gap < kCrossing);
+        for (std::size_t k = 0; k < zeros.count; ++k) {
+            const BranchZero& other = zeros.items[k];
+            const double gap = std::fabs(other.theta - z.theta);
+            repeated = repeated || (k < i && other.s == z.s && gap < kSameZero);
+            crossing = crossing || (other.s != z.s && gap < kCrossing);
         }
         if (!crossing) {
             return false;
@@ -374,7 +380,7 @@ void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out, Ca
         Candidates& list = task.extra ? *extras : out;
         const auto& point = refined[t];
         if (point && std::fabs(point->g) <= kRefinedResidual) {
-            zeros.push_back(BranchZero{task.theta, task.s});
+            zeros.items[zeros.count++] = BranchZero{task.theta, task.s};
         }
         // A refinement that wandered off to another zero (the branch only
         // touches zero at its root, as where the elbow circle shrinks to a
