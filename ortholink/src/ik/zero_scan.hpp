@@ -37,14 +37,16 @@ inline constexpr double kGolden1 = 0.6180339887498949;
 // found by bisection and treated as a sample: a zero between it and the
 // defined sample is bisected, and the edge itself goes to emit otherwise.
 // emit(x) receives every zero.
+// `sampled`, when not null, holds at(place(i)) for every sample already.
 template <class At, class Place, class Bisect, class Emit>
-void scan_zeros(const At& at, const Place& place, int samples, const Bisect& bisect, const Emit& emit) noexcept {
+void scan_zeros(const At& at, const Place& place, int samples, const Bisect& bisect, const Emit& emit,
+                const std::optional<double>* sampled = nullptr) noexcept {
     std::array<std::optional<double>, kMaxScanSamples + 1> g;
     std::array<double, kMaxScanSamples + 1> x;
     const int n = samples < kMaxScanSamples ? samples : kMaxScanSamples;
     for (int i = 0; i <= n; ++i) {
         x[i] = place(static_cast<double>(i));
-        g[i] = at(x[i]);
+        g[i] = sampled != nullptr ? sampled[i] : at(x[i]);
     }
     for (int i = 1; i <= n; ++i) {
         if (g[i - 1].has_value() != g[i].has_value()) {
