@@ -266,6 +266,7 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 // The method-table entry of `method<S, Body, Self...>`, its docstring led by
 // the text signature: a method of class `Self`, or a static method without one.
+// The docstring is kept per instantiation, so each (S, Body) has one entry.
 template <const auto& S, auto Body, ClassId... Self>
 PyMethodDef def(const char* doc) {
     static const std::string text = signed_doc(S.function, S.parameters(), sizeof...(Self) > 0, doc);
