@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <string>
 
 #include "classes.hpp"
 #include "convert.hpp"
