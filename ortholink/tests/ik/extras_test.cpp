@@ -136,6 +136,10 @@ TEST(Extras, ScansResolveZerosCloserThanTheirSamples) {
     const JointVector cluster{-50.454627056014942, -136.89888112678636, 406.79888112678634,
                               155.17156717250344, 37.294399643832861, -134.68156880814092};
     EXPECT_TRUE(returns(solve(CrxModel::Crx10iA, cluster), cluster));
+    // Two roots 1.2e-4 rad apart, the generator's zero 3.7e-4 rad beyond them.
+    const JointVector beyond{15.555993703033437, -5.5978531363919899, 275.69785313639204,
+                             106.72620217075632, 177.72799142423816, 89.839389298658432};
+    EXPECT_TRUE(returns(solve(CrxModel::Crx3iA, beyond), beyond));
 }
 
 TEST(Extras, SweptElbowsCloseToTheAxisKeepTheirPlane) {
