@@ -422,9 +422,8 @@ std::vector<Pose> near_rigid_poses(PyObject* object, const char* name) {
         return stacked_poses(array, make);
     }
     if (PyUnicode_Check(object) || !PySequence_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "expected an (n, 4, 4) array or a sequence of poses, got %s",
-                     type_name_of(object).c_str());
-        raise_with_argument_name(name);
+        fail(PyExc_TypeError, "argument '%s': expected an (n, 4, 4) array or a sequence of poses, got %s", name,
+             type_name_of(object).c_str());
     }
     return sequence_poses(object, [&](PyObject* item, Py_ssize_t index) {
         double values[16];

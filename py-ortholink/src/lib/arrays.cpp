@@ -20,7 +20,7 @@ std::string shape_text(PyArrayObject* array) {
 
 Ref float64_array(PyObject* object, const char* name) {
     ensure_numpy();
-    if (PyArray_Check(object) && is_native_float64(reinterpret_cast<PyArrayObject*>(object))) {
+    if (is_float64_array(object)) {
         return Ref::borrow(object);
     }
     Ref converted;
@@ -30,8 +30,8 @@ Ref float64_array(PyObject* object, const char* name) {
         raise_with_argument_name(name);
     }
     if (!PyArray_Check(converted.get())) {
-        PyErr_Format(PyExc_TypeError, "expected a float64 array, got %s", type_name_of(converted.get()).c_str());
-        raise_with_argument_name(name);
+        fail(PyExc_TypeError, "argument '%s': expected a float64 array, got %s", name,
+             type_name_of(converted.get()).c_str());
     }
     return converted;
 }
@@ -41,8 +41,8 @@ std::vector<JointVector> rows_of_six(PyObject* object, const char* name, bool& s
     auto* array = reinterpret_cast<PyArrayObject*>(owned.get());
     const int ndim = PyArray_NDIM(array);
     if (ndim != 1 && ndim != 2) {
-        PyErr_Format(PyExc_TypeError, "expected a one- or two-dimensional float64 array, got %d dimensions", ndim);
-        raise_with_argument_name(name);
+        fail(PyExc_TypeError, "argument '%s': expected a one- or two-dimensional float64 array, got %d dimensions",
+             name, ndim);
     }
     single = ndim == 1;
     const npy_intp columns = PyArray_DIM(array, single ? 0 : 1);
@@ -114,8 +114,8 @@ Integers integers_from_any(PyObject* object, const char* name, int ndim) {
         got = "a bool among the items";
     }
     if (!got.empty()) {
-        PyErr_Format(PyExc_TypeError, "expected a %d-dimensional array of integers, got %s", ndim, got.c_str());
-        raise_with_argument_name(name);
+        fail(PyExc_TypeError, "argument '%s': expected a %d-dimensional array of integers, got %s", name, ndim,
+             got.c_str());
     }
     Ref cast = Ref::steal(check(PyArray_FromAny(any.get(), PyArray_DescrFromType(NPY_INT64), ndim, ndim,
                                                 NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST,
@@ -137,9 +137,8 @@ std::vector<Pose> poses_from_any(PyObject* object, const char* name) {
         stacked = float64_array(object, name);
         if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(stacked.get())) != 3) {
             if (PyArray_Check(object)) {
-                PyErr_Format(PyExc_TypeError, "expected an (n, 4, 4) array, got %d dimensions",
-                             PyArray_NDIM(reinterpret_cast<PyArrayObject*>(stacked.get())));
-                raise_with_argument_name(name);
+                fail(PyExc_TypeError, "argument '%s': expected an (n, 4, 4) array, got %d dimensions", name,
+                     PyArray_NDIM(reinterpret_cast<PyArrayObject*>(stacked.get())));
             }
             stacked = Ref{};
         }
@@ -165,9 +164,8 @@ std::vector<Pose> poses_from_any(PyObject* object, const char* name) {
         });
     }
     if (PyUnicode_Check(object) || !PySequence_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "expected an (n, 4, 4) array or a sequence of poses, got %s",
-                     type_name_of(object).c_str());
-        raise_with_argument_name(name);
+        fail(PyExc_TypeError, "argument '%s': expected an (n, 4, 4) array or a sequence of poses, got %s", name,
+             type_name_of(object).c_str());
     }
     return sequence_poses(object, [](PyObject* item, Py_ssize_t i) {
         try {

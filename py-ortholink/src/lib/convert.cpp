@@ -85,13 +85,10 @@ bool clear_conversion_failure() {
 Vector1D vector_from_any(PyObject* object, const char* name, std::size_t expected) {
     Vector1D result;
     ensure_numpy();
-    if (PyArray_Check(object)) {
-        auto* array = reinterpret_cast<PyArrayObject*>(object);
-        if (PyArray_NDIM(array) == 1 && is_native_float64(array)) {
-            read_array_1d(array, result.values);
-            result.length = result.values.size();
-            return result;
-        }
+    if (is_float64_array(object, 1)) {
+        read_array_1d(reinterpret_cast<PyArrayObject*>(object), result.values);
+        result.length = result.values.size();
+        return result;
     }
     if (!PyUnicode_Check(object) && PySequence_Check(object) &&
         read_sequence(object, result.values, result.length, expected)) {
@@ -104,15 +101,13 @@ Vector1D vector_from_any(PyObject* object, const char* name, std::size_t expecte
         raise_with_argument_name(name);
     }
     PyObject* array_object = converted.get();
-    if (!PyArray_Check(array_object) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array_object)) != 1 ||
-        !is_native_float64(reinterpret_cast<PyArrayObject*>(array_object))) {
+    if (!is_float64_array(array_object, 1)) {
         const std::string got = PyArray_Check(array_object)
                                     ? std::to_string(PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array_object))) +
                                           "-dimensional array"
                                     : type_name_of(array_object, false);
-        PyErr_Format(PyExc_TypeError, "expected a one-dimensional float64 array, got %s from %s", got.c_str(),
-                     type_name_of(object, false).c_str());
-        raise_with_argument_name(name);
+        fail(PyExc_TypeError, "argument '%s': expected a one-dimensional float64 array, got %s from %s", name,
+             got.c_str(), type_name_of(object, false).c_str());
     }
     read_array_1d(reinterpret_cast<PyArrayObject*>(array_object), result.values);
     result.length = result.values.size();
@@ -155,12 +150,7 @@ void matrix_from_any(PyObject* object, double* values) {
     }
 
     Ref array = source;
-    bool usable = false;
-    if (PyArray_Check(source.get())) {
-        auto* candidate = reinterpret_cast<PyArrayObject*>(source.get());
-        usable = PyArray_NDIM(candidate) == 2 && is_native_float64(candidate);
-    }
-    if (!usable) {
+    if (!is_float64_array(source.get(), 2)) {
         // Only a failure to read the object as numbers becomes the message
         // below; an interrupt or a lack of memory propagates as it is.
         try {
@@ -169,10 +159,8 @@ void matrix_from_any(PyObject* object, double* values) {
             if (!clear_conversion_failure()) throw;
             array = Ref{};
         }
-        if (!array || !PyArray_Check(array.get()) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array.get())) != 2 ||
-            !is_native_float64(reinterpret_cast<PyArrayObject*>(array.get()))) {
-            PyErr_SetString(PyExc_ValueError, kNot2dMessage);
-            throw PyErrorSet{};
+        if (!array || !is_float64_array(array.get(), 2)) {
+            fail(PyExc_ValueError, "%s", kNot2dMessage);
         }
     }
 
@@ -180,9 +168,8 @@ void matrix_from_any(PyObject* object, double* values) {
     const npy_intp rows = PyArray_DIM(matrix, 0);
     const npy_intp cols = PyArray_DIM(matrix, 1);
     if (rows != 4 || cols != 4) {
-        PyErr_Format(PyExc_ValueError, "Expected a 4x4 transformation matrix, got shape [%zd, %zd]",
-                     static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols));
-        throw PyErrorSet{};
+        fail(PyExc_ValueError, "Expected a 4x4 transformation matrix, got shape [%zd, %zd]",
+             static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols));
     }
     read_4x4(matrix, 0, values);
 }
@@ -194,8 +181,7 @@ Pose iso_from_any(PyObject* object) {
     const auto pose = row_slice_to_iso(values, 16, error);
     if (!pose) {
         const std::string message(error);
-        PyErr_SetString(PyExc_ValueError, message.c_str());
-        throw PyErrorSet{};
+        fail(PyExc_ValueError, "%s", message.c_str());
     }
     return *pose;
 }

@@ -68,8 +68,12 @@ void read_4x4(PyArrayObject* array, npy_intp index, double* out) noexcept {
     }
 }
 
-bool is_native_float64(PyArrayObject* array) noexcept {
-    return PyArray_EquivTypes(PyArray_DESCR(array), float64_descr) != 0;
+bool is_float64_array(PyObject* object, int ndim) noexcept {
+    if (!PyArray_Check(object)) {
+        return false;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    return (ndim < 0 || PyArray_NDIM(array) == ndim) && PyArray_EquivTypes(PyArray_DESCR(array), float64_descr) != 0;
 }
 
 PyObject* array_copy(int type, std::initializer_list<npy_intp> shape, const void* data) {

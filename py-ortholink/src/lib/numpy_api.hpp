@@ -40,8 +40,9 @@ inline double element(PyArrayObject* array, npy_intp i, npy_intp j = 0, npy_intp
 // of an (n, 4, 4) one, whatever the strides. The shape is the caller's check.
 void read_4x4(PyArrayObject* array, npy_intp index, double* out) noexcept;
 
-// True for an array whose dtype is equivalent to native float64.
-bool is_native_float64(PyArrayObject* array) noexcept;
+// True for an array whose dtype is equivalent to native float64 and that has
+// `ndim` dimensions (any number when negative).
+bool is_float64_array(PyObject* object, int ndim = -1) noexcept;
 
 // New C-contiguous float64 array of the given shape (a new reference).
 PyObject* new_float64_array(int ndim, const npy_intp* shape);
