@@ -124,7 +124,7 @@ constexpr double kWanderedResidual = 1e-6;
 // different branches that can pull each other's refinement.
 constexpr double kClusterGap = 1e-3;
 // Samples of each branch residual across a cluster, and bisection steps.
-constexpr int kClusterSamples = 64;
+constexpr int kClusterSamples = 32;
 constexpr int kClusterBisections = 60;
 constexpr double kClusterStop = 1e-15;  // radians
 
@@ -179,9 +179,26 @@ double bisect_branch(const Setup& setup, double s, double a, double b, double ga
     return b;
 }
 
+// A zero of one branch residual reached by refining a root.
+struct BranchZero {
+    double theta;
+    double s;
+};
+// Filled on every call and read only where roots cluster: left
+// uninitialised beyond `count`.
+struct BranchZeros {
+    std::array<BranchZero, 2 * kMaxRoots> items;
+    std::size_t count = 0;
+};
+
+// A zero the scan finds this close (radians) to a refined zero of the same
+// branch is that zero.
+constexpr double kKnownZero = 1e-9;
+
 // The zeros of both branch residuals within a cluster of roots and a margin
-// each side, from their sign changes and dips on a grid.
-void scan_cluster(const Setup& setup, double lo, double hi, Candidates& extras) noexcept {
+// each side, from their sign changes and dips on a grid; those the
+// refinements reached already are left out.
+void scan_cluster(const Setup& setup, double lo, double hi, const BranchZeros& known, Candidates& extras) noexcept {
     const double margin = cluster_margin(lo, hi);
     const double start = lo - margin;
     const double width = (hi - lo) + 2.0 * margin;
@@ -198,6 +215,11 @@ void scan_cluster(const Setup& setup, double lo, double hi, Candidates& extras) 
         scan_zeros([&](double theta) { return branch_residual(setup, theta, s); }, place, kClusterSamples,
                    [&](double a, double c, double ga, double gc) { return bisect_branch(setup, s, a, c, ga, gc); },
                    [&](double root) {
+                       for (std::size_t k = 0; k < known.count; ++k) {
+                           if (known.items[k].s == s && std::fabs(known.items[k].theta - root) < kKnownZero) {
+                               return;  // refined already: the same elbow, the same solutions
+                           }
+                       }
                        const auto point = branch_point(setup, root, s);
                        if (point && std::fabs(point->g) <= kRefinedResidual) {
                            extras.push_back(Candidate{point->o3, point->o4, root, SolutionKind::Regular});
@@ -206,18 +228,6 @@ void scan_cluster(const Setup& setup, double lo, double hi, Candidates& extras) 
                    sampled[b].data());
     }
 }
-
-// A zero of one branch residual reached by refining a root.
-struct BranchZero {
-    double theta;
-    double s;
-};
-// Filled on every call and read only where roots cluster: left
-// uninitialised beyond `count`.
-struct BranchZeros {
-    std::array<BranchZero, 2 * kMaxRoots> items;
-    std::size_t count = 0;
-};
 
 // Refined zeros of one branch closer than this (radians) are the same zero.
 constexpr double kSameZero = 1e-10;
@@ -277,7 +287,7 @@ void scan_clusters(const Setup& setup, const ThetaRoots& found, const BranchZero
         // scanned unless the refinements already account for the cluster.
         const double margin = cluster_margin(sorted[i], sorted[j]);
         if (j > i && !zeros_account_for(zeros, sorted[i] - margin, sorted[j] + margin, j - i + 1)) {
-            scan_cluster(setup, sorted[i], sorted[j], extras);
+            scan_cluster(setup, sorted[i], sorted[j], zeros, extras);
         }
         i = j + 1;
     }
