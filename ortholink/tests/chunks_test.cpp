@@ -124,13 +124,16 @@ TEST(Batch, CancelledBatchesThrow) {
     const Crx robot = Crx::new_10ia();
     const auto always = [] { return true; };
     const CancelCheck cancel(always);
-    std::vector<JointVector> joints(20000, JointVector{10, 20, 30, 40, 50, 60});
+    // Enough work that each batch outlasts the first poll (2 ms) on two
+    // threads of a fast machine: 20,000 rows of fk took 1.7 ms and sometimes
+    // finished first, 1,000 of ik about 2.5 ms.
+    std::vector<JointVector> joints(400000, JointVector{10, 20, 30, 40, 50, 60});
     std::vector<Pose> poses(joints.size());
     for (const unsigned threads : {1u, 2u}) {
         EXPECT_THROW(fk_many(robot, joints, poses, threads, cancel), BatchCancelled);
     }
-    fk_many(robot, std::span<const JointVector>(joints).first(1000), poses, 1);
-    const std::vector<Pose> targets(poses.begin(), poses.begin() + 1000);
+    fk_many(robot, std::span<const JointVector>(joints).first(10000), poses, 1);
+    const std::vector<Pose> targets(poses.begin(), poses.begin() + 10000);
     for (const unsigned threads : {1u, 2u}) {
         EXPECT_THROW(ik_many(robot, targets, threads, cancel), BatchCancelled);
     }
