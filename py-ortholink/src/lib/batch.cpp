@@ -59,11 +59,14 @@ PyObject* batch_joints(PyObject* self) {
 template <auto Field, int Type>
 PyObject* batch_field(PyObject* self) {
     const auto& solutions = batch_of(self).solutions;
-    std::vector<std::remove_cvref_t<decltype(solutions[0].*Field)>> values;
-    for (const IkSolution& solution : solutions) {
-        values.push_back(solution.*Field);
+    npy_intp shape[1] = {static_cast<npy_intp>(solutions.size())};
+    PyObject* array = check(PyArray_SimpleNew(1, shape, Type));
+    auto* out = static_cast<std::remove_cvref_t<decltype(solutions[0].*Field)>*>(
+        PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    for (std::size_t k = 0; k < solutions.size(); ++k) {
+        out[k] = solutions[k].*Field;
     }
-    return array_copy(Type, {static_cast<npy_intp>(values.size())}, values.data());
+    return array;
 }
 constexpr auto batch_residual = batch_field<&IkSolution::residual, NPY_DOUBLE>;
 constexpr auto batch_theta = batch_field<&IkSolution::theta, NPY_DOUBLE>;

@@ -61,9 +61,13 @@ Ref asarray(PyObject* object) { return call_asarray(object, nullptr); }
 Ref asarray_float64(PyObject* object) { return call_asarray(object, float64); }
 
 void read_4x4(PyArrayObject* array, npy_intp index, double* out) noexcept {
+    const int ndim = PyArray_NDIM(array);
+    const char* data = PyArray_BYTES(array) + (ndim == 3 ? index * PyArray_STRIDE(array, 0) : 0);
+    const npy_intp row_stride = PyArray_STRIDE(array, ndim - 2);
+    const npy_intp col_stride = PyArray_STRIDE(array, ndim - 1);
     for (npy_intp r = 0; r < 4; ++r) {
         for (npy_intp c = 0; c < 4; ++c) {
-            out[r * 4 + c] = PyArray_NDIM(array) == 3 ? element(array, index, r, c) : element(array, r, c);
+            std::memcpy(&out[r * 4 + c], data + r * row_stride + c * col_stride, sizeof(double));
         }
     }
 }

@@ -26,11 +26,9 @@ Ref asarray_float64(PyObject* object);
 // Element [i] of a one-dimensional float64 array, [i, j] of a two- or [i, j, k]
 // of a three-dimensional one, whatever the strides.
 inline double element(PyArrayObject* array, npy_intp i, npy_intp j = 0, npy_intp k = 0) noexcept {
-    const npy_intp index[3] = {i, j, k};
-    const char* address = PyArray_BYTES(array);
-    for (int d = 0; d < PyArray_NDIM(array) && d < 3; ++d) {
-        address += index[d] * PyArray_STRIDE(array, d);
-    }
+    const char* address = PyArray_BYTES(array) + i * PyArray_STRIDE(array, 0);
+    if (PyArray_NDIM(array) > 1) address += j * PyArray_STRIDE(array, 1);
+    if (PyArray_NDIM(array) > 2) address += k * PyArray_STRIDE(array, 2);
     double value;
     std::memcpy(&value, address, sizeof value);
     return value;
