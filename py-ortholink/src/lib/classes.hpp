@@ -26,8 +26,8 @@
 
 namespace ortholink::py {
 
-// The six classes in registration order, then the batch result class, then
-// the installed arm and its path plans.
+// The classes in the order the module registers them: the seven of the
+// star-import list, then the result classes of the batch and path methods.
 enum class ClassId : int {
     Crx,
     CrxModel,
@@ -35,10 +35,11 @@ enum class ClassId : int {
     LinkMesh,
     LinkMeshes,
     SolutionKind,
-    IkBatch,
     Arm,
+    IkBatch,
     PathPlan,
 };
+inline constexpr int kStarImportCount = 7;
 inline constexpr int kClassCount = 9;
 
 struct ClassDescription {

@@ -6,20 +6,6 @@
 namespace ortholink::py {
 namespace {
 
-// The classes in registration order. The result classes (IkBatch, PathPlan)
-// are reachable for isinstance checks but are not part of the star-import list.
-constexpr ClassId kRegistrationOrder[] = {
-    ClassId::Crx,
-    ClassId::CrxModel,
-    ClassId::IkSolution,
-    ClassId::LinkMesh,
-    ClassId::LinkMeshes,
-    ClassId::SolutionKind,
-    ClassId::Arm,
-    ClassId::IkBatch,
-    ClassId::PathPlan,
-};
-
 // The class objects and enumeration members are cached process-wide, so they
 // belong to one interpreter: the main one. The limited API of 3.11 has no
 // Py_mod_multiple_interpreters slot, so the check is made here.
@@ -45,10 +31,13 @@ int exec_module(PyObject* module) {
         }
         Ref all = Ref::steal(check(PyList_New(0)));
         check_status(PyModule_AddObjectRef(module, "__all__", all.get()));
-        for (const ClassId id : kRegistrationOrder) {
+        // The result classes (IkBatch, PathPlan) are reachable for isinstance
+        // checks but are not part of the star-import list.
+        for (int index = 0; index < kClassCount; ++index) {
+            const auto id = static_cast<ClassId>(index);
             PyTypeObject* type = create_class(id);
             const char* name = describe(id).name;
-            if (id != ClassId::IkBatch && id != ClassId::PathPlan) {
+            if (index < kStarImportCount) {
                 check_status(PyList_Append(all.get(), Ref::steal(check(PyUnicode_FromString(name))).get()));
             }
             check_status(PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)));
