@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <functional>
 #include <limits>
 
 #include "ortholink/limits.hpp"
@@ -41,6 +43,12 @@ constexpr double kTurn = 360.0;
 
 const ModelData& data_of(CrxModel model) noexcept {
     return kModels[static_cast<std::size_t>(model) % kModelCount];
+}
+
+std::string short_text(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.3g", value);
+    return buffer;
 }
 
 bool elbow_allows(const Arm& arm, const JointVector& joints) noexcept {
@@ -375,6 +383,48 @@ std::optional<Pose> pose_from_near_rigid(const double* m, NearRigidFailure& fail
     }
     failure = {NearRigidFailure::Reason::Rotation, stretch};
     return std::nullopt;
+}
+
+std::string near_rigid_message(const NearRigidFailure& failure) {
+    switch (failure.reason) {
+        case NearRigidFailure::Reason::NonFinite:
+            return "expected finite entries, got a matrix with NaN or infinity";
+        case NearRigidFailure::Reason::LastRow:
+            return "the last row is " + short_text(failure.distance) + " from 0 0 0 1 (tolerance " +
+                   short_text(kLastRowTolerance) + ")";
+        case NearRigidFailure::Reason::Reflection:
+            return "the rotation part has determinant " + short_text(failure.distance) +
+                   ", expected a rotation (determinant 1)";
+        case NearRigidFailure::Reason::Rotation:
+            return "the rotation part is " + short_text(failure.distance) + " from the nearest rotation (tolerance " +
+                   short_text(kNearRotationTolerance) + ")";
+    }
+    return "not a rigid transform";
+}
+
+std::size_t hash_value(const Arm& arm) noexcept {
+    std::size_t seed = 0;
+    // Adding 0.0 folds -0.0 into 0.0, which compares equal.
+    const auto mix = [&](double value) {
+        seed ^= std::hash<double>{}(value + 0.0) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
+    };
+    for (const double v : {arm.robot.z1, arm.robot.x1, arm.robot.x2, arm.robot.y1}) mix(v);
+    for (const Pose* pose : {&arm.base, &arm.tool}) {
+        for (const double v : {pose->q.x, pose->q.y, pose->q.z, pose->q.w, pose->t[0], pose->t[1], pose->t[2]}) {
+            mix(v);
+        }
+    }
+    for (std::size_t i = 0; i < 6; ++i) {
+        mix(arm.lower[i]);
+        mix(arm.upper[i]);
+        mix(arm.max_speed[i]);
+    }
+    if (arm.elbow) {
+        mix(arm.elbow->lower);
+        mix(arm.elbow->upper);
+    }
+    mix(arm.model ? static_cast<double>(*arm.model) : -1.0);
+    return seed;
 }
 
 }  // namespace ortholink

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include "ik/support.hpp"
 #include "ortholink/arm.hpp"
@@ -292,6 +293,59 @@ TEST(NearRigid, FailuresSayHowFar) {
     m[1] = std::nan("");
     EXPECT_FALSE(pose_from_near_rigid(m, failure).has_value());
     EXPECT_EQ(failure.reason, NearRigidFailure::Reason::NonFinite);
+}
+
+TEST(NearRigid, MessagesNameTheDistanceAndTolerance) {
+    using Reason = NearRigidFailure::Reason;
+    EXPECT_EQ(near_rigid_message({Reason::NonFinite, std::nan("")}),
+              "expected finite entries, got a matrix with NaN or infinity");
+    EXPECT_EQ(near_rigid_message({Reason::LastRow, 2e-9}), "the last row is 2e-09 from 0 0 0 1 (tolerance 1e-09)");
+    EXPECT_EQ(near_rigid_message({Reason::Reflection, -1.0}),
+              "the rotation part has determinant -1, expected a rotation (determinant 1)");
+    EXPECT_EQ(near_rigid_message({Reason::Rotation, 0.0012345}),
+              "the rotation part is 0.00123 from the nearest rotation (tolerance 1e-06)");
+    // Three digits whatever the size, infinity included.
+    EXPECT_EQ(near_rigid_message({Reason::Rotation, 123456.0}),
+              "the rotation part is 1.23e+05 from the nearest rotation (tolerance 1e-06)");
+    EXPECT_EQ(near_rigid_message({Reason::LastRow, std::numeric_limits<double>::infinity()}),
+              "the last row is inf from 0 0 0 1 (tolerance 1e-09)");
+    EXPECT_EQ(near_rigid_message({static_cast<Reason>(9), 0.0}), "not a rigid transform");
+}
+
+TEST(ArmHash, EqualArmsHashEqual) {
+    const Arm arm = installed_arm();
+    EXPECT_EQ(hash_value(arm), hash_value(installed_arm()));
+    // Signed zeros compare equal, so they must hash equal.
+    Arm zeros = Arm::from_robot(Crx::new_5ia());
+    Arm signed_zeros = zeros;
+    signed_zeros.base.t = {-0.0, -0.0, -0.0};
+    signed_zeros.tool.q.x = -0.0;
+    signed_zeros.lower[0] = 0.0;
+    zeros.lower[0] = -0.0;
+    ASSERT_EQ(zeros, signed_zeros);
+    EXPECT_EQ(hash_value(zeros), hash_value(signed_zeros));
+}
+
+TEST(ArmHash, EveryFieldCounts) {
+    const Arm arm = installed_arm();
+    const std::size_t hash = hash_value(arm);
+    std::vector<Arm> changed(9, arm);
+    changed[0].robot.y1 += 1.0;
+    changed[1].base.t[2] += 1.0;
+    changed[2].tool.q.w = -changed[2].tool.q.w;
+    changed[3].lower[5] -= 1.0;
+    changed[4].upper[0] -= 1.0;
+    changed[5].max_speed[3] = 1.0;
+    changed[6].elbow.reset();
+    changed[7].elbow->upper = 250.0;
+    changed[8].model = CrxModel::Crx10iAL;  // the same dimensions
+    for (std::size_t i = 0; i < changed.size(); ++i) {
+        EXPECT_NE(hash_value(changed[i]), hash) << "change " << i;
+    }
+    // A robot without a model is not the model that has its dimensions.
+    Arm anonymous = Arm::from_model(CrxModel::Crx5iA);
+    anonymous.model.reset();
+    EXPECT_NE(hash_value(anonymous), hash_value(Arm::from_model(CrxModel::Crx5iA)));
 }
 
 }  // namespace

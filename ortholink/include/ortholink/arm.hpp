@@ -47,6 +47,14 @@ struct Arm {
     friend bool operator==(const Arm&, const Arm&) = default;
 };
 
+// Mixes every field, so equal arms (0.0 and -0.0 alike) hash equal.
+std::size_t hash_value(const Arm& arm) noexcept;
+
+// "Arm(CrxModel.Crx10iA, base=identity, tool=xyzwpr[0, 0, 100, 0, 0, 0], lower=[...], ...)":
+// a model by name, a robot by its dimensions, frames other than the identity
+// as X, Y, Z, W, P, R, and every number in its shortest exact form.
+std::string to_string(const Arm& arm);
+
 // Why an arm's limits or speeds cannot be used (empty when they can): every
 // limit and speed finite, lower <= upper, speeds positive, and few enough
 // whole turns within the limits that one solution expands to at most
@@ -123,5 +131,9 @@ struct NearRigidFailure {
 
 // The rigid transform nearest a row-major 4x4 matrix, or why there is none.
 std::optional<Pose> pose_from_near_rigid(const double* values16, NearRigidFailure& failure) noexcept;
+
+// Why the matrix was refused, with the distance and tolerance to three
+// digits: "the last row is 0.002 from 0 0 0 1 (tolerance 1e-09)".
+std::string near_rigid_message(const NearRigidFailure& failure);
 
 }  // namespace ortholink

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "ortholink/fk.hpp"
@@ -38,5 +40,13 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target);
 
 // The solution nearest `reference` (first on ties), or nothing when unreachable.
 std::optional<IkSolution> ik_closest(const Crx& robot, const Pose& target, const JointVector& reference);
+
+// The member name as plain text ("AxisDegenerate"); empty for a code outside the enumeration.
+std::string_view kind_name(SolutionKind kind) noexcept;
+
+// "IkSolution(joints=[10.0000, ...], residual=1.137e-13, kind=Regular)": the
+// joints to four decimals, the residual to four digits. Throws
+// std::invalid_argument for a kind outside the enumeration.
+std::string to_string(const IkSolution& solution);
 
 }  // namespace ortholink

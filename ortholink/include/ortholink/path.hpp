@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "ortholink/arm.hpp"
@@ -38,6 +39,9 @@ struct PathPlan {
     std::size_t nodes = 0;                  // graph size, for reports
     std::size_t edges = 0;                  // continuous edges between consecutive reached layers
 };
+
+// "PathPlan(waypoints=5, breaks=0, unreachable=1, duration=2.5000, travel=140.0000)".
+std::string to_string(const PathPlan& plan);
 
 // Seconds to move from `a` to `b` with every joint at most at its rated speed.
 double move_time(const JointVector& a, const JointVector& b, const JointVector& max_speed) noexcept;

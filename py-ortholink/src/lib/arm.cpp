@@ -1,11 +1,8 @@
 // Python class Arm: a robot with its tool, its place in the cell, its joint
 // limits and rated speeds.
 
-#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <functional>
 #include <string>
 
 #include "arm_binding.hpp"
@@ -16,41 +13,10 @@
 #include "numpy_api.hpp"
 #include "ortholink/arm.hpp"
 #include "ortholink/limits.hpp"
-#include "ortholink/xyzwpr.hpp"
 #include "robot.hpp"
 
 namespace ortholink::py {
 namespace {
-
-std::string number_text(double value) {
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return std::string(buffer, result.ptr);
-}
-
-std::string short_text(double value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.3g", value);
-    return buffer;
-}
-
-// The message of a matrix that is not near enough a rigid transform.
-std::string near_rigid_message(const NearRigidFailure& failure) {
-    switch (failure.reason) {
-        case NearRigidFailure::Reason::NonFinite:
-            return "expected finite entries, got a matrix with NaN or infinity";
-        case NearRigidFailure::Reason::LastRow:
-            return "the last row is " + short_text(failure.distance) + " from 0 0 0 1 (tolerance " +
-                   short_text(kLastRowTolerance) + ")";
-        case NearRigidFailure::Reason::Reflection:
-            return "the rotation part has determinant " + short_text(failure.distance) +
-                   ", expected a rotation (determinant 1)";
-        case NearRigidFailure::Reason::Rotation:
-            return "the rotation part is " + short_text(failure.distance) + " from the nearest rotation (tolerance " +
-                   short_text(kNearRotationTolerance) + ")";
-    }
-    return "not a rigid transform";
-}
 
 const Arm& arm_of(PyObject* self) { return unbox<Arm>(self); }
 
@@ -186,36 +152,7 @@ PyObject* arm_reduce(PyObject* self) {
                       to_python(arm.lower), to_python(arm.upper), arm_elbow(self), to_python(arm.max_speed)});
 }
 
-std::string vector_text(const JointVector& values) {
-    std::string text = "[";
-    for (std::size_t i = 0; i < 6; ++i) {
-        text += (i > 0 ? ", " : "") + number_text(values[i] + 0.0);  // -0 reads as 0
-    }
-    return text + "]";
-}
-
-std::string frame_text(const Pose& pose) {
-    if (pose == Pose{}) {
-        return "identity";
-    }
-    return "xyzwpr" + vector_text(xyzwpr_from_pose(pose));
-}
-
-PyObject* arm_repr(PyObject* self) {
-    const Arm& arm = arm_of(self);
-    std::string text = "Arm(";
-    if (arm.model) {
-        text += "CrxModel." + std::string(model_name(*arm.model));
-    } else {
-        text += "Crx(z1=" + number_text(arm.robot.z1) + ", x1=" + number_text(arm.robot.x1) +
-                ", x2=" + number_text(arm.robot.x2) + ", y1=" + number_text(arm.robot.y1) + ")";
-    }
-    text += ", base=" + frame_text(arm.base) + ", tool=" + frame_text(arm.tool);
-    text += ", lower=" + vector_text(arm.lower) + ", upper=" + vector_text(arm.upper) + ", elbow=";
-    text += arm.elbow ? "(" + number_text(arm.elbow->lower) + ", " + number_text(arm.elbow->upper) + ")" : "None";
-    text += ", max_speed=" + vector_text(arm.max_speed) + ")";
-    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
+PyObject* arm_repr(PyObject* self) { return to_python(to_string(arm_of(self))); }
 
 PyObject* arm_richcompare(PyObject* self, PyObject* other, int op) {
     return guard([&]() -> PyObject* {
@@ -229,29 +166,7 @@ PyObject* arm_richcompare(PyObject* self, PyObject* other, int op) {
 
 Py_hash_t arm_hash(PyObject* self) {
     return guard_with<Py_hash_t>(-1, [&] {
-        const Arm& arm = arm_of(self);
-        std::size_t seed = 0;
-        // Adding 0.0 folds -0.0 into 0.0, which compares equal.
-        const auto mix = [&](double value) {
-            seed ^= std::hash<double>{}(value + 0.0) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
-        };
-        for (const double v : {arm.robot.z1, arm.robot.x1, arm.robot.x2, arm.robot.y1}) mix(v);
-        for (const Pose* pose : {&arm.base, &arm.tool}) {
-            for (const double v : {pose->q.x, pose->q.y, pose->q.z, pose->q.w, pose->t[0], pose->t[1], pose->t[2]}) {
-                mix(v);
-            }
-        }
-        for (std::size_t i = 0; i < 6; ++i) {
-            mix(arm.lower[i]);
-            mix(arm.upper[i]);
-            mix(arm.max_speed[i]);
-        }
-        if (arm.elbow) {
-            mix(arm.elbow->lower);
-            mix(arm.elbow->upper);
-        }
-        mix(arm.model ? static_cast<double>(*arm.model) : -1.0);
-        const auto hash = static_cast<Py_hash_t>(seed);
+        const auto hash = static_cast<Py_hash_t>(hash_value(arm_of(self)));
         return hash == -1 ? Py_hash_t{-2} : hash;
     });
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "classes.hpp"
@@ -57,10 +58,14 @@ void matrix_from_any(PyObject* object, double* values16);
 // A rigid transform from a 4x4 array or an object with as_numpy().
 Pose iso_from_any(PyObject* object);
 
-// Results as new Python objects: a float, an int, a (6,) array, a (4, 4)
-// array, an (n, 6) array, an int64 array; a (k, 4, 4) array of k poses.
+// Results as new Python objects: a float, an int, a str (from UTF-8), a (6,)
+// array, a (4, 4) array, an (n, 6) array, an int64 array; a (k, 4, 4) array
+// of k poses.
 inline PyObject* to_python(double value) { return check(PyFloat_FromDouble(value)); }
 inline PyObject* to_python(std::size_t value) { return check(PyLong_FromSize_t(value)); }
+inline PyObject* to_python(std::string_view text) {
+    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
 PyObject* to_python(const JointVector& values);
 PyObject* to_python(const Pose& pose);
 PyObject* to_python(const std::vector<JointVector>& rows);

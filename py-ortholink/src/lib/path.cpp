@@ -12,7 +12,6 @@
 #include "interruptible.hpp"
 #include "numpy_api.hpp"
 #include "ortholink/path.hpp"
-#include "text_format.hpp"
 
 namespace ortholink::py {
 namespace {
@@ -23,15 +22,7 @@ constexpr std::size_t kCheckBatch = 65536;
 
 const PathPlan& plan_of(PyObject* self) { return unbox<PathPlan>(self); }
 
-PyObject* plan_repr(PyObject* self) {
-    const PathPlan& plan = plan_of(self);
-    const std::string text = "PathPlan(waypoints=" + std::to_string(plan.joints.size()) +
-                             ", breaks=" + std::to_string(plan.breaks.size()) +
-                             ", unreachable=" + std::to_string(plan.unreachable.size()) +
-                             ", duration=" + format_fixed4(plan.duration) + ", travel=" + format_fixed4(plan.travel) +
-                             ")";
-    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
+PyObject* plan_repr(PyObject* self) { return to_python(to_string(plan_of(self))); }
 
 std::vector<std::int64_t> indices_from_any(PyObject* object, const char* name, std::size_t bound) {
     const Vector1D values = vector_from_any(object, name);

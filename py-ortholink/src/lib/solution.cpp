@@ -1,14 +1,12 @@
 // Python class IkSolution and the inverse-kinematics methods of Crx.
 
 #include <cstdint>
-#include <string>
 
 #include "classes.hpp"
 #include "convert.hpp"
 #include "numpy_api.hpp"
 #include "ortholink/ik.hpp"
 #include "robot.hpp"
-#include "text_format.hpp"
 
 namespace ortholink::py {
 namespace {
@@ -21,25 +19,7 @@ PyObject* solution_kind(PyObject* self) {
     return enum_member(ClassId::SolutionKind, static_cast<int>(solution_of(self).kind));
 }
 
-PyObject* solution_repr(PyObject* self) {
-    const IkSolution& solution = solution_of(self);
-    std::string text = "IkSolution(joints=[";
-    for (std::size_t i = 0; i < 6; ++i) {
-        if (i > 0) {
-            text += ", ";
-        }
-        text += format_fixed4(solution.joints[i]);
-    }
-    text += "], residual=" + format_scientific3(solution.residual) + ", kind=";
-    const auto kind = static_cast<int>(solution.kind);
-    const EnumDescription& kinds = enum_description(ClassId::SolutionKind);
-    if (kind < 0 || kind >= kinds.count) {
-        throw Panic("solution carries an unknown kind");
-    }
-    text += kinds.members[kind];
-    text += ")";
-    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
+PyObject* solution_repr(PyObject* self) { return to_python(to_string(solution_of(self))); }
 
 // Rebuilds a solution from its fields (used by pickle).
 constexpr Signature<4> kSolutionState{"_from_state", {"joints", "residual", "theta", "kind"}};

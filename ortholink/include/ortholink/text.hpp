@@ -1,9 +1,9 @@
 #pragma once
-// Number formatting for the reprs; pure C++ so it can be tested on its own.
+// Numbers as text, for the printed forms of the library's values.
 
 #include <string>
 
-namespace ortholink::py {
+namespace ortholink {
 
 // Fixed point with four decimals, correctly rounded (ties to even);
 // "NaN", "inf" and "-inf" for the non-finite values.
@@ -13,4 +13,8 @@ std::string format_fixed4(double value);
 // 4.000e0, 0.000e0; non-finite values as in format_fixed4.
 std::string format_scientific3(double value);
 
-}  // namespace ortholink::py
+// The shortest text that reads back as the same double: 245, 0.1, 1e+300,
+// -0 ("nan", "inf" and "-inf" for the non-finite values).
+std::string format_shortest(double value);
+
+}  // namespace ortholink
