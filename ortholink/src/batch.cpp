@@ -26,6 +26,27 @@ unsigned default_thread_count() noexcept {
     return std::clamp(hardware, 1u, kMaxDefaultThreads);
 }
 
+std::optional<IkBatchResult> batch_from_fields(std::span<const JointVector> joints, std::span<const double> residual,
+                                               std::span<const double> theta, std::span<const std::int64_t> kind,
+                                               std::span<const std::int64_t> offsets) {
+    const std::size_t n = joints.size();
+    if (residual.size() != n || theta.size() != n || kind.size() != n || offsets.empty() || offsets.front() != 0 ||
+        offsets.back() != static_cast<std::int64_t>(n) || !std::is_sorted(offsets.begin(), offsets.end())) {
+        return std::nullopt;
+    }
+    IkBatchResult batch;
+    batch.offsets.assign(offsets.begin(), offsets.end());
+    batch.solutions.reserve(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::int64_t code = kind[k];
+        if (code < 0 || code > static_cast<std::int64_t>(SolutionKind::SingularFamily)) {
+            return std::nullopt;
+        }
+        batch.solutions.push_back(IkSolution{joints[k], residual[k], theta[k], static_cast<SolutionKind>(code)});
+    }
+    return batch;
+}
+
 double nearest_turn(double value, double reference) noexcept {
     const double turns = std::nearbyint((reference - value) / kTurn);
     return std::isfinite(turns) ? value + kTurn * turns : value;

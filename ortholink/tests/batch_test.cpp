@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <optional>
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "ortholink/batch.hpp"
 
@@ -96,6 +100,88 @@ TEST(Batch, IkPathFollowsTheNearestSolutionAndSkipsGaps) {
         ASSERT_TRUE(path[k].has_value());
         EXPECT_LT(joint_distance(*path[k], expected), 1e-6) << k;
     }
+}
+
+// The flat fields of a batch, as a stored batch keeps them.
+struct BatchFields {
+    std::vector<JointVector> joints;
+    std::vector<double> residual;
+    std::vector<double> theta;
+    std::vector<std::int64_t> kind;
+    std::vector<std::int64_t> offsets;
+
+    explicit BatchFields(const IkBatchResult& batch) : offsets(batch.offsets) {
+        for (const IkSolution& s : batch.solutions) {
+            joints.push_back(s.joints);
+            residual.push_back(s.residual);
+            theta.push_back(s.theta);
+            kind.push_back(static_cast<std::int64_t>(s.kind));
+        }
+    }
+
+    std::optional<IkBatchResult> rebuilt() const { return batch_from_fields(joints, residual, theta, kind, offsets); }
+};
+
+TEST(BatchFromFields, RebuildsABatchBitForBit) {
+    const Crx robot = Crx::new_10ia();
+    std::vector<Pose> targets;
+    for (const auto& j : random_joints(20, 3)) targets.push_back(fk(robot, j));
+    Pose far{};
+    far.t = Vec3{5000.0, 0.0, 0.0};
+    targets.insert(targets.begin() + 5, far);  // a target without solutions: two equal offsets
+    const IkBatchResult batch = ik_many(robot, targets, 1);
+    const auto rebuilt = BatchFields(batch).rebuilt();
+    ASSERT_TRUE(rebuilt);
+    EXPECT_EQ(rebuilt->offsets, batch.offsets);
+    ASSERT_EQ(rebuilt->solutions.size(), batch.solutions.size());
+    for (std::size_t k = 0; k < batch.solutions.size(); ++k) {
+        EXPECT_TRUE(same_bits(rebuilt->solutions[k], batch.solutions[k])) << k;
+    }
+
+    const auto empty = BatchFields(IkBatchResult{{}, {0}}).rebuilt();
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(empty->solutions.empty());
+    EXPECT_EQ(empty->offsets, std::vector<std::int64_t>{0});
+}
+
+TEST(BatchFromFields, RefusesFieldsThatDoNotFitTogether) {
+    const Crx robot = Crx::new_10ia();
+    std::vector<Pose> targets;
+    for (const auto& j : random_joints(3, 4)) targets.push_back(fk(robot, j));
+    const BatchFields good(ik_many(robot, targets, 1));
+    ASSERT_TRUE(good.rebuilt());
+    ASSERT_EQ(good.offsets.size(), 4u);
+    ASSERT_GE(good.joints.size(), 3u);
+
+    const auto refused = [&](const char* what, auto&& damage) {
+        BatchFields fields = good;
+        damage(fields);
+        EXPECT_FALSE(fields.rebuilt()) << what;
+    };
+    refused("a residual short", [](BatchFields& f) { f.residual.pop_back(); });
+    refused("a theta too many", [](BatchFields& f) { f.theta.push_back(0.0); });
+    refused("a kind short", [](BatchFields& f) { f.kind.pop_back(); });
+    refused("a joint row short", [](BatchFields& f) { f.joints.pop_back(); });
+    refused("no offsets", [](BatchFields& f) { f.offsets.clear(); });
+    refused("offsets from 1", [](BatchFields& f) { f.offsets.front() = 1; });
+    refused("offsets from -1", [](BatchFields& f) { f.offsets.front() = -1; });
+    refused("offsets short of the end", [](BatchFields& f) { f.offsets.back() -= 1; });
+    refused("offsets past the end", [](BatchFields& f) { f.offsets.back() += 1; });
+    refused("offsets reversed", [](BatchFields& f) { std::reverse(f.offsets.begin(), f.offsets.end()); });
+    // Right ends, but one target's rows run backwards (and the next beyond the end).
+    refused("an offset falling back", [](BatchFields& f) {
+        f.offsets[1] = f.offsets[3];
+        f.offsets[2] = 0;
+    });
+    refused("kind 3", [](BatchFields& f) { f.kind.back() = 3; });
+    refused("kind -1", [](BatchFields& f) { f.kind.front() = -1; });
+    refused("kind 256 (a uint8 would wrap it to 0)", [](BatchFields& f) { f.kind.front() = 256; });
+
+    BatchFields singular = good;
+    singular.kind.assign(singular.kind.size(), 2);
+    const auto rebuilt = singular.rebuilt();
+    ASSERT_TRUE(rebuilt);
+    EXPECT_EQ(rebuilt->solutions.back().kind, SolutionKind::SingularFamily);
 }
 
 }  // namespace

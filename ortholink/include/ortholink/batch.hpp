@@ -57,6 +57,14 @@ struct IkBatchResult {
 IkBatchResult ik_many(const Crx& robot, std::span<const Pose> targets, unsigned threads = 0,
                       const CancelCheck& cancel = {});
 
+// A batch rebuilt from its flat fields (as a stored batch keeps them), one
+// entry per solution in each of the first four; none when they do not fit
+// together: lengths differ, the offsets do not start at 0, fall back or end
+// short of the solution count, or a kind code is not a SolutionKind.
+std::optional<IkBatchResult> batch_from_fields(std::span<const JointVector> joints, std::span<const double> residual,
+                                               std::span<const double> theta, std::span<const std::int64_t> kind,
+                                               std::span<const std::int64_t> offsets);
+
 // Follows a path: at each target the solution nearest the previous solution
 // (the choice of ik_closest), starting from `start`. Rows are unwrapped: each
 // is the whole-turn variant of its solution nearest the previous row (the

@@ -107,25 +107,11 @@ PyObject* batch_from_state(PyObject*, const Arguments<5>& values) {
     // Codes and offsets are whole numbers: a float or a bool is a damaged state.
     const Integers kind = integers_from_any(values[3], "kind", 1);
     const Integers offsets = integers_from_any(values[4], "offsets", 1);
-    const std::size_t n = joints.size();
-    bool valid = !single && residual.values.size() == n && theta.values.size() == n && kind.values.size() == n &&
-                 !offsets.values.empty() && offsets.values.front() == 0 &&
-                 offsets.values.back() == static_cast<std::int64_t>(n);
-    BatchValue batch;
-    for (std::size_t i = 0; valid && i < offsets.values.size(); ++i) {
-        valid = i == 0 || offsets.values[i] >= offsets.values[i - 1];
-        batch.offsets.push_back(offsets.values[i]);
-    }
-    for (std::size_t k = 0; valid && k < n; ++k) {
-        const std::int64_t code = kind.values[k];
-        valid = code >= 0 && code <= 2;
-        batch.solutions.push_back(
-            IkSolution{joints[k], residual.values[k], theta.values[k], static_cast<SolutionKind>(code)});
-    }
-    if (!valid) {
+    auto batch = batch_from_fields(joints, residual.values, theta.values, kind.values, offsets.values);
+    if (single || !batch) {
         fail(PyExc_ValueError, "inconsistent IkBatch state");
     }
-    return box(std::move(batch));
+    return box(std::move(*batch));
 }
 
 PyObject* batch_reduce(PyObject* self) {
