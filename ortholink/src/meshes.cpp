@@ -1,5 +1,6 @@
 #include "ortholink/meshes.hpp"
 
+#include <limits>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,6 +34,25 @@ std::string models_with_geometry() {
 }
 
 }  // namespace
+
+std::optional<LinkMesh> mesh_from_fields(std::vector<Vec3> vertices, std::span<const std::int64_t> corners) {
+    if (corners.size() % 3 != 0) {
+        return std::nullopt;
+    }
+    LinkMesh mesh;
+    mesh.vertices = std::move(vertices);
+    mesh.faces.resize(corners.size() / 3);
+    for (std::size_t k = 0; k < corners.size(); ++k) {
+        const std::int64_t corner = corners[k];
+        // Indices are stored as uint32, so a vertex beyond that range cannot be named either.
+        if (corner < 0 || corner > std::numeric_limits<std::uint32_t>::max() ||
+            static_cast<std::uint64_t>(corner) >= mesh.vertices.size()) {
+            return std::nullopt;
+        }
+        mesh.faces[k / 3][k % 3] = static_cast<std::uint32_t>(corner);
+    }
+    return mesh;
+}
 
 LinkMesh LinkMesh::transformed(const Pose& pose) const {
     const Vec3 qv{pose.q.x, pose.q.y, pose.q.z};

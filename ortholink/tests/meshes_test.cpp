@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <map>
+#include <optional>
 #include <random>
 #include <span>
 #include <string>
@@ -328,6 +330,38 @@ TEST(LinkMeshes, EveryLoadDecodesAfresh) {
     second.links[0].vertices.clear();
     EXPECT_EQ(load_or_fail(CrxModel::Crx10iA), first);
     EXPECT_NE(load_or_fail(CrxModel::Crx5iA), first);
+}
+
+TEST(MeshFromFields, RebuildsAnEmbeddedMeshFromItsCorners) {
+    const LinkMesh mesh = load_or_fail(CrxModel::Crx10iA).links[2];
+    std::vector<std::int64_t> corners;
+    for (const Triangle& face : mesh.faces) corners.insert(corners.end(), face.begin(), face.end());
+    const auto rebuilt = mesh_from_fields(mesh.vertices, corners);
+    ASSERT_TRUE(rebuilt);
+    EXPECT_EQ(*rebuilt, mesh);
+
+    EXPECT_EQ(mesh_from_fields({}, {}), LinkMesh{});
+    const auto bare = mesh_from_fields({Vec3{1.0, 2.0, 3.0}}, {});  // points without faces are a mesh
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(bare->vertices.size(), 1u);
+    EXPECT_TRUE(bare->faces.empty());
+}
+
+TEST(MeshFromFields, EveryCornerMustNameAVertex) {
+    const std::vector<Vec3> three{Vec3{0, 0, 0}, Vec3{1, 0, 0}, Vec3{0, 1, 0}};
+    const auto last = mesh_from_fields(three, std::vector<std::int64_t>{2, 1, 0, 0, 0, 2});
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->faces, (std::vector<Triangle>{{2, 1, 0}, {0, 0, 2}}));
+
+    EXPECT_FALSE(mesh_from_fields(three, std::vector<std::int64_t>{0, 1, 3}));  // one past the last vertex
+    EXPECT_FALSE(mesh_from_fields(three, std::vector<std::int64_t>{0, -1, 2}));
+    EXPECT_FALSE(mesh_from_fields({}, std::vector<std::int64_t>{0, 0, 0}));
+    // 2^32 would be stored as 0, a vertex that exists.
+    EXPECT_FALSE(mesh_from_fields(three, std::vector<std::int64_t>{0, 1, std::int64_t{1} << 32}));
+    EXPECT_FALSE(mesh_from_fields(three, std::vector<std::int64_t>{0, 1, std::numeric_limits<std::int64_t>::min()}));
+    // Corners come three to a face.
+    EXPECT_FALSE(mesh_from_fields(three, std::vector<std::int64_t>{0, 1}));
+    EXPECT_FALSE(mesh_from_fields(three, std::vector<std::int64_t>{0, 1, 2, 0}));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -28,6 +29,11 @@ struct LinkMesh {
 
     friend bool operator==(const LinkMesh&, const LinkMesh&) = default;
 };
+
+// A mesh rebuilt from its vertices and the corners of its faces, three per
+// face in order (as a stored mesh keeps them); none when the corner count is
+// not a multiple of three or a corner is not the index of a vertex.
+std::optional<LinkMesh> mesh_from_fields(std::vector<Vec3> vertices, std::span<const std::int64_t> corners);
 
 // The base and the six moving links.
 inline constexpr std::size_t kLinkCount = 7;

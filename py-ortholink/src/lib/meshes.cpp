@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <variant>
 
 #include "arrays.hpp"
@@ -54,7 +53,6 @@ PyObject* mesh_repr(PyObject* self) {
 constexpr Signature<2> kMeshState{"_from_state", {"vertices", "faces"}};
 PyObject* mesh_from_state(PyObject*, const Arguments<2>& values) {
     ensure_numpy();
-    LinkMesh mesh;
     Ref vertices = Ref::steal(check(PyArray_FromAny(values[0], PyArray_DescrFromType(NPY_DOUBLE), 2, 2,
                                                     NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr)));
     // Indices are whole numbers: a float (truncated) or a bool is a damaged state.
@@ -63,20 +61,15 @@ PyObject* mesh_from_state(PyObject*, const Arguments<2>& values) {
     if (PyArray_DIM(v, 1) != 3 || faces.shape[1] != 3) {
         fail(PyExc_ValueError, "expected (n, 3) vertices and (m, 3) faces");
     }
-    mesh.vertices.resize(static_cast<std::size_t>(PyArray_DIM(v, 0)));
-    if (!mesh.vertices.empty()) {
-        std::memcpy(mesh.vertices.data(), PyArray_DATA(v), mesh.vertices.size() * sizeof(Vec3));
+    std::vector<Vec3> points(static_cast<std::size_t>(PyArray_DIM(v, 0)));
+    if (!points.empty()) {
+        std::memcpy(points.data(), PyArray_DATA(v), points.size() * sizeof(Vec3));
     }
-    mesh.faces.resize(static_cast<std::size_t>(faces.shape[0]));
-    for (std::size_t k = 0; k < faces.values.size(); ++k) {
-        const std::int64_t corner = faces.values[k];
-        if (corner < 0 || corner > std::numeric_limits<std::uint32_t>::max() ||
-            static_cast<std::uint64_t>(corner) >= mesh.vertices.size()) {
-            fail(PyExc_ValueError, "a face indexes a vertex that does not exist");
-        }
-        mesh.faces[k / 3][k % 3] = static_cast<std::uint32_t>(corner);
+    auto mesh = mesh_from_fields(std::move(points), faces.values);
+    if (!mesh) {
+        fail(PyExc_ValueError, "a face indexes a vertex that does not exist");
     }
-    return box(std::move(mesh));
+    return box(std::move(*mesh));
 }
 
 PyObject* mesh_reduce(PyObject* self) {
