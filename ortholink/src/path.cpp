@@ -57,6 +57,19 @@ PathLayers path_layers(const Arm& arm, std::span<const Pose> waypoints, unsigned
     return layers;
 }
 
+std::optional<std::vector<std::int64_t>> waypoint_indices(std::span<const double> values, std::size_t waypoints) {
+    std::vector<std::int64_t> indices;
+    indices.reserve(values.size());
+    for (const double value : values) {
+        // NaN fails the range test.
+        if (!(value >= 0.0 && value < static_cast<double>(waypoints)) || value != std::floor(value)) {
+            return std::nullopt;
+        }
+        indices.push_back(static_cast<std::int64_t>(value));
+    }
+    return indices;
+}
+
 void keep_nodes(PathLayers& layers, std::span<const std::uint8_t> keep) {
     std::size_t out = 0;
     std::int64_t begin = 0;

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include "ik/support.hpp"
 #include "ortholink/path.hpp"
@@ -166,6 +168,20 @@ TEST(PathPlan, KeepNodesDropsPerWaypoint) {
     keep_nodes(layers, keep);
     EXPECT_EQ(layers.offsets, (std::vector<std::int64_t>{0, 1, 1, 3}));
     EXPECT_EQ(layers.nodes, (std::vector<JointVector>{along(1), along(3), along(5)}));
+}
+
+TEST(PathPlan, WaypointIndicesAreWholeAndWithinTheWaypoints) {
+    using Indices = std::vector<std::int64_t>;
+    EXPECT_EQ(waypoint_indices(std::vector<double>{0.0, 4.0, 2.0, 2.0}, 5), (Indices{0, 4, 2, 2}));
+    EXPECT_EQ(waypoint_indices(std::vector<double>{-0.0}, 1), (Indices{0}));
+    EXPECT_EQ(waypoint_indices({}, 0), Indices{});
+
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const double bad : {5.0, 1.5, -1.0, 4.999999, nan, inf, -inf, 1e300}) {
+        EXPECT_FALSE(waypoint_indices(std::vector<double>{0.0, bad}, 5)) << bad;
+    }
+    EXPECT_FALSE(waypoint_indices(std::vector<double>{0.0}, 0));
 }
 
 // A smooth joint path within the limits, sampled densely: no break, every

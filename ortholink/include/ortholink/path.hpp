@@ -43,6 +43,11 @@ struct PathPlan {
 // "PathPlan(waypoints=5, breaks=0, unreachable=1, duration=2.5000, travel=140.0000)".
 std::string to_string(const PathPlan& plan);
 
+// Waypoint indices (breaks or unreachable ones) rebuilt from numbers, as a
+// stored plan keeps them; none unless every number is whole and names one of
+// `waypoints` waypoints.
+std::optional<std::vector<std::int64_t>> waypoint_indices(std::span<const double> values, std::size_t waypoints);
+
 // Seconds to move from `a` to `b` with every joint at most at its rated speed.
 double move_time(const JointVector& a, const JointVector& b, const JointVector& max_speed) noexcept;
 

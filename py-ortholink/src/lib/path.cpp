@@ -25,16 +25,11 @@ const PathPlan& plan_of(PyObject* self) { return unbox<PathPlan>(self); }
 PyObject* plan_repr(PyObject* self) { return to_python(to_string(plan_of(self))); }
 
 std::vector<std::int64_t> indices_from_any(PyObject* object, const char* name, std::size_t bound) {
-    const Vector1D values = vector_from_any(object, name);
-    std::vector<std::int64_t> out;
-    out.reserve(values.values.size());
-    for (const double value : values.values) {
-        if (!(value >= 0.0 && value < static_cast<double>(bound)) || value != std::floor(value)) {
-            fail(PyExc_ValueError, "inconsistent PathPlan state");
-        }
-        out.push_back(static_cast<std::int64_t>(value));
+    auto indices = waypoint_indices(vector_from_any(object, name).values, bound);
+    if (!indices) {
+        fail(PyExc_ValueError, "inconsistent PathPlan state");
     }
-    return out;
+    return std::move(*indices);
 }
 
 // Rebuilds a plan from its fields (used by pickle).
