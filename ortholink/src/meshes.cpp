@@ -124,4 +124,13 @@ std::array<LinkMesh, kLinkCount> LinkMeshes::posed(const Crx& robot, const Joint
     return out;
 }
 
+std::string to_string(const LinkMesh& mesh) {
+    return "LinkMesh(vertices=" + std::to_string(mesh.vertices.size()) +
+           ", faces=" + std::to_string(mesh.faces.size()) + ")";
+}
+
+std::string to_string(const LinkMeshes& meshes) {
+    return "LinkMeshes(links=" + std::to_string(meshes.links.size()) + ")";
+}
+
 }  // namespace ortholink

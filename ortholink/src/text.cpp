@@ -1,4 +1,4 @@
-// Numbers as text and the printed forms of solutions, plans and arms.
+// Numbers as text and the printed forms of solutions, batches, plans and arms.
 
 #include "ortholink/text.hpp"
 
@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "ortholink/arm.hpp"
+#include "ortholink/batch.hpp"
 #include "ortholink/ik.hpp"
 #include "ortholink/path.hpp"
 #include "ortholink/xyzwpr.hpp"
@@ -93,6 +94,13 @@ std::string to_string(const IkSolution& solution) {
     text += kind;
     text += ")";
     return text;
+}
+
+std::string to_string(const IkBatchResult& batch) {
+    // A batch of n targets has n + 1 offsets; one built empty has none.
+    const std::size_t targets = batch.offsets.empty() ? 0 : batch.offsets.size() - 1;
+    return "IkBatch(targets=" + std::to_string(targets) + ", solutions=" + std::to_string(batch.solutions.size()) +
+           ")";
 }
 
 std::string to_string(const PathPlan& plan) {

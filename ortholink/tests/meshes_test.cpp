@@ -278,6 +278,13 @@ TEST(LinkMeshes, TransformedRotatesThenTranslatesAndLeavesTheInputAlone) {
     EXPECT_EQ(LinkMesh{}.transformed(pose), LinkMesh{});
 }
 
+TEST(LinkMeshes, TextCountsVerticesAndFaces) {
+    const LinkMesh triangle{{Vec3{0, 0, 0}, Vec3{1, 0, 0}, Vec3{0, 1, 0}}, {Triangle{0, 1, 2}}};
+    EXPECT_EQ(to_string(triangle), "LinkMesh(vertices=3, faces=1)");
+    EXPECT_EQ(to_string(LinkMesh{}), "LinkMesh(vertices=0, faces=0)");
+    EXPECT_EQ(to_string(LinkMeshes{}), "LinkMeshes(links=7)");
+}
+
 TEST(LinkMeshes, PosedPlacesEveryLinkOnItsFrame) {
     std::mt19937_64 rng(15);
     for (const CrxModel model : {CrxModel::Crx5iA, CrxModel::Crx10iA}) {

@@ -9,6 +9,8 @@
 #include <stdexcept>
 
 #include "ortholink/arm.hpp"
+#include "ortholink/batch.hpp"
+#include "ortholink/fk.hpp"
 #include "ortholink/ik.hpp"
 #include "ortholink/path.hpp"
 #include "ortholink/xyzwpr.hpp"
@@ -79,6 +81,16 @@ TEST(SolutionText, JointsResidualAndKind) {
 TEST(SolutionText, UnknownKindIsRefused) {
     const IkSolution solution{{}, 0.0, 0.0, static_cast<SolutionKind>(7)};
     EXPECT_THROW(static_cast<void>(to_string(solution)), std::invalid_argument);
+}
+
+TEST(BatchText, TargetsAndSolutions) {
+    const Crx robot = Crx::new_10ia();
+    const std::vector<Pose> targets{fk(robot, {10, 20, 30, 40, 50, 60}), fk(robot, {-5, 10, -20, 30, -40, 50})};
+    const IkBatchResult batch = ik_many(robot, targets, 1);
+    EXPECT_EQ(to_string(batch), "IkBatch(targets=2, solutions=" + std::to_string(batch.solutions.size()) + ")");
+    EXPECT_EQ(to_string(ik_many(robot, std::span<const Pose>{}, 1)), "IkBatch(targets=0, solutions=0)");
+    // Built empty, without the leading offset.
+    EXPECT_EQ(to_string(IkBatchResult{}), "IkBatch(targets=0, solutions=0)");
 }
 
 TEST(PlanText, CountsAndTotals) {

@@ -7,6 +7,7 @@
 #include <exception>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "ortholink/fk.hpp"
@@ -53,6 +54,9 @@ struct IkBatchResult {
     std::vector<IkSolution> solutions;
     std::vector<std::int64_t> offsets;  // targets.size() + 1 entries, offsets[0] = 0
 };
+
+// "IkBatch(targets=3, solutions=17)".
+std::string to_string(const IkBatchResult& batch);
 
 IkBatchResult ik_many(const Crx& robot, std::span<const Pose> targets, unsigned threads = 0,
                       const CancelCheck& cancel = {});

@@ -67,6 +67,10 @@ struct LinkMeshes {
     friend bool operator==(const LinkMeshes&, const LinkMeshes&) = default;
 };
 
+// "LinkMesh(vertices=1204, faces=2404)" and "LinkMeshes(links=7)".
+std::string to_string(const LinkMesh& mesh);
+std::string to_string(const LinkMeshes& meshes);
+
 // True exactly for the models whose meshes are embedded; decodes nothing.
 bool has_link_meshes(CrxModel model) noexcept;
 

@@ -90,12 +90,7 @@ PyObject* batch_item(PyObject* self, Py_ssize_t index) {
     });
 }
 
-PyObject* batch_repr(PyObject* self) {
-    const BatchValue& batch = batch_of(self);
-    return check(PyUnicode_FromFormat("IkBatch(targets=%zd, solutions=%zd)",
-                                      static_cast<Py_ssize_t>(batch.offsets.size() - 1),
-                                      static_cast<Py_ssize_t>(batch.solutions.size())));
-}
+PyObject* batch_repr(PyObject* self) { return to_python(to_string(batch_of(self))); }
 
 // Rebuilds a batch from its arrays (used by pickle).
 constexpr Signature<5> kBatchState{"_from_state", {"joints", "residual", "theta", "kind", "offsets"}};

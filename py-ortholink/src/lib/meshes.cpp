@@ -44,10 +44,7 @@ PyObject* mesh_transformed(PyObject* self, const Arguments<1>& a) {
     return box(mesh_of(self).transformed(iso_from_any(a[0])));
 }
 
-PyObject* mesh_repr(PyObject* self) {
-    const LinkMesh& mesh = mesh_of(self);
-    return check(PyUnicode_FromFormat("LinkMesh(vertices=%zu, faces=%zu)", mesh.vertices.size(), mesh.faces.size()));
-}
+PyObject* mesh_repr(PyObject* self) { return to_python(to_string(mesh_of(self))); }
 
 // Rebuilds a mesh from its arrays (used by pickle); the faces must index the vertices.
 constexpr Signature<2> kMeshState{"_from_state", {"vertices", "faces"}};
@@ -174,12 +171,7 @@ PyObject* meshes_item(PyObject* self, Py_ssize_t index) {
     });
 }
 
-PyObject* meshes_repr(PyObject* self) {
-    return guard([&] {
-        meshes_of(self);
-        return check(PyUnicode_FromString("LinkMeshes(links=7)"));
-    });
-}
+PyObject* meshes_repr(PyObject* self) { return to_python(to_string(meshes_of(self))); }
 
 // Rebuilds the seven meshes from a sequence of LinkMesh (used by pickle).
 constexpr Signature<1> kMeshesState{"_from_state", {"links"}};
@@ -251,7 +243,7 @@ const ClassDescription& link_meshes_class() {
                                                {{{Py_mp_subscript, slot(meshes_subscript)},
                                                  {Py_sq_item, slot(meshes_item)},
                                                  {Py_sq_length, slot(meshes_length)},
-                                                 {Py_tp_repr, slot(meshes_repr)}}});
+                                                 {Py_tp_repr, slot(call<meshes_repr>)}}});
     return type.description;
 }
 
