@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cmath>
+#include <optional>
 
 namespace ortholink {
 
@@ -101,6 +102,14 @@ inline Pose compose(const Pose& a, const Pose& b) noexcept {
     const Vec3 r = rotate(a.q, b.t);
     return Pose{quat_mul(a.q, b.q), Vec3{a.t[0] + r[0], a.t[1] + r[1], a.t[2] + r[2]}};
 }
+
+// A stored quaternion whose squared norm is within this of 1 is taken as unit.
+inline constexpr double kUnitQuaternionTolerance = 1e-12;
+
+// A pose rebuilt from a stored quaternion and translation, bit for bit; none
+// unless the quaternion is unit within kUnitQuaternionTolerance and the
+// translation finite.
+std::optional<Pose> pose_from_fields(const Quat& q, const Vec3& t) noexcept;
 
 // Below this squared half-angle the exponential map returns the identity (2^-104).
 inline constexpr double kTinyHalfAngleSquared = 4.930380657631324e-32;

@@ -1,7 +1,6 @@
 // Python class Arm: a robot with its tool, its place in the cell, its joint
 // limits and rated speeds.
 
-#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -101,12 +100,11 @@ Pose pose_from_state(PyObject* object, const char* name) {
              static_cast<Py_ssize_t>(values.values.size()));
     }
     const auto& v = values.values;
-    const Pose pose{Quat{v[0], v[1], v[2], v[3]}, Vec3{v[4], v[5], v[6]}};
-    const double norm = v[0] * v[0] + v[1] * v[1] + v[2] * v[2] + v[3] * v[3];
-    if (!(std::fabs(norm - 1.0) <= 1e-12) || !std::isfinite(v[4]) || !std::isfinite(v[5]) || !std::isfinite(v[6])) {
+    const auto pose = pose_from_fields(Quat{v[0], v[1], v[2], v[3]}, Vec3{v[4], v[5], v[6]});
+    if (!pose) {
         fail(PyExc_ValueError, "argument '%s': expected a unit quaternion and a finite translation", name);
     }
-    return pose;
+    return *pose;
 }
 
 // Rebuilds an arm from its fields (used by pickle).
