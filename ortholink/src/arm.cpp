@@ -133,10 +133,18 @@ double det6(std::array<std::array<double, 6>, 6> a) noexcept {
 
 Arm Arm::from_model(CrxModel model) noexcept {
     const ModelData& data = data_of(model);
-    Arm arm{Crx::from_model(model), model, Pose{}, Pose{}, data.lower, data.upper, data.elbow, data.speed};
-    arm.lower[2] = data.elbow.lower - data.upper[1];
-    arm.upper[2] = data.elbow.upper - data.lower[1];
+    Arm arm{Crx::from_model(model), model, Pose{}, Pose{}, data.lower, data.upper, std::nullopt, data.speed};
+    arm.set_elbow(data.elbow);
     return arm;
+}
+
+void Arm::set_elbow(std::optional<ElbowLimit> limit) noexcept {
+    elbow = limit;
+    // A model's maker limits J2 + J3, not J3: J3 gets the widest range the J2 and elbow limits leave.
+    if (model && elbow) {
+        lower[2] = elbow->lower - upper[1];
+        upper[2] = elbow->upper - lower[1];
+    }
 }
 
 Arm Arm::from_robot(const Crx& robot) noexcept {

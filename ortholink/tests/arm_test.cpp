@@ -66,6 +66,29 @@ TEST(ArmDefaults, ModelTableAndDerivedJ3Range) {
     EXPECT_EQ(mounting_height(CrxModel::Crx30iA), 370.0);
 }
 
+TEST(ArmDefaults, AModelsJ3RangeFollowsAnElbowLimitSetLater) {
+    Arm arm = Arm::from_model(CrxModel::Crx5iA);
+    arm.lower[1] = -100;  // J2 narrowed first: J3 is derived from the J2 limits as they are
+    arm.upper[1] = 120;
+    arm.set_elbow(ElbowLimit{-30, 200});
+    EXPECT_EQ(*arm.elbow, (ElbowLimit{-30, 200}));
+    EXPECT_EQ(arm.lower[2], -30 - 120);
+    EXPECT_EQ(arm.upper[2], 200 + 100);
+
+    // Removing the limit keeps the range it left.
+    arm.set_elbow(std::nullopt);
+    EXPECT_FALSE(arm.elbow);
+    EXPECT_EQ(arm.lower[2], -150);
+    EXPECT_EQ(arm.upper[2], 300);
+
+    // A robot without a model has no maker's J3 rule: its J3 limits stay.
+    Arm plain = Arm::from_robot(Crx::new_10ia());
+    plain.set_elbow(ElbowLimit{-30, 200});
+    EXPECT_EQ(*plain.elbow, (ElbowLimit{-30, 200}));
+    EXPECT_EQ(plain.lower[2], -180);
+    EXPECT_EQ(plain.upper[2], 180);
+}
+
 TEST(ArmDefaults, ProblemsAreNamed) {
     Arm arm = Arm::from_model(CrxModel::Crx5iA);
     arm.lower[3] = 200;

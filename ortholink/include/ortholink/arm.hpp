@@ -44,6 +44,10 @@ struct Arm {
     // -180 .. 180 on every joint, no elbow limit, 180 degrees per second.
     static Arm from_robot(const Crx& robot) noexcept;
 
+    // Sets the elbow limit (none removes it). On an arm of a model, a limit
+    // also sets J3's range as from_model does, from the J2 limits as they are.
+    void set_elbow(std::optional<ElbowLimit> limit) noexcept;
+
     friend bool operator==(const Arm&, const Arm&) = default;
 };
 

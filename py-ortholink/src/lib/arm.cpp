@@ -62,13 +62,9 @@ Arm arm_from_arguments(PyObject* robot, PyObject* base, PyObject* tool, PyObject
     }
     arm.base = frame_or_identity(base, "base");
     arm.tool = frame_or_identity(tool, "tool");
+    // A model's J3 range follows its elbow limit unless given.
     if (elbow != nullptr) {
-        arm.elbow = elbow_from_any(elbow);
-        // A model's J3 range follows its elbow limit unless given.
-        if (arm.model && arm.elbow) {
-            arm.lower[2] = arm.elbow->lower - arm.upper[1];
-            arm.upper[2] = arm.elbow->upper - arm.lower[1];
-        }
+        arm.set_elbow(elbow_from_any(elbow));
     }
     arm.lower = six_or(lower, "lower", arm.lower);
     arm.upper = six_or(upper, "upper", arm.upper);
