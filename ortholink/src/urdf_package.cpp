@@ -1,7 +1,10 @@
 #include "ortholink/urdf_package.hpp"
 
 #include <cctype>
+#include <cerrno>
+#include <fstream>
 #include <stdexcept>
+#include <system_error>
 #include <variant>
 
 #include "ortholink/meshes.hpp"
@@ -38,6 +41,26 @@ bool valid_urdf_name(std::string_view name) noexcept {
         }
     }
     return true;
+}
+
+void write_urdf_files(const std::filesystem::path& directory, std::span<const UrdfFile> files) {
+    for (const UrdfFile& file : files) {
+        const std::filesystem::path path = directory / file.path;
+        std::error_code made;
+        std::filesystem::create_directories(path.parent_path(), made);
+        if (made) {
+            throw std::filesystem::filesystem_error("could not create", path.parent_path(), made);
+        }
+        errno = 0;
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(file.bytes.data()), static_cast<std::streamsize>(file.bytes.size()));
+        out.close();
+        if (!out) {
+            // The streams say nothing of why; errno usually does.
+            const int error = errno != 0 ? errno : EIO;
+            throw std::filesystem::filesystem_error("could not write", path, std::error_code(error, std::generic_category()));
+        }
+    }
 }
 
 std::vector<UrdfFile> urdf_package(const Arm& arm, std::string_view name) {

@@ -1,7 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
+#include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ortholink/arm.hpp"
 #include "ortholink/urdf.hpp"
@@ -91,6 +101,80 @@ TEST(UrdfPackage, NamesAreSafeAsFileNames) {
         EXPECT_FALSE(valid_urdf_name(bad)) << bad;
     }
     EXPECT_FALSE(valid_urdf_name(std::string(65, 'a')));
+}
+
+// A fresh folder for one test, removed with everything in it afterwards.
+class ScratchFolder {
+public:
+    explicit ScratchFolder(const std::string& name)
+        : path_(std::filesystem::temp_directory_path() /
+                ("ortholink-" + name + "-" + std::to_string(static_cast<long>(::getpid())))) {
+        std::filesystem::remove_all(path_);
+        std::filesystem::create_directories(path_);
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+std::vector<std::uint8_t> read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+UrdfFile file_of(std::string path, const std::string& text) {
+    return UrdfFile{std::move(path), std::vector<std::uint8_t>(text.begin(), text.end())};
+}
+
+TEST(WriteUrdfFiles, CreatesTheFoldersAndReplacesOldFiles) {
+    const ScratchFolder scratch("write");
+    const std::filesystem::path directory = scratch.path() / "new" / "cell";
+    const auto files = urdf_package(Arm::from_model(CrxModel::Crx5iA), "cell");
+    write_urdf_files(directory, files);
+    for (const UrdfFile& file : files) {
+        EXPECT_EQ(read_file(directory / file.path), file.bytes) << file.path;
+    }
+
+    // A shorter file of the same name leaves nothing of the longer one.
+    const UrdfFile shorter = file_of("cell.urdf", "<robot/>");
+    write_urdf_files(directory, std::span(&shorter, 1));
+    EXPECT_EQ(read_file(directory / "cell.urdf"), shorter.bytes);
+
+    write_urdf_files(scratch.path() / "nothing", {});
+    EXPECT_FALSE(std::filesystem::exists(scratch.path() / "nothing"));
+}
+
+TEST(WriteUrdfFiles, FailuresNameThePathAndTheError) {
+    const ScratchFolder scratch("write-fail");
+    const std::vector<UrdfFile> files{file_of("a.urdf", "a"), file_of("meshes/b.stl", "b")};
+
+    // The folder to create is a file.
+    const std::filesystem::path occupied = scratch.path() / "occupied";
+    write_urdf_files(scratch.path(), std::vector<UrdfFile>{file_of("occupied", "")});
+    try {
+        write_urdf_files(occupied, files);
+        ADD_FAILURE() << "a file where a folder belongs was written into";
+    } catch (const std::filesystem::filesystem_error& error) {
+        EXPECT_EQ(error.path1(), occupied);
+        EXPECT_NE(error.code().value(), 0);
+    }
+
+    // The file to write is a folder: the first file is written, the second fails.
+    const std::filesystem::path directory = scratch.path() / "out";
+    std::filesystem::create_directories(directory / "meshes" / "b.stl");
+    try {
+        write_urdf_files(directory, files);
+        ADD_FAILURE() << "a folder was written as a file";
+    } catch (const std::filesystem::filesystem_error& error) {
+        EXPECT_EQ(error.path1(), directory / "meshes" / "b.stl");
+        EXPECT_EQ(error.code().value(), EISDIR);
+    }
+    EXPECT_EQ(read_file(directory / "a.urdf"), files[0].bytes);
 }
 
 }  // namespace

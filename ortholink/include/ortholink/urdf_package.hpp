@@ -3,6 +3,8 @@
 // embedded meshes, one binary STL per link. Part of ortholink::meshes.
 
 #include <cstdint>
+#include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +22,12 @@ struct UrdfFile {
 // geometry (none when the arm has no model or its model has no meshes).
 // Throws std::runtime_error when embedded meshes fail to decode.
 std::vector<UrdfFile> urdf_package(const Arm& arm, std::string_view name);
+
+// Writes every file under `directory`, creating the folders their paths
+// need; files of the same names are replaced. Throws
+// std::filesystem::filesystem_error naming the folder that could not be
+// created or the file that could not be written, with the error of the failure.
+void write_urdf_files(const std::filesystem::path& directory, std::span<const UrdfFile> files);
 
 // The name used when none is given: the model in lower case ("crx10ial"), or
 // "crx" for an arm built from link dimensions.

@@ -1,10 +1,8 @@
 // ROS 2 / URDF interoperability: joint conventions of Crx and, on Arm, the
 // URDF export.
 
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 
@@ -30,29 +28,6 @@ PyObject* convert_rows(PyObject* value, const char* name, Convert convert) {
         row = convert(row);
     }
     return single ? to_python(rows[0]) : to_python(rows);
-}
-
-[[noreturn]] void raise_os_error(const std::filesystem::path& path, int error) {
-    fail(PyExc_OSError, "could not write '%s': %s", path.c_str(), std::strerror(error));
-}
-
-// Writes every file under `directory`, creating it and its meshes/ folder.
-void write_files(const std::filesystem::path& directory, const std::vector<UrdfFile>& files) {
-    for (const UrdfFile& file : files) {
-        const std::filesystem::path path = directory / file.path;
-        std::error_code made;
-        std::filesystem::create_directories(path.parent_path(), made);
-        if (made) {
-            raise_os_error(path.parent_path(), made.value());
-        }
-        errno = 0;
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(file.bytes.data()), static_cast<std::streamsize>(file.bytes.size()));
-        out.close();
-        if (!out) {
-            raise_os_error(path, errno != 0 ? errno : EIO);
-        }
-    }
 }
 
 constexpr Signature<1> kToUrdf{"joints_to_urdf", {"joints"}};
@@ -95,7 +70,11 @@ PyObject* write_urdf(PyObject* self, const Arguments<2>& values) {
     } catch (const std::runtime_error& error) {
         fail(PyExc_ValueError, "%s", error.what());
     }
-    write_files(directory, files);
+    try {
+        write_urdf_files(directory, files);
+    } catch (const std::filesystem::filesystem_error& error) {
+        fail(PyExc_OSError, "could not write '%s': %s", error.path1().c_str(), std::strerror(error.code().value()));
+    }
     const std::string urdf = (directory / files.front().path).string();
     return check(PyUnicode_DecodeFSDefaultAndSize(urdf.data(), static_cast<Py_ssize_t>(urdf.size())));
 }
