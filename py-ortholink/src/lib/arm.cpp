@@ -85,7 +85,9 @@ PyObject* arm_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 // Frames are pickled as their quaternion and translation, so they come back
 // bit for bit (a matrix would be converted again).
-PyObject* pose_state(const Pose& pose) {
+template <Pose Arm::*Frame>
+PyObject* frame_state(PyObject* self) {
+    const Pose& pose = arm_of(self).*Frame;
     return check(Py_BuildValue("(ddddddd)", pose.q.x, pose.q.y, pose.q.z, pose.q.w, pose.t[0], pose.t[1], pose.t[2]));
 }
 
@@ -137,13 +139,6 @@ PyObject* arm_elbow(PyObject* self) {
         Py_RETURN_NONE;
     }
     return check(Py_BuildValue("(dd)", arm.elbow->lower, arm.elbow->upper));
-}
-
-PyObject* arm_reduce(PyObject* self) {
-    const Arm& arm = arm_of(self);
-    return reduce_to(ClassId::Arm, "_from_state",
-                     {arm_robot(self), arm_model(self), pose_state(arm.base), pose_state(arm.tool),
-                      to_python(arm.lower), to_python(arm.upper), arm_elbow(self), to_python(arm.max_speed)});
 }
 
 PyObject* arm_repr(PyObject* self) { return to_python(to_string(arm_of(self))); }
@@ -266,7 +261,8 @@ PyMethodDef arm_methods[] = {
         "Whether joint vectors lie within the joint and elbow limits (inclusive; NaN is outside).\n\n"
         "A vector of six gives a bool; a (k, 6) array gives a (k,) boolean array."),
     def<kArmState, arm_from_state>("Rebuild an arm from its fields (for pickle)."),
-    reduce_def<arm_reduce>(),
+    reduce_def<ClassId::Arm, kFromState, arm_robot, arm_model, frame_state<&Arm::base>, frame_state<&Arm::tool>,
+               member<&Arm::lower>, member<&Arm::upper>, arm_elbow, member<&Arm::max_speed>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

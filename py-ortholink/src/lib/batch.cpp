@@ -109,15 +109,10 @@ PyObject* batch_from_state(PyObject*, const Arguments<5>& values) {
     return box(std::move(*batch));
 }
 
-PyObject* batch_reduce(PyObject* self) {
-    return reduce_to(ClassId::IkBatch, "_from_state",
-                     {batch_joints(self), batch_residual(self),
-                      batch_theta(self), batch_kind(self), member<&BatchValue::offsets>(self)});
-}
-
 PyMethodDef batch_methods[] = {
     def<kBatchState, batch_from_state>("Rebuild a batch from its arrays (for pickle)."),
-    reduce_def<batch_reduce>(),
+    reduce_def<ClassId::IkBatch, kFromState, batch_joints, batch_residual, batch_theta, batch_kind,
+               member<&BatchValue::offsets>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

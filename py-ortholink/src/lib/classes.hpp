@@ -307,6 +307,23 @@ PyMethodDef reduce_def() {
     return {"__reduce__", call<Body, PyObject*>, METH_NOARGS, "Support for pickle and copy."};
 }
 
+// The attribute most classes rebuild an instance with.
+inline constexpr char kFromState[] = "_from_state";
+
+// `__reduce__` of class `Id` as (Id.<Maker>, state): the state is what
+// `Getters` return for the instance, in order (its property getters where the
+// pickled form is the same).
+template <ClassId Id, const char* Maker, auto... Getters>
+PyObject* reduce_state(PyObject* self) {
+    return reduce_to(Id, Maker, {Getters(self)...});
+}
+
+// The `__reduce__` entry of reduce_state.
+template <ClassId Id, const char* Maker, auto... Getters>
+PyMethodDef reduce_def() {
+    return reduce_def<reduce_state<Id, Maker, Getters...>>();
+}
+
 // Enumeration classes (CrxModel, SolutionKind) share one implementation.
 struct EnumDescription {
     ClassId id;

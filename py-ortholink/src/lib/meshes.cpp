@@ -69,13 +69,9 @@ PyObject* mesh_from_state(PyObject*, const Arguments<2>& values) {
     return box(std::move(*mesh));
 }
 
-PyObject* mesh_reduce(PyObject* self) {
-    return reduce_to(ClassId::LinkMesh, "_from_state", {mesh_vertices(self), mesh_faces(self)});
-}
-
 PyMethodDef mesh_methods[] = {
     def<kMeshState, mesh_from_state>("Rebuild a mesh from its arrays (for pickle)."),
-    reduce_def<mesh_reduce>(),
+    reduce_def<ClassId::LinkMesh, kFromState, mesh_vertices, mesh_faces>(),
     def<kTransformed, mesh_transformed, ClassId::LinkMesh>(
         "Return a copy of this mesh with every vertex moved by a transformation.\n\n"
         "The transformation may be a 4x4 array or any object with an `as_numpy()` method returning\n"
@@ -187,13 +183,9 @@ PyObject* meshes_from_state(PyObject*, const Arguments<1>& a) {
     return box(std::move(meshes));
 }
 
-PyObject* meshes_reduce(PyObject* self) {
-    return reduce_to(ClassId::LinkMeshes, "_from_state", {meshes_links(self)});
-}
-
 PyMethodDef meshes_methods[] = {
     def<kMeshesState, meshes_from_state>("Rebuild the seven meshes from a sequence of `LinkMesh` (for pickle)."),
-    reduce_def<meshes_reduce>(),
+    reduce_def<ClassId::LinkMeshes, kFromState, meshes_links>(),
     def<kLoad, meshes_load>(
         "Decode the seven meshes for a model.\n\n"
         ":param model: the model whose geometry to load, which must be `CrxModel.Crx5iA` or\n"

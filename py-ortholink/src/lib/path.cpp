@@ -57,16 +57,11 @@ PyObject* plan_from_state(PyObject*, const Arguments<7>& values) {
     return box(std::move(plan));
 }
 
-PyObject* plan_reduce(PyObject* self) {
-    const PathPlan& plan = plan_of(self);
-    return reduce_to(ClassId::PathPlan, "_from_state",
-                     {to_python(plan.joints), to_python(plan.breaks), to_python(plan.unreachable),
-                      to_python(plan.duration), to_python(plan.travel), to_python(plan.nodes), to_python(plan.edges)});
-}
-
 PyMethodDef plan_methods[] = {
     def<kPlanState, plan_from_state>("Rebuild a plan from its fields (for pickle)."),
-    reduce_def<plan_reduce>(),
+    reduce_def<ClassId::PathPlan, kFromState, member<&PathPlan::joints>, member<&PathPlan::breaks>,
+               member<&PathPlan::unreachable>, member<&PathPlan::duration>, member<&PathPlan::travel>,
+               member<&PathPlan::nodes>, member<&PathPlan::edges>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

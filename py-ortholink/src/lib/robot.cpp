@@ -56,11 +56,7 @@ PyObject* crx_fk_all(PyObject* self, const Arguments<1>& a) {
 }
 
 // Pickles as Crx.from_params(z1, x1, x2, y1).
-PyObject* crx_reduce(PyObject* self) {
-    const Crx& robot = unbox<Crx>(self);
-    return reduce_to(ClassId::Crx, "from_params",
-                     {to_python(robot.z1), to_python(robot.x1), to_python(robot.x2), to_python(robot.y1)});
-}
+constexpr char kRebuiltBy[] = "from_params";
 
 PyMethodDef crx_methods[] = {
     def<kFromParams, crx_from_params>("Build a robot from its four link dimensions, in millimeters."),
@@ -79,7 +75,7 @@ PyMethodDef crx_methods[] = {
         "Compute the pose of every frame in the kinematic chain, as a (6, 4, 4) array.\n\n"
         "The last of the six is the flange and matches `fk`. The others are at the kinematic link\n"
         "origins, which have no corresponding values in the controller."),
-    reduce_def<crx_reduce>(),
+    reduce_def<ClassId::Crx, kRebuiltBy, member<&Crx::z1>, member<&Crx::x1>, member<&Crx::x2>, member<&Crx::y1>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -32,16 +32,10 @@ PyObject* solution_from_state(PyObject*, const Arguments<4>& values) {
     return new_solution(IkSolution{joints, residual, theta, kind});
 }
 
-PyObject* solution_reduce(PyObject* self) {
-    const IkSolution& solution = solution_of(self);
-    return reduce_to(ClassId::IkSolution, "_from_state",
-                     {to_python(solution.joints), to_python(solution.residual), to_python(solution.theta),
-                      solution_kind(self)});
-}
-
 PyMethodDef solution_methods[] = {
     def<kSolutionState, solution_from_state>("Rebuild a solution from its fields (for pickle)."),
-    reduce_def<solution_reduce>(),
+    reduce_def<ClassId::IkSolution, kFromState, member<&IkSolution::joints>, member<&IkSolution::residual>,
+               member<&IkSolution::theta>, solution_kind>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
