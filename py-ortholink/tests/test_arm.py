@@ -115,6 +115,20 @@ class TestValueSemantics:
         assert pickle.loads(pickle.dumps(plain)) == plain
         assert (arm == 3) is False
 
+    def test_damaged_state_is_refused(self):
+        make, state = Arm(CrxModel.Crx10iA).__reduce__()
+        assert make(*state) == Arm(CrxModel.Crx10iA)
+        for index, name in [(2, "base"), (3, "tool")]:
+            for frame in [(0, 0, 0, 1.001, 0, 0, 0), (0, 0, 0, 1, 0, float("nan"), 0), (0, 0, 0, 0, 0, 0, 0)]:
+                damaged = list(state)
+                damaged[index] = frame
+                with pytest.raises(ValueError, match=rf"^argument '{name}': expected a unit quaternion and a finite"):
+                    make(*damaged)
+        damaged = list(state)
+        damaged[2] = (0, 0, 0, 1, 0, 0)
+        with pytest.raises(ValueError, match=r"^argument 'base': expected 7 values, got 6$"):
+            make(*damaged)
+
     def test_repr(self):
         assert repr(Arm(CrxModel.Crx5iA)) == (
             "Arm(CrxModel.Crx5iA, base=identity, tool=identity, lower=[-200, -179.9, -247.9, -190, -179.9, -225], "

@@ -158,3 +158,17 @@ class TestPlanValue:
             ortholink.PathPlan()
         plan.joints[0, 0] = 1e9
         assert plan.joints[0, 0] != 1e9
+
+    def test_damaged_state_is_refused(self, arm):
+        plan = arm.plan_path(arm.fk_many(smooth_generator(arm, np.random.default_rng(27))[:5]))
+        make, state = plan.__reduce__()
+        assert repr(make(*state)) == repr(plan)
+        for index in (1, 2):
+            for indices in ([5], [-1], [1.5], [float("nan")]):
+                damaged = list(state)
+                damaged[index] = indices
+                with pytest.raises(ValueError, match=r"^inconsistent PathPlan state$"):
+                    make(*damaged)
+            whole = list(state)
+            whole[index] = [4.0, 0]
+            assert list(getattr(make(*whole), ["breaks", "unreachable"][index - 1])) == [4, 0]

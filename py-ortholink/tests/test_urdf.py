@@ -1,5 +1,7 @@
 """ROS 2 / URDF conventions and the URDF export, checked by a real URDF library."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -196,6 +198,11 @@ def test_write_urdf_names_and_paths(tmp_path):
     blocker.write_text("")
     with pytest.raises(OSError, match=r"could not write"):
         arm.write_urdf(blocker / "inside")
+    # A folder where the file belongs: the message names the file and why.
+    (tmp_path / "taken" / "crx20ial.urdf").mkdir(parents=True)
+    taken = re.escape(str(tmp_path / "taken" / "crx20ial.urdf"))
+    with pytest.raises(OSError, match=rf"^could not write '{taken}': Is a directory$"):
+        arm.write_urdf(tmp_path / "taken")
 
 
 def test_on_mounting_face_puts_the_world_on_the_mounting_face():
