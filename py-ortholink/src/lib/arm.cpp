@@ -226,7 +226,7 @@ PyObject* arm_within_limits_method(PyObject* self, const Arguments<1>& a) {
     return row_mask(joints, single, [&](const JointVector& row) { return arm_within_limits(arm, row); });
 }
 
-PyMethodDef arm_methods[] = {
+const MethodTable arm_methods{
     def<kFk, arm_fk_method, ClassId::Arm>(
         "The pose of the TCP in the world frame for a set of joint angles (degrees): base · flange · tool."),
     def<kFkMany, arm_fk_many_method, ClassId::Arm>(
@@ -263,10 +263,9 @@ PyMethodDef arm_methods[] = {
     def<kArmState, arm_from_state>("Rebuild an arm from its fields (for pickle)."),
     reduce_def<ClassId::Arm, kFromState, arm_robot, arm_model, frame_state<&Arm::base>, frame_state<&Arm::tool>,
                member<&Arm::lower>, member<&Arm::upper>, arm_elbow, member<&Arm::max_speed>>(),
-    {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef arm_properties[] = {
+const PropertyTable arm_properties{
     property<arm_robot>("robot", "The robot, as a `Crx`."),
     property<arm_model>("model", "The `CrxModel` the arm was made from, or None for a `Crx`."),
     property<member<&Arm::base>>("base", "The robot's base frame in the world frame, a 4x4 array."),
@@ -275,7 +274,6 @@ PyGetSetDef arm_properties[] = {
     property<member<&Arm::upper>>("upper", "The upper joint limits in controller degrees, a (6,) array."),
     property<arm_elbow>("elbow", "The (lower, upper) limits on J2 + J3 in degrees, or None."),
     property<member<&Arm::max_speed>>("max_speed", "The rated joint speeds in degrees per second, a (6,) array."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr const char* kArmDoc =

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "ortholink/arm.hpp"
+#include "classes.hpp"
 #include "python.hpp"
 
 namespace ortholink::py {
@@ -18,7 +19,7 @@ std::vector<Pose> near_rigid_poses(PyObject* object, const char* name);
 
 // Methods of Arm written beside what they use: path planning (path.cpp) and
 // the ROS 2 / URDF export (urdf.cpp).
-extern PyMethodDef arm_path_methods[];
-extern PyMethodDef arm_urdf_methods[];
+extern const MethodTable arm_path_methods;
+extern const MethodTable arm_urdf_methods;
 
 }  // namespace ortholink::py

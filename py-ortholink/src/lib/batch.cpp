@@ -109,14 +109,13 @@ PyObject* batch_from_state(PyObject*, const Arguments<5>& values) {
     return box(std::move(*batch));
 }
 
-PyMethodDef batch_methods[] = {
+const MethodTable batch_methods{
     def<kBatchState, batch_from_state>("Rebuild a batch from its arrays (for pickle)."),
     reduce_def<ClassId::IkBatch, kFromState, batch_joints, batch_residual, batch_theta, batch_kind,
                member<&BatchValue::offsets>>(),
-    {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef batch_properties[] = {
+const PropertyTable batch_properties{
     property<batch_joints>("joints", "Every solution's joint angles in degrees, as a (k, 6) array."),
     property<batch_residual>("residual", "Every solution's residual, as a (k,) array."),
     property<batch_theta>("theta", "Every solution's circle angle in radians, as a (k,) array."),
@@ -127,7 +126,6 @@ PyGetSetDef batch_properties[] = {
     property<member<&BatchValue::offsets>>(
         "offsets",
         "Row offsets, an (n + 1,) int64 array: the solutions of target i are rows offsets[i]:offsets[i + 1]."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr const char* kBatchDoc =
@@ -173,7 +171,7 @@ PyObject* ik_path_rows(PyObject* self, const Arguments<2>& a) {
 
 }  // namespace
 
-PyMethodDef crx_batch_methods[] = {
+const MethodTable crx_batch_methods{
     def<kFkMany, fk_rows, ClassId::Crx>(
         "The flange pose of every row of an (n, 6) array of joint angles, as an (n, 4, 4) array.\n\n"
         "Computed without holding the interpreter lock, on up to `threads` threads for large inputs\n"
@@ -192,7 +190,6 @@ PyMethodDef crx_batch_methods[] = {
         "Rows are unwrapped: each is the whole-turn variant of its solution nearest the previous row\n"
         "(the first nearest `start`), so a joint turning past 180 degrees goes on to 190 instead of\n"
         "jumping to -170. A NaN joint in `start` is left out of the first choice, as in `ik_closest`."),
-    {nullptr, nullptr, 0, nullptr},
 };
 
 const ClassDescription& ik_batch_class() {

@@ -286,9 +286,8 @@ PyObject* enum_reduce(PyObject* self) {
     return check(PyTuple_Pack(2, getattr.get(), args.get()));
 }
 
-PyMethodDef enum_methods[] = {
+const MethodTable enum_methods{
     reduce_def<enum_reduce>(),
-    {nullptr, nullptr, 0, nullptr},
 };
 
 // Adds the members as class attributes (ClassDescription::populate).
@@ -316,7 +315,7 @@ void populate_enum(PyObject* type, ClassId id) {
 template <ClassId Id>
 const ClassDescription& enum_class(const char* qualified_name, const char* doc) {
     static const HeapClass<EnumCode, 5> type(
-        qualified_name, doc, {enum_methods}, nullptr,
+        qualified_name, doc, {enum_methods}, {},
         {{{Py_tp_repr, slot(call<enum_repr>)},
           {Py_tp_str, slot(call<enum_repr>)},
           {Py_tp_richcompare, slot(enum_richcompare)},

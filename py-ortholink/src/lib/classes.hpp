@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <new>
 #include <string>
@@ -136,29 +137,34 @@ void* slot(Function* function) noexcept {
 inline constexpr unsigned kModuleMadeClass =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
 
+// The methods and properties of a class, as written: HeapClass adds the
+// empty entry that ends each table for CPython.
+using MethodTable = std::vector<PyMethodDef>;
+using PropertyTable = std::vector<PyGetSetDef>;
+
 // A class's description and the static storage PyType_FromSpec reads: instances
 // are Boxed<T>; the slots are the docstring, the methods (the tables given, which
-// other units may contribute, joined in order) and properties (may be null),
-// the `Extra` slots given, and deallocation. The module name is the part of
+// other units may contribute, joined in order) and properties (if any), the
+// `Extra` slots given, and deallocation. The module name is the part of
 // `qualified_name` before the dot.
 template <class T, std::size_t Extra = 0>
 class HeapClass {
 public:
-    HeapClass(const char* qualified_name, const char* doc, std::initializer_list<const PyMethodDef*> methods,
-              PyGetSetDef* properties, const std::array<PyType_Slot, Extra>& extra = {},
-              unsigned flags = kModuleMadeClass, void (*populate)(PyObject* type) = nullptr)
-        : description{std::strchr(qualified_name, '.') + 1, &spec_, populate} {
-        for (const PyMethodDef* table : methods) {
-            for (; table->ml_name != nullptr; ++table) {
-                methods_.push_back(*table);
-            }
+    HeapClass(const char* qualified_name, const char* doc,
+              std::initializer_list<std::reference_wrapper<const MethodTable>> methods, PropertyTable properties,
+              const std::array<PyType_Slot, Extra>& extra = {}, unsigned flags = kModuleMadeClass,
+              void (*populate)(PyObject* type) = nullptr)
+        : description{std::strchr(qualified_name, '.') + 1, &spec_, populate}, properties_(std::move(properties)) {
+        for (const MethodTable& table : methods) {
+            methods_.insert(methods_.end(), table.begin(), table.end());
         }
         methods_.push_back({nullptr, nullptr, 0, nullptr});
         std::size_t n = 0;
         slots_[n++] = {Py_tp_doc, const_cast<char*>(doc)};
         slots_[n++] = {Py_tp_methods, methods_.data()};
-        if (properties != nullptr) {
-            slots_[n++] = {Py_tp_getset, properties};
+        if (!properties_.empty()) {
+            properties_.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+            slots_[n++] = {Py_tp_getset, properties_.data()};
         }
         for (const PyType_Slot& entry : extra) {
             slots_[n++] = entry;
@@ -173,7 +179,8 @@ public:
     const ClassDescription description;
 
 private:
-    std::vector<PyMethodDef> methods_;
+    MethodTable methods_;
+    PropertyTable properties_;
     std::array<PyType_Slot, Extra + 5> slots_{};
     PyType_Spec spec_{};
 };

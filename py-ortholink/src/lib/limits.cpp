@@ -113,7 +113,7 @@ PyObject* rows_of_poses(PyObject*, const Arguments<1>& a) {
 
 }  // namespace
 
-PyMethodDef crx_limits_methods[] = {
+const MethodTable crx_limits_methods{
     def<kExpandTurns, turn_variants>(
         "Every variant of the solutions that differs by whole turns per joint and lies within limits.\n\n"
         "`joints` is a (k, 6) or (6,) array of solutions in degrees; `lower` and `upper` are six limits\n"
@@ -133,7 +133,6 @@ PyMethodDef crx_limits_methods[] = {
         "The controller's (X, Y, Z, W, P, R) of a pose, in millimetres and degrees.\n\n"
         "At P = +-90 degrees only W - R (or W + R) is determined; W is then reported as 0. An\n"
         "(n, 4, 4) array gives an (n, 6) array."),
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace ortholink::py

@@ -69,17 +69,16 @@ PyObject* mesh_from_state(PyObject*, const Arguments<2>& values) {
     return box(std::move(*mesh));
 }
 
-PyMethodDef mesh_methods[] = {
+const MethodTable mesh_methods{
     def<kMeshState, mesh_from_state>("Rebuild a mesh from its arrays (for pickle)."),
     reduce_def<ClassId::LinkMesh, kFromState, mesh_vertices, mesh_faces>(),
     def<kTransformed, mesh_transformed, ClassId::LinkMesh>(
         "Return a copy of this mesh with every vertex moved by a transformation.\n\n"
         "The transformation may be a 4x4 array or any object with an `as_numpy()` method returning\n"
         "one, which is the same input `ik` accepts for a target."),
-    {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef mesh_properties[] = {
+const PropertyTable mesh_properties{
     property<mesh_vertices>("vertices",
                             "The vertex positions in millimeters, as an (n, 3) array of float64.\n\n"
                             "The array is a fresh copy on every access, so writing into it does not change the mesh."),
@@ -88,7 +87,6 @@ PyGetSetDef mesh_properties[] = {
                          "The array is a fresh copy on every access, so writing into it does not change the mesh."),
     property<mesh_vertex_count>("vertex_count", "The number of vertices in the mesh."),
     property<mesh_face_count>("face_count", "The number of triangles in the mesh."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // LinkMeshes ---------------------------------------------------------------------------------------
@@ -183,7 +181,7 @@ PyObject* meshes_from_state(PyObject*, const Arguments<1>& a) {
     return box(std::move(meshes));
 }
 
-PyMethodDef meshes_methods[] = {
+const MethodTable meshes_methods{
     def<kMeshesState, meshes_from_state>("Rebuild the seven meshes from a sequence of `LinkMesh` (for pickle)."),
     reduce_def<ClassId::LinkMeshes, kFromState, meshes_links>(),
     def<kLoad, meshes_load>(
@@ -206,12 +204,10 @@ PyMethodDef meshes_methods[] = {
         "frames from `fk_all` in order.\n\n"
         ":param robot: the robot whose kinematics produce the frames\n"
         ":param joints: six joint angles in degrees, as they appear in the robot controller"),
-    {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef meshes_properties[] = {
+const PropertyTable meshes_properties{
     property<meshes_links>("links", "The seven meshes in their authored frames, as a list."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr const char* kMeshesDoc =

@@ -57,15 +57,14 @@ PyObject* plan_from_state(PyObject*, const Arguments<7>& values) {
     return box(std::move(plan));
 }
 
-PyMethodDef plan_methods[] = {
+const MethodTable plan_methods{
     def<kPlanState, plan_from_state>("Rebuild a plan from its fields (for pickle)."),
     reduce_def<ClassId::PathPlan, kFromState, member<&PathPlan::joints>, member<&PathPlan::breaks>,
                member<&PathPlan::unreachable>, member<&PathPlan::duration>, member<&PathPlan::travel>,
                member<&PathPlan::nodes>, member<&PathPlan::edges>>(),
-    {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef plan_properties[] = {
+const PropertyTable plan_properties{
     property<member<&PathPlan::joints>>(
         "joints", "One row of controller degrees per waypoint, an (n, 6) array; NaN rows where unreachable."),
     property<member<&PathPlan::breaks>>(
@@ -80,7 +79,6 @@ PyGetSetDef plan_properties[] = {
     property<member<&PathPlan::nodes>>("nodes", "Solutions the search considered."),
     property<member<&PathPlan::edges>>(
         "edges", "Continuous moves between solutions of consecutive waypoints the search considered."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr const char* kPlanDoc =
@@ -160,7 +158,7 @@ PyObject* plan_path(PyObject* self, const Arguments<4>& values) {
 
 }  // namespace
 
-PyMethodDef arm_path_methods[] = {
+const MethodTable arm_path_methods{
     def<kPlanPath, plan_path, ClassId::Arm>(
         "The best continuous joint path through TCP poses, over every solution branch, as a `PathPlan`.\n\n"
         "At each of the `targets` every solution within the limits is a candidate, whole-turn variants\n"
@@ -174,7 +172,6 @@ PyMethodDef arm_path_methods[] = {
         "move is over `max_step`). `check`, when given, is called with (k, 6) arrays of candidate joint\n"
         "vectors, in batches, and returns a boolean mask of those allowed (a collision check, a\n"
         "keep-out zone); the others are dropped before the search."),
-    {nullptr, nullptr, 0, nullptr},
 };
 
 const ClassDescription& path_plan_class() {

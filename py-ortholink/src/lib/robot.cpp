@@ -58,7 +58,7 @@ PyObject* crx_fk_all(PyObject* self, const Arguments<1>& a) {
 // Pickles as Crx.from_params(z1, x1, x2, y1).
 constexpr char kRebuiltBy[] = "from_params";
 
-PyMethodDef crx_methods[] = {
+const MethodTable crx_methods{
     def<kFromParams, crx_from_params>("Build a robot from its four link dimensions, in millimeters."),
     def<kFromModel, crx_from_model>("Build a robot with the link dimensions of a FANUC CRX model."),
     named<&Crx::new_3ia>("crx3ia", "CRX-3iA"),
@@ -76,15 +76,13 @@ PyMethodDef crx_methods[] = {
         "The last of the six is the flange and matches `fk`. The others are at the kinematic link\n"
         "origins, which have no corresponding values in the controller."),
     reduce_def<ClassId::Crx, kRebuiltBy, member<&Crx::z1>, member<&Crx::x1>, member<&Crx::x2>, member<&Crx::y1>>(),
-    {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef crx_properties[] = {
+const PropertyTable crx_properties{
     property<member<&Crx::z1>>("z1", "The height of the J3 origin above the J2 origin, in millimeters."),
     property<member<&Crx::x1>>("x1", "The length of the forearm, from the J3 origin to the J5 origin, in millimeters."),
     property<member<&Crx::x2>>("x2", "The distance from the J5 origin to the flange, in millimeters."),
     property<member<&Crx::y1>>("y1", "The lateral offset of the J5 origin from the forearm axis, in millimeters."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace

@@ -32,21 +32,19 @@ PyObject* solution_from_state(PyObject*, const Arguments<4>& values) {
     return new_solution(IkSolution{joints, residual, theta, kind});
 }
 
-PyMethodDef solution_methods[] = {
+const MethodTable solution_methods{
     def<kSolutionState, solution_from_state>("Rebuild a solution from its fields (for pickle)."),
     reduce_def<ClassId::IkSolution, kFromState, member<&IkSolution::joints>, member<&IkSolution::residual>,
                member<&IkSolution::theta>, solution_kind>(),
-    {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef solution_properties[] = {
+const PropertyTable solution_properties{
     property<member<&IkSolution::joints>>("joints", "The six joint angles in FANUC controller degrees."),
     property<member<&IkSolution::residual>>(
         "residual", "Largest absolute element difference between this solution's pose and the target."),
     property<solution_kind>("kind", "The configuration category of the solution."),
     property<member<&IkSolution::theta>>(
         "theta", "The angle on the wrist center's circle that produced the solution, kept for diagnostics."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr Signature<1> kIk{"ik", {"target"}};
@@ -83,7 +81,7 @@ PyObject* ik_nearest(PyObject* self, const Arguments<2>& a) {
 
 }  // namespace
 
-PyMethodDef crx_ik_methods[] = {
+const MethodTable crx_ik_methods{
     def<kIk, ik_rows, ClassId::Crx>(
         "Every joint configuration which puts the flange at `target`, as an (n, 6) array.\n\n"
         "The target may be a 4x4 array or any object with an `as_numpy()` method returning one. An\n"
@@ -95,7 +93,6 @@ PyMethodDef crx_ik_methods[] = {
         "A caller following a path can pass the robot's current joint vector as `reference` to reach\n"
         "the next pose with the least joint movement, which keeps the arm from reconfiguring during\n"
         "the move."),
-    {nullptr, nullptr, 0, nullptr},
 };
 
 const ClassDescription& ik_solution_class() {

@@ -106,7 +106,7 @@ PyObject* on_mounting_face(PyObject*, const Arguments<7>& values) {
 
 }  // namespace
 
-PyMethodDef crx_urdf_methods[] = {
+const MethodTable crx_urdf_methods{
     def<kToUrdf, to_urdf>(
         "Controller joint angles (degrees) as the joint positions of a URDF or ROS 2 description.\n\n"
         "Radians, and the third value is J2 + J3: ROS descriptions of these arms (ours from\n"
@@ -116,10 +116,9 @@ PyMethodDef crx_urdf_methods[] = {
     def<kFromUrdf, from_urdf>(
         "URDF or ROS 2 joint positions (radians, joint_3 = J2 + J3) as controller joint angles in degrees.\n\n"
         "The inverse of `joints_to_urdf`; a (6,) array gives a (6,) array, an (n, 6) array an (n, 6)."),
-    {nullptr, nullptr, 0, nullptr},
 };
 
-PyMethodDef arm_urdf_methods[] = {
+const MethodTable arm_urdf_methods{
     def<kWriteUrdf, write_urdf, ClassId::Arm>(
         "Write this arm as `<name>.urdf` (metres, radians) into `directory`, with its meshes.\n\n"
         "For a model with embedded meshes one binary STL per link is written under `meshes/` and\n"
@@ -139,7 +138,6 @@ PyMethodDef arm_urdf_methods[] = {
         "20iA/L 245 mm, CRX-30iA 370 mm), without rotation. `mount` is the pose of the mounting face\n"
         "in your world frame (4x4, identity when omitted); the arm's `base` becomes mount · (0, 0,\n"
         "height). The other arguments are those of `Arm`."),
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace ortholink::py
