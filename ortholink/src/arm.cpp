@@ -207,6 +207,14 @@ Pose arm_fk(const Arm& arm, const JointVector& joints) noexcept {
     return compose(arm.base, compose(fk(arm.robot, joints), arm.tool));
 }
 
+void arm_fk_many(const Arm& arm, std::span<const JointVector> joints, std::span<Pose> out, unsigned threads,
+                 const CancelCheck& cancel) {
+    fk_many(arm.robot, joints, out, threads, cancel);
+    for (Pose& pose : out) {
+        pose = compose(arm.base, compose(pose, arm.tool));
+    }
+}
+
 bool arm_within_limits(const Arm& arm, const JointVector& joints) noexcept {
     return within_limits(joints, arm.lower, arm.upper) && elbow_allows(arm, joints);
 }

@@ -122,6 +122,24 @@ TEST(ArmFrames, InverseComposesToIdentity) {
     EXPECT_LE(matrix_error(compose(inverse(p), p), Pose{}), 1e-13);
 }
 
+// The batch gives each row's arm_fk bit for bit, whatever the thread count
+// (enough rows that several threads really share them).
+TEST(ArmFrames, BatchFkIsRowByRowFk) {
+    const Arm arm = installed_arm();
+    std::mt19937_64 rng(property_seed());
+    std::vector<JointVector> joints(5000);
+    for (JointVector& j : joints) {
+        j = random_within(rng, arm);
+    }
+    for (const unsigned threads : {1u, 3u}) {
+        std::vector<Pose> poses(joints.size());
+        arm_fk_many(arm, joints, poses, threads);
+        for (std::size_t i = 0; i < joints.size(); ++i) {
+            ASSERT_EQ(poses[i], arm_fk(arm, joints[i])) << "row " << i << ", " << threads << " threads";
+        }
+    }
+}
+
 // ik equals the flange solver's solutions, turn-expanded and limit-filtered,
 // and every one puts the TCP back on the target.
 TEST(ArmIk, ExpandedFilteredFlangeSolutionsRoundTrip) {

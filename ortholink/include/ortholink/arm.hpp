@@ -75,6 +75,11 @@ double mounting_height(CrxModel model) noexcept;
 // The TCP pose in the world frame: base · fk(joints) · tool.
 Pose arm_fk(const Arm& arm, const JointVector& joints) noexcept;
 
+// out[i] = arm_fk(arm, joints[i]); `out` has the size of `joints`. Threads and
+// `cancel` as for fk_many.
+void arm_fk_many(const Arm& arm, std::span<const JointVector> joints, std::span<Pose> out, unsigned threads = 0,
+                 const CancelCheck& cancel = {});
+
 // True when every joint and J2 + J3 lie within the arm's limits (NaN is outside).
 bool arm_within_limits(const Arm& arm, const JointVector& joints) noexcept;
 

@@ -171,12 +171,7 @@ PyObject* arm_fk_many_method(PyObject* self, const Arguments<2>& values) {
     const unsigned threads = thread_count(values[1]);
     const auto joints = joint_rows(values[0], "joints");
     std::vector<Pose> poses(joints.size());
-    without_gil([&](const CancelCheck& cancel) {
-        fk_many(arm.robot, joints, poses, threads, cancel);
-        for (Pose& pose : poses) {
-            pose = compose(arm.base, compose(pose, arm.tool));
-        }
-    });
+    without_gil([&](const CancelCheck& cancel) { arm_fk_many(arm, joints, poses, threads, cancel); });
     return poses_to_array(poses);
 }
 
