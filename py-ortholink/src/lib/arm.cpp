@@ -319,11 +319,7 @@ std::vector<Pose> near_rigid_poses(PyObject* object, const char* name) {
         }
         return stacked_poses(array, make);
     }
-    if (PyUnicode_Check(object) || !PySequence_Check(object)) {
-        fail(PyExc_TypeError, "argument '%s': expected an (n, 4, 4) array or a sequence of poses, got %s", name,
-             type_name_of(object).c_str());
-    }
-    return sequence_poses(object, [&](PyObject* item, Py_ssize_t index) {
+    return sequence_poses(object, name, [&](PyObject* item, Py_ssize_t index) {
         double values[16];
         matrix_from_any(item, values);
         return make(values, index);

@@ -163,11 +163,7 @@ std::vector<Pose> poses_from_any(PyObject* object, const char* name) {
             return *pose;
         });
     }
-    if (PyUnicode_Check(object) || !PySequence_Check(object)) {
-        fail(PyExc_TypeError, "argument '%s': expected an (n, 4, 4) array or a sequence of poses, got %s", name,
-             type_name_of(object).c_str());
-    }
-    return sequence_poses(object, [](PyObject* item, Py_ssize_t i) {
+    return sequence_poses(object, name, [](PyObject* item, Py_ssize_t i) {
         try {
             return iso_from_any(item);
         } catch (const PyErrorSet&) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "boundary.hpp"
+#include "classes.hpp"
 #include "numpy_api.hpp"
 #include "ortholink/fk.hpp"
 #include "ortholink/pose.hpp"
@@ -71,9 +72,14 @@ std::vector<Pose> stacked_poses(PyArrayObject* array, Make make) {
     return poses;
 }
 
-// The poses `make(item, index)` gives for each item of a sequence.
+// The poses `make(item, index)` gives for each item of a sequence (a string
+// or a non-sequence argument `name` is a TypeError).
 template <class Make>
-std::vector<Pose> sequence_poses(PyObject* sequence, Make make) {
+std::vector<Pose> sequence_poses(PyObject* sequence, const char* name, Make make) {
+    if (PyUnicode_Check(sequence) || !PySequence_Check(sequence)) {
+        fail(PyExc_TypeError, "argument '%s': expected an (n, 4, 4) array or a sequence of poses, got %s", name,
+             type_name_of(sequence).c_str());
+    }
     const Py_ssize_t count = PySequence_Size(sequence);
     check_status(count < 0 ? -1 : 0);
     std::vector<Pose> poses;
