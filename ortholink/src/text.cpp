@@ -23,12 +23,18 @@ std::string format_special(double value) {
     return value < 0 ? "-inf" : "inf";
 }
 
-std::string vector_text(const JointVector& values) {
+// "[a, b, c, d, e, f]", each value as `format` writes it.
+template <class Format>
+std::string list_text(const JointVector& values, Format format) {
     std::string text = "[";
     for (std::size_t i = 0; i < 6; ++i) {
-        text += (i > 0 ? ", " : "") + format_shortest(values[i] + 0.0);  // -0 reads as 0
+        text += (i > 0 ? ", " : "") + format(values[i]);
     }
     return text + "]";
+}
+
+std::string vector_text(const JointVector& values) {
+    return list_text(values, [](double value) { return format_shortest(value + 0.0); });  // -0 reads as 0
 }
 
 std::string frame_text(const Pose& pose) {
@@ -79,14 +85,8 @@ std::string_view kind_name(SolutionKind kind) noexcept {
 }
 
 std::string to_string(const IkSolution& solution) {
-    std::string text = "IkSolution(joints=[";
-    for (std::size_t i = 0; i < 6; ++i) {
-        if (i > 0) {
-            text += ", ";
-        }
-        text += format_fixed4(solution.joints[i]);
-    }
-    text += "], residual=" + format_scientific3(solution.residual) + ", kind=";
+    std::string text = "IkSolution(joints=" + list_text(solution.joints, format_fixed4);
+    text += ", residual=" + format_scientific3(solution.residual) + ", kind=";
     const std::string_view kind = kind_name(solution.kind);
     if (kind.empty()) {
         throw std::invalid_argument("solution carries an unknown kind");
