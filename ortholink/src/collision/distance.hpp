@@ -1,0 +1,67 @@
+#pragma once
+// Distances between segments and the solids of a scene: the building blocks
+// of the envelope checks. Every function returns the exact distance or a
+// lower bound of it (within the rounding of a few operations), never more.
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "ortholink/collision.hpp"
+#include "ortholink/pose.hpp"
+
+namespace ortholink::collision {
+
+// Distance between the segments p0-p1 and q0-q1 (either may be a point).
+double segment_segment_distance(const Vec3& p0, const Vec3& p1, const Vec3& q0, const Vec3& q1) noexcept;
+
+// Distance from the point p to the segment a-b.
+double point_segment_distance(const Vec3& p, const Vec3& a, const Vec3& b) noexcept;
+
+// Distance from the segment a-b to the solid box (0 when they meet).
+double segment_box_distance(const Vec3& a, const Vec3& b, const Box& box) noexcept;
+
+// Distance from the segment a-b to the solid cylinder (0 when they meet).
+double segment_cylinder_distance(const Vec3& a, const Vec3& b, const Cylinder& cylinder) noexcept;
+
+// Signed distance from the segment a-b to the half-space (negative inside:
+// minus the depth of the deepest end). The normal is unit.
+double segment_half_space_distance(const Vec3& a, const Vec3& b, const HalfSpace& half_space) noexcept;
+
+// Distance between two solid boxes (0 when they meet).
+double box_box_distance(const Box& a, const Box& b) noexcept;
+
+}  // namespace ortholink::collision
+
+namespace ortholink {
+
+// A static index over the points of a cloud, built once and then read from
+// any number of threads.
+class PointIndex {
+public:
+    explicit PointIndex(std::span<const Vec3> points);
+
+    // The distance from the segment a-b to the nearest point, or any value
+    // above `limit` when no point is within `limit` (the search stops early).
+    double segment_distance(const Vec3& a, const Vec3& b, double limit) const noexcept;
+
+    // The distance from the solid box to the nearest point, or any value above
+    // `limit` when no point is within `limit`.
+    double box_distance(const Box& box, double limit) const noexcept;
+
+    std::size_t size() const noexcept { return count_; }
+
+private:
+    std::size_t count_ = 0;
+    // Layout is the implementation's; see points.cpp.
+    struct Node {
+        Vec3 lo;
+        Vec3 hi;
+        std::uint32_t begin;  // children, or points when count != 0
+        std::uint32_t count;
+    };
+    std::vector<Node> nodes_;
+    std::vector<Vec3> points_;  // reordered into the leaves
+};
+
+}  // namespace ortholink
