@@ -129,12 +129,39 @@ double det6(std::array<std::array<double, 6>, 6> a) noexcept {
     return det;
 }
 
+std::string geometry_problem(const Arm& arm) {
+    const Scene& tool = arm.tool_geometry;
+    if (!tool.cylinders.empty() || !tool.half_spaces.empty() || !tool.clouds.empty()) {
+        return "tool_geometry: only spheres, capsules and boxes can be mounted on the flange";
+    }
+    if (tool.spheres.size() + tool.capsules.size() + tool.boxes.size() > kMaxToolSolids) {
+        return "tool_geometry: at most " + std::to_string(kMaxToolSolids) + " solids";
+    }
+    if (std::string problem = scene_problem(tool); !problem.empty()) {
+        return "tool_geometry: " + problem;
+    }
+    std::size_t capsules = 0;
+    for (std::size_t k = 0; k < kBodyCount; ++k) {
+        Scene link;
+        link.capsules = arm.envelopes[k].capsules;
+        capsules += link.capsules.size();
+        if (std::string problem = scene_problem(link); !problem.empty()) {
+            return "envelopes[" + std::to_string(k) + "]: " + problem;
+        }
+    }
+    if (capsules > kMaxEnvelopeCapsules) {
+        return "envelopes: at most " + std::to_string(kMaxEnvelopeCapsules) + " capsules in all";
+    }
+    return {};
+}
+
 }  // namespace
 
-Arm Arm::from_model(CrxModel model) noexcept {
+Arm Arm::from_model(CrxModel model) {
     const ModelData& data = data_of(model);
     Arm arm{Crx::from_model(model), model, Pose{}, Pose{}, data.lower, data.upper, std::nullopt, data.speed};
     arm.set_elbow(data.elbow);
+    arm.envelopes = model_envelopes(model);
     return arm;
 }
 
@@ -147,15 +174,17 @@ void Arm::set_elbow(std::optional<ElbowLimit> limit) noexcept {
     }
 }
 
-Arm Arm::from_robot(const Crx& robot) noexcept {
-    return Arm{robot,
-               std::nullopt,
-               Pose{},
-               Pose{},
-               JointVector{-180, -180, -180, -180, -180, -180},
-               JointVector{180, 180, 180, 180, 180, 180},
-               std::nullopt,
-               JointVector{180, 180, 180, 180, 180, 180}};
+Arm Arm::from_robot(const Crx& robot) {
+    Arm arm{robot,
+            std::nullopt,
+            Pose{},
+            Pose{},
+            JointVector{-180, -180, -180, -180, -180, -180},
+            JointVector{180, 180, 180, 180, 180, 180},
+            std::nullopt,
+            JointVector{180, 180, 180, 180, 180, 180}};
+    arm.envelopes = estimated_envelopes(robot);
+    return arm;
 }
 
 std::string arm_problem(const Arm& arm) {
@@ -190,7 +219,7 @@ std::string arm_problem(const Arm& arm) {
         return "the limits allow more than " + std::to_string(kMaxTurnVariants) +
                " whole-turn variants of one solution";
     }
-    return {};
+    return geometry_problem(arm);
 }
 
 Pose inverse(const Pose& pose) noexcept {

@@ -11,13 +11,7 @@ namespace {
 constexpr unsigned kMaxDefaultThreads = 8;
 constexpr double kTurn = 360.0;
 
-unsigned effective_threads(std::size_t count, unsigned requested) noexcept {
-    if (count < kParallelThreshold) {
-        return 1;
-    }
-    const unsigned threads = requested == 0 ? default_thread_count() : requested;
-    return static_cast<unsigned>(std::min<std::size_t>(threads, count));
-}
+using detail::effective_threads;
 
 }  // namespace
 

@@ -66,6 +66,16 @@ private:
     std::atomic<bool> stopped_{false};
 };
 
+// The threads a batch of `count` items runs on: one below the parallel
+// threshold, else the request (0: the default), at most one per item.
+inline unsigned effective_threads(std::size_t count, unsigned requested) noexcept {
+    if (count < kParallelThreshold) {
+        return 1;
+    }
+    const unsigned threads = requested == 0 ? default_thread_count() : requested;
+    return static_cast<unsigned>(count < threads ? count : threads);
+}
+
 struct StartThread {
     template <class Function>
     std::thread operator()(Function&& function) const {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <unordered_set>
 
 namespace ortholink {
 namespace {
@@ -86,8 +87,31 @@ void keep_nodes(PathLayers& layers, std::span<const std::uint8_t> keep) {
     layers.nodes.resize(out);
 }
 
-PathPlan plan_over_layers(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
-                          double max_step) {
+namespace {
+
+// Moves taken out of the graph, by key(from, to); the move from `start` has
+// `from` = the node count.
+class Blocked {
+public:
+    explicit Blocked(std::size_t count) noexcept : count_(count) {}
+    std::uint64_t key(std::int64_t from, std::int64_t to) const noexcept {
+        return static_cast<std::uint64_t>(from) * (count_ + 1) + static_cast<std::uint64_t>(to);
+    }
+    bool contains(std::int64_t from, std::int64_t to) const {
+        return !moves_.empty() && moves_.contains(key(from, to));
+    }
+    void insert(std::int64_t from, std::int64_t to) { moves_.insert(key(from, to)); }
+    std::int64_t start_node() const noexcept { return static_cast<std::int64_t>(count_); }
+
+private:
+    std::size_t count_;
+    std::unordered_set<std::uint64_t> moves_;
+};
+
+// The search of plan_over_layers without the blocked moves; `chosen` gets
+// the node of every row (kNone where unreachable).
+PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start, double max_step,
+                const Blocked& blocked, std::vector<std::int64_t>& chosen) {
     const std::size_t waypoints = layers.offsets.empty() ? 0 : layers.offsets.size() - 1;
     const std::size_t count = layers.nodes.size();
     PathPlan plan;
@@ -114,7 +138,7 @@ PathPlan plan_over_layers(const Arm& arm, const PathLayers& layers, const std::o
             for (std::int64_t v = begin; v < end; ++v) {
                 const auto k = static_cast<std::size_t>(v);
                 if (start) {
-                    if (largest_motion(*start, layers.nodes[k]) <= max_step) {
+                    if (largest_motion(*start, layers.nodes[k]) <= max_step && !blocked.contains(blocked.start_node(), v)) {
                         cost[k] = Cost{0, move_time(*start, layers.nodes[k], arm.max_speed)};
                     } else {
                         cost[k] = Cost{1, 0.0};
@@ -153,7 +177,7 @@ PathPlan plan_over_layers(const Arm& arm, const PathLayers& layers, const std::o
                      s < sorted.size() && sorted_j1[s] <= node[0] + max_step; ++s) {
                     const std::int64_t u = sorted[s];
                     const JointVector& from = layers.nodes[static_cast<std::size_t>(u)];
-                    if (largest_motion(from, node) > max_step) {
+                    if (largest_motion(from, node) > max_step || blocked.contains(u, v)) {
                         continue;
                     }
                     ++plan.edges;
@@ -179,6 +203,7 @@ PathPlan plan_over_layers(const Arm& arm, const PathLayers& layers, const std::o
 
     const double nan = std::numeric_limits<double>::quiet_NaN();
     plan.joints.assign(waypoints, JointVector{nan, nan, nan, nan, nan, nan});
+    chosen.assign(waypoints, kNone);
     if (previous_begin == kNone) {
         return plan;
     }
@@ -196,6 +221,7 @@ PathPlan plan_over_layers(const Arm& arm, const PathLayers& layers, const std::o
         }
         const std::size_t row = layer - 1;
         plan.joints[row] = layers.nodes[static_cast<std::size_t>(node)];
+        chosen[row] = node;
         if (incoming_break[static_cast<std::size_t>(node)] != 0) {
             plan.breaks.push_back(static_cast<std::int64_t>(row));
         }
@@ -219,6 +245,70 @@ PathPlan plan_over_layers(const Arm& arm, const PathLayers& layers, const std::o
         plan.duration = std::numeric_limits<double>::infinity();
     }
     return plan;
+}
+
+}  // namespace
+
+PathPlan plan_over_layers(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
+                          double max_step) {
+    std::vector<std::int64_t> chosen;
+    return search(arm, layers, start, max_step, Blocked(layers.nodes.size()), chosen);
+}
+
+PathLayers path_layers_free(const Arm& arm, const CollisionChecker& checker, std::span<const Pose> waypoints,
+                            double padding, unsigned threads, const CancelCheck& cancel) {
+    const IkBatchResult batch = arm_ik_many_free(arm, checker, waypoints, padding, threads, cancel);
+    PathLayers layers;
+    layers.offsets = batch.offsets;
+    layers.nodes.resize(batch.solutions.size());
+    for (std::size_t k = 0; k < batch.solutions.size(); ++k) {
+        layers.nodes[k] = batch.solutions[k].joints;
+    }
+    return layers;
+}
+
+PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
+                               double max_step, const CollisionChecker& checker, double padding,
+                               const CancelCheck& cancel) {
+    Blocked blocked(layers.nodes.size());
+    Blocked clear(layers.nodes.size());
+    std::vector<std::int64_t> chosen;
+    for (;;) {
+        if (cancel()) {
+            throw BatchCancelled{};
+        }
+        PathPlan plan = search(arm, layers, start, max_step, blocked, chosen);
+        bool changed = false;
+        std::size_t next_break = 0;
+        std::int64_t from = start ? blocked.start_node() : kNone;
+        const JointVector* from_joints = start ? &*start : nullptr;
+        for (std::size_t row = 0; row < chosen.size(); ++row) {
+            const std::int64_t to = chosen[row];
+            if (to == kNone) {
+                continue;
+            }
+            while (next_break < plan.breaks.size() && plan.breaks[next_break] < static_cast<std::int64_t>(row)) {
+                ++next_break;
+            }
+            const bool is_break = next_break < plan.breaks.size() && plan.breaks[next_break] == static_cast<std::int64_t>(row);
+            if (from != kNone && !is_break && !clear.contains(from, to)) {
+                if (checker.move_collides(*from_joints, layers.nodes[static_cast<std::size_t>(to)], padding)) {
+                    blocked.insert(from, to);
+                    changed = true;
+                } else {
+                    clear.insert(from, to);
+                }
+                if ((row & 255) == 0 && cancel()) {
+                    throw BatchCancelled{};
+                }
+            }
+            from = to;
+            from_joints = &layers.nodes[static_cast<std::size_t>(to)];
+        }
+        if (!changed) {
+            return plan;
+        }
+    }
 }
 
 PathPlan plan_path(const Arm& arm, std::span<const Pose> waypoints, const std::optional<JointVector>& start,

@@ -121,8 +121,15 @@ std::string to_string(const Arm& arm) {
     text += ", lower=" + vector_text(arm.lower) + ", upper=" + vector_text(arm.upper) + ", elbow=";
     text += arm.elbow ? "(" + format_shortest(arm.elbow->lower) + ", " + format_shortest(arm.elbow->upper) + ")"
                       : "None";
-    text += ", max_speed=" + vector_text(arm.max_speed) + ")";
-    return text;
+    text += ", max_speed=" + vector_text(arm.max_speed);
+    // Collision geometry only when it is not what the arm starts with.
+    if (!arm.tool_geometry.empty()) {
+        text += ", tool_geometry=" + to_string(arm.tool_geometry);
+    }
+    if (arm.envelopes != (arm.model ? model_envelopes(*arm.model) : estimated_envelopes(arm.robot))) {
+        text += ", envelopes=custom";
+    }
+    return text + ")";
 }
 
 }  // namespace ortholink

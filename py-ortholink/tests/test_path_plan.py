@@ -128,7 +128,9 @@ class TestUnreachableAndCheck:
 class TestArguments:
     def test_signature_and_errors(self, arm):
         targets = arm.fk_many(np.zeros((3, 6)))
-        assert Arm.plan_path.__text_signature__ == "($self, targets, start=None, *, max_step=10.0, check=None)"
+        assert Arm.plan_path.__text_signature__ == (
+            "($self, targets, start=None, *, max_step=10.0, check=None, scene=None, collision_free=True)"
+        )
         with pytest.raises(TypeError, match=r"takes from 1 to 2 positional arguments but 3 were given"):
             arm.plan_path(targets, None, 5.0)
         with pytest.raises(ValueError, match=r"argument 'max_step': expected a positive number of degrees, got 0"):

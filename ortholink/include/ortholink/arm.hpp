@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ortholink/batch.hpp"
+#include "ortholink/collision.hpp"
 #include "ortholink/fk.hpp"
 #include "ortholink/ik.hpp"
 #include "ortholink/pose.hpp"
@@ -35,14 +36,17 @@ struct Arm {
     JointVector upper{};
     std::optional<ElbowLimit> elbow;  // none: J2 + J3 is not limited
     JointVector max_speed{};          // rated joint speeds, degrees per second
+    Scene tool_geometry{};            // spheres, capsules and boxes in the flange frame
+    Envelopes envelopes{};            // the links' solids in the link frames
 
     // The model's published limits and speeds, identity base and tool. The
     // maker limits J2 + J3 (the elbow), not J3 itself, so J3's own range is
     // the widest the J2 and elbow limits leave: elbow.lower - upper[1] ..
-    // elbow.upper - lower[1].
-    static Arm from_model(CrxModel model) noexcept;
-    // -180 .. 180 on every joint, no elbow limit, 180 degrees per second.
-    static Arm from_robot(const Crx& robot) noexcept;
+    // elbow.upper - lower[1]. The envelopes are the model's (model_envelopes).
+    static Arm from_model(CrxModel model);
+    // -180 .. 180 on every joint, no elbow limit, 180 degrees per second,
+    // envelopes estimated from the robot's dimensions.
+    static Arm from_robot(const Crx& robot);
 
     // Sets the elbow limit (none removes it). On an arm of a model, a limit
     // also sets J3's range as from_model does, from the J2 limits as they are.
@@ -62,8 +66,13 @@ std::string to_string(const Arm& arm);
 // Why an arm's limits or speeds cannot be used (empty when they can): every
 // limit and speed finite, lower <= upper, speeds positive, and few enough
 // whole turns within the limits that one solution expands to at most
-// kMaxTurnVariants variants.
+// kMaxTurnVariants variants; the tool geometry only spheres, capsules and
+// boxes, at most kMaxToolSolids of them, every solid sound (scene_problem);
+// at most kMaxEnvelopeCapsules envelope capsules in all, each sound.
 std::string arm_problem(const Arm& arm);
+
+inline constexpr std::size_t kMaxToolSolids = 64;
+inline constexpr std::size_t kMaxEnvelopeCapsules = 128;
 
 // The inverse of a rigid transform.
 Pose inverse(const Pose& pose) noexcept;

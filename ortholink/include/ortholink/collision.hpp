@@ -158,8 +158,15 @@ bool envelopes_fitted(CrxModel model) noexcept;
 
 // A body of a check: a link, a solid of the tool, or a solid of the scene.
 struct BodyId {
-    enum class Kind : std::uint8_t { Link, Tool, Scene };
-    enum class Shape : std::uint8_t { Capsule, Sphere, Box, Cylinder, HalfSpace, Points };
+    enum class Kind : std::uint8_t { Link,
+                                     Tool,
+                                     Scene };
+    enum class Shape : std::uint8_t { Capsule,
+                                      Sphere,
+                                      Box,
+                                      Cylinder,
+                                      HalfSpace,
+                                      Points };
     Kind kind = Kind::Link;
     Shape shape = Shape::Capsule;
     std::uint32_t index = 0;  // link 0..6, or the solid's index within its kind
@@ -175,8 +182,21 @@ std::string body_name(BodyId body);
 // ones (0-1 … 5-6), which touch by design. Ordered most often colliding
 // first, so that a colliding configuration is found early.
 inline constexpr std::array<std::array<std::uint8_t, 2>, 15> kSelfPairs{{
-    {0, 2}, {0, 3}, {1, 5}, {0, 5}, {1, 4}, {1, 6}, {2, 5}, {2, 6}, {0, 6},
-    {0, 4}, {1, 3}, {2, 4}, {3, 5}, {3, 6}, {4, 6},
+    {0, 2},
+    {0, 3},
+    {1, 5},
+    {0, 5},
+    {1, 4},
+    {1, 6},
+    {2, 5},
+    {2, 6},
+    {0, 6},
+    {0, 4},
+    {1, 3},
+    {2, 4},
+    {3, 5},
+    {3, 6},
+    {4, 6},
 }};
 
 // Links the tool is checked against: all but the flange it is mounted on.
@@ -238,5 +258,19 @@ void collides_many(const CollisionChecker& checker, std::span<const JointVector>
 // out[i] = checker.clearance(joints[i]).
 void clearance_many(const CollisionChecker& checker, std::span<const JointVector> joints, std::span<Clearance> out,
                     unsigned threads = 0, const CancelCheck& cancel = {});
+
+// ---------------------------------------------------------------------------
+// Solutions that keep the arm clear.
+
+// arm_ik_detailed without the solutions that collide (checker.collides with
+// `padding`). Each flange solution is checked once: its whole-turn variants
+// have its geometry.
+std::vector<IkSolution> arm_ik_free(const Arm& arm, const CollisionChecker& checker, const Pose& world_tcp,
+                                    double padding = 0.0);
+
+// arm_ik_many without the solutions that collide; threads and cancel as
+// arm_ik_many.
+IkBatchResult arm_ik_many_free(const Arm& arm, const CollisionChecker& checker, std::span<const Pose> world_tcps,
+                               double padding = 0.0, unsigned threads = 0, const CancelCheck& cancel = {});
 
 }  // namespace ortholink

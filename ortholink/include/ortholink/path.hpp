@@ -11,6 +11,7 @@
 
 #include "ortholink/arm.hpp"
 #include "ortholink/batch.hpp"
+#include "ortholink/collision.hpp"
 
 namespace ortholink {
 
@@ -61,6 +62,21 @@ double move_time(const JointVector& a, const JointVector& b, const JointVector& 
 // win. `max_step` must be positive.
 PathPlan plan_over_layers(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
                           double max_step);
+
+// path_layers without the solutions that collide (arm_ik_many_free).
+PathLayers path_layers_free(const Arm& arm, const CollisionChecker& checker, std::span<const Pose> waypoints,
+                            double padding = 0.0, unsigned threads = 0, const CancelCheck& cancel = {});
+
+// plan_over_layers whose continuous moves keep the arm clear: each move the
+// plan uses (the one from `start` too) is checked along its straight
+// joint-space interpolation (CollisionChecker::move_collides); a move that
+// collides leaves the graph and the search runs again, until every
+// continuous move of the plan is clear. Only the moves a plan uses are
+// checked. A break is a stop and reconfiguration and is not checked.
+// `cancel` is asked between searches and checks; it stops with BatchCancelled.
+PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
+                               double max_step, const CollisionChecker& checker, double padding = 0.0,
+                               const CancelCheck& cancel = {});
 
 // path_layers, then plan_over_layers.
 PathPlan plan_path(const Arm& arm, std::span<const Pose> waypoints, const std::optional<JointVector>& start,

@@ -7,6 +7,7 @@
 #include "arm_binding.hpp"
 #include "arrays.hpp"
 #include "classes.hpp"
+#include "collision_binding.hpp"
 #include "convert.hpp"
 #include "interruptible.hpp"
 #include "numpy_api.hpp"
@@ -50,7 +51,7 @@ std::optional<ElbowLimit> elbow_from_any(PyObject* object) {
 
 // Builds the arm from its arguments; `robot` is a Crx or a CrxModel.
 Arm arm_from_arguments(PyObject* robot, PyObject* base, PyObject* tool, PyObject* lower, PyObject* upper,
-                       PyObject* elbow, PyObject* max_speed) {
+                       PyObject* elbow, PyObject* max_speed, PyObject* tool_geometry, PyObject* envelopes) {
     Arm arm;
     if (is_instance(robot, ClassId::CrxModel)) {
         arm = Arm::from_model(model_from_any(robot, "robot"));
@@ -69,17 +70,23 @@ Arm arm_from_arguments(PyObject* robot, PyObject* base, PyObject* tool, PyObject
     arm.lower = six_or(lower, "lower", arm.lower);
     arm.upper = six_or(upper, "upper", arm.upper);
     arm.max_speed = six_or(max_speed, "max_speed", arm.max_speed);
+    arm.tool_geometry = scene_argument(tool_geometry, "tool_geometry");
+    if (envelopes != nullptr && envelopes != Py_None) {
+        arm.envelopes = envelopes_from_any(envelopes, arm.envelopes);
+    }
     check_arm(arm);
     return arm;
 }
 
-constexpr const char* kArmParameterNames[] = {"robot", "base", "tool", "lower", "upper", "elbow", "max_speed"};
+constexpr const char* kArmParameterNames[] = {"robot", "base", "tool", "lower", "upper",
+                                              "elbow", "max_speed", "tool_geometry", "envelopes"};
 
 PyObject* arm_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guard([&] {
-        PyObject* bound[7];
-        bind_call_arguments("Arm", args, kwargs, Parameters{kArmParameterNames, 7, 1, 1}, bound);
-        return box(arm_from_arguments(bound[0], bound[1], bound[2], bound[3], bound[4], bound[5], bound[6]));
+        PyObject* bound[9];
+        bind_call_arguments("Arm", args, kwargs, Parameters{kArmParameterNames, 9, 1, 1}, bound);
+        return box(arm_from_arguments(bound[0], bound[1], bound[2], bound[3], bound[4], bound[5], bound[6], bound[7],
+                                      bound[8]));
     });
 }
 
@@ -105,10 +112,14 @@ Pose pose_from_state(PyObject* object, const char* name) {
     return *pose;
 }
 
-// Rebuilds an arm from its fields (used by pickle).
-constexpr Signature<8> kArmState{"_from_state",
-                                 {"robot", "model", "base", "tool", "lower", "upper", "elbow", "max_speed"}};
-PyObject* arm_from_state(PyObject*, const Arguments<8>& values) {
+// Rebuilds an arm from its fields (used by pickle); states written before
+// the collision geometry have eight.
+constexpr Signature<10> kArmState{
+    "_from_state",
+    {"robot", "model", "base", "tool", "lower", "upper", "elbow", "max_speed", "tool_geometry", "envelopes"},
+    8,
+    10};
+PyObject* arm_from_state(PyObject*, const Arguments<10>& values) {
     Arm arm = Arm::from_robot(unbox_argument<Crx>(values[0], "robot"));
     if (values[1] != Py_None) {
         arm.model = model_from_any(values[1], "model");
@@ -119,8 +130,28 @@ PyObject* arm_from_state(PyObject*, const Arguments<8>& values) {
     arm.upper = six_values(values[5], "upper");
     arm.elbow = elbow_from_any(values[6]);
     arm.max_speed = six_values(values[7], "max_speed");
+    if (arm.model) {
+        arm.envelopes = model_envelopes(*arm.model);
+    }
+    arm.tool_geometry = scene_argument(values[8], "tool_geometry");
+    if (values[9] != nullptr && values[9] != Py_None) {
+        arm.envelopes = envelopes_from_any(values[9], arm.envelopes);
+    }
     check_arm(arm);
     return box(std::move(arm));
+}
+
+PyObject* arm_tool_geometry(PyObject* self) { return scene_to_python(arm_of(self).tool_geometry); }
+
+PyObject* arm_envelopes(PyObject* self) { return envelopes_to_python(arm_of(self).envelopes); }
+
+// The envelopes in the pickled state: None when they are the arm's own.
+PyObject* arm_envelope_state(PyObject* self) {
+    const Arm& arm = arm_of(self);
+    if (arm.envelopes == (arm.model ? model_envelopes(*arm.model) : estimated_envelopes(arm.robot))) {
+        Py_RETURN_NONE;
+    }
+    return envelopes_to_python(arm.envelopes);
 }
 
 PyObject* arm_robot(PyObject* self) { return box(Crx(arm_of(self).robot)); }
@@ -175,18 +206,59 @@ PyObject* arm_fk_many_method(PyObject* self, const Arguments<2>& values) {
     return poses_to_array(poses);
 }
 
-constexpr Signature<1> kIk{"ik", {"pose"}};
-PyObject* arm_ik_method(PyObject* self, const Arguments<1>& a) {
-    return to_python(arm_ik(arm_of(self), near_rigid_pose(a[0], "pose")));
+// The scene and collision_free arguments of the ik methods.
+struct FreeArguments {
+    bool free = false;
+    const Scene* scene = nullptr;
+};
+
+FreeArguments free_arguments(PyObject* scene, PyObject* collision_free) {
+    FreeArguments out;
+    out.scene = &scene_argument(scene, "scene");
+    if (collision_free != nullptr) {
+        if (!PyBool_Check(collision_free)) {
+            fail(PyExc_TypeError, "argument 'collision_free': expected a bool, got %s",
+                 type_name_of(collision_free).c_str());
+        }
+        out.free = collision_free == Py_True;
+    }
+    return out;
 }
 
-constexpr Signature<2> kIkMany{"ik_many", {"poses", "threads"}, 1, 2};
-PyObject* arm_ik_many_method(PyObject* self, const Arguments<2>& values) {
+std::vector<JointVector> joints_of(const std::vector<IkSolution>& solutions) {
+    std::vector<JointVector> out(solutions.size());
+    for (std::size_t i = 0; i < solutions.size(); ++i) {
+        out[i] = solutions[i].joints;
+    }
+    return out;
+}
+
+constexpr Signature<3> kIk{"ik", {"pose", "scene", "collision_free"}, 1, 1, {nullptr, nullptr, "False"}};
+PyObject* arm_ik_method(PyObject* self, const Arguments<3>& a) {
+    const Arm& arm = arm_of(self);
+    const Pose pose = near_rigid_pose(a[0], "pose");
+    const FreeArguments options = free_arguments(a[1], a[2]);
+    if (!options.free) {
+        return to_python(arm_ik(arm, pose));
+    }
+    return to_python(joints_of(arm_ik_free(arm, CollisionChecker(arm, *options.scene), pose)));
+}
+
+constexpr Signature<4> kIkMany{
+    "ik_many", {"poses", "threads", "scene", "collision_free"}, 1, 2, {nullptr, nullptr, nullptr, "False"}};
+PyObject* arm_ik_many_method(PyObject* self, const Arguments<4>& values) {
     const Arm arm = arm_of(self);
     const unsigned threads = thread_count(values[1]);
+    const FreeArguments options = free_arguments(values[2], values[3]);
     const auto poses = near_rigid_poses(values[0], "poses");
     IkBatchResult batch;
-    without_gil([&](const CancelCheck& cancel) { batch = arm_ik_many(arm, poses, threads, cancel); });
+    without_gil([&](const CancelCheck& cancel) {
+        if (options.free) {
+            batch = arm_ik_many_free(arm, CollisionChecker(arm, *options.scene), poses, 0.0, threads, cancel);
+        } else {
+            batch = arm_ik_many(arm, poses, threads, cancel);
+        }
+    });
     return box(std::move(batch));
 }
 
@@ -257,7 +329,8 @@ const MethodTable arm_methods{
         "A vector of six gives a bool; a (k, 6) array gives a (k,) boolean array."),
     def<kArmState, arm_from_state>("Rebuild an arm from its fields (for pickle)."),
     reduce_def<ClassId::Arm, kFromState, arm_robot, arm_model, frame_state<&Arm::base>, frame_state<&Arm::tool>,
-               member<&Arm::lower>, member<&Arm::upper>, arm_elbow, member<&Arm::max_speed>>(),
+               member<&Arm::lower>, member<&Arm::upper>, arm_elbow, member<&Arm::max_speed>, arm_tool_geometry,
+               arm_envelope_state>(),
 };
 
 const PropertyTable arm_properties{
@@ -269,10 +342,16 @@ const PropertyTable arm_properties{
     property<member<&Arm::upper>>("upper", "The upper joint limits in controller degrees, a (6,) array."),
     property<arm_elbow>("elbow", "The (lower, upper) limits on J2 + J3 in degrees, or None."),
     property<member<&Arm::max_speed>>("max_speed", "The rated joint speeds in degrees per second, a (6,) array."),
+    property<arm_tool_geometry>("tool_geometry", "The tool's solids in the flange frame, a `Scene`."),
+    property<arm_envelopes>(
+        "envelopes",
+        "The links' envelopes: seven (k, 7) arrays (base_link, link_1 ... link_5, flange), one row\n"
+        "a, b, radius per capsule, in the link's frame (millimetres)."),
 };
 
 constexpr const char* kArmDoc =
-    "Arm(robot, *, base=None, tool=None, lower=None, upper=None, elbow=None, max_speed=None)\n--\n\n"
+    "Arm(robot, *, base=None, tool=None, lower=None, upper=None, elbow=None, max_speed=None,\n"
+    "    tool_geometry=None, envelopes=None)\n--\n\n"
     "A robot as installed: its tool, its place in the cell, its joint limits and rated speeds.\n\n"
     "`robot` is a `Crx` or a `CrxModel`. `base` is the pose of the robot's base frame in the world\n"
     "frame and `tool` the pose of the TCP in the flange frame (4x4, identity when omitted).\n"
@@ -284,7 +363,12 @@ constexpr const char* kArmDoc =
     "allow (elbow lower - J2 upper .. elbow upper - J2 lower), so it cuts nothing the elbow\n"
     "allows. A `Crx` gets -180 .. 180 on every joint, no elbow limit and 180 degrees per second.\n"
     "`elbow=None` given explicitly removes the elbow limit. Arms are immutable and compare equal\n"
-    "when every field is equal.";
+    "when every field is equal.\n\n"
+    "`tool_geometry` is a `Scene` of spheres, capsules and boxes in the flange frame, checked by\n"
+    "`collides` against the links and the cell. `envelopes` replaces the capsules that envelope\n"
+    "links: a dict {link index: [(a, b, radius) or (center, radius), ...]} (0 is the base, 6 the\n"
+    "flange), in the link's frame; the others keep theirs (fitted to the meshes of the CRX-5iA and\n"
+    "CRX-10iA, estimated from the dimensions for other robots).";
 
 }  // namespace
 
@@ -327,7 +411,7 @@ std::vector<Pose> near_rigid_poses(PyObject* object, const char* name) {
 }
 
 const ClassDescription& arm_class() {
-    static const HeapClass<Arm, 4> type("ortholink.Arm", kArmDoc, {arm_methods, arm_path_methods, arm_urdf_methods},
+    static const HeapClass<Arm, 4> type("ortholink.Arm", kArmDoc, {arm_methods, arm_path_methods, arm_urdf_methods, arm_collision_methods},
                                         arm_properties,
                                         {{{Py_tp_new, slot(arm_new)},
                                           {Py_tp_repr, slot(call<arm_repr>)},

@@ -28,7 +28,8 @@
 namespace ortholink::py {
 
 // The classes in the order the module registers them: the seven of the
-// star-import list, then the result classes of the batch and path methods.
+// star-import list, then the result classes of the batch and path methods,
+// then the cell's solids.
 enum class ClassId : int {
     Crx,
     CrxModel,
@@ -39,9 +40,10 @@ enum class ClassId : int {
     Arm,
     IkBatch,
     PathPlan,
+    Scene,
 };
 inline constexpr int kStarImportCount = 7;
-inline constexpr int kClassCount = 9;
+inline constexpr int kClassCount = 10;
 
 struct ClassDescription {
     const char* name;                  // "Crx"
@@ -59,6 +61,7 @@ const ClassDescription& solution_kind_class();
 const ClassDescription& ik_batch_class();
 const ClassDescription& arm_class();
 const ClassDescription& path_plan_class();
+const ClassDescription& scene_class();
 
 const ClassDescription& describe(ClassId id);
 
@@ -78,6 +81,7 @@ constexpr ClassId class_of(const LinkMeshes*) { return ClassId::LinkMeshes; }
 constexpr ClassId class_of(const IkBatchResult*) { return ClassId::IkBatch; }
 constexpr ClassId class_of(const Arm*) { return ClassId::Arm; }
 constexpr ClassId class_of(const PathPlan*) { return ClassId::PathPlan; }
+constexpr ClassId class_of(const Scene*) { return ClassId::Scene; }
 template <class T>
 constexpr ClassId kClassOf = class_of(static_cast<const T*>(nullptr));
 

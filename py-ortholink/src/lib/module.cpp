@@ -31,8 +31,8 @@ int exec_module(PyObject* module) {
         }
         Ref all = Ref::steal(check(PyList_New(0)));
         check_status(PyModule_AddObjectRef(module, "__all__", all.get()));
-        // The result classes (IkBatch, PathPlan) are reachable for isinstance
-        // checks but are not part of the star-import list.
+        // The result classes (IkBatch, PathPlan) and Scene are reachable as
+        // attributes but are not part of the star-import list.
         for (int index = 0; index < kClassCount; ++index) {
             const auto id = static_cast<ClassId>(index);
             PyTypeObject* type = create_class(id);

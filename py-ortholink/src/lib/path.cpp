@@ -8,6 +8,7 @@
 #include "arm_binding.hpp"
 #include "arrays.hpp"
 #include "classes.hpp"
+#include "collision_binding.hpp"
 #include "convert.hpp"
 #include "interruptible.hpp"
 #include "numpy_api.hpp"
@@ -116,9 +117,12 @@ std::vector<std::uint8_t> allowed_nodes(PyObject* check_callable, const std::vec
     return keep;
 }
 
-constexpr Signature<4> kPlanPath{
-    "plan_path", {"targets", "start", "max_step", "check"}, 1, 2, {nullptr, nullptr, "10.0", nullptr}};
-PyObject* plan_path(PyObject* self, const Arguments<4>& values) {
+constexpr Signature<6> kPlanPath{"plan_path",
+                                 {"targets", "start", "max_step", "check", "scene", "collision_free"},
+                                 1,
+                                 2,
+                                 {nullptr, nullptr, "10.0", nullptr, nullptr, "True"}};
+PyObject* plan_path(PyObject* self, const Arguments<6>& values) {
     const Arm arm = unbox<Arm>(self);
     const auto targets = near_rigid_poses(values[0], "targets");
     std::optional<JointVector> start;
@@ -141,18 +145,34 @@ PyObject* plan_path(PyObject* self, const Arguments<4>& values) {
     if (check_callable != nullptr && !PyCallable_Check(check_callable)) {
         fail(PyExc_TypeError, "argument 'check': expected a callable, got %s", type_name_of(check_callable).c_str());
     }
+    const Scene& scene = scene_argument(values[4], "scene");
+    bool collision_free = true;
+    if (values[5] != nullptr) {
+        if (!PyBool_Check(values[5])) {
+            fail(PyExc_TypeError, "argument 'collision_free': expected a bool, got %s", type_name_of(values[5]).c_str());
+        }
+        collision_free = values[5] == Py_True;
+    }
+    std::optional<CollisionChecker> checker;
     PathLayers layers;
-    without_gil([&](const CancelCheck& cancel) { layers = path_layers(arm, targets, 0, cancel); });
+    without_gil([&](const CancelCheck& cancel) {
+        if (collision_free) {
+            checker.emplace(arm, scene);
+            layers = path_layers_free(arm, *checker, targets, 0.0, 0, cancel);
+        } else {
+            layers = path_layers(arm, targets, 0, cancel);
+        }
+    });
     if (check_callable != nullptr) {
         ensure_numpy();
         const auto keep = allowed_nodes(check_callable, layers.nodes);
         keep_nodes(layers, keep);
     }
     PathPlan plan;
-    {
-        ReleaseGil unlocked;
-        plan = plan_over_layers(arm, layers, start, max_step);
-    }
+    without_gil([&](const CancelCheck& cancel) {
+        plan = checker ? plan_over_layers_free(arm, layers, start, max_step, *checker, 0.0, cancel)
+                       : plan_over_layers(arm, layers, start, max_step);
+    });
     return box(std::move(plan));
 }
 
@@ -171,7 +191,13 @@ const MethodTable arm_path_methods{
         "next reached waypoint connects to the last reached one by the same rule (a break only if that\n"
         "move is over `max_step`). `check`, when given, is called with (k, 6) arrays of candidate joint\n"
         "vectors, in batches, and returns a boolean mask of those allowed (a collision check, a\n"
-        "keep-out zone); the others are dropped before the search."),
+        "keep-out zone); the others are dropped before the search.\n\n"
+        "With `collision_free` (the default) the plan keeps the arm clear of itself, its tool and\n"
+        "`scene` (a `Scene`): solutions that collide are dropped, and every continuous move the plan\n"
+        "uses is checked along its joint-space interpolation, at a resolution that bounds how far any\n"
+        "point moves between checks and padded by it, so no contact between rows is missed; a move\n"
+        "that collides is left out and the search repeated. Breaks are not checked.\n"
+        "`collision_free=False` plans as without collision checks."),
 };
 
 const ClassDescription& path_plan_class() {

@@ -1,0 +1,570 @@
+// The checker: link envelopes posed by forward kinematics, tested pair by
+// pair against each other, the tool and the scene. One walk over the pairs
+// serves both questions (is anything within the padding; what is nearest),
+// with a bounding sphere per body to skip pairs that cannot matter.
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "../chunks.hpp"
+#include "distance.hpp"
+#include "ortholink/arm.hpp"
+#include "ortholink/collision.hpp"
+
+namespace ortholink {
+namespace {
+
+using collision::point_segment_distance;
+using collision::segment_box_distance;
+using collision::segment_cylinder_distance;
+using collision::segment_half_space_distance;
+using collision::segment_segment_distance;
+
+// Posed solids stay on the stack (arm_problem bounds their counts): a query
+// never allocates.
+constexpr std::size_t kMaxLinkCapsules = kMaxEnvelopeCapsules;
+
+struct Cap {
+    Vec3 a;
+    Vec3 b;
+    double radius;
+};
+
+struct Bound {
+    Vec3 center;
+    double radius;
+};
+
+Vec3 apply(const Pose& pose, const Vec3& p) noexcept {
+    const Vec3 r = rotate(pose.q, p);
+    return Vec3{r[0] + pose.t[0], r[1] + pose.t[1], r[2] + pose.t[2]};
+}
+
+double norm(const Vec3& v) noexcept {
+    return std::sqrt(dot(v, v));
+}
+
+double distance(const Vec3& a, const Vec3& b) noexcept {
+    return norm(Vec3{a[0] - b[0], a[1] - b[1], a[2] - b[2]});
+}
+
+// The smallest sphere about the middle of the ends' box that holds every capsule.
+Bound bound_of(std::span<const Cap> caps) noexcept {
+    if (caps.empty()) {
+        return Bound{{0.0, 0.0, 0.0}, -std::numeric_limits<double>::infinity()};
+    }
+    Vec3 lo = caps[0].a;
+    Vec3 hi = caps[0].a;
+    for (const Cap& c : caps) {
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = std::min({lo[k], c.a[k], c.b[k]});
+            hi[k] = std::max({hi[k], c.a[k], c.b[k]});
+        }
+    }
+    const Vec3 center{0.5 * (lo[0] + hi[0]), 0.5 * (lo[1] + hi[1]), 0.5 * (lo[2] + hi[2])};
+    double radius = 0.0;
+    for (const Cap& c : caps) {
+        radius = std::max({radius, distance(center, c.a) + c.radius, distance(center, c.b) + c.radius});
+    }
+    return Bound{center, radius};
+}
+
+double box_half_diagonal(const Box& box) noexcept {
+    return 0.5 * norm(box.size);
+}
+
+Pose inverse_pose(const Pose& p) noexcept {
+    const Quat q{-p.q.x, -p.q.y, -p.q.z, p.q.w};
+    const Vec3 t = rotate(q, p.t);
+    return Pose{q, Vec3{-t[0], -t[1], -t[2]}};
+}
+
+HalfSpace moved(const Pose& pose, const HalfSpace& h) noexcept {
+    // x' = R x + t: n'·x' = n·x + n'·t with n' = R n.
+    const Vec3 n = rotate(pose.q, h.normal);
+    return HalfSpace{n, h.offset + dot(n, pose.t)};
+}
+
+double box_half_space_distance(const Box& box, const HalfSpace& h) noexcept {
+    // The lowest corner along the normal.
+    const Vec3 n = rotate(Quat{-box.pose.q.x, -box.pose.q.y, -box.pose.q.z, box.pose.q.w}, h.normal);
+    const double reach =
+        0.5 * (std::fabs(n[0]) * box.size[0] + std::fabs(n[1]) * box.size[1] + std::fabs(n[2]) * box.size[2]);
+    return dot(h.normal, box.pose.t) - reach - h.offset;
+}
+
+// A cylinder's bounding box, for the tool boxes (a lower bound of the distance).
+Box box_of(const Cylinder& c) noexcept {
+    return Box{c.pose, Vec3{2.0 * c.radius, 2.0 * c.radius, c.length}};
+}
+
+struct SceneCap {
+    Cap cap;
+    BodyId id;
+};
+
+}  // namespace
+
+struct CollisionChecker::Impl {
+    Crx robot;
+    Pose base;  // the robot's base frame in the world frame (for the point clouds)
+    bool base_is_identity = true;
+
+    std::vector<Cap> link_caps;                         // in the link frames, link by link
+    std::array<std::uint32_t, kBodyCount + 1> first{};  // link k owns link_caps[first[k] .. first[k + 1])
+
+    std::vector<Cap> tool_caps;  // flange frame
+    std::vector<BodyId> tool_cap_ids;
+    std::vector<Box> tool_boxes;
+
+    // The scene in the robot's base frame, except the clouds (world frame).
+    std::vector<SceneCap> scene_caps;
+    std::vector<Bound> scene_cap_bounds;
+    std::vector<Box> scene_boxes;
+    std::vector<Cylinder> scene_cylinders;
+    std::vector<HalfSpace> scene_half_spaces;
+    std::vector<PointCloud> clouds;
+    std::vector<Bound> cloud_bounds;  // world frame
+
+    JointVector kinematic_radii{};  // mm per radian of each rotation of the chain
+    JointVector radii{};            // the same per controller joint
+
+    void compute_radii();
+
+    template <class Visitor>
+    void visit(const JointVector& joints, Visitor& visitor) const noexcept;
+};
+
+void CollisionChecker::Impl::compute_radii() {
+    // Rotation j turns about an axis through frame j's origin and moves links
+    // j + 1 … 6 and the tool; a point of link k lies at most the chain length
+    // from frame j to frame k - 1, plus its reach in its own frame, from it.
+    const auto frames = fk_all(robot, JointVector{});
+    std::array<double, 5> step{};
+    for (std::size_t m = 0; m < 5; ++m) {
+        step[m] = distance(frames[m + 1].t, frames[m].t);
+    }
+    std::array<double, kBodyCount> reach{};
+    for (std::size_t k = 0; k < kBodyCount; ++k) {
+        for (std::uint32_t c = first[k]; c < first[k + 1]; ++c) {
+            const Cap& cap = link_caps[c];
+            reach[k] = std::max({reach[k], norm(cap.a) + cap.radius, norm(cap.b) + cap.radius});
+        }
+    }
+    for (const Cap& cap : tool_caps) {
+        reach[6] = std::max({reach[6], norm(cap.a) + cap.radius, norm(cap.b) + cap.radius});
+    }
+    for (const Box& box : tool_boxes) {
+        reach[6] = std::max(reach[6], norm(box.pose.t) + box_half_diagonal(box));
+    }
+    for (std::size_t j = 0; j < 6; ++j) {
+        double largest = 0.0;
+        double chain = 0.0;
+        for (std::size_t k = j + 1; k < kBodyCount; ++k) {
+            if (k >= j + 2) {
+                chain += step[k - 2];
+            }
+            largest = std::max(largest, chain + reach[k]);
+        }
+        kinematic_radii[j] = largest;
+    }
+    // The J3 rotation is J2 + J3, so J2 also turns it.
+    radii = kinematic_radii;
+    radii[1] = kinematic_radii[1] + kinematic_radii[2];
+}
+
+// Walks every checked pair. The visitor gives the distance above which a
+// pair is of no interest (threshold()) and takes each pair's distance
+// (take() returns true to stop).
+template <class Visitor>
+void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) const noexcept {
+    const auto frames = fk_all(robot, joints);
+    std::array<Cap, kMaxLinkCapsules> posed;
+    std::array<Bound, kBodyCount> bounds;
+    for (std::size_t k = 0; k < kBodyCount; ++k) {
+        const Pose frame = k == 0 ? Pose{} : frames[k - 1];
+        for (std::uint32_t c = first[k]; c < first[k + 1]; ++c) {
+            posed[c] = Cap{apply(frame, link_caps[c].a), apply(frame, link_caps[c].b), link_caps[c].radius};
+        }
+        bounds[k] = bound_of(std::span<const Cap>(posed.data() + first[k], first[k + 1] - first[k]));
+    }
+    const auto link_id = [](std::size_t k) { return BodyId{BodyId::Kind::Link, BodyId::Shape::Capsule, std::uint32_t(k)}; };
+    const auto apart = [&](const Bound& a, const Bound& b) {
+        return distance(a.center, b.center) - a.radius - b.radius > visitor.threshold();
+    };
+
+    // The links against each other.
+    for (const auto& pair : kSelfPairs) {
+        const std::size_t i = pair[0];
+        const std::size_t j = pair[1];
+        if (apart(bounds[i], bounds[j])) {
+            continue;
+        }
+        for (std::uint32_t a = first[i]; a < first[i + 1]; ++a) {
+            for (std::uint32_t b = first[j]; b < first[j + 1]; ++b) {
+                const double d = segment_segment_distance(posed[a].a, posed[a].b, posed[b].a, posed[b].b) -
+                                 posed[a].radius - posed[b].radius;
+                if (d <= visitor.threshold() && visitor.take(d, link_id(i), link_id(j))) {
+                    return;
+                }
+            }
+        }
+    }
+
+    // The tool, posed with the flange.
+    std::array<Cap, kMaxToolSolids> tool;
+    std::array<Box, kMaxToolSolids> boxes;
+    const std::size_t tool_count = tool_caps.size();
+    const std::size_t box_count = tool_boxes.size();
+    Bound tool_bound{{0.0, 0.0, 0.0}, -std::numeric_limits<double>::infinity()};
+    if (tool_count + box_count > 0) {
+        for (std::size_t c = 0; c < tool_count; ++c) {
+            tool[c] = Cap{apply(frames[5], tool_caps[c].a), apply(frames[5], tool_caps[c].b), tool_caps[c].radius};
+        }
+        std::array<Cap, kMaxToolSolids * 2> hull;  // boxes as their bounding spheres, for the bound only
+        std::size_t n = 0;
+        for (std::size_t c = 0; c < tool_count; ++c) {
+            hull[n++] = tool[c];
+        }
+        for (std::size_t c = 0; c < box_count; ++c) {
+            boxes[c] = Box{compose(frames[5], tool_boxes[c].pose), tool_boxes[c].size};
+            hull[n++] = Cap{boxes[c].pose.t, boxes[c].pose.t, box_half_diagonal(boxes[c])};
+        }
+        tool_bound = bound_of(std::span<const Cap>(hull.data(), n));
+        for (const std::uint8_t link : kToolLinks) {
+            if (apart(bounds[link], tool_bound)) {
+                continue;
+            }
+            for (std::uint32_t a = first[link]; a < first[link + 1]; ++a) {
+                const Cap& l = posed[a];
+                for (std::size_t c = 0; c < tool_count; ++c) {
+                    const double d = segment_segment_distance(l.a, l.b, tool[c].a, tool[c].b) - l.radius - tool[c].radius;
+                    if (d <= visitor.threshold() && visitor.take(d, link_id(link), tool_cap_ids[c])) {
+                        return;
+                    }
+                }
+                for (std::size_t c = 0; c < box_count; ++c) {
+                    const double d = segment_box_distance(l.a, l.b, boxes[c]) - l.radius;
+                    if (d <= visitor.threshold() &&
+                        visitor.take(d, link_id(link), BodyId{BodyId::Kind::Tool, BodyId::Shape::Box, std::uint32_t(c)})) {
+                        return;
+                    }
+                }
+            }
+        }
+    }
+
+    // The scene, against the moving links and the tool.
+    const auto tool_box_id = [](std::size_t c) {
+        return BodyId{BodyId::Kind::Tool, BodyId::Shape::Box, std::uint32_t(c)};
+    };
+    const auto scene_against = [&](std::span<const Cap> caps, auto&& id_of, std::span<const Box> solid_boxes,
+                                   const Bound& bound) -> bool {
+        if (caps.empty() && solid_boxes.empty()) {
+            return false;
+        }
+        for (std::size_t s = 0; s < scene_caps.size(); ++s) {
+            if (apart(bound, scene_cap_bounds[s])) {
+                continue;
+            }
+            const SceneCap& o = scene_caps[s];
+            for (std::size_t c = 0; c < caps.size(); ++c) {
+                const double d =
+                    segment_segment_distance(caps[c].a, caps[c].b, o.cap.a, o.cap.b) - caps[c].radius - o.cap.radius;
+                if (d <= visitor.threshold() && visitor.take(d, id_of(c), o.id)) {
+                    return true;
+                }
+            }
+            for (std::size_t c = 0; c < solid_boxes.size(); ++c) {
+                const double d = segment_box_distance(o.cap.a, o.cap.b, solid_boxes[c]) - o.cap.radius;
+                if (d <= visitor.threshold() && visitor.take(d, tool_box_id(c), o.id)) {
+                    return true;
+                }
+            }
+        }
+        for (std::size_t s = 0; s < scene_boxes.size(); ++s) {
+            const Box& o = scene_boxes[s];
+            if (apart(bound, Bound{o.pose.t, box_half_diagonal(o)})) {
+                continue;
+            }
+            const BodyId oid{BodyId::Kind::Scene, BodyId::Shape::Box, std::uint32_t(s)};
+            for (std::size_t c = 0; c < caps.size(); ++c) {
+                const double d = segment_box_distance(caps[c].a, caps[c].b, o) - caps[c].radius;
+                if (d <= visitor.threshold() && visitor.take(d, id_of(c), oid)) {
+                    return true;
+                }
+            }
+            for (std::size_t c = 0; c < solid_boxes.size(); ++c) {
+                const double d = collision::box_box_distance(solid_boxes[c], o);
+                if (d <= visitor.threshold() && visitor.take(d, tool_box_id(c), oid)) {
+                    return true;
+                }
+            }
+        }
+        for (std::size_t s = 0; s < scene_cylinders.size(); ++s) {
+            const Cylinder& o = scene_cylinders[s];
+            if (apart(bound, Bound{o.pose.t, std::hypot(o.radius, 0.5 * o.length)})) {
+                continue;
+            }
+            const BodyId oid{BodyId::Kind::Scene, BodyId::Shape::Cylinder, std::uint32_t(s)};
+            for (std::size_t c = 0; c < caps.size(); ++c) {
+                const double d = segment_cylinder_distance(caps[c].a, caps[c].b, o) - caps[c].radius;
+                if (d <= visitor.threshold() && visitor.take(d, id_of(c), oid)) {
+                    return true;
+                }
+            }
+            for (std::size_t c = 0; c < solid_boxes.size(); ++c) {
+                const double d = collision::box_box_distance(solid_boxes[c], box_of(o));
+                if (d <= visitor.threshold() && visitor.take(d, tool_box_id(c), oid)) {
+                    return true;
+                }
+            }
+        }
+        for (std::size_t s = 0; s < scene_half_spaces.size(); ++s) {
+            const HalfSpace& o = scene_half_spaces[s];
+            const BodyId oid{BodyId::Kind::Scene, BodyId::Shape::HalfSpace, std::uint32_t(s)};
+            if (dot(o.normal, bound.center) - bound.radius - o.offset > visitor.threshold()) {
+                continue;
+            }
+            for (std::size_t c = 0; c < caps.size(); ++c) {
+                const double d = segment_half_space_distance(caps[c].a, caps[c].b, o) - caps[c].radius;
+                if (d <= visitor.threshold() && visitor.take(d, id_of(c), oid)) {
+                    return true;
+                }
+            }
+            for (std::size_t c = 0; c < solid_boxes.size(); ++c) {
+                const double d = box_half_space_distance(solid_boxes[c], o);
+                if (d <= visitor.threshold() && visitor.take(d, tool_box_id(c), oid)) {
+                    return true;
+                }
+            }
+        }
+        if (!clouds.empty()) {
+            // The clouds are indexed in the world frame.
+            const Bound world_bound{base_is_identity ? bound.center : apply(base, bound.center), bound.radius};
+            for (std::size_t s = 0; s < clouds.size(); ++s) {
+                if (apart(world_bound, cloud_bounds[s])) {
+                    continue;
+                }
+                const PointCloud& cloud = clouds[s];
+                const BodyId oid{BodyId::Kind::Scene, BodyId::Shape::Points, std::uint32_t(s)};
+                for (std::size_t c = 0; c < caps.size(); ++c) {
+                    const Vec3 a = base_is_identity ? caps[c].a : apply(base, caps[c].a);
+                    const Vec3 b = base_is_identity ? caps[c].b : apply(base, caps[c].b);
+                    const double limit = visitor.threshold() + caps[c].radius + cloud.radius;
+                    const double d = cloud.index->segment_distance(a, b, limit) - caps[c].radius - cloud.radius;
+                    if (d <= visitor.threshold() && visitor.take(d, id_of(c), oid)) {
+                        return true;
+                    }
+                }
+                for (std::size_t c = 0; c < solid_boxes.size(); ++c) {
+                    const Box world_box = base_is_identity ? solid_boxes[c] : Box{compose(base, solid_boxes[c].pose), solid_boxes[c].size};
+                    const double d = cloud.index->box_distance(world_box, visitor.threshold() + cloud.radius) - cloud.radius;
+                    if (d <= visitor.threshold() && visitor.take(d, tool_box_id(c), oid)) {
+                        return true;
+                    }
+                }
+            }
+        }
+        return false;
+    };
+
+    if (scene_caps.empty() && scene_boxes.empty() && scene_cylinders.empty() && scene_half_spaces.empty() &&
+        clouds.empty()) {
+        return;
+    }
+    for (const std::uint8_t link : kSceneLinks) {
+        const auto caps = std::span<const Cap>(posed.data() + first[link], first[link + 1] - first[link]);
+        if (scene_against(
+                caps, [&](std::size_t) { return link_id(link); }, std::span<const Box>(), bounds[link])) {
+            return;
+        }
+    }
+    if (tool_count + box_count > 0) {
+        scene_against(
+            std::span<const Cap>(tool.data(), tool_count), [&](std::size_t c) { return tool_cap_ids[c]; },
+            std::span<const Box>(boxes.data(), box_count), tool_bound);
+    }
+}
+
+namespace {
+
+struct AnyWithin {
+    double padding;
+    bool hit = false;
+    double threshold() const noexcept { return padding; }
+    bool take(double, BodyId, BodyId) noexcept {
+        hit = true;
+        return true;
+    }
+};
+
+struct Nearest {
+    Clearance best{std::numeric_limits<double>::infinity(), {}, {}};
+    double threshold() const noexcept { return best.distance; }
+    bool take(double d, BodyId a, BodyId b) noexcept {
+        if (d < best.distance) {
+            best = Clearance{d, a, b};
+        }
+        return false;
+    }
+};
+
+}  // namespace
+
+CollisionChecker::CollisionChecker(const Arm& arm) : CollisionChecker(arm, Scene{}) {}
+
+CollisionChecker::CollisionChecker(const Arm& arm, const Scene& scene) : impl_(std::make_unique<Impl>()) {
+    Impl& m = *impl_;
+    m.robot = arm.robot;
+    m.base = arm.base;
+    m.base_is_identity = arm.base == Pose{};
+    for (std::size_t k = 0; k < kBodyCount; ++k) {
+        m.first[k] = static_cast<std::uint32_t>(m.link_caps.size());
+        for (const Capsule& c : arm.envelopes[k].capsules) {
+            if (m.link_caps.size() < kMaxLinkCapsules) {
+                m.link_caps.push_back(Cap{c.a, c.b, c.radius});
+            }
+        }
+    }
+    m.first[kBodyCount] = static_cast<std::uint32_t>(m.link_caps.size());
+
+    const Scene& tool = arm.tool_geometry;
+    for (std::size_t i = 0; i < tool.spheres.size() && m.tool_caps.size() < kMaxToolSolids; ++i) {
+        m.tool_caps.push_back(Cap{tool.spheres[i].center, tool.spheres[i].center, tool.spheres[i].radius});
+        m.tool_cap_ids.push_back(BodyId{BodyId::Kind::Tool, BodyId::Shape::Sphere, std::uint32_t(i)});
+    }
+    for (std::size_t i = 0; i < tool.capsules.size() && m.tool_caps.size() < kMaxToolSolids; ++i) {
+        m.tool_caps.push_back(Cap{tool.capsules[i].a, tool.capsules[i].b, tool.capsules[i].radius});
+        m.tool_cap_ids.push_back(BodyId{BodyId::Kind::Tool, BodyId::Shape::Capsule, std::uint32_t(i)});
+    }
+    for (std::size_t i = 0; i < tool.boxes.size() && m.tool_boxes.size() < kMaxToolSolids; ++i) {
+        m.tool_boxes.push_back(tool.boxes[i]);
+    }
+
+    // The scene moves into the robot's base frame once, not every query.
+    const Pose to_base = inverse_pose(arm.base);
+    const Scene unit = normalized_scene(scene);
+    for (std::size_t i = 0; i < unit.spheres.size(); ++i) {
+        const Vec3 c = apply(to_base, unit.spheres[i].center);
+        m.scene_caps.push_back(SceneCap{Cap{c, c, unit.spheres[i].radius},
+                                        BodyId{BodyId::Kind::Scene, BodyId::Shape::Sphere, std::uint32_t(i)}});
+    }
+    for (std::size_t i = 0; i < unit.capsules.size(); ++i) {
+        const Capsule& c = unit.capsules[i];
+        m.scene_caps.push_back(SceneCap{Cap{apply(to_base, c.a), apply(to_base, c.b), c.radius},
+                                        BodyId{BodyId::Kind::Scene, BodyId::Shape::Capsule, std::uint32_t(i)}});
+    }
+    for (const SceneCap& s : m.scene_caps) {
+        const Cap one[1] = {s.cap};
+        m.scene_cap_bounds.push_back(bound_of(one));
+    }
+    for (const Box& b : unit.boxes) {
+        m.scene_boxes.push_back(Box{compose(to_base, b.pose), b.size});
+    }
+    for (const Cylinder& c : unit.cylinders) {
+        m.scene_cylinders.push_back(Cylinder{compose(to_base, c.pose), c.radius, c.length});
+    }
+    for (const HalfSpace& h : unit.half_spaces) {
+        m.scene_half_spaces.push_back(moved(to_base, h));
+    }
+    for (const PointCloud& cloud : unit.clouds) {
+        if (cloud.points.empty() || !cloud.index) {
+            continue;
+        }
+        Vec3 lo = cloud.points[0];
+        Vec3 hi = cloud.points[0];
+        for (const Vec3& p : cloud.points) {
+            for (int k = 0; k < 3; ++k) {
+                lo[k] = std::min(lo[k], p[k]);
+                hi[k] = std::max(hi[k], p[k]);
+            }
+        }
+        const Vec3 center{0.5 * (lo[0] + hi[0]), 0.5 * (lo[1] + hi[1]), 0.5 * (lo[2] + hi[2])};
+        m.cloud_bounds.push_back(Bound{center, distance(center, hi) + cloud.radius});
+        m.clouds.push_back(cloud);
+    }
+    m.compute_radii();
+}
+
+CollisionChecker::~CollisionChecker() = default;
+CollisionChecker::CollisionChecker(CollisionChecker&&) noexcept = default;
+CollisionChecker& CollisionChecker::operator=(CollisionChecker&&) noexcept = default;
+
+bool CollisionChecker::collides(const JointVector& joints, double padding) const noexcept {
+    AnyWithin visitor{padding};
+    impl_->visit(joints, visitor);
+    return visitor.hit;
+}
+
+Clearance CollisionChecker::clearance(const JointVector& joints) const noexcept {
+    Nearest visitor;
+    impl_->visit(joints, visitor);
+    return visitor.best;
+}
+
+const JointVector& CollisionChecker::motion_radii() const noexcept {
+    return impl_->radii;
+}
+
+bool CollisionChecker::move_collides(const JointVector& a, const JointVector& b, double padding,
+                                     double resolution) const noexcept {
+    // Longest path of any point, from the rotations of the chain (J3's is J2 + J3).
+    std::array<double, 6> turn;
+    for (std::size_t j = 0; j < 6; ++j) {
+        turn[j] = (b[j] - a[j]) * kDegToRad;
+    }
+    turn[2] += turn[1];
+    double travel = 0.0;
+    for (std::size_t j = 0; j < 6; ++j) {
+        travel += impl_->kinematic_radii[j] * std::fabs(turn[j]);
+    }
+    if (!std::isfinite(travel) || !(resolution > 0.0)) {
+        return true;
+    }
+    // Each of n equal pieces is checked at its middle, padded by the most any
+    // point moves within the piece: a body is then within half of that of its
+    // middle position all along, and two bodies within the whole of it.
+    constexpr double kMaxPieces = 1 << 20;
+    const double pieces = std::clamp(std::ceil(travel / resolution), 1.0, kMaxPieces);
+    const double piece = travel / pieces;
+    const auto count = static_cast<std::size_t>(pieces);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double t = (static_cast<double>(i) + 0.5) / pieces;
+        JointVector q;
+        for (std::size_t j = 0; j < 6; ++j) {
+            q[j] = a[j] + t * (b[j] - a[j]);
+        }
+        if (collides(q, padding + piece)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void collides_many(const CollisionChecker& checker, std::span<const JointVector> joints, std::span<std::uint8_t> out,
+                   double padding, unsigned threads, const CancelCheck& cancel) {
+    const std::size_t count = std::min(joints.size(), out.size());
+    detail::BatchStop stop(cancel);
+    detail::run_chunks(count, detail::effective_threads(count, threads), stop,
+                       [&](unsigned, std::size_t begin, std::size_t end, bool on_caller) {
+                           for (std::size_t i = begin; i < end && stop.keep_going(on_caller); ++i) {
+                               out[i] = checker.collides(joints[i], padding) ? 1 : 0;
+                           }
+                       });
+}
+
+void clearance_many(const CollisionChecker& checker, std::span<const JointVector> joints, std::span<Clearance> out,
+                    unsigned threads, const CancelCheck& cancel) {
+    const std::size_t count = std::min(joints.size(), out.size());
+    detail::BatchStop stop(cancel);
+    detail::run_chunks(count, detail::effective_threads(count, threads), stop,
+                       [&](unsigned, std::size_t begin, std::size_t end, bool on_caller) {
+                           for (std::size_t i = begin; i < end && stop.keep_going(on_caller); ++i) {
+                               out[i] = checker.clearance(joints[i]);
+                           }
+                       });
+}
+
+}  // namespace ortholink
