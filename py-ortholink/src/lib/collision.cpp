@@ -1,6 +1,7 @@
 // Python class Scene, the collision geometry arguments of Arm, and the
 // methods Arm.collides and Arm.clearance.
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -503,6 +504,24 @@ PyObject* arm_clearance(PyObject* self, const Arguments<3>& values) {
                  Owned(pairs.release())});
 }
 
+constexpr Signature<4> kMoveCollides{
+    "move_collides", {"start", "end", "scene", "padding"}, 2, 3, {nullptr, nullptr, nullptr, "0.0"}};
+PyObject* arm_move_collides(PyObject* self, const Arguments<4>& values) {
+    const Arm arm = unbox<Arm>(self);
+    const JointVector start = joints_from_any(values[0], "start");
+    const JointVector end = joints_from_any(values[1], "end");
+    const Scene& scene = scene_argument(values[2], "scene");
+    const double padding = padding_from_any(values[3]);
+    for (std::size_t j = 0; j < 6; ++j) {
+        if (!std::isfinite(start[j]) || !std::isfinite(end[j])) {
+            fail(PyExc_ValueError, "argument '%s': expected finite joint angles", std::isfinite(start[j]) ? "end" : "start");
+        }
+    }
+    bool hit = false;
+    without_gil([&](const CancelCheck&) { hit = CollisionChecker(arm, scene).move_collides(start, end, padding); });
+    return PyBool_FromLong(hit);
+}
+
 constexpr Signature<1> kMotionRadii{"motion_radii", {"scene"}, 0, 0};
 PyObject* arm_motion_radii(PyObject* self, const Arguments<1>& values) {
     const CollisionChecker checker(unbox<Arm>(self), scene_argument(values[0], "scene"));
@@ -528,6 +547,12 @@ const MethodTable arm_collision_methods{
         "distances and a list of pairs. The distance is that of the envelopes, a lower bound of the\n"
         "meshes' (negative when two overlap). Bodies are named by the URDF's link names\n"
         "('base_link', 'link_1' ... 'link_5', 'flange'), 'tool.boxes[0]' or 'scene.spheres[2]'."),
+    def<kMoveCollides, arm_move_collides, ClassId::Arm>(
+        "Whether the straight joint-space move from `start` to `end` comes within `padding` mm of a contact.\n\n"
+        "The pairs of `collides`, checked at configurations close enough that no point of the links\n"
+        "or the tool moves more than 4 mm between two of them, each padded by that motion, so no\n"
+        "contact along the move escapes (a move that passes within a few millimetres may be reported\n"
+        "as colliding). This is the check `plan_path` makes of every continuous move it uses."),
     def<kMotionRadii, arm_motion_radii, ClassId::Arm>(
         "How far at most any point of the links and the tool moves per radian of each joint (mm).\n\n"
         "A straight joint-space move by delta (radians) moves no point farther than\n"

@@ -1,0 +1,172 @@
+"""Exact collision answers on the embedded link meshes, with coal.
+
+`Arm.collides(..., exact=True)` checks every configuration with the link envelopes first and
+hands only those they flag to `confirm`, which checks them again with coal's BVH collision test
+on the meshes (the tool and the scene as coal's primitives). The envelopes contain the meshes,
+so a configuration they call free is free, and the combined answer is coal's.
+
+Needs the optional extra: ``pip install 'ortholink[collision]'``.
+"""
+
+from __future__ import annotations
+
+import functools
+from collections.abc import Iterator
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+try:
+    import coal
+except ModuleNotFoundError as error:  # pragma: no cover - depends on the environment
+    raise ModuleNotFoundError(
+        "exact=True needs coal: install the extra with pip install 'ortholink[collision]'", name="coal"
+    ) from error
+
+import ortholink
+
+__all__ = ["SELF_PAIRS", "TOOL_LINKS", "SCENE_LINKS", "confirm", "link_models", "collides"]
+
+# The pairs the envelope check uses: every link pair but the six neighbours.
+SELF_PAIRS: tuple[tuple[int, int], ...] = (
+    (0, 2), (0, 3), (1, 5), (0, 5), (1, 4), (1, 6), (2, 5), (2, 6), (0, 6),
+    (0, 4), (1, 3), (2, 4), (3, 5), (3, 6), (4, 6),
+)  # fmt: skip
+TOOL_LINKS: tuple[int, ...] = (0, 1, 2, 3, 4, 5)
+SCENE_LINKS: tuple[int, ...] = (1, 2, 3, 4, 5, 6)
+
+
+@functools.cache
+def link_models(model: ortholink.CrxModel) -> tuple[Any, ...]:
+    """The seven link meshes of `model` as coal BVH models (OBBRSS), built once."""
+    if not ortholink.LinkMeshes.is_available(model):
+        raise ValueError(f"exact=True needs the embedded meshes of the arm's model; {model!r} has none")
+    models = []
+    for mesh in ortholink.LinkMeshes.load(model).links:
+        bvh = coal.BVHModelOBBRSS()
+        bvh.beginModel(mesh.face_count, mesh.vertex_count)
+        bvh.addVertices(np.ascontiguousarray(mesh.vertices, dtype=np.float64))
+        bvh.addTriangles(np.ascontiguousarray(mesh.faces, dtype=np.int32))
+        bvh.endModel()
+        models.append(bvh)
+    return tuple(models)
+
+
+def _transform(matrix: npt.NDArray[np.float64]) -> Any:
+    return coal.Transform3s(np.ascontiguousarray(matrix[:3, :3]), np.ascontiguousarray(matrix[:3, 3]))
+
+
+def _translation(point: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    matrix = np.eye(4)
+    matrix[:3, 3] = np.asarray(point, dtype=np.float64)
+    return matrix
+
+
+def _segment_frame(a: npt.NDArray[np.float64], b: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.float64], float]:
+    """A frame at the middle of a-b with its z axis along it, and the segment's length."""
+    axis = b - a
+    length = float(np.linalg.norm(axis))
+    frame = _translation((a + b) / 2.0)
+    if length > 0.0:
+        z = axis / length
+        helper = np.array([1.0, 0.0, 0.0]) if abs(z[0]) < 0.9 else np.array([0.0, 1.0, 0.0])
+        x = np.cross(helper, z)
+        x /= np.linalg.norm(x)
+        frame[:3, 0], frame[:3, 1], frame[:3, 2] = x, np.cross(z, x), z
+    return frame, length
+
+
+def _solids(scene: ortholink.Scene | None, *, clouds: bool) -> Iterator[tuple[Any, npt.NDArray[np.float64]]]:
+    """coal geometries of a scene's solids with their poses in the scene's frame."""
+    if scene is None:
+        return
+    for center, radius in scene.spheres:
+        yield coal.Sphere(float(radius)), _translation(center)
+    for a, b, radius in scene.capsules:
+        frame, length = _segment_frame(np.asarray(a), np.asarray(b))
+        yield coal.Capsule(float(radius), length), frame
+    for pose, size in scene.boxes:
+        yield coal.Box(*(float(s) for s in size)), np.asarray(pose)
+    for pose, radius, length in scene.cylinders:
+        yield coal.Cylinder(float(radius), float(length)), np.asarray(pose)
+    for normal, offset in scene.half_spaces:
+        n = np.asarray(normal, dtype=np.float64)
+        norm = float(np.linalg.norm(n))
+        yield coal.Halfspace(n / norm, float(offset) / norm), np.eye(4)
+    if clouds:
+        for points, radius in scene.points:
+            for point in points:
+                yield coal.Sphere(float(radius)), _translation(point)
+
+
+def _hit(a: Any, pose_a: npt.NDArray[np.float64], b: Any, pose_b: npt.NDArray[np.float64], padding: float) -> bool:
+    request = coal.CollisionRequest()
+    request.security_margin = padding
+    result = coal.CollisionResult()
+    return bool(coal.collide(a, _transform(pose_a), b, _transform(pose_b), request, result))
+
+
+def _near(
+    points: npt.NDArray[np.float64], radius: float, lo: npt.NDArray[np.float64], hi: npt.NDArray[np.float64]
+) -> npt.NDArray[np.float64]:
+    """The points whose balls reach into the box lo..hi."""
+    inside = np.all((points >= lo - radius) & (points <= hi + radius), axis=1)
+    return points[inside]
+
+
+def collides(
+    arm: ortholink.Arm, joints: npt.ArrayLike, scene: ortholink.Scene | None = None, padding: float = 0.0
+) -> bool:
+    """coal's answer for one configuration: the same pairs as `Arm.collides`, links as their meshes."""
+    models = link_models(_model_of(arm))
+    world = np.asarray(arm.base)
+    to_base = np.linalg.inv(world)
+    frames = arm.robot.fk_all(joints)
+    poses = [np.eye(4)] + [frames[k] for k in range(6)]
+    for i, j in SELF_PAIRS:
+        if _hit(models[i], poses[i], models[j], poses[j], padding):
+            return True
+    tool = list(_solids(arm.tool_geometry, clouds=False))
+    flange = poses[6]
+    for geometry, pose in tool:
+        for link in TOOL_LINKS:
+            if _hit(models[link], poses[link], geometry, flange @ pose, padding):
+                return True
+    if scene is None:
+        return False
+    bodies = [(models[link], poses[link]) for link in SCENE_LINKS] + [(g, flange @ p) for g, p in tool]
+    for geometry, pose in _solids(scene, clouds=False):
+        for body, body_pose in bodies:
+            if _hit(body, body_pose, geometry, to_base @ pose, padding):
+                return True
+    if scene.points:
+        # Only the points near a body's box are handed to coal.
+        meshes = ortholink.LinkMeshes.load(_model_of(arm)).links
+        for points, radius in scene.points:
+            local = points @ to_base[:3, :3].T + to_base[:3, 3]
+            for link in SCENE_LINKS:
+                vertices = meshes[link].vertices @ poses[link][:3, :3].T + poses[link][:3, 3]
+                for point in _near(local, float(radius) + padding, vertices.min(axis=0), vertices.max(axis=0)):
+                    if _hit(models[link], poses[link], coal.Sphere(float(radius)), _translation(point), padding):
+                        return True
+            for geometry, pose in tool:
+                for point in local:
+                    if _hit(geometry, flange @ pose, coal.Sphere(float(radius)), _translation(point), padding):
+                        return True
+    return False
+
+
+def _model_of(arm: ortholink.Arm) -> ortholink.CrxModel:
+    model = arm.model
+    if model is None:
+        raise ValueError("exact=True needs the embedded meshes of a CrxModel arm; this arm was made from a Crx")
+    return model
+
+
+def confirm(
+    arm: ortholink.Arm, scene: ortholink.Scene | None, joints: npt.ArrayLike, padding: float
+) -> npt.NDArray[np.bool_]:
+    """coal's answer for each row of an (n, 6) array of configurations."""
+    rows = np.asarray(joints, dtype=np.float64).reshape(-1, 6)
+    return np.array([collides(arm, row, scene, padding) for row in rows], dtype=bool)
