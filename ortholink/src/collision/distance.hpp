@@ -4,6 +4,7 @@
 // lower bound of it (within the rounding of a few operations), never more.
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -52,14 +53,15 @@ public:
     std::size_t size() const noexcept { return count_; }
 
 private:
-    std::size_t count_ = 0;
-    // Layout is the implementation's; see points.cpp.
+    // Boxes rounded outwards to float, so that they still contain their
+    // points; the two children of an inner node are adjacent.
     struct Node {
-        Vec3 lo;
-        Vec3 hi;
-        std::uint32_t begin;  // children, or points when count != 0
-        std::uint32_t count;
+        float lo[3];
+        float hi[3];
+        std::uint32_t begin;  // the first child, or the first point of a leaf
+        std::uint32_t count;  // points of a leaf; 0 for an inner node
     };
+    std::size_t count_ = 0;
     std::vector<Node> nodes_;
     std::vector<Vec3> points_;  // reordered into the leaves
 };

@@ -1,0 +1,376 @@
+// Distances between segments and solids. Each works in the frame of the solid
+// (one inverse rotation of the segment), so the solids are axis-aligned and
+// centred there.
+
+#include "collision/distance.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace ortholink::collision {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+inline Vec3 sub(const Vec3& a, const Vec3& b) noexcept {
+    return Vec3{a[0] - b[0], a[1] - b[1], a[2] - b[2]};
+}
+
+inline double clamp01(double x) noexcept {
+    return x < 0.0 ? 0.0 : (x > 1.0 ? 1.0 : x);
+}
+
+inline double clamp(double x, double lo, double hi) noexcept {
+    return x < lo ? lo : (x > hi ? hi : x);
+}
+
+inline Quat conjugate(const Quat& q) noexcept {
+    return Quat{-q.x, -q.y, -q.z, q.w};
+}
+
+// The segment a-b in the frame of `pose`: its start and its direction
+// (b - a), the direction rotated on its own so that a short segment far from
+// the origin keeps its digits.
+struct LocalSegment {
+    Vec3 p;
+    Vec3 d;
+};
+
+inline LocalSegment to_local(const Vec3& a, const Vec3& b, const Pose& pose) noexcept {
+    const Quat inv = conjugate(pose.q);
+    return LocalSegment{rotate(inv, sub(a, pose.t)), rotate(inv, sub(b, a))};
+}
+
+// Squared distance from q to the centred axis-aligned box of half sizes h.
+inline double point_box_squared(const Vec3& q, const Vec3& h) noexcept {
+    double sum = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        const double excess = std::fabs(q[i]) - h[i];
+        if (excess > 0.0) {
+            sum += excess * excess;
+        }
+    }
+    return sum;
+}
+
+// Distance from the segment p + t·d, t in [0, 1], to the centred axis-aligned
+// box of half sizes h (non-negative). The squared distance along the segment
+// is convex and, between the parameters where a coordinate crosses a face
+// plane, a quadratic; the smallest of the minima of those pieces is the
+// minimum, evaluated at a point of the segment.
+double local_segment_box_distance(const Vec3& p, const Vec3& d, const Vec3& h) noexcept {
+    double ts[8];
+    int n = 0;
+    ts[n++] = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        if (d[i] != 0.0) {
+            const double lo = (-h[i] - p[i]) / d[i];
+            const double hi = (h[i] - p[i]) / d[i];
+            if (lo > 0.0 && lo < 1.0) ts[n++] = lo;
+            if (hi > 0.0 && hi < 1.0) ts[n++] = hi;
+        }
+    }
+    // Insertion sort of the crossings between the two ends.
+    for (int i = 2; i < n; ++i) {
+        const double v = ts[i];
+        int j = i - 1;
+        while (j >= 1 && ts[j] > v) {
+            ts[j + 1] = ts[j];
+            --j;
+        }
+        ts[j + 1] = v;
+    }
+    ts[n++] = 1.0;
+
+    double best = kInfinity;
+    for (int k = 0; k + 1 < n; ++k) {
+        const double lo = ts[k];
+        const double hi = ts[k + 1];
+        const double mid = 0.5 * (lo + hi);
+        // The faces the piece is outside of, read at its middle.
+        double num = 0.0;
+        double den = 0.0;
+        for (int i = 0; i < 3; ++i) {
+            const double x = p[i] + mid * d[i];
+            if (x > h[i]) {
+                num += (p[i] - h[i]) * d[i];
+                den += d[i] * d[i];
+            } else if (x < -h[i]) {
+                num += (p[i] + h[i]) * d[i];
+                den += d[i] * d[i];
+            }
+        }
+        const double t = den > 0.0 ? clamp(-num / den, lo, hi) : mid;
+        const Vec3 q{p[0] + t * d[0], p[1] + t * d[1], p[2] + t * d[2]};
+        const double d2 = point_box_squared(q, h);
+        if (d2 < best) {
+            best = d2;
+            if (best == 0.0) {
+                break;
+            }
+        }
+    }
+    return std::sqrt(best);
+}
+
+// The solid cylinder of radius r about z, |z| <= half: the distance from a
+// point to it and that distance's derivative along d.
+struct CylinderSample {
+    double f;
+    double g;
+};
+
+inline CylinderSample cylinder_sample(const Vec3& p, const Vec3& d, double t, double r, double half) noexcept {
+    const Vec3 q{p[0] + t * d[0], p[1] + t * d[1], p[2] + t * d[2]};
+    const double rho = std::sqrt(q[0] * q[0] + q[1] * q[1]);
+    double ex = 0.0;
+    double ey = 0.0;
+    if (rho > r) {
+        const double k = 1.0 - r / rho;
+        ex = q[0] * k;
+        ey = q[1] * k;
+    }
+    const double ez = q[2] - clamp(q[2], -half, half);
+    const double f = std::sqrt(ex * ex + ey * ey + ez * ez);
+    const double g = f > 0.0 ? (ex * d[0] + ey * d[1] + ez * d[2]) / f : 0.0;
+    return CylinderSample{f, g};
+}
+
+// True when the segment p + t·d, t in [0, 1], meets the cylinder.
+bool segment_meets_cylinder(const Vec3& p, const Vec3& d, double r, double half) noexcept {
+    double t0 = 0.0;
+    double t1 = 1.0;
+    if (d[2] == 0.0) {
+        if (std::fabs(p[2]) > half) {
+            return false;
+        }
+    } else {
+        double a = (-half - p[2]) / d[2];
+        double b = (half - p[2]) / d[2];
+        if (a > b) {
+            const double swap = a;
+            a = b;
+            b = swap;
+        }
+        t0 = a > 0.0 ? a : 0.0;
+        t1 = b < 1.0 ? b : 1.0;
+        if (t0 > t1) {
+            return false;
+        }
+    }
+    const double dd = d[0] * d[0] + d[1] * d[1];
+    const double t = dd > 0.0 ? clamp(-(p[0] * d[0] + p[1] * d[1]) / dd, t0, t1) : t0;
+    const double x = p[0] + t * d[0];
+    const double y = p[1] + t * d[1];
+    return x * x + y * y <= r * r;
+}
+
+// Separating-axis test of two boxes given by centres, unit axes and half
+// sizes: the largest gap along the 15 candidate axes (positive when they are
+// apart, a lower bound of their distance).
+double box_box_gap(const Vec3& ca, const Vec3 (&ua)[3], const Vec3& ha, const Vec3& cb, const Vec3 (&ub)[3],
+                   const Vec3& hb) noexcept {
+    const Vec3 c = sub(cb, ca);
+    double gap = -kInfinity;
+    const auto along = [&](const Vec3& axis, double norm) {
+        double ra = 0.0;
+        double rb = 0.0;
+        for (int i = 0; i < 3; ++i) {
+            ra += ha[i] * std::fabs(dot(axis, ua[i]));
+            rb += hb[i] * std::fabs(dot(axis, ub[i]));
+        }
+        const double g = (std::fabs(dot(axis, c)) - ra - rb) / norm;
+        if (g > gap) {
+            gap = g;
+        }
+    };
+    for (int i = 0; i < 3; ++i) {
+        along(ua[i], 1.0);
+        along(ub[i], 1.0);
+    }
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            const Vec3 axis = cross(ua[i], ub[j]);
+            const double norm = std::sqrt(dot(axis, axis));
+            // Nearly parallel edges: their axis is one of the face axes'.
+            if (norm > 1e-9) {
+                along(axis, norm);
+            }
+        }
+    }
+    return gap;
+}
+
+}  // namespace
+
+double segment_segment_distance(const Vec3& p0, const Vec3& p1, const Vec3& q0, const Vec3& q1) noexcept {
+    const Vec3 d1 = sub(p1, p0);
+    const Vec3 d2 = sub(q1, q0);
+    const Vec3 r = sub(p0, q0);
+    const double a = dot(d1, d1);
+    const double e = dot(d2, d2);
+    const double f = dot(d2, r);
+    double s = 0.0;
+    double t = 0.0;
+    if (a == 0.0) {
+        if (e > 0.0) {
+            t = clamp01(f / e);
+        }
+    } else {
+        const double c = dot(d1, r);
+        if (e == 0.0) {
+            s = clamp01(-c / a);
+        } else {
+            const double b = dot(d1, d2);
+            // The lines' closest parameter from cross products rather than
+            // a·e - b², which loses every digit for nearly parallel lines.
+            const Vec3 n = cross(d1, d2);
+            const double nn = dot(n, n);
+            if (nn > 0.0) {
+                s = clamp01(dot(n, cross(d2, r)) / nn);
+            }
+            const double te = b * s + f;  // t·e
+            if (te < 0.0) {
+                s = clamp01(-c / a);
+            } else if (te > e) {
+                t = 1.0;
+                s = clamp01((b - c) / a);
+            } else {
+                t = te / e;
+            }
+        }
+    }
+    const Vec3 w{r[0] + s * d1[0] - t * d2[0], r[1] + s * d1[1] - t * d2[1], r[2] + s * d1[2] - t * d2[2]};
+    return std::sqrt(dot(w, w));
+}
+
+double point_segment_distance(const Vec3& p, const Vec3& a, const Vec3& b) noexcept {
+    const Vec3 d = sub(b, a);
+    const Vec3 w = sub(p, a);
+    const double dd = dot(d, d);
+    const double t = dd > 0.0 ? clamp01(dot(w, d) / dd) : 0.0;
+    const Vec3 e{w[0] - t * d[0], w[1] - t * d[1], w[2] - t * d[2]};
+    return std::sqrt(dot(e, e));
+}
+
+double segment_half_space_distance(const Vec3& a, const Vec3& b, const HalfSpace& half_space) noexcept {
+    const double da = dot(half_space.normal, a);
+    const double db = dot(half_space.normal, b);
+    return (da < db ? da : db) - half_space.offset;
+}
+
+double segment_box_distance(const Vec3& a, const Vec3& b, const Box& box) noexcept {
+    const LocalSegment s = to_local(a, b, box.pose);
+    const Vec3 h{0.5 * box.size[0], 0.5 * box.size[1], 0.5 * box.size[2]};
+    return local_segment_box_distance(s.p, s.d, h);
+}
+
+double segment_cylinder_distance(const Vec3& a, const Vec3& b, const Cylinder& cylinder) noexcept {
+    const LocalSegment s = to_local(a, b, cylinder.pose);
+    const Vec3& p = s.p;
+    const Vec3& d = s.d;
+    const double r = cylinder.radius;
+    const double half = 0.5 * cylinder.length;
+    if (segment_meets_cylinder(p, d, r, half)) {
+        return 0.0;
+    }
+    // Apart, the distance along the segment is convex and smooth. Its
+    // minimum lies in a bracket [lo, hi] whose ends slope down and up; the
+    // tangents at the two ends meet below the function, so where they meet
+    // is a lower bound. Cutting the bracket there (or in half when one end
+    // keeps moving) closes the gap to the best value seen.
+    const CylinderSample s0 = cylinder_sample(p, d, 0.0, r, half);
+    if (s0.g >= 0.0) {
+        return s0.f;
+    }
+    const CylinderSample s1 = cylinder_sample(p, d, 1.0, r, half);
+    if (s1.g <= 0.0) {
+        return s1.f;
+    }
+    const double length = std::sqrt(dot(d, d));
+    double lo = 0.0;
+    double hi = 1.0;
+    CylinderSample slo = s0;
+    CylinderSample shi = s1;
+    double best = s0.f < s1.f ? s0.f : s1.f;
+    int same_side = 0;  // signed count of consecutive moves of one end
+    double bound = 0.0;
+    for (int iter = 0; iter < 100; ++iter) {
+        double t = (shi.f - slo.f + slo.g * lo - shi.g * hi) / (slo.g - shi.g);
+        t = clamp(t, lo, hi);
+        bound = slo.f + slo.g * (t - lo);
+        const double tolerance = 1e-11 * (best + length);
+        if (best - bound <= tolerance) {
+            break;
+        }
+        if (same_side >= 2 || same_side <= -2 || !(t > lo && t < hi)) {
+            t = 0.5 * (lo + hi);
+            same_side = 0;
+        }
+        const CylinderSample st = cylinder_sample(p, d, t, r, half);
+        if (st.f < best) {
+            best = st.f;
+        }
+        if (st.g < 0.0) {
+            lo = t;
+            slo = st;
+            same_side = same_side < 0 ? 1 : same_side + 1;
+        } else if (st.g > 0.0) {
+            hi = t;
+            shi = st;
+            same_side = same_side > 0 ? -1 : same_side - 1;
+        } else {
+            return st.f;
+        }
+    }
+    if (bound > best) {
+        bound = best;
+    }
+    return bound > 0.0 ? bound : 0.0;
+}
+
+double box_box_distance(const Box& a, const Box& b) noexcept {
+    Vec3 ua[3];
+    Vec3 ub[3];
+    for (int i = 0; i < 3; ++i) {
+        Vec3 e{0.0, 0.0, 0.0};
+        e[i] = 1.0;
+        ua[i] = rotate(a.pose.q, e);
+        ub[i] = rotate(b.pose.q, e);
+    }
+    const Vec3 ha{0.5 * a.size[0], 0.5 * a.size[1], 0.5 * a.size[2]};
+    const Vec3 hb{0.5 * b.size[0], 0.5 * b.size[1], 0.5 * b.size[2]};
+    if (box_box_gap(a.pose.t, ua, ha, b.pose.t, ub, hb) <= 0.0) {
+        return 0.0;
+    }
+    // Apart, a closest pair has a point on an edge of one of the boxes, so
+    // the distance is the least of the edges' distances to the other box.
+    double best = kInfinity;
+    const auto edges_to = [&best](const Box& from, const Vec3(&u)[3], const Vec3& h, const Box& to) {
+        for (int axis = 0; axis < 3; ++axis) {
+            const int j = (axis + 1) % 3;
+            const int k = (axis + 2) % 3;
+            for (int corner = 0; corner < 4; ++corner) {
+                const double sj = (corner & 1) != 0 ? h[j] : -h[j];
+                const double sk = (corner & 2) != 0 ? h[k] : -h[k];
+                Vec3 mid;
+                for (int c = 0; c < 3; ++c) {
+                    mid[c] = from.pose.t[c] + sj * u[j][c] + sk * u[k][c];
+                }
+                const Vec3 e0{mid[0] - h[axis] * u[axis][0], mid[1] - h[axis] * u[axis][1],
+                              mid[2] - h[axis] * u[axis][2]};
+                const Vec3 e1{mid[0] + h[axis] * u[axis][0], mid[1] + h[axis] * u[axis][1],
+                              mid[2] + h[axis] * u[axis][2]};
+                const double dist = segment_box_distance(e0, e1, to);
+                if (dist < best) {
+                    best = dist;
+                }
+            }
+        }
+    };
+    edges_to(a, ua, ha, b);
+    edges_to(b, ub, hb, a);
+    return best;
+}
+
+}  // namespace ortholink::collision
