@@ -233,7 +233,7 @@ std::vector<JointVector> joints_of(const std::vector<IkSolution>& solutions) {
     return out;
 }
 
-constexpr Signature<3> kIk{"ik", {"pose", "scene", "collision_free"}, 1, 1, {nullptr, nullptr, "False"}};
+constexpr Signature<3> kIk{"ik", {"pose", "scene", "collision_free"}, 1, 2, {nullptr, nullptr, "False"}};
 PyObject* arm_ik_method(PyObject* self, const Arguments<3>& a) {
     const Arm& arm = arm_of(self);
     const Pose pose = near_rigid_pose(a[0], "pose");

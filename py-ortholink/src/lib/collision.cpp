@@ -333,6 +333,27 @@ Envelopes envelopes_from_any(PyObject* object, const Envelopes& defaults) {
     const auto read_link = [&](PyObject* value, std::size_t link) {
         const std::string name = "envelopes[" + std::to_string(link) + "]";
         LinkEnvelope envelope;
+        if (PyArray_Check(value)) {
+            // The (k, 7) rows of the envelopes property: a, b, radius.
+            Ref rows_ref = float64_array(value, name.c_str());
+            auto* rows = reinterpret_cast<PyArrayObject*>(rows_ref.get());
+            const bool empty = PyArray_SIZE(rows) == 0;
+            if (!empty && (PyArray_NDIM(rows) != 2 || PyArray_DIM(rows, 1) != 7)) {
+                fail(PyExc_ValueError, "argument '%s': expected a (k, 7) array of a, b, radius, got shape %s",
+                     name.c_str(), shape_text(rows).c_str());
+            }
+            const npy_intp count = empty ? 0 : PyArray_DIM(rows, 0);
+            for (npy_intp i = 0; i < count; ++i) {
+                double v[7];
+                for (npy_intp k = 0; k < 7; ++k) {
+                    v[k] = *reinterpret_cast<const double*>(PyArray_BYTES(rows) + i * PyArray_STRIDE(rows, 0) +
+                                                            k * PyArray_STRIDE(rows, 1));
+                }
+                envelope.capsules.push_back(Capsule{{v[0], v[1], v[2]}, {v[3], v[4], v[5]}, v[6]});
+            }
+            envelopes[link] = std::move(envelope);
+            return;
+        }
         for (const Ref& item : items_of(value, name.c_str())) {
             const std::size_t index = envelope.capsules.size();
             if ((PyTuple_Check(item.get()) || PyList_Check(item.get())) && PySequence_Size(item.get()) == 2) {
