@@ -1,0 +1,291 @@
+// The checker against a plain walk over every checked pair, on arms whose
+// envelopes are known sticks (so the answers do not depend on the fitted
+// data), plus the rules of what is checked against what, the move check,
+// and collision-free ik and plans.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "collision/distance.hpp"
+#include "ortholink/arm.hpp"
+#include "ortholink/collision.hpp"
+#include "ortholink/path.hpp"
+
+namespace ortholink {
+namespace {
+
+using collision::segment_segment_distance;
+
+Vec3 place(const Pose& pose, const Vec3& p) {
+    const Vec3 r = rotate(pose.q, p);
+    return Vec3{r[0] + pose.t[0], r[1] + pose.t[1], r[2] + pose.t[2]};
+}
+
+// Each link a capsule along the arm's centre line, thick enough to make
+// folded poses collide: base a pillar, turret to flange sticks.
+Arm stick_arm() {
+    Arm arm = Arm::from_model(CrxModel::Crx10iA);
+    const Crx& r = arm.robot;
+    arm.envelopes[0].capsules = {Capsule{{0, 0, -245}, {0, 0, -200}, 90}};
+    arm.envelopes[1].capsules = {Capsule{{0, 0, -100}, {0, 0, 0}, 80}};
+    arm.envelopes[2].capsules = {Capsule{{0, 0, 0}, {0, 0, r.z1}, 70}};
+    arm.envelopes[3].capsules = {Capsule{{0, 0, 0}, {0, 0, 0}, 75}};
+    arm.envelopes[4].capsules = {Capsule{{160, 0, 0}, {r.x1 - 80, -r.y1, 0}, 55}, Capsule{{r.x1, -r.y1, 0}, {r.x1, -r.y1, 0}, 60}};
+    arm.envelopes[5].capsules = {Capsule{{0, 0, 0}, {r.x2 - 100, 0, 0}, 50}};
+    arm.envelopes[6].capsules = {Capsule{{0, 0, 0}, {0, 0, 0}, 45}};
+    return arm;
+}
+
+std::vector<JointVector> random_rows(const Arm& arm, std::size_t count, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    std::vector<JointVector> rows;
+    while (rows.size() < count) {
+        JointVector q;
+        for (std::size_t j = 0; j < 6; ++j) {
+            q[j] = std::uniform_real_distribution<double>(arm.lower[j], arm.upper[j])(rng);
+        }
+        if (arm_within_limits(arm, q)) {
+            rows.push_back(q);
+        }
+    }
+    return rows;
+}
+
+// The smallest link-link distance over the checked pairs, by brute force.
+double brute_clearance(const Arm& arm, const JointVector& q, const Scene& scene = {}) {
+    const auto frames = fk_all(arm.robot, q);
+    std::array<std::vector<Capsule>, kBodyCount> posed;
+    for (std::size_t k = 0; k < kBodyCount; ++k) {
+        const Pose frame = k == 0 ? Pose{} : frames[k - 1];
+        for (const Capsule& c : arm.envelopes[k].capsules) {
+            posed[k].push_back(Capsule{place(frame, c.a), place(frame, c.b), c.radius});
+        }
+    }
+    double best = std::numeric_limits<double>::infinity();
+    for (const auto& pair : kSelfPairs) {
+        for (const Capsule& a : posed[pair[0]]) {
+            for (const Capsule& b : posed[pair[1]]) {
+                best = std::min(best, segment_segment_distance(a.a, a.b, b.a, b.b) - a.radius - b.radius);
+            }
+        }
+    }
+    for (const std::uint8_t link : kSceneLinks) {
+        for (const Capsule& a : posed[link]) {
+            for (const Sphere& s : scene.spheres) {
+                const Vec3 c = place(inverse(arm.base), s.center);
+                best = std::min(best, collision::point_segment_distance(c, a.a, a.b) - a.radius - s.radius);
+            }
+        }
+    }
+    return best;
+}
+
+TEST(CollisionCheck, MatchesEveryPairWalkedByHand) {
+    const Arm arm = stick_arm();
+    const CollisionChecker checker(arm);
+    int colliding = 0;
+    for (const JointVector& q : random_rows(arm, 3000, 1)) {
+        const double expected = brute_clearance(arm, q);
+        const Clearance got = checker.clearance(q);
+        ASSERT_NEAR(got.distance, expected, 1e-9);
+        ASSERT_EQ(checker.collides(q), expected <= 0.0);
+        ASSERT_EQ(checker.collides(q, 25.0), expected <= 25.0);
+        colliding += expected <= 0.0 ? 1 : 0;
+    }
+    // The sticks collide in a good share of poses, as the real arm does.
+    EXPECT_GT(colliding, 300);
+    EXPECT_LT(colliding, 2700);
+}
+
+TEST(CollisionCheck, NeighboursAreNotChecked) {
+    Arm arm = stick_arm();
+    ASSERT_FALSE(CollisionChecker(arm).collides(JointVector{}));
+    // One huge sphere: only its non-adjacent pairs may report.
+    arm.envelopes[3].capsules = {Capsule{{0, 0, 0}, {0, 0, 0}, 5000.0}};  // overlaps everything
+    const CollisionChecker checker(arm);
+    const Clearance c = checker.clearance(JointVector{});
+    EXPECT_LT(c.distance, 0.0);
+    EXPECT_EQ(c.first.kind, BodyId::Kind::Link);
+    const auto a = c.first.index;
+    const auto b = c.second.index;
+    EXPECT_TRUE(a == 3 || b == 3);
+    EXPECT_NE(a > b ? a - b : b - a, 1u);
+    // With that link empty nothing touches.
+    arm.envelopes[3].capsules.clear();
+    EXPECT_FALSE(CollisionChecker(arm).collides(JointVector{}));
+}
+
+TEST(CollisionCheck, ToolIsCheckedAgainstEveryLinkButTheFlange) {
+    Arm arm = stick_arm();
+    arm.tool_geometry.spheres = {Sphere{{0, 0, 0}, 30.0}};  // inside the flange's own envelope
+    const JointVector folded{0, 0, 0, 0, 0, 0};
+    EXPECT_FALSE(CollisionChecker(arm).collides(folded));
+    arm.tool_geometry.boxes = {Box{Pose{Quat{}, Vec3{0, 0, -200}}, Vec3{20, 20, 20}}};  // back into the wrist
+    const Clearance c = CollisionChecker(arm).clearance(folded);
+    EXPECT_LT(c.distance, 0.0);
+    EXPECT_EQ(body_name(c.second), "tool.boxes[0]");
+    EXPECT_NE(body_name(c.first), "flange");
+}
+
+TEST(CollisionCheck, SceneIsInTheWorldFrame) {
+    Arm arm = stick_arm();
+    Scene scene;
+    scene.spheres = {Sphere{{900, 300, 400}, 120.0}, Sphere{{-500, -800, 1200}, 200.0}};
+    scene.boxes = {Box{Pose{Quat{}, Vec3{600, -600, 300}}, Vec3{300, 200, 500}}};
+    scene.half_spaces = {HalfSpace{{0, 0, 1}, -150.0}};
+    const auto rows = random_rows(arm, 2000, 2);
+    std::vector<std::uint8_t> before(rows.size());
+    collides_many(CollisionChecker(arm, scene), rows, before, 0.0);
+    // Moving the robot and its cell together changes nothing.
+    const Pose move{Quat{0.0, 0.0, std::sin(0.35), std::cos(0.35)}, Vec3{1000, -2000, 300}};
+    arm.base = move;
+    Scene moved = scene;
+    for (Sphere& s : moved.spheres) s.center = place(move, s.center);
+    for (Box& b : moved.boxes) b.pose = compose(move, b.pose);
+    for (HalfSpace& h : moved.half_spaces) {
+        h.normal = rotate(move.q, h.normal);
+        h.offset += dot(h.normal, move.t);
+    }
+    std::vector<std::uint8_t> after(rows.size());
+    collides_many(CollisionChecker(arm, moved), rows, after, 0.0, 2);
+    EXPECT_EQ(before, after);
+    int hits = 0;
+    for (auto b : before) hits += b;
+    EXPECT_GT(hits, 100);
+    // The spheres alone against the hand walk.
+    Scene spheres;
+    spheres.spheres = moved.spheres;
+    const CollisionChecker checker(arm, spheres);
+    for (std::size_t i = 0; i < 300; ++i) {
+        ASSERT_NEAR(checker.clearance(rows[i]).distance, brute_clearance(arm, rows[i], spheres), 1e-6);
+    }
+}
+
+TEST(CollisionCheck, TheBaseIsNotCheckedAgainstTheCell) {
+    const Arm arm = stick_arm();
+    Scene floor;
+    floor.half_spaces = {HalfSpace{{0, 0, 1}, -200.0}};  // cuts the base pillar
+    EXPECT_FALSE(CollisionChecker(arm, floor).collides(JointVector{}));
+}
+
+TEST(CollisionCheck, MotionRadiiBoundEveryPointsPath) {
+    const Arm arm = stick_arm();
+    const CollisionChecker checker(arm);
+    const JointVector& radii = checker.motion_radii();
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> step(-20.0, 20.0);
+    for (const JointVector& a : random_rows(arm, 500, 4)) {
+        JointVector b = a;
+        double bound = 0.0;
+        for (std::size_t j = 0; j < 6; ++j) {
+            b[j] += step(rng);
+            bound += radii[j] * std::fabs(b[j] - a[j]) * kDegToRad;
+        }
+        // The straight-line displacement of every capsule end is at most its path.
+        const auto fa = fk_all(arm.robot, a);
+        const auto fb = fk_all(arm.robot, b);
+        for (std::size_t k = 1; k < kBodyCount; ++k) {
+            for (const Capsule& c : arm.envelopes[k].capsules) {
+                for (const Vec3& p : {c.a, c.b}) {
+                    const Vec3 pa = place(fa[k - 1], p);
+                    const Vec3 pb = place(fb[k - 1], p);
+                    const Vec3 d{pb[0] - pa[0], pb[1] - pa[1], pb[2] - pa[2]};
+                    ASSERT_LE(std::sqrt(dot(d, d)), bound + 1e-9);
+                }
+            }
+        }
+    }
+}
+
+TEST(CollisionCheck, MovesReportEveryContactOnTheWay) {
+    const Arm arm = stick_arm();
+    Scene scene;
+    scene.spheres = {Sphere{{700, 0, 700}, 100.0}};
+    const CollisionChecker checker(arm, scene);
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> step(-25.0, 25.0);
+    int touching = 0;
+    for (const JointVector& a : random_rows(arm, 1500, 6)) {
+        JointVector b = a;
+        for (double& v : b) v += step(rng);
+        bool any = false;
+        for (int i = 0; i <= 500 && !any; ++i) {
+            JointVector q;
+            for (std::size_t j = 0; j < 6; ++j) q[j] = a[j] + (b[j] - a[j]) * i / 500.0;
+            any = checker.collides(q);
+        }
+        if (any) {
+            ++touching;
+            ASSERT_TRUE(checker.move_collides(a, b));
+        }
+    }
+    EXPECT_GT(touching, 100);
+    // A clear, short move away from everything passes.
+    EXPECT_FALSE(checker.move_collides(JointVector{}, JointVector{1, 1, 1, 1, 1, 1}));
+}
+
+TEST(CollisionFreeIk, KeepsExactlyTheClearSolutions) {
+    const Arm arm = stick_arm();
+    const CollisionChecker checker(arm);
+    std::vector<Pose> targets;
+    for (const JointVector& q : random_rows(arm, 300, 7)) {
+        targets.push_back(arm_fk(arm, q));
+    }
+    const IkBatchResult batch = arm_ik_many_free(arm, checker, targets, 0.0, 2);
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        std::vector<IkSolution> expected;
+        for (const IkSolution& s : arm_ik_detailed(arm, targets[i])) {
+            if (!checker.collides(s.joints)) {
+                expected.push_back(s);
+            }
+        }
+        const auto got = arm_ik_free(arm, checker, targets[i]);
+        ASSERT_EQ(got.size(), expected.size());
+        ASSERT_EQ(static_cast<std::size_t>(batch.offsets[i + 1] - batch.offsets[i]), expected.size());
+        for (std::size_t k = 0; k < got.size(); ++k) {
+            EXPECT_EQ(got[k].joints, expected[k].joints);
+            EXPECT_EQ(batch.solutions[static_cast<std::size_t>(batch.offsets[i]) + k].joints, expected[k].joints);
+        }
+    }
+}
+
+TEST(CollisionFreePlan, EveryContinuousMoveIsClear) {
+    const Arm arm = stick_arm();
+    Scene scene;
+    scene.spheres = {Sphere{{500, 350, 900}, 150.0}};
+    const CollisionChecker checker(arm, scene);
+    const JointVector start{0, 10, -10, 0, -80, 0};
+    const Pose a = arm_fk(arm, start);
+    std::vector<Pose> line;
+    for (int i = 0; i < 300; ++i) {
+        Pose p = a;
+        p.t[1] += 2.0 * i;
+        line.push_back(p);
+    }
+    const PathLayers layers = path_layers_free(arm, checker, line);
+    const PathPlan plan = plan_over_layers_free(arm, layers, start, 10.0, checker);
+    const PathPlan unchecked = plan_over_layers(arm, path_layers(arm, line), start, 10.0);
+    const JointVector* previous = &start;
+    std::size_t b = 0;
+    int moves = 0;
+    for (std::size_t row = 0; row < plan.joints.size(); ++row) {
+        if (std::isnan(plan.joints[row][0])) continue;
+        EXPECT_FALSE(checker.collides(plan.joints[row]));
+        const bool is_break = b < plan.breaks.size() && plan.breaks[b] == static_cast<std::int64_t>(row);
+        b += is_break ? 1 : 0;
+        if (!is_break) {
+            EXPECT_FALSE(checker.move_collides(*previous, plan.joints[row])) << row;
+            ++moves;
+        }
+        previous = &plan.joints[row];
+    }
+    EXPECT_GT(moves, 200);
+    EXPECT_EQ(unchecked.joints.size(), plan.joints.size());
+}
+
+}  // namespace
+}  // namespace ortholink
