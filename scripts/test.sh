@@ -50,13 +50,14 @@ fi
 if [ "$quick" = 1 ]; then
   step "Quick: C++ build with the extension, C++ tests, Python suite"
   [ -x .venv/bin/python ] || "$python" -m venv .venv
-  .venv/bin/python -c "import numpy, pytest" 2>/dev/null || .venv/bin/python -m pip install -q numpy pytest trimesh
+  .venv/bin/python -c "import numpy, pytest, coal" 2>/dev/null || .venv/bin/python -m pip install -q numpy pytest trimesh coal
   cmake -S . -B build/quick -G Ninja -DORTHOLINK_TESTS=ON -DORTHOLINK_WERROR=ON -DORTHOLINK_PYTHON=ON \
         -DPython_EXECUTABLE="$root/.venv/bin/python"
   cmake --build build/quick -j "$jobs"
   ctest --test-dir build/quick --output-on-failure -j "$jobs"
   (cd "$root/py-ortholink/tests" &&
-     PYTHONPATH="$root/build/quick/py-ortholink" "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider .)
+     PYTHONPATH="$root/build/quick/py-ortholink:$root/py-ortholink/python" "$root/.venv/bin/python" -m pytest -q \
+       -p no:cacheprovider .)
   step "Quick tests passed"
   exit 0
 fi
@@ -111,8 +112,9 @@ fi
 chromium --version
 
 # The URDF export is read back by yourdfpy; the viewer (viser) is driven in headless
-# Chromium over the DevTools protocol (websocket-client). The NumPy 1.26 run skips both.
-run_python_suite "$root/.venv" "numpy>=2" yourdfpy viser websocket-client
+# Chromium over the DevTools protocol (websocket-client); the collision checks are held
+# against coal's mesh checks. The NumPy 1.26 run skips all three.
+run_python_suite "$root/.venv" "numpy>=2" yourdfpy viser websocket-client coal
 
 step "Stubs against the installed module"
 (cd "$root/py-ortholink" && "$root/.venv/bin/python" -m mypy.stubtest ortholink --allowlist stubs/stubtest-allowlist.txt)

@@ -124,7 +124,8 @@ class TestArmGeometry:
             Arm(CrxModel.Crx10iA, **arguments)
 
     def test_every_model_and_robot_has_envelopes(self):
-        for model in CrxModel:
+        for name in ("Crx3iA", "Crx5iA", "Crx10iA", "Crx10iAL", "Crx20iAL", "Crx30iA"):
+            model = getattr(CrxModel, name)
             assert all(len(envelope) > 0 for envelope in Arm(model).envelopes)
         assert all(len(envelope) > 0 for envelope in Arm(Crx.from_params(400, 400, 100, 120)).envelopes)
 

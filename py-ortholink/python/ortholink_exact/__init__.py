@@ -28,6 +28,10 @@ import ortholink
 
 __all__ = ["SELF_PAIRS", "TOOL_LINKS", "SCENE_LINKS", "confirm", "link_models", "collides"]
 
+_MODELS = tuple(
+    getattr(ortholink.CrxModel, name) for name in ("Crx3iA", "Crx5iA", "Crx10iA", "Crx10iAL", "Crx20iAL", "Crx30iA")
+)
+
 # The pairs the envelope check uses: every link pair but the six neighbours.
 SELF_PAIRS: tuple[tuple[int, int], ...] = (
     (0, 2), (0, 3), (1, 5), (0, 5), (1, 4), (1, 6), (2, 5), (2, 6), (0, 6),
@@ -37,9 +41,14 @@ TOOL_LINKS: tuple[int, ...] = (0, 1, 2, 3, 4, 5)
 SCENE_LINKS: tuple[int, ...] = (1, 2, 3, 4, 5, 6)
 
 
-@functools.cache
 def link_models(model: ortholink.CrxModel) -> tuple[Any, ...]:
     """The seven link meshes of `model` as coal BVH models (OBBRSS), built once."""
+    return _link_models(int(model))
+
+
+@functools.cache
+def _link_models(code: int) -> tuple[Any, ...]:
+    model = next(member for member in _MODELS if int(member) == code)
     if not ortholink.LinkMeshes.is_available(model):
         raise ValueError(f"exact=True needs the embedded meshes of the arm's model; {model!r} has none")
     models = []
@@ -100,11 +109,14 @@ def _solids(scene: ortholink.Scene | None, *, clouds: bool) -> Iterator[tuple[An
                 yield coal.Sphere(float(radius)), _translation(point)
 
 
-def _hit(a: Any, pose_a: npt.NDArray[np.float64], b: Any, pose_b: npt.NDArray[np.float64], padding: float) -> bool:
+def _hit(a: Any, pose_a: Any, b: Any, pose_b: Any, padding: float) -> bool:
+    """coal's collide of two posed geometries (poses as 4x4 arrays or coal transforms)."""
     request = coal.CollisionRequest()
     request.security_margin = padding
     result = coal.CollisionResult()
-    return bool(coal.collide(a, _transform(pose_a), b, _transform(pose_b), request, result))
+    tf_a = pose_a if isinstance(pose_a, coal.Transform3s) else _transform(pose_a)
+    tf_b = pose_b if isinstance(pose_b, coal.Transform3s) else _transform(pose_b)
+    return bool(coal.collide(a, tf_a, b, tf_b, request, result))
 
 
 def _near(
@@ -124,14 +136,15 @@ def collides(
     to_base = np.linalg.inv(world)
     frames = arm.robot.fk_all(joints)
     poses = [np.eye(4)] + [frames[k] for k in range(6)]
+    transforms = [_transform(pose) for pose in poses]
     for i, j in SELF_PAIRS:
-        if _hit(models[i], poses[i], models[j], poses[j], padding):
+        if _hit(models[i], transforms[i], models[j], transforms[j], padding):
             return True
     tool = list(_solids(arm.tool_geometry, clouds=False))
     flange = poses[6]
     for geometry, pose in tool:
         for link in TOOL_LINKS:
-            if _hit(models[link], poses[link], geometry, flange @ pose, padding):
+            if _hit(models[link], transforms[link], geometry, flange @ pose, padding):
                 return True
     if scene is None:
         return False
