@@ -102,7 +102,8 @@ class TestArmGeometry:
         for k in range(6):
             np.testing.assert_array_equal(custom.envelopes[k], arm.envelopes[k])
         assert custom != arm
-        assert "tool_geometry=Scene(spheres=1, capsules=0, boxes=1" in repr(custom) and "envelopes=custom" in repr(custom)
+        assert "tool_geometry=Scene(spheres=1, capsules=0, boxes=1" in repr(custom)
+        assert "envelopes=custom" in repr(custom)
         copy = pickle.loads(pickle.dumps(custom))
         assert copy == custom
         # A state written before the collision geometry existed still loads.
