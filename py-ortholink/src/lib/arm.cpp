@@ -290,7 +290,7 @@ constexpr const char* kArmDoc =
 
 Pose near_rigid_pose(PyObject* object, const char* name) {
     double values[16];
-    matrix_from_any(object, values);
+    matrix_from_any(object, values, name);
     NearRigidFailure failure{};
     const auto pose = pose_from_near_rigid(values, failure);
     if (!pose) {
@@ -321,7 +321,7 @@ std::vector<Pose> near_rigid_poses(PyObject* object, const char* name) {
     }
     return sequence_poses(object, name, [&](PyObject* item, Py_ssize_t index) {
         double values[16];
-        matrix_from_any(item, values);
+        matrix_from_any(item, values, name);
         return make(values, index);
     });
 }

@@ -23,9 +23,10 @@ Ref float64_array(PyObject* object, const char* name) {
     if (is_float64_array(object)) {
         return Ref::borrow(object);
     }
+    const Ref source = sequence_snapshot(object, name);
     Ref converted;
     try {
-        converted = asarray_float64(object);
+        converted = asarray_float64(source.get());
     } catch (const PyErrorSet&) {
         raise_with_argument_name(name);
     }
@@ -94,9 +95,10 @@ bool holds_bool(PyObject* object, int depth) {
 
 Integers integers_from_any(PyObject* object, const char* name, int ndim) {
     ensure_numpy();
+    const Ref source = sequence_snapshot(object, name, false);
     Ref any;
     try {
-        any = asarray(object);
+        any = asarray(source.get());
     } catch (const PyErrorSet&) {
         raise_with_argument_name(name);
     }
@@ -110,7 +112,7 @@ Integers integers_from_any(PyObject* object, const char* name, int ndim) {
         const char* dtype_name = PyUnicode_AsUTF8AndSize(text.get(), nullptr);
         got = "a " + std::to_string(PyArray_NDIM(array)) + "-dimensional array of " +
               (dtype_name != nullptr ? dtype_name : "?");
-    } else if (holds_bool(object, ndim)) {
+    } else if (holds_bool(source.get(), ndim)) {
         got = "a bool among the items";
     }
     if (!got.empty()) {
@@ -132,6 +134,8 @@ std::vector<Pose> poses_from_any(PyObject* object, const char* name) {
     ensure_numpy();
     // Array-likes of numbers go through NumPy; anything else (objects with
     // as_numpy(), mixed sequences) is read pose by pose.
+    const Ref source = sequence_snapshot(object, name);
+    object = source.get();
     Ref stacked;
     try {
         stacked = float64_array(object, name);
@@ -163,9 +167,9 @@ std::vector<Pose> poses_from_any(PyObject* object, const char* name) {
             return *pose;
         });
     }
-    return sequence_poses(object, name, [](PyObject* item, Py_ssize_t i) {
+    return sequence_poses(object, name, [&](PyObject* item, Py_ssize_t i) {
         try {
-            return iso_from_any(item);
+            return iso_from_any(item, name);
         } catch (const PyErrorSet&) {
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
                 throw;

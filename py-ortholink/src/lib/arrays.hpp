@@ -8,6 +8,7 @@
 
 #include "boundary.hpp"
 #include "classes.hpp"
+#include "convert.hpp"
 #include "numpy_api.hpp"
 #include "ortholink/fk.hpp"
 #include "ortholink/pose.hpp"
@@ -80,15 +81,9 @@ std::vector<Pose> sequence_poses(PyObject* sequence, const char* name, Make make
         fail(PyExc_TypeError, "argument '%s': expected an (n, 4, 4) array or a sequence of poses, got %s", name,
              type_name_of(sequence).c_str());
     }
-    const Py_ssize_t count = PySequence_Size(sequence);
-    check_status(count < 0 ? -1 : 0);
     std::vector<Pose> poses;
-    // The length is the object's claim; the items decide.
-    poses.reserve(std::min<std::size_t>(static_cast<std::size_t>(count), 4096));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref item = Ref::steal(check(PySequence_GetItem(sequence, i)));
-        poses.push_back(make(item.get(), i));
-    }
+    // Grown item by item: the length is the object's claim; the items decide.
+    for_each_item(sequence, name, [&](PyObject* item, Py_ssize_t i) { poses.push_back(make(item, i)); });
     return poses;
 }
 

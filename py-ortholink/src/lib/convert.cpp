@@ -1,6 +1,9 @@
 #include "convert.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -25,7 +28,8 @@ void read_array_1d(PyArrayObject* array, std::vector<double>& out) {
 // no error set) when an item is not a number or the length cannot be read;
 // any other failure propagates. A sequence of a length other than `expected`
 // and longer than kLongestUnexpectedRead only has its length taken.
-bool read_sequence(PyObject* object, std::vector<double>& out, std::size_t& length, std::size_t expected) {
+bool read_sequence(PyObject* object, std::vector<double>& out, std::size_t& length, std::size_t expected,
+                   const char* name) {
     const Py_ssize_t count = PySequence_Size(object);
     if (count < 0) {
         if (!clear_conversion_failure()) throw PyErrorSet{};
@@ -41,18 +45,20 @@ bool read_sequence(PyObject* object, std::vector<double>& out, std::size_t& leng
     out.reserve(std::min<std::size_t>(length, 4096));
     const bool is_list = PyList_Check(object);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref owned;
-        PyObject* item;
-        if (is_list) {
-            item = PyList_GetItem(object, i);
-        } else {
-            owned = Ref::steal(PySequence_GetItem(object, i));
-            item = owned.get();
-        }
+        // An item's __float__ may change a list, so its length is asked each time.
+        Ref owned = is_list && i < PyList_Size(object) ? Ref::borrow(PyList_GetItem(object, i))
+                                                       : Ref::steal(PySequence_GetItem(object, i));
+        PyObject* item = owned.get();
         if (item == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_IndexError) && !clear_conversion_failure()) throw PyErrorSet{};
-            PyErr_Clear();
+            if (PyErr_ExceptionMatches(PyExc_IndexError)) {
+                PyErr_Clear();
+                raise_missing_item(name, i, count);
+            }
+            if (!clear_conversion_failure()) throw PyErrorSet{};
             return false;
+        }
+        if (!PyFloat_CheckExact(item) && !PyLong_CheckExact(item)) {
+            refuse_non_number(item, name);
         }
         const double value = PyFloat_AsDouble(item);
         if (value == -1.0 && PyErr_Occurred()) {
@@ -60,17 +66,115 @@ bool read_sequence(PyObject* object, std::vector<double>& out, std::size_t& leng
             return false;
         }
         out.push_back(value);
+        if (i == 0) check_believable_length(length, name);
     }
+    check_unchanged_length(object, count, name);
     return true;
+}
+
+// A claimed length above this cannot be true: the items would not fit in
+// memory even as bare pointers.
+std::size_t longest_believable_length() {
+    static const std::size_t longest = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long page_size = sysconf(_SC_PAGE_SIZE);
+        if (pages <= 0 || page_size <= 0) {
+            return std::size_t{1} << 40;
+        }
+        return static_cast<std::size_t>(pages) * (static_cast<std::size_t>(page_size) / sizeof(void*));
+    }();
+    return longest;
+}
+
+constexpr int kDeepestSnapshot = 32;  // NumPy's largest dimension count
+
+Ref snapshot(PyObject* object, const char* name, bool numbers, int depth) {
+    if (PyFloat_CheckExact(object) || PyLong_CheckExact(object) || PyUnicode_Check(object)) {
+        return Ref::borrow(object);
+    }
+    if (PyArray_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object)) {
+        if (numbers) refuse_non_number(object, name);
+        return Ref::borrow(object);
+    }
+    if (PyObject_CheckBuffer(object)) {
+        // A memoryview or array.array: NumPy reads its buffer, whatever its dimensions.
+        Ref array;
+        try {
+            array = asarray(object);
+        } catch (const PyErrorSet&) {
+            raise_with_argument_name(name);
+        }
+        if (numbers) refuse_non_number(array.get(), name);
+        return array;
+    }
+    if (numbers) refuse_non_number(object, name);
+    if (depth == 0 || !PySequence_Check(object) ||
+        (!PyList_Check(object) && !PyTuple_Check(object) &&
+         (PyObject_HasAttrString(object, "__array__") || PyObject_HasAttrString(object, "__array_interface__")))) {
+        return Ref::borrow(object);
+    }
+    Ref list = Ref::steal(check(PyList_New(0)));
+    for_each_item(object, name, [&](PyObject* item, Py_ssize_t) {
+        const Ref copy = snapshot(item, name, numbers, depth - 1);
+        check_status(PyList_Append(list.get(), copy.get()));
+    });
+    return list;
 }
 
 }  // namespace
 
 void raise_with_argument_name(const char* name) {
-    if (PyErr_Occurred() != PyExc_TypeError) {
+    PyObject* type = PyErr_Occurred();
+    if (type != PyExc_TypeError && type != PyExc_ValueError) {
         throw PyErrorSet{};
     }
-    reraise(PyExc_TypeError, std::string("argument '") + name + "': ", true, Cause::OriginalCause);
+    reraise(type, std::string("argument '") + name + "': ", true, Cause::OriginalCause);
+}
+
+void check_believable_length(std::size_t length, const char* name) {
+    if (length > longest_believable_length()) {
+        fail(PyExc_ValueError, "argument '%s': expected a sequence whose length fits in memory, got a length of %zu",
+             name, length);
+    }
+}
+
+void raise_missing_item(const char* name, Py_ssize_t index, Py_ssize_t length) {
+    fail(PyExc_ValueError, "argument '%s': expected %zd items as its length says, got none at index %zd", name,
+         length, index);
+}
+
+void check_unchanged_length(PyObject* sequence, Py_ssize_t length, const char* name) {
+    const Py_ssize_t now = PySequence_Size(sequence);
+    check_status(now < 0 ? -1 : 0);
+    if (now != length) {
+        fail(PyExc_ValueError, "argument '%s': expected a sequence that keeps its length while read, got %zd then %zd",
+             name, length, now);
+    }
+}
+
+Ref sequence_snapshot(PyObject* object, const char* name, bool numbers) {
+    ensure_numpy();
+    return snapshot(object, name, numbers, kDeepestSnapshot);
+}
+
+void refuse_non_number(PyObject* object, const char* name) {
+    std::string got;
+    if (PyArray_Check(object)) {
+        PyArray_Descr* descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(object));
+        if (std::strchr("bcMmSV", descr->kind) != nullptr) {
+            Ref text = Ref::steal(check(PyObject_Str(reinterpret_cast<PyObject*>(descr))));
+            const char* dtype = PyUnicode_AsUTF8AndSize(text.get(), nullptr);
+            got = std::string("an array of ") + (dtype != nullptr ? dtype : "?");
+        }
+    } else if (PyBool_Check(object) || PyComplex_Check(object) || object == Py_None || PyBytes_Check(object) ||
+               PyByteArray_Check(object) || PyArray_IsScalar(object, Bool) ||
+               PyArray_IsScalar(object, ComplexFloating) || PyArray_IsScalar(object, Datetime) ||
+               PyArray_IsScalar(object, Timedelta) || PyArray_IsScalar(object, Character)) {
+        got = type_name_of(object, false);
+    }
+    if (!got.empty()) {
+        fail(PyExc_TypeError, "argument '%s': expected real numbers, got %s", name, got.c_str());
+    }
 }
 
 bool clear_conversion_failure() {
@@ -90,13 +194,15 @@ Vector1D vector_from_any(PyObject* object, const char* name, std::size_t expecte
         result.length = result.values.size();
         return result;
     }
-    if (!PyUnicode_Check(object) && PySequence_Check(object) &&
-        read_sequence(object, result.values, result.length, expected)) {
+    refuse_non_number(object, name);
+    if (!PyUnicode_Check(object) && !PyArray_Check(object) && !PyObject_CheckBuffer(object) &&
+        PySequence_Check(object) && read_sequence(object, result.values, result.length, expected, name)) {
         return result;
     }
+    const Ref source = sequence_snapshot(object, name);
     Ref converted = Ref::steal(nullptr);
     try {
-        converted = asarray_float64(object);
+        converted = asarray_float64(source.get());
     } catch (const PyErrorSet&) {
         raise_with_argument_name(name);
     }
@@ -134,7 +240,7 @@ JointVector six_values(PyObject* object, const char* name) {
     return joints_from_vector(vector_from_any(object, name, 6), name);
 }
 
-void matrix_from_any(PyObject* object, double* values) {
+void matrix_from_any(PyObject* object, double* values, const char* name) {
     ensure_numpy();
     Ref source = Ref::borrow(object);
     // An ndarray has no as_numpy(), so the lookup (and its AttributeError) is skipped.
@@ -149,6 +255,7 @@ void matrix_from_any(PyObject* object, double* values) {
         }
     }
 
+    source = sequence_snapshot(source.get(), name);
     Ref array = source;
     if (!is_float64_array(source.get(), 2)) {
         // Only a failure to read the object as numbers becomes the message
@@ -174,9 +281,9 @@ void matrix_from_any(PyObject* object, double* values) {
     read_4x4(matrix, 0, values);
 }
 
-Pose iso_from_any(PyObject* object) {
+Pose iso_from_any(PyObject* object, const char* name) {
     double values[16];
-    matrix_from_any(object, values);
+    matrix_from_any(object, values, name);
     std::string_view error;
     const auto pose = row_slice_to_iso(values, 16, error);
     if (!pose) {

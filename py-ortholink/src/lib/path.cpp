@@ -85,6 +85,21 @@ constexpr const char* kPlanDoc =
     "The plan of `Arm.plan_path`: one joint vector per waypoint, where it breaks, what it\n"
     "cannot reach, and how long it takes. Immutable; the arrays are fresh copies on every access.";
 
+// True for a list or tuple holding nothing but bools.
+bool is_bool_list(PyObject* object) {
+    if (!PyList_Check(object) && !PyTuple_Check(object)) {
+        return false;
+    }
+    Ref items = Ref::steal(check(PySequence_Tuple(object)));
+    for (Py_ssize_t i = 0; i < PyTuple_Size(items.get()); ++i) {
+        PyObject* item = PyTuple_GetItem(items.get(), i);
+        if (!PyBool_Check(item) && !PyArray_IsScalar(item, Bool)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Asks `check` about every node, in batches; returns one byte per node.
 std::vector<std::uint8_t> allowed_nodes(PyObject* check_callable, const std::vector<JointVector>& nodes) {
     std::vector<std::uint8_t> keep(nodes.size(), 0);
@@ -95,7 +110,9 @@ std::vector<std::uint8_t> allowed_nodes(PyObject* check_callable, const std::vec
         std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())), nodes.data() + begin,
                     (end - begin) * sizeof(JointVector));
         Ref answer = Ref::steal(check(PyObject_CallFunctionObjArgs(check_callable, rows.get(), nullptr)));
-        Ref mask = asarray(answer.get());
+        // Only an array, or a list or tuple of bools, is read: NumPy would
+        // iterate any other object for as long as it claims to be.
+        Ref mask = PyArray_Check(answer.get()) || is_bool_list(answer.get()) ? asarray(answer.get()) : answer;
         auto* array = reinterpret_cast<PyArrayObject*>(mask.get());
         if (!PyArray_Check(mask.get()) || PyArray_NDIM(array) != 1 ||
             PyArray_DIM(array, 0) != static_cast<npy_intp>(end - begin) || PyArray_TYPE(array) != NPY_BOOL) {
