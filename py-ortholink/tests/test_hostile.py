@@ -2,10 +2,12 @@
 length, callbacks that answer nonsense, damaged pickled state, files in the
 way, values that only look like numbers."""
 
+import errno
+import os
+
 import numpy as np
 import pytest
 
-import ortholink
 from ortholink import Arm, Crx, CrxModel
 
 POSE = Crx.crx10ia().fk([10, 20, 30, 40, 50, 60])
@@ -143,3 +145,65 @@ class TestCheckResults:
     def test_lists_of_bools_are_masks(self):
         plan = ARM.plan_path(self.targets, check=lambda rows: [True] * len(rows))
         assert len(plan.unreachable) == 0
+
+
+class TestWriteUrdf:
+    def test_links_at_the_output_names_are_replaced_not_followed(self, tmp_path):
+        arm = Arm(CrxModel.Crx10iA)
+        first = tmp_path / "first"
+        arm.write_urdf(first)
+        names = [p.relative_to(first) for p in sorted(first.rglob("*")) if p.is_file()]
+        assert len(names) == 8
+        out = tmp_path / "out"
+        (out / "meshes").mkdir(parents=True)
+        victims = []
+        for k, name in enumerate(names):
+            victim = tmp_path / f"victim{k}"
+            victim.write_text("precious")
+            (out / name).symlink_to(victim)
+            victims.append(victim)
+        arm.write_urdf(out)
+        assert all(v.read_text() == "precious" for v in victims)
+        for name in names:
+            assert not (out / name).is_symlink()
+            assert (out / name).read_bytes() == (first / name).read_bytes()
+        assert sorted(p.name for p in out.iterdir()) == ["crx10ia.urdf", "meshes"]
+
+    def test_a_linked_meshes_folder_is_refused(self, tmp_path):
+        elsewhere = tmp_path / "elsewhere"
+        elsewhere.mkdir()
+        (tmp_path / "out").mkdir()
+        (tmp_path / "out" / "meshes").symlink_to(elsewhere)
+        with pytest.raises(OSError) as caught:
+            Arm(CrxModel.Crx10iA).write_urdf(tmp_path / "out")
+        assert caught.value.errno == errno.ELOOP
+        assert caught.value.filename == str(tmp_path / "out" / "meshes")
+        assert list(elsewhere.iterdir()) == []
+        assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["meshes"]
+
+    @pytest.mark.parametrize(
+        "block, exception, code, failing",
+        [
+            (lambda out: (out / "meshes").write_text("a file"), NotADirectoryError, errno.ENOTDIR, "meshes"),
+            (lambda out: (out / "meshes" / "crx10ia_link_3.stl").mkdir(parents=True), IsADirectoryError,
+             errno.EISDIR, "meshes/crx10ia_link_3.stl"),
+            (lambda out: (out / "crx10ia.urdf").mkdir(), IsADirectoryError, errno.EISDIR, "crx10ia.urdf"),
+        ],
+    )
+    def test_a_failure_writes_nothing_and_raises_the_errno_class(self, tmp_path, block, exception, code, failing):
+        out = tmp_path / "out"
+        out.mkdir()
+        block(out)
+        before = sorted(str(p) for p in out.rglob("*"))
+        with pytest.raises(exception) as caught:
+            Arm(CrxModel.Crx10iA).write_urdf(out)
+        assert caught.value.errno == code
+        assert caught.value.filename == str(out / failing)
+        assert str(caught.value) == f"could not write '{out / failing}': {os.strerror(code)}"
+        assert sorted(str(p) for p in out.rglob("*")) == before
+
+    def test_a_file_where_the_directory_belongs(self, tmp_path):
+        (tmp_path / "file").write_text("")
+        with pytest.raises(NotADirectoryError) as caught:
+            Arm(CrxModel.Crx10iA).write_urdf(tmp_path / "file" / "inside")
+        assert caught.value.filename is not None
