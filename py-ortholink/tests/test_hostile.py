@@ -207,3 +207,66 @@ class TestWriteUrdf:
         with pytest.raises(NotADirectoryError) as caught:
             Arm(CrxModel.Crx10iA).write_urdf(tmp_path / "file" / "inside")
         assert caught.value.filename is not None
+
+
+class TestState:
+    def test_an_arm_model_must_be_its_robots(self):
+        make, state = ARM.__reduce__()
+        assert make(*state) == ARM
+        for robot, model in ((Crx.crx5ia(), CrxModel.Crx10iA), (Crx.crx10ia(), CrxModel.Crx30iA)):
+            with pytest.raises(ValueError, match=r"^argument 'model': expected the model of 'robot' or None, got "):
+                make(robot, model, *state[2:])
+        # Two models share the 10iA/L's dimensions, and a Crx has none.
+        assert make(Crx.crx10ial(), CrxModel.Crx20iAL, *state[2:]).model == CrxModel.Crx20iAL
+        assert make(Crx.crx10ia(), None, *state[2:]).model is None
+
+    @pytest.mark.parametrize(
+        "field, value, error, message",
+        [
+            (1, [3, 1], ValueError, r"^argument 'breaks': expected ascending indices, each once, got 1 after 3$"),
+            (1, [2, 2], ValueError, r"^argument 'breaks': expected ascending indices"),
+            (1, [2.0], TypeError, r"^argument 'breaks': expected a 1-dimensional array of integers"),
+            (1, [True], TypeError, r"^argument 'breaks': "),
+            (2, [1], ValueError, r"^argument 'joints': expected NaN in row 1, as 'unreachable' says, got "),
+            (3, float("nan"), ValueError, r"^argument 'duration': expected a non-negative, finite number"),
+            (3, -1.0, ValueError, r"^argument 'duration': "),
+            (3, float("inf"), ValueError, r"^argument 'duration': "),
+            (3, True, TypeError, r"^argument 'duration': expected real numbers, got bool$"),
+            (4, -0.5, ValueError, r"^argument 'travel': expected a non-negative, finite number, got -0.5$"),
+            (4, float("inf"), ValueError, r"^argument 'travel': "),
+            (5, True, TypeError, r"^argument 'nodes': expected an int, got bool$"),
+            (5, 3.0, TypeError, r"^argument 'nodes': expected an int, got float$"),
+            (5, -1, ValueError, r"^argument 'nodes': expected a count from 0 to \d+, got -1$"),
+            (6, 2**70, ValueError, r"^argument 'edges': expected a count from 0 to \d+, got 1180591620717411303424$"),
+        ],
+    )
+    def test_a_damaged_plan_is_refused(self, field, value, error, message):
+        plan = ARM.plan_path(ARM.fk_many(np.linspace(np.zeros(6), [10, 10, 10, 10, 10, 10], 4)))
+        make, state = plan.__reduce__()
+        assert repr(make(*state)) == repr(plan)
+        damaged = list(state)
+        damaged[field] = value
+        with pytest.raises(error, match=message):
+            make(*damaged)
+
+    def test_a_plan_with_a_break_may_last_forever(self):
+        plan = ARM.plan_path(ARM.fk_many([[0] * 6, [0, 0, 0, 0, 0, 90]]), max_step=1.0)
+        make, state = plan.__reduce__()
+        assert len(plan.breaks) == 1 and plan.duration == float("inf")
+        assert make(*state).duration == float("inf")
+
+    @pytest.mark.parametrize(
+        "field, value, message",
+        [
+            (0, [np.nan] + ROW[1:], r"^argument 'joints': expected finite joint angles, got nan$"),
+            (1, -1e-9, r"^argument 'residual': expected a non-negative, finite number, got -1e-09$"),
+            (1, np.nan, r"^argument 'residual': "),
+            (2, np.inf, r"^argument 'theta': expected a finite angle, got inf$"),
+        ],
+    )
+    def test_a_damaged_solution_is_refused(self, field, value, message):
+        make, state = ROBOT.ik_detailed(POSE)[0].__reduce__()
+        damaged = list(state)
+        damaged[field] = value
+        with pytest.raises(ValueError, match=message):
+            make(*damaged)

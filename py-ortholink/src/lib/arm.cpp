@@ -62,6 +62,8 @@ Arm arm_from_arguments(PyObject* robot, PyObject* base, PyObject* tool, PyObject
     }
     arm.base = frame_or_identity(base, "base");
     arm.tool = frame_or_identity(tool, "tool");
+    check_translation(arm.base, "base");
+    check_translation(arm.tool, "tool");
     // A model's J3 range follows its elbow limit unless given.
     if (elbow != nullptr) {
         arm.set_elbow(elbow_from_any(elbow));
@@ -112,9 +114,15 @@ PyObject* arm_from_state(PyObject*, const Arguments<8>& values) {
     Arm arm = Arm::from_robot(unbox_argument<Crx>(values[0], "robot"));
     if (values[1] != Py_None) {
         arm.model = model_from_any(values[1], "model");
+        // The model names the meshes and the repr: it must be the robot's.
+        if (!(Crx::from_model(*arm.model) == arm.robot)) {
+            fail(PyExc_ValueError, "argument 'model': expected the model of 'robot' or None, got %R", values[1]);
+        }
     }
     arm.base = pose_from_state(values[2], "base");
     arm.tool = pose_from_state(values[3], "tool");
+    check_translation(arm.base, "base");
+    check_translation(arm.tool, "tool");
     arm.lower = six_values(values[4], "lower");
     arm.upper = six_values(values[5], "upper");
     arm.elbow = elbow_from_any(values[6]);

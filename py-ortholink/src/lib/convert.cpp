@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -322,7 +324,33 @@ PyObject* poses_to_array(std::span<const Pose> poses) {
     return array;
 }
 
+void check_translation(const Pose& pose, const char* name) {
+    for (const double value : pose.t) {
+        if (!(std::fabs(value) <= kLongestLength)) {
+            fail(PyExc_ValueError, "argument '%s': expected a translation within %s mm, got %s mm", name,
+                 float_repr(kLongestLength).c_str(), float_repr(value).c_str());
+        }
+    }
+}
+
+std::size_t count_from_any(PyObject* object, const char* name) {
+    if (PyBool_Check(object) || !PyIndex_Check(object)) {
+        fail(PyExc_TypeError, "argument '%s': expected an int, got %s", name, type_name_of(object, false).c_str());
+    }
+    Ref index = Ref::steal(check(PyNumber_Index(object)));
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    check_status(value == -1 && PyErr_Occurred() ? -1 : 0);
+    if (overflow != 0 || value < 0) {
+        fail(PyExc_ValueError, "argument '%s': expected a count from 0 to %lld, got %S", name,
+             std::numeric_limits<long long>::max(), index.get());
+    }
+    return static_cast<std::size_t>(value);
+}
+
 double float_from_any(PyObject* object, const char* name) {
+    // A bool is an int to Python, but max_step=True is a mistake, not 1.
+    refuse_non_number(object, name);
     const double value = PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) {
         raise_with_argument_name(name);

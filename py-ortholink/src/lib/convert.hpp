@@ -84,6 +84,19 @@ PyObject* member(PyObject* self) {
 // Float protocol for a named scalar argument (TypeError prefixed with the name).
 double float_from_any(PyObject* object, const char* name);
 
+// No cell is larger: a length or translation beyond this many millimetres is
+// a mistake in units or a corrupt value, and the kinematics lose their
+// precision long before it overflows.
+inline constexpr double kLongestLength = 1e7;
+
+// ValueError naming `name` unless every translation component of `pose` is
+// within kLongestLength millimetres.
+void check_translation(const Pose& pose, const char* name);
+
+// A count (nodes, edges) for a named argument: an int or NumPy integer, not a
+// bool or a float; a negative one is a ValueError naming the argument.
+std::size_t count_from_any(PyObject* object, const char* name);
+
 // Python's repr of a float ("1e+19", "-inf", "0.0").
 std::string float_repr(double value);
 
