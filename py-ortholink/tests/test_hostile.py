@@ -4,10 +4,12 @@ way, values that only look like numbers."""
 
 import errno
 import os
+import pickle
 
 import numpy as np
 import pytest
 
+import ortholink
 from ortholink import Arm, Crx, CrxModel
 
 POSE = Crx.crx10ia().fk([10, 20, 30, 40, 50, 60])
@@ -270,3 +272,101 @@ class TestState:
         damaged[field] = value
         with pytest.raises(ValueError, match=message):
             make(*damaged)
+
+
+class TestClassesAreFixed:
+    @pytest.mark.parametrize(
+        "change",
+        [
+            lambda: setattr(CrxModel, "Crx10iA", CrxModel.Crx5iA),
+            lambda: delattr(CrxModel, "Crx10iA"),
+            lambda: setattr(CrxModel, "Crx99iA", CrxModel.Crx5iA),
+            lambda: setattr(ortholink.SolutionKind, "Regular", ortholink.SolutionKind.SingularFamily),
+            lambda: setattr(Crx, "fk", None),
+            lambda: delattr(Arm, "ik"),
+            lambda: setattr(ortholink.PathPlan, "_from_state", None),
+        ],
+    )
+    def test_attributes_cannot_be_rebound_or_deleted(self, change):
+        with pytest.raises(TypeError, match=r"immutable type"):
+            change()
+        assert pickle.loads(pickle.dumps(Arm(CrxModel.Crx10iA))).model is CrxModel.Crx10iA
+        assert CrxModel.Crx10iA is not CrxModel.Crx5iA
+
+
+def test_a_viewer_ignores_what_no_slider_or_gizmo_can_hold():
+    pytest.importorskip("viser")
+    import ortholink_view
+
+    arm = Arm(CrxModel.Crx10iA)
+    start = [10.0, 20.0, 30.0, 40.0, 50.0, 60.0]
+    with ortholink_view.show(arm, start, port=0, block=False) as view:
+        for bad in (np.nan, np.inf, -np.inf):
+            view._sliders[0].value = bad
+            view._slider_moved()
+            np.testing.assert_array_equal(view.joints, start)
+        view._sliders[1].value = -1e6
+        view._slider_moved()
+        assert view.joints[1] == arm.lower[1]
+        assert np.isfinite(view.target).all()
+        before = view.target.copy()
+        view._target.position = (np.nan, 0.0, 0.0)
+        view._target_moved()
+        np.testing.assert_array_equal(view.target, before)
+        view._target.wxyz = (0.0, 0.0, 0.0, 0.0)
+        view._target_moved()
+        np.testing.assert_array_equal(view.target, before)
+
+
+def _refused(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: ROBOT.fk(b"abcdef"), TypeError, r"^argument 'joints': expected real numbers, got bytes$"),
+        (lambda: ROBOT.fk(bytearray(6)), TypeError, r"^argument 'joints': expected real numbers, got bytearray$"),
+        (lambda: ROBOT.fk([None] * 6), TypeError, r"^argument 'joints': expected real numbers, got NoneType$"),
+        (lambda: ROBOT.fk([True] * 6), TypeError, r"^argument 'joints': expected real numbers, got bool$"),
+        (lambda: ROBOT.fk(np.ones(6, dtype=bool)), TypeError, r"^argument 'joints': expected real numbers, got an "),
+        (lambda: ROBOT.fk([1j] * 6), TypeError, r"^argument 'joints': expected real numbers, got complex$"),
+        (lambda: ROBOT.fk(np.ones(6, dtype=complex)), TypeError, r"an array of complex128$"),
+        (lambda: ROBOT.fk([np.complex64(1)] * 6), TypeError, r"^argument 'joints': expected real numbers, got "),
+        (lambda: ROBOT.fk(np.arange(6).astype("datetime64[s]")), TypeError, r"an array of datetime64\[s\]$"),
+        (lambda: ROBOT.fk(np.arange(6).astype("timedelta64[s]")), TypeError, r"an array of timedelta64\[s\]$"),
+        (lambda: ROBOT.fk([np.datetime64("2024-01-01")] * 6), TypeError, r"^argument 'joints': expected real "),
+        (lambda: ROBOT.fk_many([ROW, [True] * 6]), TypeError, r"^argument 'joints': expected real numbers, got bool"),
+        (lambda: ROBOT.fk_all(memoryview(np.zeros((2, 3)))), TypeError, r"^argument 'joints': "),
+        (lambda: ROBOT.fk([1e157, 0, 0, 0, 0, 0]), ValueError, r"^argument 'joints': J1 is 1e\+157, expected at most "),
+        (lambda: ROBOT.fk(["a"] * 6), ValueError, r"^argument 'joints': could not convert string to float"),
+        (lambda: ROBOT.ik(np.eye(4, dtype=complex)), TypeError, r"^argument 'target': expected real numbers"),
+        (lambda: ARM.plan_path([POSE], max_step=True), TypeError, r"^argument 'max_step': expected real numbers, "),
+        (lambda: Crx.expand_turns(ROW, [np.nan] * 6, [180] * 6), ValueError,
+         r"^argument 'lower': J1 limit is nan, expected a finite limit$"),
+        (lambda: Crx.expand_turns(ROW, [-180] * 6, [180] * 5 + [np.nan]), ValueError,
+         r"^argument 'upper': J6 limit is nan"),
+        (lambda: Crx.from_params(1e308, 540, 160, 150), ValueError,
+         r"^argument 'z1': expected a length of at most 10000000.0 millimeters, got 1e\+308$"),
+        (lambda: Arm(CrxModel.Crx10iA, base=Crx.pose_from_xyzwpr([1e300, 0, 0, 0, 0, 0])), ValueError,
+         r"^argument 'base': expected a translation within 10000000.0 mm, got 1e\+300 mm$"),
+        (lambda: Arm(CrxModel.Crx10iA, tool=Crx.pose_from_xyzwpr([0, 0, -2e7, 0, 0, 0])), ValueError,
+         r"^argument 'tool': expected a translation within "),
+        (lambda: Arm.on_mounting_face(CrxModel.Crx10iA, mount=Crx.pose_from_xyzwpr([0, 3e7, 0, 0, 0, 0])),
+         ValueError, r"^argument 'base': expected a translation within "),
+    ],
+)
+def test_no_silent_coercion(call, error, message):
+    _refused(call, error, message)
+
+
+def test_real_numbers_of_every_kind_are_still_numbers():
+    expected = ROBOT.fk(ROW)
+    for joints in (np.array(ROW, dtype=np.float32), np.array(ROW, dtype=np.int64).astype(np.float64),
+                   [np.float32(v) for v in ROW], tuple(ROW), memoryview(np.array(ROW))):
+        np.testing.assert_allclose(ROBOT.fk(joints), expected, rtol=0, atol=1e-4)
+    np.testing.assert_array_equal(ROBOT.fk([10, 20, 30, 40, 50, 60]), expected)
+    assert ARM.plan_path([POSE], max_step=np.float32(5)).joints.shape == (1, 6)
+    assert Crx.from_params(1e7, 540, 160, 150).z1 == 1e7
+    assert np.isnan(ROBOT.fk([np.nan] * 6)[:3]).all()

@@ -11,6 +11,7 @@
 
 #include "boundary.hpp"
 #include "numpy_api.hpp"
+#include "ortholink/limits.hpp"
 #include "ortholink/matrix.hpp"
 
 namespace ortholink::py {
@@ -235,7 +236,16 @@ JointVector joints_from_vector(const Vector1D& vector, const char* name) {
 }
 
 JointVector joints_from_any(PyObject* object, const char* name) {
-    return joints_from_vector(vector_from_any(object, name, 6));
+    const JointVector joints = joints_from_vector(vector_from_any(object, name, 6));
+    // Beyond 2**28 degrees a whole turn is not exact, and far beyond, the
+    // rotations overflow to NaN: such a finite angle is a mistake, not a pose.
+    for (std::size_t j = 0; j < 6; ++j) {
+        if (std::isfinite(joints[j]) && std::fabs(joints[j]) > kMaxTurnMagnitude) {
+            fail(PyExc_ValueError, "argument '%s': J%zu is %s, expected at most %s in magnitude", name, j + 1,
+                 float_repr(joints[j]).c_str(), float_repr(kMaxTurnMagnitude).c_str());
+        }
+    }
+    return joints;
 }
 
 JointVector six_values(PyObject* object, const char* name) {
