@@ -47,6 +47,10 @@ TEST(UrdfPackage, ModelWithMeshesGetsOneStlPerLinkReferencedTwice) {
     EXPECT_EQ(count(text, "type=\"fixed\""), 4u);  // world, flange, tool0, tcp
     EXPECT_EQ(count(text, "<robot name=\"cell\">"), 1u);
     EXPECT_EQ(text.find("-0 "), std::string::npos);
+    // Every visual has its colour; collisions have none.
+    EXPECT_EQ(count(text, "<material name=\"crx_white\"><color rgba="), 6u);
+    EXPECT_EQ(count(text, "<material name=\"crx_flange\"><color rgba="), 1u);
+    EXPECT_EQ(count(text, "</geometry>\n      <material"), 7u);
 }
 
 TEST(UrdfPackage, ModelsWithoutMeshesAndPlainRobotsGetTextOnly) {

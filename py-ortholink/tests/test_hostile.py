@@ -370,3 +370,41 @@ def test_real_numbers_of_every_kind_are_still_numbers():
     assert ARM.plan_path([POSE], max_step=np.float32(5)).joints.shape == (1, 6)
     assert Crx.from_params(1e7, 540, 160, 150).z1 == 1e7
     assert np.isnan(ROBOT.fk([np.nan] * 6)[:3]).all()
+
+
+class TestMessages:
+    @pytest.mark.parametrize("call", [ROBOT.ik_many, ARM.ik_many])
+    def test_one_pose_where_many_belong_is_the_same_mistake_for_crx_and_arm(self, call):
+        with pytest.raises(ValueError, match=r"^argument '(targets|poses)': expected an \(n, 4, 4\) array, got shape "
+                                             r"\[4, 4\]$"):
+            call(np.eye(4))
+
+    @pytest.mark.parametrize(
+        "call",
+        [ROBOT.ik, ROBOT.ik_detailed, ARM.ik, lambda p: ARM.ik_closest(p, ROW), Crx.xyzwpr,
+         lambda p: Arm(CrxModel.Crx10iA, base=p), lambda p: ROBOT.ik_many(np.array([p])),
+         lambda p: ARM.ik_many(np.array([p])), lambda p: ARM.plan_path(np.array([p]))],
+    )
+    def test_six_values_for_a_pose_point_to_pose_from_xyzwpr(self, call):
+        with pytest.raises(ValueError, match=r"^argument '\w+': .*\(for X, Y, Z, W, P, R use Crx\.pose_from_xyzwpr\)$"):
+            call([600.0, -150.0, 700.0, 180.0, 0.0, 90.0])
+
+    @pytest.mark.parametrize(
+        "call, message",
+        [
+            (lambda: ARM.within_limits(np.zeros((3, 3))), r"^argument 'joints': Expected an \(n, 6\) array, got shape "
+                                                         r"\[3, 3\]$"),
+            (lambda: Crx.joints_from_urdf(np.zeros(5)), r"^argument 'q': Expected 6 values, got shape \[5\]$"),
+            (lambda: ROBOT.fk(["x"] * 6), r"^argument 'joints': could not convert string to float: 'x'$"),
+            (lambda: Arm(CrxModel.Crx10iA, elbow=["a", "b"]), r"^argument 'elbow': could not convert string"),
+        ],
+    )
+    def test_our_messages_name_the_argument(self, call, message):
+        with pytest.raises(ValueError, match=message):
+            call()
+
+
+def test_the_urdf_has_colours(tmp_path):
+    text = open(Arm(CrxModel.Crx10iA).write_urdf(tmp_path)).read()
+    assert text.count("<material name=") == 7
+    assert text.count("<visual>") == 7

@@ -322,8 +322,8 @@ std::vector<Pose> near_rigid_poses(PyObject* object, const char* name) {
         Ref stacked = float64_array(object, name);
         auto* array = reinterpret_cast<PyArrayObject*>(stacked.get());
         if (PyArray_NDIM(array) != 3 || PyArray_DIM(array, 1) != 4 || PyArray_DIM(array, 2) != 4) {
-            fail(PyExc_ValueError, "argument '%s': expected an (n, 4, 4) array, got shape %s", name,
-                 shape_text(array).c_str());
+            fail(PyExc_ValueError, "argument '%s': expected an (n, 4, 4) array, got shape %s%s", name,
+                 shape_text(array).c_str(), six_values_hint(array));
         }
         return stacked_poses(array, make);
     }

@@ -18,6 +18,11 @@ std::string shape_text(PyArrayObject* array) {
     return text + "]";
 }
 
+const char* six_values_hint(PyArrayObject* array) {
+    const int ndim = PyArray_NDIM(array);
+    return ndim > 0 && PyArray_DIM(array, ndim - 1) == 6 ? " (for X, Y, Z, W, P, R use Crx.pose_from_xyzwpr)" : "";
+}
+
 Ref float64_array(PyObject* object, const char* name) {
     ensure_numpy();
     if (is_float64_array(object)) {
@@ -48,8 +53,8 @@ std::vector<JointVector> rows_of_six(PyObject* object, const char* name, bool& s
     single = ndim == 1;
     const npy_intp columns = PyArray_DIM(array, single ? 0 : 1);
     if (columns != 6) {
-        fail(PyExc_ValueError, "%s, got shape %s", single ? "Expected 6 values" : "Expected an (n, 6) array",
-             shape_text(array).c_str());
+        fail(PyExc_ValueError, "argument '%s': %s, got shape %s", name,
+             single ? "Expected 6 values" : "Expected an (n, 6) array", shape_text(array).c_str());
     }
     const npy_intp rows = single ? 1 : PyArray_DIM(array, 0);
     std::vector<JointVector> out(static_cast<std::size_t>(rows));
@@ -141,8 +146,10 @@ std::vector<Pose> poses_from_any(PyObject* object, const char* name) {
         stacked = float64_array(object, name);
         if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(stacked.get())) != 3) {
             if (PyArray_Check(object)) {
-                fail(PyExc_TypeError, "argument '%s': expected an (n, 4, 4) array, got %d dimensions", name,
-                     PyArray_NDIM(reinterpret_cast<PyArrayObject*>(stacked.get())));
+                // A ValueError, as Arm.ik_many raises for the same array.
+                auto* array = reinterpret_cast<PyArrayObject*>(stacked.get());
+                fail(PyExc_ValueError, "argument '%s': expected an (n, 4, 4) array, got shape %s%s", name,
+                     shape_text(array).c_str(), six_values_hint(array));
             }
             stacked = Ref{};
         }

@@ -59,6 +59,10 @@ std::vector<Pose> poses_from_any(PyObject* object, const char* name);
 // "[2, 4, 4]": the shape of an array, for messages.
 std::string shape_text(PyArrayObject* array);
 
+// For a message about a pose: where an array of rows of six values is given,
+// the pointer to Crx.pose_from_xyzwpr (with a leading space), else "".
+const char* six_values_hint(PyArrayObject* array);
+
 // The poses `make(values16, index)` gives for each matrix of an (n, 4, 4)
 // float64 array.
 template <class Make>

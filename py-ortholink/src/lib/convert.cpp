@@ -279,6 +279,14 @@ void matrix_from_any(PyObject* object, double* values, const char* name) {
             array = Ref{};
         }
         if (!array || !is_float64_array(array.get(), 2)) {
+            // Six values are most likely X, Y, Z, W, P, R.
+            const bool six = array && PyArray_Check(array.get()) &&
+                             PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array.get())) == 1 &&
+                             PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0) == 6;
+            if (six) {
+                fail(PyExc_ValueError, "argument '%s': %s, got 6 values (for X, Y, Z, W, P, R use Crx.pose_from_xyzwpr)",
+                     name, kNot2dMessage);
+            }
             fail(PyExc_ValueError, "%s", kNot2dMessage);
         }
     }
