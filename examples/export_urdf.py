@@ -85,7 +85,7 @@ def main() -> None:
         path = arm.write_urdf(directory)
         difference = np.abs(urdf_tcp(path, q) - arm.fk(joints)).max()
         meshes = sorted((directory / "meshes").glob(f"{Path(path).stem}_*.stl"))
-        print(f"{path}: {len(meshes)} meshes, tcp agrees with Arm.fk to {difference:.1e}")
+        print(f"{path}: {len(meshes)} meshes, tcp agrees with Arm.fk to {difference:.1e} (4x4 entries, mm)")
         assert difference < 1e-9
 
 

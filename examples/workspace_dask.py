@@ -53,7 +53,8 @@ def main() -> None:
     assert np.array_equal(counts, solution_counts(robot, targets))
     reachable = counts > 0
     print(f"{len(targets)} poses, {reachable.sum()} reachable with the tool pointing down")
-    print("solutions per reachable pose:", dict(zip(*np.unique(counts[reachable], return_counts=True))))
+    values, poses = np.unique(counts[reachable], return_counts=True)
+    print("solutions per reachable pose:", ", ".join(f"{v} solutions: {p} poses" for v, p in zip(values, poses)))
 
 
 if __name__ == "__main__":

@@ -66,7 +66,14 @@ void append_link(std::string& out, std::string_view link, const std::string& mes
         append_origin(out, mesh_origin, "      ");
         out += "      <geometry><mesh filename=\"";
         append_escaped(out, mesh);
-        out += "\"/></geometry>\n    </";
+        out += "\"/></geometry>\n";
+        // The arm's colours, so that viewers do not draw it untextured: a
+        // white arm on a dark flange.
+        if (std::string_view(element) == "visual") {
+            out += link == "flange" ? "      <material name=\"crx_flange\"><color rgba=\"0.2 0.2 0.2 1\"/></material>\n"
+                                    : "      <material name=\"crx_white\"><color rgba=\"0.93 0.93 0.92 1\"/></material>\n";
+        }
+        out += "    </";
         out += element;
         out += ">\n";
     }

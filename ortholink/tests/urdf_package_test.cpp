@@ -47,6 +47,10 @@ TEST(UrdfPackage, ModelWithMeshesGetsOneStlPerLinkReferencedTwice) {
     EXPECT_EQ(count(text, "type=\"fixed\""), 4u);  // world, flange, tool0, tcp
     EXPECT_EQ(count(text, "<robot name=\"cell\">"), 1u);
     EXPECT_EQ(text.find("-0 "), std::string::npos);
+    // Every visual has its colour; collisions have none.
+    EXPECT_EQ(count(text, "<material name=\"crx_white\"><color rgba="), 6u);
+    EXPECT_EQ(count(text, "<material name=\"crx_flange\"><color rgba="), 1u);
+    EXPECT_EQ(count(text, "</geometry>\n      <material"), 7u);
 }
 
 TEST(UrdfPackage, ModelsWithoutMeshesAndPlainRobotsGetTextOnly) {
@@ -164,7 +168,7 @@ TEST(WriteUrdfFiles, FailuresNameThePathAndTheError) {
         EXPECT_NE(error.code().value(), 0);
     }
 
-    // The file to write is a folder: the first file is written, the second fails.
+    // The file to write is a folder: nothing is written, not even the first file.
     const std::filesystem::path directory = scratch.path() / "out";
     std::filesystem::create_directories(directory / "meshes" / "b.stl");
     try {
@@ -174,7 +178,56 @@ TEST(WriteUrdfFiles, FailuresNameThePathAndTheError) {
         EXPECT_EQ(error.path1(), directory / "meshes" / "b.stl");
         EXPECT_EQ(error.code().value(), EISDIR);
     }
+    EXPECT_FALSE(std::filesystem::exists(directory / "a.urdf"));
+    // Nor is anything left of the staging.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory), std::filesystem::directory_iterator()), 1);
+}
+
+TEST(WriteUrdfFiles, AllOrNothingWhenAFolderIsAFile) {
+    const ScratchFolder scratch("write-none");
+    const std::filesystem::path directory = scratch.path() / "out";
+    const std::vector<UrdfFile> old{file_of("a.urdf", "old"), file_of("meshes", "not a folder")};
+    write_urdf_files(directory, old);
+    const std::vector<UrdfFile> files{file_of("a.urdf", "new"), file_of("meshes/b.stl", "b")};
+    try {
+        write_urdf_files(directory, files);
+        ADD_FAILURE() << "a file was used as a folder";
+    } catch (const std::filesystem::filesystem_error& error) {
+        EXPECT_EQ(error.path1(), directory / "meshes");
+        EXPECT_EQ(error.code().value(), ENOTDIR);
+    }
+    EXPECT_EQ(read_file(directory / "a.urdf"), old[0].bytes);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory), std::filesystem::directory_iterator()), 2);
+}
+
+TEST(WriteUrdfFiles, LinksAreReplacedNeverFollowed) {
+    const ScratchFolder scratch("write-links");
+    const std::filesystem::path directory = scratch.path() / "out";
+    const std::filesystem::path victim = scratch.path() / "victim";
+    write_urdf_files(scratch.path(), std::vector<UrdfFile>{file_of("victim", "keep")});
+    std::filesystem::create_directories(directory / "meshes");
+    std::filesystem::create_symlink(victim, directory / "a.urdf");
+    std::filesystem::create_symlink(victim, directory / "meshes" / "b.stl");
+    const std::vector<UrdfFile> files{file_of("a.urdf", "a"), file_of("meshes/b.stl", "b")};
+    write_urdf_files(directory, files);
+    EXPECT_EQ(read_file(victim), file_of("victim", "keep").bytes);
+    EXPECT_FALSE(std::filesystem::is_symlink(directory / "a.urdf"));
     EXPECT_EQ(read_file(directory / "a.urdf"), files[0].bytes);
+    EXPECT_EQ(read_file(directory / "meshes" / "b.stl"), files[1].bytes);
+
+    // A folder of the package that is a link would put files outside: refused.
+    const std::filesystem::path linked = scratch.path() / "linked";
+    std::filesystem::create_directories(linked);
+    std::filesystem::create_directory_symlink(scratch.path(), linked / "meshes");
+    try {
+        write_urdf_files(linked, files);
+        ADD_FAILURE() << "a linked folder was written into";
+    } catch (const std::filesystem::filesystem_error& error) {
+        EXPECT_EQ(error.path1(), linked / "meshes");
+        EXPECT_EQ(error.code().value(), ELOOP);
+    }
+    EXPECT_FALSE(std::filesystem::exists(scratch.path() / "b.stl"));
+    EXPECT_FALSE(std::filesystem::exists(linked / "a.urdf"));
 }
 
 }  // namespace

@@ -171,6 +171,9 @@ class TestPlanValue:
                 damaged[index] = indices
                 with pytest.raises(ValueError, match=r"^inconsistent PathPlan state$"):
                     make(*damaged)
-            whole = list(state)
-            whole[index] = [4.0, 0]
-            assert list(getattr(make(*whole), ["breaks", "unreachable"][index - 1])) == [4, 0]
+            # A plan stores its indices as integers, ascending, each once.
+            for indices, error in (([4.0], TypeError), ([4, 0], ValueError), ([2, 2], ValueError)):
+                damaged = list(state)
+                damaged[index] = indices
+                with pytest.raises(error, match=rf"^argument '{['breaks', 'unreachable'][index - 1]}': expected "):
+                    make(*damaged)

@@ -33,8 +33,11 @@ def test_from_params_order_and_keywords():
 
 
 def test_from_params_accepts_anything_float_like_and_stores_it():
-    robot = Crx.from_params(np.float32(540), 540, True, 1e-3)
+    robot = Crx.from_params(np.float32(540), 540, np.int8(1), 1e-3)
     assert (robot.z1, robot.x2, robot.y1) == (540.0, 1.0, 1e-3)
+    # A bool is an int to Python, but never a length.
+    with pytest.raises(TypeError, match=r"^argument 'x2': expected real numbers, got bool$"):
+        Crx.from_params(540, 540, True, 1e-3)
 
 
 @pytest.mark.parametrize("name", ["z1", "x1", "x2", "y1"])

@@ -24,7 +24,10 @@ struct UrdfFile {
 std::vector<UrdfFile> urdf_package(const Arm& arm, std::string_view name);
 
 // Writes every file under `directory`, creating the folders their paths
-// need; files of the same names are replaced. Throws
+// need; files of the same names are replaced. All files or none: they are
+// written in a staging folder inside `directory` and then renamed into place,
+// so a symbolic link at a file's name is replaced, never written through, and
+// a folder of theirs that is a link is refused. Throws
 // std::filesystem::filesystem_error naming the folder that could not be
 // created or the file that could not be written, with the error of the failure.
 void write_urdf_files(const std::filesystem::path& directory, std::span<const UrdfFile> files);

@@ -467,15 +467,26 @@ class Viewer:
         if self._busy:
             return
         with self._lock:
-            self.set_joints([slider.value for slider in self._sliders])
+            # The page may send anything: a non-finite value is ignored, the
+            # others are held to the limits the sliders show.
+            values = np.array([float(slider.value) for slider in self._sliders])
+            if not np.isfinite(values).all():
+                self._show_joints_on_sliders()
+                return
+            self.set_joints(np.clip(values, self.arm.lower, self.arm.upper))
 
     def _target_moved(self) -> None:
         if self._busy:
             return
         with self._lock:
+            wxyz = np.asarray(self._target.wxyz, dtype=np.float64)
+            position = np.asarray(self._target.position, dtype=np.float64)
+            if not (np.isfinite(wxyz).all() and np.isfinite(position).all() and np.linalg.norm(wxyz) > 0):
+                self._place_target(self.target)
+                return
             tcp = np.eye(4)
-            tcp[:3, :3] = _wxyz_to_matrix(self._target.wxyz)
-            tcp[:3, 3] = np.asarray(self._target.position, dtype=np.float64) / _MM
+            tcp[:3, :3] = _wxyz_to_matrix(wxyz)
+            tcp[:3, 3] = position / _MM
             self.target = tcp
             self._solve(tcp)
             if len(self.solutions) == 0:

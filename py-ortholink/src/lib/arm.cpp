@@ -63,6 +63,8 @@ Arm arm_from_arguments(PyObject* robot, PyObject* base, PyObject* tool, PyObject
     }
     arm.base = frame_or_identity(base, "base");
     arm.tool = frame_or_identity(tool, "tool");
+    check_translation(arm.base, "base");
+    check_translation(arm.tool, "tool");
     // A model's J3 range follows its elbow limit unless given.
     if (elbow != nullptr) {
         arm.set_elbow(elbow_from_any(elbow));
@@ -123,9 +125,15 @@ PyObject* arm_from_state(PyObject*, const Arguments<10>& values) {
     Arm arm = Arm::from_robot(unbox_argument<Crx>(values[0], "robot"));
     if (values[1] != Py_None) {
         arm.model = model_from_any(values[1], "model");
+        // The model names the meshes and the repr: it must be the robot's.
+        if (!(Crx::from_model(*arm.model) == arm.robot)) {
+            fail(PyExc_ValueError, "argument 'model': expected the model of 'robot' or None, got %R", values[1]);
+        }
     }
     arm.base = pose_from_state(values[2], "base");
     arm.tool = pose_from_state(values[3], "tool");
+    check_translation(arm.base, "base");
+    check_translation(arm.tool, "tool");
     arm.lower = six_values(values[4], "lower");
     arm.upper = six_values(values[5], "upper");
     arm.elbow = elbow_from_any(values[6]);
@@ -374,7 +382,7 @@ constexpr const char* kArmDoc =
 
 Pose near_rigid_pose(PyObject* object, const char* name) {
     double values[16];
-    matrix_from_any(object, values);
+    matrix_from_any(object, values, name);
     NearRigidFailure failure{};
     const auto pose = pose_from_near_rigid(values, failure);
     if (!pose) {
@@ -398,14 +406,14 @@ std::vector<Pose> near_rigid_poses(PyObject* object, const char* name) {
         Ref stacked = float64_array(object, name);
         auto* array = reinterpret_cast<PyArrayObject*>(stacked.get());
         if (PyArray_NDIM(array) != 3 || PyArray_DIM(array, 1) != 4 || PyArray_DIM(array, 2) != 4) {
-            fail(PyExc_ValueError, "argument '%s': expected an (n, 4, 4) array, got shape %s", name,
-                 shape_text(array).c_str());
+            fail(PyExc_ValueError, "argument '%s': expected an (n, 4, 4) array, got shape %s%s", name,
+                 shape_text(array).c_str(), six_values_hint(array));
         }
         return stacked_poses(array, make);
     }
     return sequence_poses(object, name, [&](PyObject* item, Py_ssize_t index) {
         double values[16];
-        matrix_from_any(item, values);
+        matrix_from_any(item, values, name);
         return make(values, index);
     });
 }

@@ -18,14 +18,20 @@ std::string shape_text(PyArrayObject* array) {
     return text + "]";
 }
 
+const char* six_values_hint(PyArrayObject* array) {
+    const int ndim = PyArray_NDIM(array);
+    return ndim > 0 && PyArray_DIM(array, ndim - 1) == 6 ? " (for X, Y, Z, W, P, R use Crx.pose_from_xyzwpr)" : "";
+}
+
 Ref float64_array(PyObject* object, const char* name) {
     ensure_numpy();
     if (is_float64_array(object)) {
         return Ref::borrow(object);
     }
+    const Ref source = sequence_snapshot(object, name);
     Ref converted;
     try {
-        converted = asarray_float64(object);
+        converted = asarray_float64(source.get());
     } catch (const PyErrorSet&) {
         raise_with_argument_name(name);
     }
@@ -47,8 +53,8 @@ std::vector<JointVector> rows_of_six(PyObject* object, const char* name, bool& s
     single = ndim == 1;
     const npy_intp columns = PyArray_DIM(array, single ? 0 : 1);
     if (columns != 6) {
-        fail(PyExc_ValueError, "%s, got shape %s", single ? "Expected 6 values" : "Expected an (n, 6) array",
-             shape_text(array).c_str());
+        fail(PyExc_ValueError, "argument '%s': %s, got shape %s", name,
+             single ? "Expected 6 values" : "Expected an (n, 6) array", shape_text(array).c_str());
     }
     const npy_intp rows = single ? 1 : PyArray_DIM(array, 0);
     std::vector<JointVector> out(static_cast<std::size_t>(rows));
@@ -94,9 +100,10 @@ bool holds_bool(PyObject* object, int depth) {
 
 Integers integers_from_any(PyObject* object, const char* name, int ndim) {
     ensure_numpy();
+    const Ref source = sequence_snapshot(object, name, false);
     Ref any;
     try {
-        any = asarray(object);
+        any = asarray(source.get());
     } catch (const PyErrorSet&) {
         raise_with_argument_name(name);
     }
@@ -110,7 +117,7 @@ Integers integers_from_any(PyObject* object, const char* name, int ndim) {
         const char* dtype_name = PyUnicode_AsUTF8AndSize(text.get(), nullptr);
         got = "a " + std::to_string(PyArray_NDIM(array)) + "-dimensional array of " +
               (dtype_name != nullptr ? dtype_name : "?");
-    } else if (holds_bool(object, ndim)) {
+    } else if (holds_bool(source.get(), ndim)) {
         got = "a bool among the items";
     }
     if (!got.empty()) {
@@ -132,13 +139,17 @@ std::vector<Pose> poses_from_any(PyObject* object, const char* name) {
     ensure_numpy();
     // Array-likes of numbers go through NumPy; anything else (objects with
     // as_numpy(), mixed sequences) is read pose by pose.
+    const Ref source = sequence_snapshot(object, name);
+    object = source.get();
     Ref stacked;
     try {
         stacked = float64_array(object, name);
         if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(stacked.get())) != 3) {
             if (PyArray_Check(object)) {
-                fail(PyExc_TypeError, "argument '%s': expected an (n, 4, 4) array, got %d dimensions", name,
-                     PyArray_NDIM(reinterpret_cast<PyArrayObject*>(stacked.get())));
+                // A ValueError, as Arm.ik_many raises for the same array.
+                auto* array = reinterpret_cast<PyArrayObject*>(stacked.get());
+                fail(PyExc_ValueError, "argument '%s': expected an (n, 4, 4) array, got shape %s%s", name,
+                     shape_text(array).c_str(), six_values_hint(array));
             }
             stacked = Ref{};
         }
@@ -163,9 +174,9 @@ std::vector<Pose> poses_from_any(PyObject* object, const char* name) {
             return *pose;
         });
     }
-    return sequence_poses(object, name, [](PyObject* item, Py_ssize_t i) {
+    return sequence_poses(object, name, [&](PyObject* item, Py_ssize_t i) {
         try {
-            return iso_from_any(item);
+            return iso_from_any(item, name);
         } catch (const PyErrorSet&) {
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
                 throw;

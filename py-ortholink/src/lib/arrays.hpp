@@ -8,6 +8,7 @@
 
 #include "boundary.hpp"
 #include "classes.hpp"
+#include "convert.hpp"
 #include "numpy_api.hpp"
 #include "ortholink/fk.hpp"
 #include "ortholink/pose.hpp"
@@ -58,6 +59,10 @@ std::vector<Pose> poses_from_any(PyObject* object, const char* name);
 // "[2, 4, 4]": the shape of an array, for messages.
 std::string shape_text(PyArrayObject* array);
 
+// For a message about a pose: where an array of rows of six values is given,
+// the pointer to Crx.pose_from_xyzwpr (with a leading space), else "".
+const char* six_values_hint(PyArrayObject* array);
+
 // The poses `make(values16, index)` gives for each matrix of an (n, 4, 4)
 // float64 array.
 template <class Make>
@@ -80,15 +85,9 @@ std::vector<Pose> sequence_poses(PyObject* sequence, const char* name, Make make
         fail(PyExc_TypeError, "argument '%s': expected an (n, 4, 4) array or a sequence of poses, got %s", name,
              type_name_of(sequence).c_str());
     }
-    const Py_ssize_t count = PySequence_Size(sequence);
-    check_status(count < 0 ? -1 : 0);
     std::vector<Pose> poses;
-    // The length is the object's claim; the items decide.
-    poses.reserve(std::min<std::size_t>(static_cast<std::size_t>(count), 4096));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref item = Ref::steal(check(PySequence_GetItem(sequence, i)));
-        poses.push_back(make(item.get(), i));
-    }
+    // Grown item by item: the length is the object's claim; the items decide.
+    for_each_item(sequence, name, [&](PyObject* item, Py_ssize_t i) { poses.push_back(make(item, i)); });
     return poses;
 }
 

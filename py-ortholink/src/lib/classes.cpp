@@ -299,7 +299,10 @@ void populate_enum(PyObject* type, ClassId id) {
         for (int code = 0; code < description.count; ++code) {
             Ref member = Ref::steal(enum_member(id, code));
             Ref name = Ref::steal(intern(description.members[code]));
-            check_status(PyObject_SetAttr(type, name.get(), member.get()));
+            // The class is immutable, so the members go into its dictionary
+            // the way an instance attribute would; PyType_Modified below
+            // drops what the attribute cache held.
+            check_status(PyObject_GenericSetAttr(type, name.get(), member.get()));
         }
     } catch (...) {
         class_objects[static_cast<std::size_t>(id)] = nullptr;
@@ -307,11 +310,12 @@ void populate_enum(PyObject* type, ClassId id) {
         throw;
     }
     class_objects[static_cast<std::size_t>(id)] = nullptr;
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
 }
 
 // The description of enumeration class `Id`, with the slots every enumeration
 // shares: repr and str, comparison, no hash, int and pickling. Its members are
-// set as class attributes, so the class stays mutable.
+// class attributes that cannot be rebound or deleted: pickles name them.
 template <ClassId Id>
 const ClassDescription& enum_class(const char* qualified_name, const char* doc) {
     static const HeapClass<EnumCode, 5> type(
@@ -321,7 +325,7 @@ const ClassDescription& enum_class(const char* qualified_name, const char* doc) 
           {Py_tp_richcompare, slot(enum_richcompare)},
           {Py_tp_hash, slot(PyObject_HashNotImplemented)},
           {Py_nb_int, slot(call<enum_int>)}}},
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, [](PyObject* created) { populate_enum(created, Id); });
+        kModuleMadeClass, [](PyObject* created) { populate_enum(created, Id); });
     return type.description;
 }
 

@@ -1,11 +1,17 @@
 #include "convert.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
 #include <string>
 #include <string_view>
 
 #include "boundary.hpp"
 #include "numpy_api.hpp"
+#include "ortholink/limits.hpp"
 #include "ortholink/matrix.hpp"
 
 namespace ortholink::py {
@@ -25,7 +31,8 @@ void read_array_1d(PyArrayObject* array, std::vector<double>& out) {
 // no error set) when an item is not a number or the length cannot be read;
 // any other failure propagates. A sequence of a length other than `expected`
 // and longer than kLongestUnexpectedRead only has its length taken.
-bool read_sequence(PyObject* object, std::vector<double>& out, std::size_t& length, std::size_t expected) {
+bool read_sequence(PyObject* object, std::vector<double>& out, std::size_t& length, std::size_t expected,
+                   const char* name) {
     const Py_ssize_t count = PySequence_Size(object);
     if (count < 0) {
         if (!clear_conversion_failure()) throw PyErrorSet{};
@@ -41,18 +48,20 @@ bool read_sequence(PyObject* object, std::vector<double>& out, std::size_t& leng
     out.reserve(std::min<std::size_t>(length, 4096));
     const bool is_list = PyList_Check(object);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref owned;
-        PyObject* item;
-        if (is_list) {
-            item = PyList_GetItem(object, i);
-        } else {
-            owned = Ref::steal(PySequence_GetItem(object, i));
-            item = owned.get();
-        }
+        // An item's __float__ may change a list, so its length is asked each time.
+        Ref owned = is_list && i < PyList_Size(object) ? Ref::borrow(PyList_GetItem(object, i))
+                                                       : Ref::steal(PySequence_GetItem(object, i));
+        PyObject* item = owned.get();
         if (item == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_IndexError) && !clear_conversion_failure()) throw PyErrorSet{};
-            PyErr_Clear();
+            if (PyErr_ExceptionMatches(PyExc_IndexError)) {
+                PyErr_Clear();
+                raise_missing_item(name, i, count);
+            }
+            if (!clear_conversion_failure()) throw PyErrorSet{};
             return false;
+        }
+        if (!PyFloat_CheckExact(item) && !PyLong_CheckExact(item)) {
+            refuse_non_number(item, name);
         }
         const double value = PyFloat_AsDouble(item);
         if (value == -1.0 && PyErr_Occurred()) {
@@ -60,17 +69,115 @@ bool read_sequence(PyObject* object, std::vector<double>& out, std::size_t& leng
             return false;
         }
         out.push_back(value);
+        if (i == 0) check_believable_length(length, name);
     }
+    check_unchanged_length(object, count, name);
     return true;
+}
+
+// A claimed length above this cannot be true: the items would not fit in
+// memory even as bare pointers.
+std::size_t longest_believable_length() {
+    static const std::size_t longest = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long page_size = sysconf(_SC_PAGE_SIZE);
+        if (pages <= 0 || page_size <= 0) {
+            return std::size_t{1} << 40;
+        }
+        return static_cast<std::size_t>(pages) * (static_cast<std::size_t>(page_size) / sizeof(void*));
+    }();
+    return longest;
+}
+
+constexpr int kDeepestSnapshot = 32;  // NumPy's largest dimension count
+
+Ref snapshot(PyObject* object, const char* name, bool numbers, int depth) {
+    if (PyFloat_CheckExact(object) || PyLong_CheckExact(object) || PyUnicode_Check(object)) {
+        return Ref::borrow(object);
+    }
+    if (PyArray_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object)) {
+        if (numbers) refuse_non_number(object, name);
+        return Ref::borrow(object);
+    }
+    if (PyObject_CheckBuffer(object)) {
+        // A memoryview or array.array: NumPy reads its buffer, whatever its dimensions.
+        Ref array;
+        try {
+            array = asarray(object);
+        } catch (const PyErrorSet&) {
+            raise_with_argument_name(name);
+        }
+        if (numbers) refuse_non_number(array.get(), name);
+        return array;
+    }
+    if (numbers) refuse_non_number(object, name);
+    if (depth == 0 || !PySequence_Check(object) ||
+        (!PyList_Check(object) && !PyTuple_Check(object) &&
+         (PyObject_HasAttrString(object, "__array__") || PyObject_HasAttrString(object, "__array_interface__")))) {
+        return Ref::borrow(object);
+    }
+    Ref list = Ref::steal(check(PyList_New(0)));
+    for_each_item(object, name, [&](PyObject* item, Py_ssize_t) {
+        const Ref copy = snapshot(item, name, numbers, depth - 1);
+        check_status(PyList_Append(list.get(), copy.get()));
+    });
+    return list;
 }
 
 }  // namespace
 
 void raise_with_argument_name(const char* name) {
-    if (PyErr_Occurred() != PyExc_TypeError) {
+    PyObject* type = PyErr_Occurred();
+    if (type != PyExc_TypeError && type != PyExc_ValueError) {
         throw PyErrorSet{};
     }
-    reraise(PyExc_TypeError, std::string("argument '") + name + "': ", true, Cause::OriginalCause);
+    reraise(type, std::string("argument '") + name + "': ", true, Cause::OriginalCause);
+}
+
+void check_believable_length(std::size_t length, const char* name) {
+    if (length > longest_believable_length()) {
+        fail(PyExc_ValueError, "argument '%s': expected a sequence whose length fits in memory, got a length of %zu",
+             name, length);
+    }
+}
+
+void raise_missing_item(const char* name, Py_ssize_t index, Py_ssize_t length) {
+    fail(PyExc_ValueError, "argument '%s': expected %zd items as its length says, got none at index %zd", name,
+         length, index);
+}
+
+void check_unchanged_length(PyObject* sequence, Py_ssize_t length, const char* name) {
+    const Py_ssize_t now = PySequence_Size(sequence);
+    check_status(now < 0 ? -1 : 0);
+    if (now != length) {
+        fail(PyExc_ValueError, "argument '%s': expected a sequence that keeps its length while read, got %zd then %zd",
+             name, length, now);
+    }
+}
+
+Ref sequence_snapshot(PyObject* object, const char* name, bool numbers) {
+    ensure_numpy();
+    return snapshot(object, name, numbers, kDeepestSnapshot);
+}
+
+void refuse_non_number(PyObject* object, const char* name) {
+    std::string got;
+    if (PyArray_Check(object)) {
+        PyArray_Descr* descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(object));
+        if (std::strchr("bcMmSV", descr->kind) != nullptr) {
+            Ref text = Ref::steal(check(PyObject_Str(reinterpret_cast<PyObject*>(descr))));
+            const char* dtype = PyUnicode_AsUTF8AndSize(text.get(), nullptr);
+            got = std::string("an array of ") + (dtype != nullptr ? dtype : "?");
+        }
+    } else if (PyBool_Check(object) || PyComplex_Check(object) || object == Py_None || PyBytes_Check(object) ||
+               PyByteArray_Check(object) || PyArray_IsScalar(object, Bool) ||
+               PyArray_IsScalar(object, ComplexFloating) || PyArray_IsScalar(object, Datetime) ||
+               PyArray_IsScalar(object, Timedelta) || PyArray_IsScalar(object, Character)) {
+        got = type_name_of(object, false);
+    }
+    if (!got.empty()) {
+        fail(PyExc_TypeError, "argument '%s': expected real numbers, got %s", name, got.c_str());
+    }
 }
 
 bool clear_conversion_failure() {
@@ -90,13 +197,15 @@ Vector1D vector_from_any(PyObject* object, const char* name, std::size_t expecte
         result.length = result.values.size();
         return result;
     }
-    if (!PyUnicode_Check(object) && PySequence_Check(object) &&
-        read_sequence(object, result.values, result.length, expected)) {
+    refuse_non_number(object, name);
+    if (!PyUnicode_Check(object) && !PyArray_Check(object) && !PyObject_CheckBuffer(object) &&
+        PySequence_Check(object) && read_sequence(object, result.values, result.length, expected, name)) {
         return result;
     }
+    const Ref source = sequence_snapshot(object, name);
     Ref converted = Ref::steal(nullptr);
     try {
-        converted = asarray_float64(object);
+        converted = asarray_float64(source.get());
     } catch (const PyErrorSet&) {
         raise_with_argument_name(name);
     }
@@ -127,14 +236,23 @@ JointVector joints_from_vector(const Vector1D& vector, const char* name) {
 }
 
 JointVector joints_from_any(PyObject* object, const char* name) {
-    return joints_from_vector(vector_from_any(object, name, 6));
+    const JointVector joints = joints_from_vector(vector_from_any(object, name, 6));
+    // Beyond 2**28 degrees a whole turn is not exact, and far beyond, the
+    // rotations overflow to NaN: such a finite angle is a mistake, not a pose.
+    for (std::size_t j = 0; j < 6; ++j) {
+        if (std::isfinite(joints[j]) && std::fabs(joints[j]) > kMaxTurnMagnitude) {
+            fail(PyExc_ValueError, "argument '%s': J%zu is %s, expected at most %s in magnitude", name, j + 1,
+                 float_repr(joints[j]).c_str(), float_repr(kMaxTurnMagnitude).c_str());
+        }
+    }
+    return joints;
 }
 
 JointVector six_values(PyObject* object, const char* name) {
     return joints_from_vector(vector_from_any(object, name, 6), name);
 }
 
-void matrix_from_any(PyObject* object, double* values) {
+void matrix_from_any(PyObject* object, double* values, const char* name) {
     ensure_numpy();
     Ref source = Ref::borrow(object);
     // An ndarray has no as_numpy(), so the lookup (and its AttributeError) is skipped.
@@ -149,6 +267,7 @@ void matrix_from_any(PyObject* object, double* values) {
         }
     }
 
+    source = sequence_snapshot(source.get(), name);
     Ref array = source;
     if (!is_float64_array(source.get(), 2)) {
         // Only a failure to read the object as numbers becomes the message
@@ -160,6 +279,14 @@ void matrix_from_any(PyObject* object, double* values) {
             array = Ref{};
         }
         if (!array || !is_float64_array(array.get(), 2)) {
+            // Six values are most likely X, Y, Z, W, P, R.
+            const bool six = array && PyArray_Check(array.get()) &&
+                             PyArray_NDIM(reinterpret_cast<PyArrayObject*>(array.get())) == 1 &&
+                             PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0) == 6;
+            if (six) {
+                fail(PyExc_ValueError, "argument '%s': %s, got 6 values (for X, Y, Z, W, P, R use Crx.pose_from_xyzwpr)",
+                     name, kNot2dMessage);
+            }
             fail(PyExc_ValueError, "%s", kNot2dMessage);
         }
     }
@@ -174,9 +301,9 @@ void matrix_from_any(PyObject* object, double* values) {
     read_4x4(matrix, 0, values);
 }
 
-Pose iso_from_any(PyObject* object) {
+Pose iso_from_any(PyObject* object, const char* name) {
     double values[16];
-    matrix_from_any(object, values);
+    matrix_from_any(object, values, name);
     std::string_view error;
     const auto pose = row_slice_to_iso(values, 16, error);
     if (!pose) {
@@ -215,7 +342,33 @@ PyObject* poses_to_array(std::span<const Pose> poses) {
     return array;
 }
 
+void check_translation(const Pose& pose, const char* name) {
+    for (const double value : pose.t) {
+        if (!(std::fabs(value) <= kLongestLength)) {
+            fail(PyExc_ValueError, "argument '%s': expected a translation within %s mm, got %s mm", name,
+                 float_repr(kLongestLength).c_str(), float_repr(value).c_str());
+        }
+    }
+}
+
+std::size_t count_from_any(PyObject* object, const char* name) {
+    if (PyBool_Check(object) || !PyIndex_Check(object)) {
+        fail(PyExc_TypeError, "argument '%s': expected an int, got %s", name, type_name_of(object, false).c_str());
+    }
+    Ref index = Ref::steal(check(PyNumber_Index(object)));
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    check_status(value == -1 && PyErr_Occurred() ? -1 : 0);
+    if (overflow != 0 || value < 0) {
+        fail(PyExc_ValueError, "argument '%s': expected a count from 0 to %lld, got %S", name,
+             std::numeric_limits<long long>::max(), index.get());
+    }
+    return static_cast<std::size_t>(value);
+}
+
 double float_from_any(PyObject* object, const char* name) {
+    // A bool is an int to Python, but max_step=True is a mistake, not 1.
+    refuse_non_number(object, name);
     const double value = PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) {
         raise_with_argument_name(name);

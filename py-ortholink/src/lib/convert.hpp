@@ -52,11 +52,12 @@ JointVector joints_from_any(PyObject* object, const char* name);
 JointVector six_values(PyObject* object, const char* name);
 
 // The 16 values, row by row, of a 4x4 array or an object with as_numpy()
-// (the shape errors of iso_from_any).
-void matrix_from_any(PyObject* object, double* values16);
+// (the shape errors of iso_from_any). `name` is the argument's, for the
+// refusals of sequence_snapshot.
+void matrix_from_any(PyObject* object, double* values16, const char* name = "target");
 
 // A rigid transform from a 4x4 array or an object with as_numpy().
-Pose iso_from_any(PyObject* object);
+Pose iso_from_any(PyObject* object, const char* name = "target");
 
 // Results as new Python objects: a float, an int, a str (from UTF-8), a (6,)
 // array, a (4, 4) array, an (n, 6) array, an int64 array; a (k, 4, 4) array
@@ -83,10 +84,62 @@ PyObject* member(PyObject* self) {
 // Float protocol for a named scalar argument (TypeError prefixed with the name).
 double float_from_any(PyObject* object, const char* name);
 
+// No cell is larger: a length or translation beyond this many millimetres is
+// a mistake in units or a corrupt value, and the kinematics lose their
+// precision long before it overflows.
+inline constexpr double kLongestLength = 1e7;
+
+// ValueError naming `name` unless every translation component of `pose` is
+// within kLongestLength millimetres.
+void check_translation(const Pose& pose, const char* name);
+
+// A count (nodes, edges) for a named argument: an int or NumPy integer, not a
+// bool or a float; a negative one is a ValueError naming the argument.
+std::size_t count_from_any(PyObject* object, const char* name);
+
 // Python's repr of a float ("1e+19", "-inf", "0.0").
 std::string float_repr(double value);
 
-// Re-raises a pending TypeError as "argument '<name>': <message>".
+// Re-raises a pending TypeError or ValueError as "argument '<name>': <message>".
 [[noreturn]] void raise_with_argument_name(const char* name);
+
+// Reading a sequence that is not a NumPy array. Its length is taken once; an
+// item missing before that length, a length that changes while the items are
+// read, or one no memory could hold (a __len__ claiming 2**62) is a ValueError
+// naming `name`. The believable-length check follows the first item, so a
+// wrong item still reports what it always did.
+void check_believable_length(std::size_t length, const char* name);
+[[noreturn]] void raise_missing_item(const char* name, Py_ssize_t index, Py_ssize_t length);
+void check_unchanged_length(PyObject* sequence, Py_ssize_t length, const char* name);
+
+// Calls `each(item, index)` on every item of `sequence`, read as above.
+template <class Each>
+void for_each_item(PyObject* sequence, const char* name, Each each) {
+    const Py_ssize_t count = PySequence_Size(sequence);
+    check_status(count < 0 ? -1 : 0);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(sequence, i));
+        if (!item) {
+            if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw PyErrorSet{};
+            PyErr_Clear();
+            raise_missing_item(name, i, count);
+        }
+        each(item.get(), i);
+        if (i == 0) check_believable_length(static_cast<std::size_t>(count), name);
+    }
+    check_unchanged_length(sequence, count, name);
+}
+
+// What NumPy may read of `object` without calling back into it: nested
+// sequences other than arrays and buffers are read into new lists, item by
+// item as above, so NumPy never iterates an object whose length lies or
+// changes. With `numbers`, anything that is not a real number where one
+// belongs (a bool, a complex, None, bytes, a date, an array of those) is a
+// TypeError naming `name`.
+Ref sequence_snapshot(PyObject* object, const char* name, bool numbers = true);
+
+// TypeError naming `name` for a value that only looks like a number to
+// NumPy: a bool, a complex, None, bytes, a datetime or an array of them.
+void refuse_non_number(PyObject* object, const char* name);
 
 }  // namespace ortholink::py

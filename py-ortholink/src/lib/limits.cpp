@@ -1,6 +1,8 @@
 // Static methods of Crx for joint limits and the controller's XYZWPR.
 
+#include <cmath>
 #include <cstring>
+#include <utility>
 #include <string>
 
 #include "arrays.hpp"
@@ -66,6 +68,14 @@ LimitArguments limit_arguments(const Arguments<3>& a) {
 constexpr Signature<3> kExpandTurns{"expand_turns", {"joints", "lower", "upper"}};
 PyObject* turn_variants(PyObject*, const Arguments<3>& a) {
     const LimitArguments limits = limit_arguments(a);
+    // A NaN limit allows nothing, silently; it is refused as an infinite one is.
+    for (std::size_t j = 0; j < 6; ++j) {
+        for (const auto& [limit, values] : {std::pair{"lower", &limits.lower}, std::pair{"upper", &limits.upper}}) {
+            if (std::isnan((*values)[j])) {
+                fail(PyExc_ValueError, "argument '%s': J%zu limit is nan, expected a finite limit", limit, j + 1);
+            }
+        }
+    }
     std::vector<JointVector> out;
     const TurnsStatus status = expand_turns(limits.joints, limits.lower, limits.upper, out);
     if (!status) {

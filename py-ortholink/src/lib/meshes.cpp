@@ -50,7 +50,8 @@ PyObject* mesh_repr(PyObject* self) { return to_python(to_string(mesh_of(self)))
 constexpr Signature<2> kMeshState{"_from_state", {"vertices", "faces"}};
 PyObject* mesh_from_state(PyObject*, const Arguments<2>& values) {
     ensure_numpy();
-    Ref vertices = Ref::steal(check(PyArray_FromAny(values[0], PyArray_DescrFromType(NPY_DOUBLE), 2, 2,
+    const Ref vertex_source = sequence_snapshot(values[0], "vertices");
+    Ref vertices = Ref::steal(check(PyArray_FromAny(vertex_source.get(), PyArray_DescrFromType(NPY_DOUBLE), 2, 2,
                                                     NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr)));
     // Indices are whole numbers: a float (truncated) or a bool is a damaged state.
     const Integers faces = integers_from_any(values[1], "faces", 2);
@@ -170,7 +171,11 @@ PyObject* meshes_repr(PyObject* self) { return to_python(to_string(meshes_of(sel
 // Rebuilds the seven meshes from a sequence of LinkMesh (used by pickle).
 constexpr Signature<1> kMeshesState{"_from_state", {"links"}};
 PyObject* meshes_from_state(PyObject*, const Arguments<1>& a) {
-    Ref sequence = Ref::steal(check(PySequence_List(a[0])));
+    Ref sequence = sequence_snapshot(a[0], "links", false);
+    if (!PyList_Check(sequence.get())) {
+        fail(PyExc_TypeError, "argument 'links': expected a sequence of ortholink.LinkMesh, got %s",
+             type_name_of(a[0]).c_str());
+    }
     if (PyList_Size(sequence.get()) != static_cast<Py_ssize_t>(kLinkCount)) {
         fail(PyExc_ValueError, "Expected seven embedded meshes");
     }

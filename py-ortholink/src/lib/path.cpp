@@ -30,7 +30,26 @@ std::vector<std::int64_t> indices_from_any(PyObject* object, const char* name, s
     if (!indices) {
         fail(PyExc_ValueError, "inconsistent PathPlan state");
     }
+    // Whole and in range; a plan stores them as integers, ascending, each once.
+    integers_from_any(object, name, 1);
+    for (std::size_t k = 1; k < indices->size(); ++k) {
+        if ((*indices)[k] <= (*indices)[k - 1]) {
+            fail(PyExc_ValueError, "argument '%s': expected ascending indices, each once, got %lld after %lld", name,
+                 static_cast<long long>((*indices)[k]), static_cast<long long>((*indices)[k - 1]));
+        }
+    }
     return std::move(*indices);
+}
+
+// A duration or travel a plan can hold: not NaN, not negative; infinite only
+// for a duration with a break.
+double plan_amount(PyObject* object, const char* name, bool infinite_allowed) {
+    const double value = float_from_any(object, name);
+    if (!(value >= 0.0) || (std::isinf(value) && !infinite_allowed)) {
+        fail(PyExc_ValueError, "argument '%s': expected a non-negative, finite number%s, got %s", name,
+             infinite_allowed ? " (or inf with a break)" : "", float_repr(value).c_str());
+    }
+    return value;
 }
 
 // Rebuilds a plan from its fields (used by pickle).
@@ -45,16 +64,23 @@ PyObject* plan_from_state(PyObject*, const Arguments<7>& values) {
     }
     plan.breaks = indices_from_any(values[1], "breaks", plan.joints.size());
     plan.unreachable = indices_from_any(values[2], "unreachable", plan.joints.size());
-    plan.duration = float_from_any(values[3], "duration");
-    plan.travel = float_from_any(values[4], "travel");
-    plan.nodes = PyLong_AsSize_t(values[5]);
-    if (PyErr_Occurred()) {
-        raise_with_argument_name("nodes");
+    // Exactly the unreachable rows are NaN rows; the others are finite.
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < plan.joints.size(); ++i) {
+        const bool unreachable =
+            next < plan.unreachable.size() && plan.unreachable[next] == static_cast<std::int64_t>(i);
+        next += unreachable ? 1 : 0;
+        for (const double value : plan.joints[i]) {
+            if (unreachable ? !std::isnan(value) : !std::isfinite(value)) {
+                fail(PyExc_ValueError, "argument 'joints': expected %s in row %zu, as 'unreachable' says, got %s",
+                     unreachable ? "NaN" : "finite angles", i, float_repr(value).c_str());
+            }
+        }
     }
-    plan.edges = PyLong_AsSize_t(values[6]);
-    if (PyErr_Occurred()) {
-        raise_with_argument_name("edges");
-    }
+    plan.duration = plan_amount(values[3], "duration", !plan.breaks.empty());
+    plan.travel = plan_amount(values[4], "travel", false);
+    plan.nodes = count_from_any(values[5], "nodes");
+    plan.edges = count_from_any(values[6], "edges");
     return box(std::move(plan));
 }
 
@@ -86,6 +112,21 @@ constexpr const char* kPlanDoc =
     "The plan of `Arm.plan_path`: one joint vector per waypoint, where it breaks, what it\n"
     "cannot reach, and how long it takes. Immutable; the arrays are fresh copies on every access.";
 
+// True for a list or tuple holding nothing but bools.
+bool is_bool_list(PyObject* object) {
+    if (!PyList_Check(object) && !PyTuple_Check(object)) {
+        return false;
+    }
+    Ref items = Ref::steal(check(PySequence_Tuple(object)));
+    for (Py_ssize_t i = 0; i < PyTuple_Size(items.get()); ++i) {
+        PyObject* item = PyTuple_GetItem(items.get(), i);
+        if (!PyBool_Check(item) && !PyArray_IsScalar(item, Bool)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Asks `check` about every node, in batches; returns one byte per node.
 std::vector<std::uint8_t> allowed_nodes(PyObject* check_callable, const std::vector<JointVector>& nodes) {
     std::vector<std::uint8_t> keep(nodes.size(), 0);
@@ -96,7 +137,9 @@ std::vector<std::uint8_t> allowed_nodes(PyObject* check_callable, const std::vec
         std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())), nodes.data() + begin,
                     (end - begin) * sizeof(JointVector));
         Ref answer = Ref::steal(check(PyObject_CallFunctionObjArgs(check_callable, rows.get(), nullptr)));
-        Ref mask = asarray(answer.get());
+        // Only an array, or a list or tuple of bools, is read: NumPy would
+        // iterate any other object for as long as it claims to be.
+        Ref mask = PyArray_Check(answer.get()) || is_bool_list(answer.get()) ? asarray(answer.get()) : answer;
         auto* array = reinterpret_cast<PyArrayObject*>(mask.get());
         if (!PyArray_Check(mask.get()) || PyArray_NDIM(array) != 1 ||
             PyArray_DIM(array, 0) != static_cast<npy_intp>(end - begin) || PyArray_TYPE(array) != NPY_BOOL) {

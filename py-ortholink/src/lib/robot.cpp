@@ -26,6 +26,10 @@ PyObject* crx_from_params(PyObject*, const Arguments<4>& a) {
             fail(PyExc_ValueError, "argument '%s': expected a positive, finite length in millimeters, got %s",
                  kFromParams.names[i], float_repr(dims[i]).c_str());
         }
+        if (dims[i] > kLongestLength) {
+            fail(PyExc_ValueError, "argument '%s': expected a length of at most %s millimeters, got %s",
+                 kFromParams.names[i], float_repr(kLongestLength).c_str(), float_repr(dims[i]).c_str());
+        }
     }
     return box(Crx::from_params(dims[0], dims[1], dims[2], dims[3]));
 }

@@ -1,5 +1,6 @@
 // Python class IkSolution and the inverse-kinematics methods of Crx.
 
+#include <cmath>
 #include <cstdint>
 
 #include "classes.hpp"
@@ -27,6 +28,19 @@ PyObject* solution_from_state(PyObject*, const Arguments<4>& values) {
     const JointVector joints = joints_from_any(values[0], "joints");
     const double residual = float_from_any(values[1], "residual");
     const double theta = float_from_any(values[2], "theta");
+    // What a solution holds: finite joints and angle, a residual of at least 0.
+    for (const double value : joints) {
+        if (!std::isfinite(value)) {
+            fail(PyExc_ValueError, "argument 'joints': expected finite joint angles, got %s", float_repr(value).c_str());
+        }
+    }
+    if (!(residual >= 0.0 && std::isfinite(residual))) {
+        fail(PyExc_ValueError, "argument 'residual': expected a non-negative, finite number, got %s",
+             float_repr(residual).c_str());
+    }
+    if (!std::isfinite(theta)) {
+        fail(PyExc_ValueError, "argument 'theta': expected a finite angle, got %s", float_repr(theta).c_str());
+    }
     expect_argument(values[3], ClassId::SolutionKind, "kind");
     const auto kind = static_cast<SolutionKind>(enum_code(values[3]));
     return new_solution(IkSolution{joints, residual, theta, kind});

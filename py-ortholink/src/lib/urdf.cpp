@@ -3,8 +3,10 @@
 
 #include <cstring>
 #include <filesystem>
+#include <list>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "arm_binding.hpp"
 #include "arrays.hpp"
@@ -40,6 +42,55 @@ PyObject* from_urdf(PyObject*, const Arguments<1>& a) {
     return convert_rows(a[0], "q", [](const UrdfJoints& q) { return joints_from_urdf(q); });
 }
 
+// "could not write '<filename>': <strerror>", the text of a write_urdf
+// failure, over the standard str() of an OSError.
+PyObject* write_error_str(PyObject* self) {
+    Ref filename = Ref::steal(check(PyObject_GetAttrString(self, "filename")));
+    Ref reason = Ref::steal(check(PyObject_GetAttrString(self, "strerror")));
+    return check(PyUnicode_FromFormat("could not write '%S': %S", filename.get(), reason.get()));
+}
+
+// For each OSError subclass an errno selects (PermissionError,
+// IsADirectoryError, ...), the subclass of it write_urdf raises: an instance
+// of the errno's class with errno, strerror and filename set, whose text is
+// still the one write_urdf has always given. Made once per class.
+PyObject* write_error_type(PyObject* base) {
+    static std::list<std::pair<Ref, Ref>> made;  // (base, subclass)
+    static std::list<std::string> names;         // the specs' names, kept for the types' lifetime
+    for (const auto& [known, type] : made) {
+        if (known.get() == base) {
+            return type.get();
+        }
+    }
+    Ref base_name = Ref::steal(check(PyType_GetName(reinterpret_cast<PyTypeObject*>(base))));
+    const char* text = check(PyUnicode_AsUTF8AndSize(base_name.get(), nullptr));
+    names.push_back(std::string("ortholink.") + text);
+    static PyType_Slot slots[] = {
+        {Py_tp_str, reinterpret_cast<void*>(call<write_error_str>)},
+        {Py_tp_doc, const_cast<char*>("A failure of Arm.write_urdf, as the OSError of its errno.")},
+        {0, nullptr},
+    };
+    PyType_Spec spec{names.back().c_str(), 0, 0, Py_TPFLAGS_DEFAULT, slots};
+    Ref bases = Ref::steal(check(PyTuple_Pack(1, base)));
+    Ref type = Ref::steal(check(PyType_FromSpecWithBases(&spec, bases.get())));
+    made.emplace_back(Ref::borrow(base), type);
+    return type.get();
+}
+
+[[noreturn]] void raise_write_error(int error, const std::string& path) {
+    Ref code = Ref::steal(check(PyLong_FromLong(error)));
+    Ref reason = Ref::steal(check(PyUnicode_FromString(std::strerror(error))));
+    Ref filename =
+        Ref::steal(check(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()))));
+    // OSError(errno, strerror) is an instance of the errno's own subclass.
+    Ref plain = Ref::steal(check(PyObject_CallFunctionObjArgs(PyExc_OSError, code.get(), reason.get(), nullptr)));
+    PyObject* type = write_error_type(reinterpret_cast<PyObject*>(Py_TYPE(plain.get())));
+    Ref raised = Ref::steal(
+        check(PyObject_CallFunctionObjArgs(type, code.get(), reason.get(), filename.get(), nullptr)));
+    PyErr_SetObject(type, raised.get());
+    throw PyErrorSet{};
+}
+
 constexpr Signature<2> kWriteUrdf{"write_urdf", {"directory", "name"}, 1, 2};
 PyObject* write_urdf(PyObject* self, const Arguments<2>& values) {
     const Arm& arm = unbox<Arm>(self);
@@ -73,7 +124,7 @@ PyObject* write_urdf(PyObject* self, const Arguments<2>& values) {
     try {
         write_urdf_files(directory, files);
     } catch (const std::filesystem::filesystem_error& error) {
-        fail(PyExc_OSError, "could not write '%s': %s", error.path1().c_str(), std::strerror(error.code().value()));
+        raise_write_error(error.code().value(), error.path1().string());
     }
     const std::string urdf = (directory / files.front().path).string();
     return check(PyUnicode_DecodeFSDefaultAndSize(urdf.data(), static_cast<Py_ssize_t>(urdf.size())));
