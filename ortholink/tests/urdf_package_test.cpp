@@ -59,7 +59,9 @@ TEST(UrdfPackage, ModelsWithoutMeshesAndPlainRobotsGetTextOnly) {
         ASSERT_EQ(files.size(), 1u);
         const std::string text(files[0].bytes.begin(), files[0].bytes.end());
         EXPECT_EQ(text.find("<visual>"), std::string::npos);
-        EXPECT_EQ(text.find("<collision>"), std::string::npos);
+        EXPECT_EQ(text.find("<mesh"), std::string::npos);
+        // What collision geometry there is comes from the envelopes, as named primitives.
+        EXPECT_EQ(count(text, "<collision"), count(text, "<collision name=\""));
     }
     EXPECT_EQ(default_urdf_name(Arm::from_model(CrxModel::Crx10iAL)), "crx10ial");
     EXPECT_EQ(default_urdf_name(Arm::from_robot(Crx::new_5ia())), "crx");
@@ -87,6 +89,62 @@ TEST(UrdfText, UnlimitedJointIsContinuous) {
     const std::string text = urdf_text(arm, "a", UrdfMeshFiles{});
     EXPECT_EQ(count(text, "type=\"continuous\""), 1u);
     EXPECT_EQ(text.find("inf"), std::string::npos);
+}
+
+// The text without every named collision element.
+std::string without_primitives(std::string text) {
+    for (auto at = text.find("    <collision name="); at != std::string::npos; at = text.find("    <collision name=")) {
+        const std::string end = "</collision>\n";
+        text.erase(at, text.find(end, at) + end.size() - at);
+    }
+    // A link left with nothing in it is written as an empty element.
+    for (auto at = text.find("\">\n  </link>\n"); at != std::string::npos; at = text.find("\">\n  </link>\n")) {
+        text.replace(at, 13, "\"/>\n");
+    }
+    return text;
+}
+
+TEST(UrdfText, EnvelopesAndToolSolidsAreAddedAsNamedPrimitives) {
+    Arm arm = Arm::from_model(CrxModel::Crx10iA);
+    arm.tool = Pose{Quat{}, Vec3{0, 0, 150}};
+    for (LinkEnvelope& envelope : arm.envelopes) envelope.capsules.clear();
+    arm.envelopes[0].capsules = {Capsule{{0, 0, -100}, {0, 0, -200}, 90}};
+    arm.envelopes[3].capsules = {Capsule{{10, 20, 30}, {10, 20, 30}, 50}, Capsule{{0, 0, 0}, {0, 0, -80}, 40}};
+    arm.tool_geometry.spheres = {Sphere{{0, 0, 120}, 25}};
+    arm.tool_geometry.boxes = {Box{Pose{Quat{}, {0, 0, 60}}, {40, 50, 120}}};
+    UrdfMeshFiles files;
+    files.paths[0] = "meshes/base.stl";
+    const std::string text = urdf_text(arm, "a", files);
+
+    // Nothing else changes: without the primitives, the text is that of the arm without solids.
+    Arm bare = arm;
+    bare.envelopes = {};
+    bare.tool_geometry = {};
+    EXPECT_EQ(without_primitives(text), urdf_text(bare, "a", files));
+    EXPECT_EQ(count(text, "<collision name="), 3u + 1u + 3u + 2u);
+
+    // The base's envelope is in the base frame, 245 mm above base_link; a capsule along -z
+    // is a cylinder turned half a turn, between its two end spheres.
+    const auto base = text.find("<link name=\"base_link\">");
+    const auto capsule = text.find("<collision name=\"base_link.capsules[0]\">", base);
+    ASSERT_NE(capsule, std::string::npos) << text;
+    EXPECT_LT(text.find("<mesh filename=\"meshes/base.stl\"", base), capsule);  // the mesh stays first
+    EXPECT_EQ(text.find("<collision name=\"base_link.capsules[0]\">\n      <origin xyz=\"0 0 0.095\" rpy=\"3.14159", base),
+              capsule)
+        << text.substr(capsule, 200);
+    EXPECT_NE(text.find("<cylinder radius=\"0.09\" length=\"0.1\"/>", capsule), std::string::npos);
+    EXPECT_NE(text.find("<collision name=\"base_link.capsules[0].b\">\n      <origin xyz=\"0 0 0.045\" rpy=\"0 0 0\"/>"),
+              std::string::npos);
+    // A capsule whose ends coincide is one sphere.
+    EXPECT_NE(text.find("<collision name=\"link_3.capsules[0]\">\n      <origin xyz=\"0.01 0.02 0.03\" rpy=\"0 0 0\"/>\n"
+                        "      <geometry><sphere radius=\"0.05\"/></geometry>"),
+              std::string::npos);
+    EXPECT_EQ(text.find("link_3.capsules[0].a"), std::string::npos);
+    // The tool's solids are on the flange, in the flange frame.
+    const auto flange = text.find("<link name=\"flange\">");
+    ASSERT_NE(flange, std::string::npos);
+    EXPECT_GT(text.find("<collision name=\"tool.spheres[0]\">\n      <origin xyz=\"0 0 0.12\""), flange);
+    EXPECT_GT(text.find("<box size=\"0.04 0.05 0.12\"/>"), flange);
 }
 
 TEST(UrdfText, NamesAndPathsAreEscaped) {

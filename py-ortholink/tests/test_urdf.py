@@ -167,12 +167,14 @@ def test_urdf_limits_speeds_and_frames(yourdfpy, tmp_path):
     assert (limit.lower, limit.upper) == pytest.approx((rad(-250.0), rad(270.0)), abs=1e-15)
 
 
-def test_robots_without_meshes_get_no_geometry(yourdfpy, tmp_path):
+def test_robots_without_meshes_get_no_meshes(yourdfpy, tmp_path):
     for robot in (CrxModel.Crx30iA, Crx.crx5ia()):
         out = tmp_path / type(robot).__name__
         path = Arm(robot).write_urdf(out)
         urdf = yourdfpy.URDF.load(path)
-        assert all(not link.visuals and not link.collisions for link in urdf.robot.links)
+        # Their collision geometry is their envelopes' primitives.
+        assert all(not link.visuals and all(c.geometry.mesh is None for c in link.collisions)
+                   for link in urdf.robot.links)
         assert not (out / "meshes").exists()
     assert Arm(CrxModel.Crx5iA).write_urdf(tmp_path).endswith("crx5ia.urdf")
     assert sorted(p.name for p in (tmp_path / "meshes").iterdir()) == sorted(
@@ -228,3 +230,92 @@ def test_on_mounting_face_puts_the_world_on_the_mounting_face():
         Arm.on_mounting_face(CrxModel.Crx10iA, base=np.eye(4))
     with pytest.raises(ValueError, match=r"mount"):
         Arm.on_mounting_face(CrxModel.Crx10iA, mount=np.ones((4, 4)))
+
+
+# --- collision geometry: the envelopes and the tool's solids as URDF primitives ---------
+
+from ortholink import Scene  # noqa: E402
+
+LINKS = ["base_link", "link_1", "link_2", "link_3", "link_4", "link_5", "flange"]
+TOOL_GEOMETRY = Scene(
+    spheres=[([0.0, 0.0, 160.0], 30.0)],
+    capsules=[([0.0, -40.0, 40.0], [0.0, 40.0, 90.0], 18.0), ([5.0, 5.0, 5.0], [5.0, 5.0, 5.0], 12.0)],
+    boxes=[(frame(20, 0, -45, [10.0, 0.0, 60.0]), [50.0, 70.0, 110.0])],
+)
+# Every direction a capsule can take, the awkward ones (along -z, along z) included.
+ENVELOPES = {
+    0: [([0.0, 0.0, -200.0], [0.0, 0.0, -120.0], 95.0)],
+    2: [([0.0, -120.0, 0.0], [0.0, -120.0, 600.0], 80.0), ([0.0, 0.0, 0.0], 70.0)],
+    4: [([150.0, 0.0, 0.0], [590.0, -5.0, 3.0], 60.0)],
+    5: [([10.0, 0.0, 30.0], [10.0, 0.0, -30.0], 58.0)],
+    6: [([0.0, 0.0, -60.0], [0.0, 0.0, 0.0], 47.0)],
+}
+COLLISION_ARMS = {
+    "crx10ia-meshes": lambda: Arm(CrxModel.Crx10iA, base=BASE, tool=TOOL, tool_geometry=TOOL_GEOMETRY,
+                                  envelopes=ENVELOPES),
+    "crx30ia-no-meshes": lambda: Arm(CrxModel.Crx30iA, tool_geometry=TOOL_GEOMETRY, envelopes=ENVELOPES),
+    "crx-from-dimensions": lambda: Arm(Crx.from_params(300, 320, 130, 115), base=BASE, envelopes=ENVELOPES),
+    "mounting-face": lambda: Arm.on_mounting_face(CrxModel.Crx5iA, mount=BASE),  # the arm's own envelopes
+}
+
+
+def primitives(urdf, link):
+    """The named collision primitives of a URDF link: name to (origin, geometry)."""
+    return {c.name: (c.origin, c.geometry) for c in urdf.link_map[link].collisions if c.geometry.mesh is None}
+
+
+def check_capsule(found, name, placed, a, b, radius):
+    """A capsule posed by `placed` (URDF link to world, metres) against its ends a, b in the world (mm)."""
+    if np.array_equal(a, b):
+        origin, geometry = found.pop(name)
+        np.testing.assert_allclose((placed @ origin)[:3, 3] * 1000.0, a, rtol=0, atol=1e-6, err_msg=name)
+        assert geometry.sphere.radius == pytest.approx(radius / 1000.0, rel=1e-15), name
+        return
+    for end, centre in (("a", a), ("b", b)):
+        origin, geometry = found.pop(f"{name}.{end}")
+        np.testing.assert_allclose((placed @ origin)[:3, 3] * 1000.0, centre, rtol=0, atol=1e-6, err_msg=name)
+        assert geometry.sphere.radius == pytest.approx(radius / 1000.0, rel=1e-15), name
+    origin, geometry = found.pop(name)
+    world = placed @ origin
+    np.testing.assert_allclose(world[:3, 3] * 1000.0, 0.5 * (a + b), rtol=0, atol=1e-6, err_msg=name)
+    axis = (b - a) / np.linalg.norm(b - a)
+    np.testing.assert_allclose(abs(world[:3, 2] @ axis), 1.0, rtol=0, atol=1e-12, err_msg=name)
+    assert geometry.cylinder.radius == pytest.approx(radius / 1000.0, rel=1e-15), name
+    assert geometry.cylinder.length * 1000.0 == pytest.approx(np.linalg.norm(b - a), abs=1e-9), name
+
+
+@pytest.mark.parametrize("key", list(COLLISION_ARMS))
+def test_urdf_collision_primitives_are_the_posed_envelopes_and_tool(key, yourdfpy, tmp_path):
+    arm = COLLISION_ARMS[key]()
+    urdf = yourdfpy.URDF.load(arm.write_urdf(tmp_path), load_meshes=False)
+    assert not primitives(urdf, "link_6") and not primitives(urdf, "tcp")
+    tool = arm.tool_geometry
+    for joints in random_joints(arm, np.random.default_rng(sum(map(ord, key))), 4):
+        urdf.update_cfg(Crx.joints_to_urdf(joints))
+        # Body i moves with the base (i = 0) or frame i - 1 of fk_all, as the checks pose it.
+        frames = [arm.base, *(arm.base @ arm.robot.fk_all(joints))]
+        for body, link in enumerate(LINKS):
+            found = primitives(urdf, link)
+            placed = urdf.get_transform(link, "world")
+            pose = frames[body]
+            for k, row in enumerate(arm.envelopes[body]):
+                a = pose[:3, :3] @ row[:3] + pose[:3, 3]
+                b = pose[:3, :3] @ row[3:6] + pose[:3, 3]
+                check_capsule(found, f"{link}.capsules[{k}]", placed, a, b, row[6])
+            if link == "flange":
+                for k, (centre, radius) in enumerate(tool.spheres):
+                    origin, geometry = found.pop(f"tool.spheres[{k}]")
+                    np.testing.assert_allclose((placed @ origin)[:3, 3] * 1000.0, pose[:3, :3] @ centre + pose[:3, 3],
+                                               rtol=0, atol=1e-6)
+                    assert geometry.sphere.radius == pytest.approx(radius / 1000.0, rel=1e-15)
+                for k, (a, b, radius) in enumerate(tool.capsules):
+                    check_capsule(found, f"tool.capsules[{k}]", placed, pose[:3, :3] @ a + pose[:3, 3],
+                                  pose[:3, :3] @ b + pose[:3, 3], radius)
+                for k, (box_pose, size) in enumerate(tool.boxes):
+                    origin, geometry = found.pop(f"tool.boxes[{k}]")
+                    world = placed @ origin
+                    expected = pose @ box_pose
+                    np.testing.assert_allclose(world[:3, 3] * 1000.0, expected[:3, 3], rtol=0, atol=1e-6)
+                    np.testing.assert_allclose(world[:3, :3], expected[:3, :3], rtol=0, atol=1e-12)
+                    np.testing.assert_allclose(np.asarray(geometry.box.size) * 1000.0, size, rtol=0, atol=1e-9)
+            assert not found, f"{link}: primitives the arm does not have: {sorted(found)}"

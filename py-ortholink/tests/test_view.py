@@ -1,6 +1,7 @@
 """The browser viewer: its scene from Python, and the page in a real headless Chromium."""
 
 import os
+import re
 import time
 
 import numpy as np
@@ -167,3 +168,129 @@ def test_the_page_draws_the_arm_in_headless_chromium(tmp_path):
                 out.write(page.screenshot())
         assert min(counts[-2:]) >= 2000, f"the arm is not drawn: colourful pixels per frame {counts}"
         assert "solutions within the limits" in page.evaluate("document.body.innerText")
+
+
+# --- collisions: the cell, red configurations and the colliding pair -----------------
+
+from ortholink import Scene  # noqa: E402
+
+BENT = np.array([0.0, 170.0, 0.0, 0.0, 0.0, 0.0])  # the upper arm folded down through the base
+CELL = Scene(
+    boxes=[(np.diag([1.0, 1.0, 1.0, 1.0]) + np.pad([[650.0], [550.0], [100.0]], ((0, 1), (3, 0))), [260, 260, 260])],
+    spheres=[([-500.0, 600.0, 300.0], 80.0)],
+    capsules=[([400.0, -700.0, 0.0], [400.0, -700.0, 500.0], 40.0)],
+    cylinders=[(np.eye(4), 50.0, 30.0)],
+    half_spaces=[([0.0, 0.0, 1.0], -400.0)],
+    points=[(np.random.default_rng(0).uniform(-50, 50, (40, 3)) + [-600, -400, 200], 5.0)],
+)
+
+
+class StandInChecks:
+    """The arm, with checks that call every configuration with |J2| > 150 degrees a collision of
+    base_link and link_2, for builds whose envelopes and distance kernels are still placeholders."""
+
+    def __init__(self, arm):
+        self._arm = arm
+
+    def __getattr__(self, name):
+        return getattr(self._arm, name)
+
+    def collides(self, joints, scene=None):
+        hit = np.abs(np.asarray(joints, dtype=np.float64)[..., 1]) > 150.0
+        return bool(hit) if hit.ndim == 0 else hit
+
+    def clearance(self, joints, scene=None):
+        rows = np.asarray(joints, dtype=np.float64)
+        distance = np.where(np.abs(rows[..., 1]) > 150.0, -10.0, 100.0)
+        if rows.ndim == 1:
+            return float(distance), ("base_link", "link_2")
+        return distance, [("base_link", "link_2")] * len(rows)
+
+
+def checked_arm():
+    """A CRX-10iA whose own checks are used where they see the folded arm collide."""
+    arm = Arm(CrxModel.Crx10iA, tool_geometry=Scene(spheres=[([0.0, 0.0, 80.0], 40.0)]))
+    return arm if arm.collides(BENT) else StandInChecks(arm)
+
+
+def test_colliding_solutions_are_found_by_the_arms_checks():
+    arm = Arm(CrxModel.Crx10iA)
+    if not any(len(e) for e in arm.envelopes):
+        pytest.skip("this build's link envelopes are placeholders: nothing collides")
+    assert arm.collides(BENT)
+    with ortholink_view.show(arm, BENT, port=0, block=False, scene=CELL) as view:
+        assert view.collision == tuple(arm.clearance(BENT, CELL)[1])
+        assert view.colliding.keys() == {i for i, row in enumerate(view.solutions) if arm.collides(row, CELL)}
+        for index, pair in view.colliding.items():
+            assert pair == tuple(arm.clearance(view.solutions[index], CELL)[1])
+            if index in view.drawn:
+                assert any(f"#{index}: {pair[0]} × {pair[1]}" in label for label in view.labels)
+        # Labels still name every drawn configuration.
+        assert sorted(int(t) for label in view.labels for t in re.findall(r"#(\d+)", label)) == view.drawn
+
+
+def test_collision_state_follows_the_solid_arm_and_the_target():
+    arm = checked_arm()
+    with ortholink_view.show(arm, [10, 20, 30, 40, 50, 60], port=0, block=False, scene=CELL) as view:
+        assert view.scene is CELL
+        if isinstance(arm, StandInChecks):
+            assert view.collision is None and view.colliding == {}
+        view.set_joints(BENT)
+        assert view.collision is not None and view.collision == tuple(arm.clearance(BENT, CELL)[1])
+        assert view.selected in view.colliding
+        assert any(f"× {view.collision[1]}" in label for label in view.labels)
+        assert view._choice.options[view.selected].endswith("(collides)")
+        view.show_envelopes(True)
+        assert view.envelopes_shown
+        view.show_envelopes(False)
+        assert not view.envelopes_shown
+    with pytest.raises(TypeError, match=r"^argument 'scene': expected ortholink.Scene or None, got list"):
+        ortholink_view.Viewer(Arm(CrxModel.Crx5iA), port=0, scene=[])
+
+
+def red_and_amber_pixels(png):
+    """Pixels of the colliding red and of the scene's amber solids."""
+    import io
+
+    from PIL import Image
+
+    image = np.asarray(Image.open(io.BytesIO(png)).convert("RGB")).astype(np.int32)
+    r, g, b = image[..., 0], image[..., 1], image[..., 2]
+    red = (r > 110) & (r > 2 * g) & (r > 2 * b)
+    amber = (r > 150) & (g > 0.45 * r) & (g < 0.85 * r) & (b < 0.4 * r)
+    return int(red.sum()), int(amber.sum())
+
+
+def settled_counts(page, timeout=60.0):
+    """Red and amber pixel counts once two frames in a row agree (the scene fades in and redraws)."""
+    deadline = time.monotonic() + timeout
+    counts = []
+    while time.monotonic() < deadline:
+        png = page.canvas_png()
+        counts.append(red_and_amber_pixels(png) if png else (0, 0))
+        if len(counts) >= 2 and counts[-1] == counts[-2] and colourful_pixels(png) >= 2000:
+            return counts[-1], png
+        time.sleep(0.5)
+    return counts[-1], png
+
+
+def test_the_page_draws_the_cell_and_colliding_configurations_red(tmp_path):
+    executable = find_chromium()
+    if executable is None:
+        pytest.skip("chromium is not installed (scripts/test.sh installs it)")
+    pytest.importorskip("websocket")
+    arm = checked_arm()
+    clear = [-60.0, 10.0, 0.0, 0.0, -60.0, 0.0]
+    box = Scene(boxes=CELL.boxes)
+    with ortholink_view.show(arm, clear, port=0, block=False, scene=box) as view, Browser(executable) as page:
+        page.navigate(view.url)
+        assert page.wait_for_text("Connected", timeout=60), "the page did not connect to the viewer"
+        (red_before, amber), png = settled_counts(page)
+        (tmp_path / "clear.png").write_bytes(png)
+        assert amber >= 1500, f"the cell's box is not drawn: {amber} amber pixels"
+        view.set_joints(BENT)
+        assert view.collision is not None
+        (red_after, _), png = settled_counts(page)
+        (tmp_path / "colliding.png").write_bytes(png)
+        assert red_after >= red_before + 2000, f"the colliding arm is not red: {red_before} -> {red_after} red pixels"
+        assert "colliding (red)" in page.evaluate("document.body.innerText")

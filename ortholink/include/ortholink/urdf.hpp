@@ -45,6 +45,10 @@ struct UrdfMeshFiles {
 // mounting face; the base frame itself when the arm has no model), link_1 ..
 // link_6, flange (also published as tool0) and tcp. `mesh_files` names the
 // geometry of the seven links; links with an empty path get none.
+// Every link also gets its envelope (arm.envelopes, in the frame its mesh is
+// drawn in) as named collision primitives, a capsule as a cylinder and two
+// spheres, and the flange the tool's solids (arm.tool_geometry): what the
+// collision checks test is what MoveIt and RViz see.
 std::string urdf_text(const Arm& arm, std::string_view name, const UrdfMeshFiles& mesh_files);
 
 // A binary STL of a mesh, vertices converted from millimetres to metres,

@@ -11,6 +11,12 @@ solid, the others as labelled ghosts. A `PathPlan` (or any (n, 6) array of joint
 rows) can be played back. Lengths are shown in metres; the scene's frame is the
 arm's world frame.
 
+With a cell (`show(arm, scene=ortholink.Scene(...))`) its solids are drawn, and
+every configuration that `Arm.collides` reports as colliding with itself, its
+tool or the cell is drawn red, its label naming the nearest pair of bodies
+(`Arm.clearance`). The tool's solids (`Arm.tool_geometry`) move with the
+flange; the links' envelopes can be shown as well.
+
 Install with the extra: ``pip install "ortholink[view]"``.
 """
 
@@ -42,6 +48,16 @@ _LINK_COLOURS = [
 ]
 _GHOST_COLOUR = (90, 140, 255)
 _GHOST_OPACITY = 0.22
+_COLLIDING_COLOUR = (225, 40, 40)
+_COLLIDING_GHOST_OPACITY = 0.45  # a red ghost must stand out from the blue ones
+_SCENE_COLOUR = (240, 165, 30)
+_TOOL_COLOUR = (120, 120, 130)
+_ENVELOPE_COLOUR = (160, 110, 240)
+_ENVELOPE_OPACITY = 0.3
+_HALF_SPACE_COLOUR = (190, 180, 165)
+_HALF_SPACE_OPACITY = 0.25  # a floor or wall must not hide the arm
+_HALF_SPACE_SIDE = 3000.0  # mm: a plane is drawn as a slab this wide around the arm
+_HALF_SPACE_DEPTH = 10.0
 _MAX_DRAWN = 16  # distinct configurations of one pose
 
 
@@ -104,6 +120,77 @@ def _segment_mesh(
     return np.concatenate(vertices), np.concatenate(faces).astype(np.uint32)
 
 
+Mesh = tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32]]
+
+
+def _merge(meshes: Sequence[Mesh]) -> Mesh:
+    vertices: list[npt.NDArray[np.float64]] = []
+    faces: list[npt.NDArray[np.int64]] = []
+    offset = 0
+    for v, f in meshes:
+        vertices.append(np.asarray(v, dtype=np.float64))
+        faces.append(np.asarray(f, dtype=np.int64) + offset)
+        offset += len(v)
+    if not vertices:
+        return np.empty((0, 3)), np.empty((0, 3), dtype=np.uint32)
+    return np.concatenate(vertices), np.concatenate(faces).astype(np.uint32)
+
+
+def _z_onto(axis: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """A rotation matrix that turns z onto the unit vector `axis`."""
+    helper = np.array([1.0, 0.0, 0.0]) if abs(axis[0]) < 0.9 else np.array([0.0, 1.0, 0.0])
+    x = np.cross(helper, axis)
+    x /= np.linalg.norm(x)
+    return np.column_stack([x, np.cross(axis, x), axis])
+
+
+def _capsule_mesh(a: npt.ArrayLike, b: npt.ArrayLike, radius: float) -> Mesh:
+    """The points within `radius` of the segment a-b (millimetres); a sphere when a == b."""
+    import trimesh.creation
+
+    start = np.asarray(a, dtype=np.float64)
+    end = np.asarray(b, dtype=np.float64)
+    length = float(np.linalg.norm(end - start))
+    if length < 1e-9:
+        mesh = trimesh.creation.icosphere(subdivisions=2, radius=radius)
+        return np.asarray(mesh.vertices) + start, np.asarray(mesh.faces, dtype=np.uint32)
+    mesh = trimesh.creation.capsule(height=length, radius=radius, count=[16, 16])
+    rotation = _z_onto((end - start) / length)
+    vertices = np.asarray(mesh.vertices) @ rotation.T + 0.5 * (start + end)
+    return vertices, np.asarray(mesh.faces, dtype=np.uint32)
+
+
+def _solid_meshes(scene: ortholink.Scene) -> list[tuple[str, Mesh]]:
+    """The spheres, capsules, boxes, cylinders and half-spaces of a scene as meshes in its frame (mm)."""
+    import trimesh.creation
+
+    out: list[tuple[str, Mesh]] = []
+    for k, (centre, radius) in enumerate(scene.spheres):
+        out.append((f"spheres[{k}]", _capsule_mesh(centre, centre, radius)))
+    for k, (a, b, radius) in enumerate(scene.capsules):
+        out.append((f"capsules[{k}]", _capsule_mesh(a, b, radius)))
+    for k, (pose, size) in enumerate(scene.boxes):
+        mesh = trimesh.creation.box(extents=size, transform=pose)
+        out.append((f"boxes[{k}]", (np.asarray(mesh.vertices), np.asarray(mesh.faces, dtype=np.uint32))))
+    for k, (pose, radius, length) in enumerate(scene.cylinders):
+        mesh = trimesh.creation.cylinder(radius=radius, height=length, sections=32, transform=pose)
+        out.append((f"cylinders[{k}]", (np.asarray(mesh.vertices), np.asarray(mesh.faces, dtype=np.uint32))))
+    for k, (normal, offset) in enumerate(scene.half_spaces):
+        # A slab whose top face lies on the plane.
+        n = np.asarray(normal, dtype=np.float64) / np.linalg.norm(normal)
+        pose = np.eye(4)
+        pose[:3, :3] = _z_onto(n)
+        pose[:3, 3] = n * (offset - 0.5 * _HALF_SPACE_DEPTH)
+        mesh = trimesh.creation.box(extents=[_HALF_SPACE_SIDE, _HALF_SPACE_SIDE, _HALF_SPACE_DEPTH], transform=pose)
+        out.append((f"half_spaces[{k}]", (np.asarray(mesh.vertices), np.asarray(mesh.faces, dtype=np.uint32))))
+    return out
+
+
+def _envelope_geometry(arm: ortholink.Arm) -> list[Mesh]:
+    """Each link's envelope capsules as one mesh in the frame its link mesh uses."""
+    return [_merge([_capsule_mesh(row[:3], row[3:6], float(row[6])) for row in rows]) for rows in arm.envelopes]
+
+
 def _link_shapes(robot: ortholink.Crx) -> list[tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32]]]:
     """Cylinders along the links of the chain, in the frames the meshes use (base, fk_all frames)."""
     z1, x1, x2, y1 = robot.z1, robot.x1, robot.x2, robot.y1
@@ -141,7 +228,7 @@ def _distinct(rows: npt.NDArray[np.float64]) -> list[int]:
 
 
 class _Body:
-    """Seven scene meshes posed together: the solid arm or one ghost."""
+    """Seven scene meshes posed together: the solid arm, one ghost, or the envelopes."""
 
     def __init__(
         self,
@@ -149,29 +236,48 @@ class _Body:
         name: str,
         geometry: list[tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32]]],
         ghost: bool,
+        envelopes: bool = False,
     ) -> None:
+        self.ghost = ghost
         self.handles = []
+        self.indices: list[int] = []
+        self._colours: list[tuple[int, int, int]] = []
         for index, (vertices, faces) in enumerate(geometry):
             if ghost and index == 0:
                 continue  # the base does not move: one is drawn
-            colour = _GHOST_COLOUR if ghost else _LINK_COLOURS[index]
+            if len(faces) == 0:
+                continue  # a link without an envelope
+            if envelopes:
+                colour, opacity = _ENVELOPE_COLOUR, _ENVELOPE_OPACITY
+            else:
+                colour, opacity = (_GHOST_COLOUR, _GHOST_OPACITY) if ghost else (_LINK_COLOURS[index], None)
+            self._colours.append(colour)
+            self.indices.append(index)
             self.handles.append(
                 server.scene.add_mesh_simple(
                     f"{name}/link_{index}",
                     vertices * _MM,
                     faces,
                     color=colour,
-                    opacity=_GHOST_OPACITY if ghost else None,
-                    cast_shadow=not ghost,
-                    receive_shadow=not ghost,
+                    opacity=opacity,
+                    cast_shadow=opacity is None,
+                    receive_shadow=opacity is None,
                     visible=not ghost,
                 )
             )
 
     def pose(self, world_poses: npt.NDArray[np.float64]) -> None:
-        for handle, pose in zip(self.handles, world_poses[-len(self.handles):], strict=True):
+        for handle, index in zip(self.handles, self.indices, strict=True):
+            pose = world_poses[index]
             handle.position = pose[:3, 3] * _MM
             handle.wxyz = _matrix_to_wxyz(pose)
+
+    def mark_colliding(self, colliding: bool) -> None:
+        """Red while the configuration collides, its own colours otherwise."""
+        for handle, colour in zip(self.handles, self._colours, strict=True):
+            handle.color = _COLLIDING_COLOUR if colliding else colour
+            if self.ghost:
+                handle.opacity = _COLLIDING_GHOST_OPACITY if colliding else _GHOST_OPACITY
 
     def show(self, visible: bool) -> None:
         for handle in self.handles:
@@ -185,10 +291,24 @@ class Viewer:
     `target` (the TCP target, 4x4 in millimetres), `solutions` (every solution of
     the target within the limits, as `Arm.ik` gives them) and `drawn` (the
     indices into `solutions` of the configurations drawn; rows that differ only
-    by whole turns share one drawing).
+    by whole turns share one drawing). `scene` is the cell checked against,
+    `colliding` maps the index of each solution that collides to the nearest
+    pair of bodies, and `collision` is that pair for the solid arm (None while
+    it is clear).
     """
 
-    def __init__(self, arm: ortholink.Arm, joints: Any = None, *, host: str = "127.0.0.1", port: int = 8080) -> None:
+    def __init__(
+        self,
+        arm: ortholink.Arm,
+        joints: Any = None,
+        *,
+        host: str = "127.0.0.1",
+        port: int = 8080,
+        scene: ortholink.Scene | None = None,
+        envelopes: bool = False,
+    ) -> None:
+        if scene is not None and not isinstance(scene, ortholink.Scene):
+            raise TypeError(f"argument 'scene': expected ortholink.Scene or None, got {type(scene).__name__}")
         try:
             import viser
         except ModuleNotFoundError as error:
@@ -198,6 +318,9 @@ class Viewer:
             ) from error
 
         self.arm = arm
+        self.scene = scene
+        self.colliding: dict[int, tuple[str, str]] = {}
+        self.collision: tuple[str, str] | None = None
         self._lock = threading.RLock()
         self._busy = False
         self._playing: threading.Thread | None = None
@@ -222,6 +345,10 @@ class Viewer:
                                           intensity=1.2)
         server.scene.add_light_directional("/lights/key", intensity=2.0, position=(2.0, -3.0, 4.0))
         geometry = _link_geometry(arm)
+        # The tool's solids move with the flange, drawn as part of it.
+        tool = [mesh for _, mesh in _solid_meshes(arm.tool_geometry)]
+        if tool:
+            geometry[6] = _merge([geometry[6], *tool])
         # The floor is the underside of the base, in the world frame.
         base = np.asarray(arm.base, dtype=np.float64)
         floor = base @ np.array([0.0, 0.0, float(geometry[0][0][:, 2].min()), 1.0])
@@ -233,6 +360,9 @@ class Viewer:
         server.initial_camera.position = tuple(centre + np.array([1.1, -1.3, 0.75]) * reach)
         server.initial_camera.look_at = tuple(centre + np.array([0.25, 0.0, 0.3]) * reach)
         self._solid = _Body(server, "/arm", geometry, ghost=False)
+        self._envelopes = _Body(server, "/envelopes", _envelope_geometry(arm), ghost=False, envelopes=True)
+        self._envelopes.show(envelopes)
+        self._draw_scene(scene)
         self._ghosts = [_Body(server, f"/solutions/{k}", geometry, ghost=True) for k in range(_MAX_DRAWN)]
         self._labels: list[Any] = []
 
@@ -252,6 +382,9 @@ class Viewer:
             self._status = gui.add_markdown("")
             self._choice: Any = gui.add_dropdown("Solution", ["none"], initial_value="none")
             self._choice.on_update(lambda _event: self._solution_chosen())
+        with gui.add_folder("Collisions"):
+            self._envelope_box = gui.add_checkbox("Link envelopes", initial_value=envelopes)
+            self._envelope_box.on_update(lambda _event: self.show_envelopes(bool(self._envelope_box.value)))
         with gui.add_folder("Path"):
             self._path_rows: npt.NDArray[np.float64] | None = None
             self._path_seconds = 4.0
@@ -271,6 +404,17 @@ class Viewer:
     def labels(self) -> list[str]:
         """The texts of the solution labels in the scene."""
         return [str(label.text) for label in self._labels]
+
+    def show_envelopes(self, visible: bool = True) -> None:
+        """Show or hide the capsules that envelope the links (`Arm.envelopes`) on the solid arm."""
+        with self._lock:
+            self._envelopes.show(visible)
+            if bool(self._envelope_box.value) != visible:
+                self._envelope_box.value = visible
+
+    @property
+    def envelopes_shown(self) -> bool:
+        return bool(self._envelope_box.value)
 
     def set_joints(self, joints: Any) -> None:
         """Put the solid arm on `joints` (degrees) and the target on its TCP."""
@@ -367,7 +511,43 @@ class Viewer:
         return poses
 
     def _pose_solid(self) -> None:
-        self._solid.pose(self._world_poses(self.joints))
+        poses = self._world_poses(self.joints)
+        self._solid.pose(poses)
+        self._envelopes.pose(poses)
+        self.collision = None
+        if np.isfinite(self.joints).all() and self.arm.collides(self.joints, self.scene):
+            _, pair = self.arm.clearance(self.joints, self.scene)
+            self.collision = (str(pair[0]), str(pair[1]))
+        self._solid.mark_colliding(self.collision is not None)
+
+    def _draw_scene(self, scene: ortholink.Scene | None) -> None:
+        """The cell's solids in the world frame; point clouds as points of their radius."""
+        if scene is None:
+            return
+        for name, (vertices, faces) in _solid_meshes(scene):
+            plane = name.startswith("half_spaces")
+            self.server.scene.add_mesh_simple(f"/scene/{name}", vertices * _MM, faces,
+                                              color=_HALF_SPACE_COLOUR if plane else _SCENE_COLOUR,
+                                              opacity=_HALF_SPACE_OPACITY if plane else None)
+        for k, (points, radius) in enumerate(scene.points):
+            self.server.scene.add_point_cloud(f"/scene/points[{k}]", np.asarray(points) * _MM,
+                                              colors=_SCENE_COLOUR, point_size=max(2.0 * radius, 2.0) * _MM)
+
+    def _find_collisions(self) -> None:
+        """Which solutions collide, each with the pair of bodies nearest each other."""
+        self.colliding = {}
+        if len(self.solutions) == 0:
+            return
+        hits = np.asarray(self.arm.collides(self.solutions, self.scene), dtype=bool)
+        if not hits.any():
+            return
+        _, pairs = self.arm.clearance(self.solutions[hits], self.scene)
+        for index, pair in zip(np.flatnonzero(hits), pairs, strict=True):
+            self.colliding[int(index)] = (str(pair[0]), str(pair[1]))
+
+    def _label_part(self, index: int) -> str:
+        pair = self.colliding.get(index)
+        return f"#{index}" if pair is None else f"#{index}: {pair[0]} × {pair[1]}"
 
     def _place_target(self, tcp: npt.NDArray[np.float64]) -> None:
         self._busy = True
@@ -384,6 +564,7 @@ class Viewer:
         except ValueError:
             self.solutions = np.empty((0, 6))
         self.drawn = _distinct(self.solutions)[:_MAX_DRAWN]
+        self._find_collisions()
         # The solution the solid arm is on, if any.
         self.selected = None
         for k, row in enumerate(self.solutions):
@@ -404,6 +585,7 @@ class Viewer:
                 index = self.drawn[slot]
                 poses = self._world_poses(self.solutions[index])
                 ghost.pose(poses)
+                ghost.mark_colliding(index in self.colliding)
                 ghost.show(not self._same_configuration(index, self.selected))
                 elbow = 0.5 * (poses[3, :3, 3] + poses[5, :3, 3])
                 for place, indices in elbows:
@@ -413,7 +595,7 @@ class Viewer:
                 else:
                     elbows.append((elbow, [index]))
             for k, (place, indices) in enumerate(elbows):
-                text = " ".join(f"#{i}" for i in indices)
+                text = " ".join(self._label_part(i) for i in indices)
                 position = place * _MM + np.array([0.0, 0.0, 0.05])
                 self._labels.append(self.server.scene.add_label(f"/labels/{k}", text, position=position))
         self._update_choices()
@@ -439,6 +621,9 @@ class Viewer:
             f"**{len(self.drawn)}** configuration{'s' if len(self.drawn) != 1 else ''} drawn.  \n"
             f"Arm {'within' if within else '**outside**'} its limits."
         )
+        if self.colliding or self.collision is not None:
+            hit = "clear" if self.collision is None else f"**colliding**: {self.collision[0]} × {self.collision[1]}"
+            self._status.content += f"  \n**{len(self.colliding)}** colliding (red); the arm is {hit}."
 
     def _show_joints_on_sliders(self) -> None:
         # The sliders' callbacks would move the arm again: they are told to wait.
@@ -450,7 +635,8 @@ class Viewer:
             self._busy = False
 
     def _describe(self, k: int) -> str:
-        return f"#{k}: " + " ".join(f"{v:.1f}" for v in self.solutions[k])
+        text = f"#{k}: " + " ".join(f"{v:.1f}" for v in self.solutions[k])
+        return text + " (collides)" if k in self.colliding else text
 
     def _select(self, index: int) -> None:
         if not 0 <= index < len(self.solutions):
@@ -512,6 +698,8 @@ def show(
     host: str = "127.0.0.1",
     path: _HasJoints | npt.ArrayLike | None = None,
     block: bool = True,
+    scene: ortholink.Scene | None = None,
+    envelopes: bool = False,
 ) -> Viewer:
     """Open `arm` in a browser view at http://host:port (printed).
 
@@ -521,8 +709,13 @@ def show(
     server; with `block=False` it returns the running `Viewer` at once. The
     default host only accepts connections from this machine; pass "0.0.0.0"
     to share the view on a network.
+
+    `scene` (an `ortholink.Scene` in the arm's world frame) is drawn and checked
+    against: colliding configurations are drawn red, labelled with the colliding
+    pair. `envelopes=True` shows the links' envelopes from the start (the page
+    has a checkbox for them).
     """
-    viewer = Viewer(arm, joints, host=host, port=port)
+    viewer = Viewer(arm, joints, host=host, port=port, scene=scene, envelopes=envelopes)
     if path is not None:
         viewer.load_path(path)
     print(f"ortholink viewer: {viewer.url}", flush=True)

@@ -173,7 +173,11 @@ const MethodTable arm_urdf_methods{
     def<kWriteUrdf, write_urdf, ClassId::Arm>(
         "Write this arm as `<name>.urdf` (metres, radians) into `directory`, with its meshes.\n\n"
         "For a model with embedded meshes one binary STL per link is written under `meshes/` and\n"
-        "used as visual and collision geometry; other robots get a URDF without geometry. The links\n"
+        "used as visual and collision geometry; other robots get a URDF without meshes. Each link's\n"
+        "envelope (`envelopes`, a capsule written as a cylinder and a sphere at each end) and the\n"
+        "tool's solids (`tool_geometry`, on flange) are added as collision primitives named as\n"
+        "`clearance` names bodies ('link_2.capsules[0]', 'tool.boxes[0]'), so MoveIt checks what\n"
+        "`collides` checks. The links\n"
         "are world, base_link (the mounting face), link_1 .. link_6, flange (also tool0) and tcp. The\n"
         "fixed joint world_joint carries `base` (the arm's world is the URDF's world) and tcp_joint\n"
         "carries `tool`. joint_3 is J2 + J3 (see `Crx.joints_to_urdf`) and its limits are the elbow\n"

@@ -1,8 +1,8 @@
 """Forward and inverse kinematics for the FANUC CRX series of collaborative robots."""
 
 import os
-from collections.abc import Callable, Iterator, Sequence
-from typing import ClassVar, Protocol, SupportsFloat, SupportsIndex, final
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from typing import ClassVar, Protocol, SupportsFloat, SupportsIndex, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -16,6 +16,10 @@ class _AsNumpy(Protocol):
 _Pose = npt.ArrayLike | _AsNumpy
 _Joints = npt.ArrayLike
 _Float = SupportsFloat | SupportsIndex
+_Point = npt.ArrayLike
+_Array = npt.NDArray[np.float64]
+# A link envelope's capsule: (a, b, radius), or (center, radius) for a sphere.
+_EnvelopeCapsule = tuple[_Point, _Point, _Float] | tuple[_Point, _Float]
 
 @final
 class Crx:
@@ -177,6 +181,39 @@ class IkBatch:
     def __iter__(self) -> Iterator[npt.NDArray[np.float64]]: ...
 
 @final
+class Scene:
+    """Solids of a robot cell, in millimetres, in the world frame of the `Arm` they are checked with"""
+
+    def __new__(
+        cls,
+        *,
+        spheres: Sequence[tuple[_Point, _Float]] | None = (),
+        capsules: Sequence[tuple[_Point, _Point, _Float]] | None = (),
+        boxes: Sequence[tuple[_Pose, _Point]] | None = (),
+        cylinders: Sequence[tuple[_Pose, _Float, _Float]] | None = (),
+        half_spaces: Sequence[tuple[_Point, _Float]] | None = (),
+        points: Sequence[tuple[npt.ArrayLike, _Float]] | None = (),
+    ) -> Scene: ...
+    @property
+    def spheres(self) -> tuple[tuple[_Array, float], ...]: ...
+    @property
+    def capsules(self) -> tuple[tuple[_Array, _Array, float], ...]: ...
+    @property
+    def boxes(self) -> tuple[tuple[_Array, _Array], ...]:
+        """(4x4 pose, size) of every box."""
+    @property
+    def cylinders(self) -> tuple[tuple[_Array, float, float], ...]:
+        """(4x4 pose, radius, length) of every cylinder."""
+    @property
+    def half_spaces(self) -> tuple[tuple[_Array, float], ...]: ...
+    @property
+    def points(self) -> tuple[tuple[_Array, float], ...]:
+        """((n, 3) points, radius) of every point cloud."""
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
 class Arm:
     """A robot as installed: its tool, its place in the cell, its joint limits and rated speeds."""
 
@@ -190,6 +227,8 @@ class Arm:
         upper: _Joints | None = None,
         elbow: tuple[float, float] | None = None,
         max_speed: _Joints | None = None,
+        tool_geometry: Scene | None = None,
+        envelopes: Mapping[int, Sequence[_EnvelopeCapsule]] | Sequence[Sequence[_EnvelopeCapsule] | None] | None = None,
     ) -> Arm: ...
     @property
     def robot(self) -> Crx: ...
@@ -207,11 +246,54 @@ class Arm:
     def elbow(self) -> tuple[float, float] | None: ...
     @property
     def max_speed(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def tool_geometry(self) -> Scene: ...
+    @property
+    def envelopes(self) -> tuple[_Array, _Array, _Array, _Array, _Array, _Array, _Array]:
+        """Seven (k, 7) arrays (base_link, link_1 ... link_5, flange): a, b, radius per capsule."""
     def fk(self, joints: _Joints) -> npt.NDArray[np.float64]: ...
     def fk_many(self, joints: npt.ArrayLike, threads: int | None = None) -> npt.NDArray[np.float64]: ...
-    def ik(self, pose: _Pose) -> npt.NDArray[np.float64]: ...
-    def ik_many(self, poses: npt.ArrayLike | Sequence[_Pose], threads: int | None = None) -> IkBatch: ...
+    def ik(
+        self, pose: _Pose, *, scene: Scene | None = None, collision_free: bool = False
+    ) -> npt.NDArray[np.float64]: ...
+    def ik_many(
+        self,
+        poses: npt.ArrayLike | Sequence[_Pose],
+        threads: int | None = None,
+        *,
+        scene: Scene | None = None,
+        collision_free: bool = False,
+    ) -> IkBatch: ...
     def ik_closest(self, pose: _Pose, reference: _Joints) -> npt.NDArray[np.float64] | None: ...
+    @overload
+    def collides(
+        self,
+        joints: Sequence[_Float],
+        scene: Scene | None = None,
+        *,
+        padding: _Float = 0.0,
+        exact: bool = False,
+        threads: int | None = None,
+    ) -> bool: ...
+    @overload
+    def collides(
+        self,
+        joints: npt.ArrayLike,
+        scene: Scene | None = None,
+        *,
+        padding: _Float = 0.0,
+        exact: bool = False,
+        threads: int | None = None,
+    ) -> npt.NDArray[np.bool_] | bool: ...
+    @overload
+    def clearance(
+        self, joints: Sequence[_Float], scene: Scene | None = None, *, threads: int | None = None
+    ) -> tuple[float, tuple[str, str]]: ...
+    @overload
+    def clearance(
+        self, joints: npt.ArrayLike, scene: Scene | None = None, *, threads: int | None = None
+    ) -> tuple[float, tuple[str, str]] | tuple[_Array, list[tuple[str, str]]]: ...
+    def motion_radii(self, *, scene: Scene | None = None) -> _Array: ...
     def jacobian(self, joints: _Joints) -> npt.NDArray[np.float64]: ...
     def manipulability(self, joints: _Joints) -> float: ...
     def within_limits(self, joints: npt.ArrayLike) -> npt.NDArray[np.bool_] | bool: ...
@@ -234,6 +316,8 @@ class Arm:
         *,
         max_step: float = 10.0,
         check: Callable[[npt.NDArray[np.float64]], npt.ArrayLike] | None = None,
+        scene: Scene | None = None,
+        collision_free: bool = True,
     ) -> PathPlan: ...
     def __eq__(self, value: object, /) -> bool: ...
     def __hash__(self) -> int: ...
