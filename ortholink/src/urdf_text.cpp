@@ -176,28 +176,21 @@ void append_link(std::string& out, std::string_view link, const std::string& mes
         for (const char* element : {"visual", "collision"}) {
             out += "    <";
             out += element;
-            out +=
-                ">
-                ";
-                append_origin(out, mesh_origin, "      ");
+            out += ">\n";
+            append_origin(out, mesh_origin, "      ");
             out += "      <geometry><mesh filename=\"";
             append_escaped(out, mesh);
-            out +=
-                "\"/></geometry>
-                ";
-                // The arm's colours, so that viewers do not draw it untextured: a
-                // white arm on a dark flange.
-                if (std::string_view(element) == "visual"){
-                    out += link == "flange"
-                               ? "      <material name=\"crx_flange\"><color rgba=\"0.2 0.2 0.2 1\"/></material>
-                                 "
-                               : "      <material name=\"crx_white\"><color rgba=\"0.93 0.93 0.92 1\"/></material>
-                                 ";
-                } out += "    </";
+            out += "\"/></geometry>\n";
+            // The arm's colours, so that viewers do not draw it untextured: a
+            // white arm on a dark flange.
+            if (std::string_view(element) == "visual") {
+                out += link == "flange"
+                           ? "      <material name=\"crx_flange\"><color rgba=\"0.2 0.2 0.2 1\"/></material>\n"
+                           : "      <material name=\"crx_white\"><color rgba=\"0.93 0.93 0.92 1\"/></material>\n";
+            }
+            out += "    </";
             out += element;
-            out +=
-                ">
-                ";
+            out += ">\n";
         }
     }
     for (const Solids& s : solids) {
