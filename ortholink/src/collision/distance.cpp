@@ -53,41 +53,56 @@ inline double point_box_squared(const Vec3& q, const Vec3& h) noexcept {
     return sum;
 }
 
+// Slope of the squared distance to the box along the segment, halved: the
+// sum over the axes of (how far outside the slab) · d.
+inline double box_slope(const Vec3& p, const Vec3& d, const Vec3& h, double t) noexcept {
+    double sum = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        const double x = p[i] + t * d[i];
+        sum += (x - clamp(x, -h[i], h[i])) * d[i];
+    }
+    return sum;
+}
+
 // Distance from the segment p + t·d, t in [0, 1], to the centred axis-aligned
 // box of half sizes h (non-negative). The squared distance along the segment
-// is convex and, between the parameters where a coordinate crosses a face
-// plane, a quadratic; the smallest of the minima of those pieces is the
-// minimum, evaluated at a point of the segment.
+// is convex and smooth, and a quadratic between the parameters where a
+// coordinate crosses a face plane. Its slope only grows, so the last of those
+// parameters with a falling slope and the first with a rising one bound a
+// piece free of crossings, where the quadratic's minimum is the minimum; it
+// is evaluated at a point of the segment.
 double local_segment_box_distance(const Vec3& p, const Vec3& d, const Vec3& h) noexcept {
-    double ts[8];
-    int n = 0;
-    ts[n++] = 0.0;
-    for (int i = 0; i < 3; ++i) {
-        if (d[i] != 0.0) {
-            const double lo = (-h[i] - p[i]) / d[i];
-            const double hi = (h[i] - p[i]) / d[i];
-            if (lo > 0.0 && lo < 1.0) ts[n++] = lo;
-            if (hi > 0.0 && hi < 1.0) ts[n++] = hi;
+    double lo = 0.0;
+    double hi = 1.0;
+    if (box_slope(p, d, h, 0.0) >= 0.0) {
+        hi = 0.0;
+    } else if (box_slope(p, d, h, 1.0) <= 0.0) {
+        lo = 1.0;
+    } else {
+        for (int i = 0; i < 3; ++i) {
+            if (d[i] == 0.0) {
+                continue;
+            }
+            const double inv = 1.0 / d[i];
+            const double crossings[2] = {(-h[i] - p[i]) * inv, (h[i] - p[i]) * inv};
+            for (const double t : crossings) {
+                if (t > lo && t < hi) {
+                    const double slope = box_slope(p, d, h, t);
+                    if (slope < 0.0) {
+                        lo = t;
+                    } else if (slope > 0.0) {
+                        hi = t;
+                    } else {
+                        lo = hi = t;
+                    }
+                }
+            }
         }
     }
-    // Insertion sort of the crossings between the two ends.
-    for (int i = 2; i < n; ++i) {
-        const double v = ts[i];
-        int j = i - 1;
-        while (j >= 1 && ts[j] > v) {
-            ts[j + 1] = ts[j];
-            --j;
-        }
-        ts[j + 1] = v;
-    }
-    ts[n++] = 1.0;
-
-    double best = kInfinity;
-    for (int k = 0; k + 1 < n; ++k) {
-        const double lo = ts[k];
-        const double hi = ts[k + 1];
-        const double mid = 0.5 * (lo + hi);
+    double t = lo;
+    if (hi > lo) {
         // The faces the piece is outside of, read at its middle.
+        const double mid = 0.5 * (lo + hi);
         double num = 0.0;
         double den = 0.0;
         for (int i = 0; i < 3; ++i) {
@@ -100,17 +115,10 @@ double local_segment_box_distance(const Vec3& p, const Vec3& d, const Vec3& h) n
                 den += d[i] * d[i];
             }
         }
-        const double t = den > 0.0 ? clamp(-num / den, lo, hi) : mid;
-        const Vec3 q{p[0] + t * d[0], p[1] + t * d[1], p[2] + t * d[2]};
-        const double d2 = point_box_squared(q, h);
-        if (d2 < best) {
-            best = d2;
-            if (best == 0.0) {
-                break;
-            }
-        }
+        t = den > 0.0 ? clamp(-num / den, lo, hi) : mid;
     }
-    return std::sqrt(best);
+    const Vec3 q{p[0] + t * d[0], p[1] + t * d[1], p[2] + t * d[2]};
+    return std::sqrt(point_box_squared(q, h));
 }
 
 // The solid cylinder of radius r about z, |z| <= half: the distance from a
@@ -277,8 +285,9 @@ double segment_cylinder_distance(const Vec3& a, const Vec3& b, const Cylinder& c
     // Apart, the distance along the segment is convex and smooth. Its
     // minimum lies in a bracket [lo, hi] whose ends slope down and up; the
     // tangents at the two ends meet below the function, so where they meet
-    // is a lower bound. Cutting the bracket there (or in half when one end
-    // keeps moving) closes the gap to the best value seen.
+    // is a lower bound, whose gap to the best value seen shrinks as either
+    // end closes in. The slope's root is sought by false position, the
+    // Illinois way: an end kept twice has its slope halved for the step.
     const CylinderSample s0 = cylinder_sample(p, d, 0.0, r, half);
     if (s0.g >= 0.0) {
         return s0.f;
@@ -292,20 +301,20 @@ double segment_cylinder_distance(const Vec3& a, const Vec3& b, const Cylinder& c
     double hi = 1.0;
     CylinderSample slo = s0;
     CylinderSample shi = s1;
+    double glo = s0.g;  // the slopes the steps use
+    double ghi = s1.g;
+    int kept = 0;  // > 0: lo moved last, so many times in a row; < 0: hi
     double best = s0.f < s1.f ? s0.f : s1.f;
-    int same_side = 0;  // signed count of consecutive moves of one end
     double bound = 0.0;
     for (int iter = 0; iter < 100; ++iter) {
-        double t = (shi.f - slo.f + slo.g * lo - shi.g * hi) / (slo.g - shi.g);
-        t = clamp(t, lo, hi);
-        bound = slo.f + slo.g * (t - lo);
-        const double tolerance = 1e-11 * (best + length);
-        if (best - bound <= tolerance) {
+        const double meet = clamp((shi.f - slo.f + slo.g * lo - shi.g * hi) / (slo.g - shi.g), lo, hi);
+        bound = slo.f + slo.g * (meet - lo);
+        if (best - bound <= 1e-11 * (best + length)) {
             break;
         }
-        if (same_side >= 2 || same_side <= -2 || !(t > lo && t < hi)) {
+        double t = lo - glo * (hi - lo) / (ghi - glo);
+        if (!(t > lo && t < hi)) {
             t = 0.5 * (lo + hi);
-            same_side = 0;
         }
         const CylinderSample st = cylinder_sample(p, d, t, r, half);
         if (st.f < best) {
@@ -314,11 +323,15 @@ double segment_cylinder_distance(const Vec3& a, const Vec3& b, const Cylinder& c
         if (st.g < 0.0) {
             lo = t;
             slo = st;
-            same_side = same_side < 0 ? 1 : same_side + 1;
+            glo = st.g;
+            kept = kept > 0 ? kept + 1 : 1;
+            if (kept >= 2) ghi *= 0.5;
         } else if (st.g > 0.0) {
             hi = t;
             shi = st;
-            same_side = same_side > 0 ? -1 : same_side - 1;
+            ghi = st.g;
+            kept = kept < 0 ? kept - 1 : -1;
+            if (kept <= -2) glo *= 0.5;
         } else {
             return st.f;
         }
@@ -345,17 +358,37 @@ double box_box_distance(const Box& a, const Box& b) noexcept {
     }
     // Apart, a closest pair has a point on an edge of one of the boxes, so
     // the distance is the least of the edges' distances to the other box.
+    // That point's faces have normals spanning the direction to the other
+    // box, so one of them has the other box partly beyond its plane: only
+    // the edges of such faces are measured.
     double best = kInfinity;
-    const auto edges_to = [&best](const Box& from, const Vec3(&u)[3], const Vec3& h, const Box& to) {
+    const auto edges_to = [&best](const Box& from, const Vec3(&u)[3], const Vec3& h, const Box& to, const Vec3(&v)[3],
+                                  const Vec3& hv) {
+        const Vec3 c = sub(to.pose.t, from.pose.t);
+        bool beyond[3][2];  // [axis][0 for the face at -h, 1 for +h]
+        for (int i = 0; i < 3; ++i) {
+            const double centre = dot(u[i], c);
+            const double reach = hv[0] * std::fabs(dot(u[i], v[0])) + hv[1] * std::fabs(dot(u[i], v[1])) +
+                                 hv[2] * std::fabs(dot(u[i], v[2]));
+            // Slack for rounding: a face taken in needlessly costs time only.
+            const double slack = 1e-9 * (std::fabs(centre) + reach + h[i]);
+            beyond[i][0] = reach - centre > h[i] - slack;
+            beyond[i][1] = centre + reach > h[i] - slack;
+        }
         for (int axis = 0; axis < 3; ++axis) {
             const int j = (axis + 1) % 3;
             const int k = (axis + 2) % 3;
             for (int corner = 0; corner < 4; ++corner) {
-                const double sj = (corner & 1) != 0 ? h[j] : -h[j];
-                const double sk = (corner & 2) != 0 ? h[k] : -h[k];
+                const int side_j = corner & 1;
+                const int side_k = (corner >> 1) & 1;
+                if (!beyond[j][side_j] && !beyond[k][side_k]) {
+                    continue;
+                }
+                const double sj = side_j != 0 ? h[j] : -h[j];
+                const double sk = side_k != 0 ? h[k] : -h[k];
                 Vec3 mid;
-                for (int c = 0; c < 3; ++c) {
-                    mid[c] = from.pose.t[c] + sj * u[j][c] + sk * u[k][c];
+                for (int m = 0; m < 3; ++m) {
+                    mid[m] = from.pose.t[m] + sj * u[j][m] + sk * u[k][m];
                 }
                 const Vec3 e0{mid[0] - h[axis] * u[axis][0], mid[1] - h[axis] * u[axis][1],
                               mid[2] - h[axis] * u[axis][2]};
@@ -368,8 +401,8 @@ double box_box_distance(const Box& a, const Box& b) noexcept {
             }
         }
     };
-    edges_to(a, ua, ha, b);
-    edges_to(b, ub, hb, a);
+    edges_to(a, ua, ha, b, ub, hb);
+    edges_to(b, ub, hb, a, ua, ha);
     return best;
 }
 

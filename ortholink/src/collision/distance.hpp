@@ -54,15 +54,18 @@ public:
 
 private:
     // Boxes rounded outwards to float, so that they still contain their
-    // points; the two children of an inner node are adjacent.
+    // points. The two children of an inner node share a cache line.
     struct Node {
         float lo[3];
         float hi[3];
-        std::uint32_t begin;  // the first child, or the first point of a leaf
+        std::uint32_t begin;  // the pair of children, or the first point of a leaf
         std::uint32_t count;  // points of a leaf; 0 for an inner node
     };
+    struct alignas(64) Pair {
+        Node child[2];
+    };
     std::size_t count_ = 0;
-    std::vector<Node> nodes_;
+    std::vector<Pair> pairs_;   // the root is pairs_[0].child[0]
     std::vector<Vec3> points_;  // reordered into the leaves
 };
 

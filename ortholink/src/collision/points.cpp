@@ -21,9 +21,9 @@ namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-// Points per leaf, at most: leaves of a few points keep the boxes tight
-// around a segment; fewer would add nodes faster than they save points.
-constexpr std::size_t kLeafSize = 8;
+// Points per leaf, at most: a leaf's points cost less than the boxes of a
+// deeper tree would, and the tree stays small (measured on a table scan).
+constexpr std::size_t kLeafSize = 16;
 
 // Deep enough for any balanced tree over 2^32 points.
 constexpr int kStackSize = 96;
@@ -113,10 +113,14 @@ struct SegmentQuery {
     // A lower bound of the squared distance from the segment to the node's
     // box: the larger of the gaps between the segment's box and the node's,
     // and between the segment and the node's box as seen in the segment's
-    // frame (the box of the rotated box contains it).
+    // frame (the box of the rotated box contains it). The second is skipped
+    // when the first is above `cutoff`.
     template <class Node>
-    double bound_squared(const Node& node) const noexcept {
+    double bound_squared(const Node& node, double cutoff) const noexcept {
         const double world = aabb_gap_squared(node, lo, hi);
+        if (world > cutoff) {
+            return world;
+        }
         Vec3 c;
         Vec3 h;
         centre_half(node, c, h);
@@ -161,10 +165,14 @@ struct BoxQuery {
         }
     }
 
-    // The larger of the world gap and the gap in the box's frame.
+    // The larger of the world gap and the gap in the box's frame (the second
+    // skipped when the first is above `cutoff`).
     template <class Node>
-    double bound_squared(const Node& node) const noexcept {
+    double bound_squared(const Node& node, double cutoff) const noexcept {
         const double world = aabb_gap_squared(node, lo, hi);
+        if (world > cutoff) {
+            return world;
+        }
         Vec3 nc;
         Vec3 nh;
         centre_half(node, nc, nh);
@@ -190,11 +198,11 @@ struct BoxQuery {
 };
 
 // Nearest point within `limit` of the query, by a depth-first walk that
-// takes the nearer child first.
-template <class Node, class Query>
-double nearest(const std::vector<Node>& nodes, const std::vector<Vec3>& points, const Query& query,
+// takes the nearer child first. Nodes are named by pair · 2 + side.
+template <class Pair, class Query>
+double nearest(const std::vector<Pair>& pairs, const std::vector<Vec3>& points, const Query& query,
                double limit) noexcept {
-    if (nodes.empty() || !(limit >= 0.0)) {
+    if (pairs.empty() || !(limit >= 0.0)) {
         return kInfinity;
     }
     // A few ulps of slack, so that a point at exactly `limit` is found
@@ -207,7 +215,7 @@ double nearest(const std::vector<Node>& nodes, const std::vector<Vec3>& points, 
     };
     Entry stack[kStackSize];
     int top = 0;
-    const double root = query.bound_squared(nodes[0]);
+    const double root = query.bound_squared(pairs[0].child[0], best);
     if (root > best) {
         return kInfinity;
     }
@@ -217,7 +225,7 @@ double nearest(const std::vector<Node>& nodes, const std::vector<Vec3>& points, 
         if (entry.bound > best) {
             continue;
         }
-        const Node& node = nodes[entry.node];
+        const auto& node = pairs[entry.node >> 1].child[entry.node & 1];
         if (node.count != 0) {
             const Vec3* p = points.data() + node.begin;
             for (std::uint32_t i = 0; i < node.count; ++i) {
@@ -229,9 +237,10 @@ double nearest(const std::vector<Node>& nodes, const std::vector<Vec3>& points, 
             }
             continue;
         }
-        const std::uint32_t left = node.begin;
-        const double bl = query.bound_squared(nodes[left]);
-        const double br = query.bound_squared(nodes[left + 1]);
+        const Pair& children = pairs[node.begin];
+        const double bl = query.bound_squared(children.child[0], best);
+        const double br = query.bound_squared(children.child[1], best);
+        const std::uint32_t left = 2 * node.begin;
         const bool left_first = bl <= br;
         const Entry near{left_first ? left : left + 1, left_first ? bl : br};
         const Entry far{left_first ? left + 1 : left, left_first ? br : bl};
@@ -253,20 +262,20 @@ PointIndex::PointIndex(std::span<const Vec3> points) : count_(points.size()), po
             throw std::invalid_argument("point cloud: every coordinate must be finite");
         }
     }
-    if (points_.size() > std::numeric_limits<std::uint32_t>::max() / 2) {
+    if (points_.size() > std::numeric_limits<std::uint32_t>::max() / 4) {
         throw std::length_error("point cloud: too many points");
     }
     if (points_.empty()) {
         return;
     }
-    nodes_.reserve(2 * (points_.size() / (kLeafSize / 2) + 1));
+    pairs_.reserve(points_.size() / (kLeafSize / 2) + 2);
     struct Task {
-        std::uint32_t node;
+        std::uint32_t node;  // pair · 2 + side
         std::uint32_t begin;
         std::uint32_t end;
     };
     std::vector<Task> tasks;
-    nodes_.push_back(Node{});
+    pairs_.push_back(Pair{});
     tasks.push_back(Task{0, 0, static_cast<std::uint32_t>(points_.size())});
     while (!tasks.empty()) {
         const Task task = tasks.back();
@@ -288,7 +297,7 @@ PointIndex::PointIndex(std::span<const Vec3> points) : count_(points.size()), po
         if (count <= kLeafSize) {
             node.begin = task.begin;
             node.count = count;
-            nodes_[task.node] = node;
+            pairs_[task.node >> 1].child[task.node & 1] = node;
             continue;
         }
         int axis = 0;
@@ -298,23 +307,22 @@ PointIndex::PointIndex(std::span<const Vec3> points) : count_(points.size()), po
         const std::uint32_t mid = task.begin + count / 2;
         std::nth_element(points_.begin() + task.begin, points_.begin() + mid, points_.begin() + task.end,
                          [axis](const Vec3& p, const Vec3& q) { return p[axis] < q[axis]; });
-        const auto left = static_cast<std::uint32_t>(nodes_.size());
-        node.begin = left;
+        const auto pair = static_cast<std::uint32_t>(pairs_.size());
+        node.begin = pair;
         node.count = 0;
-        nodes_[task.node] = node;
-        nodes_.push_back(Node{});
-        nodes_.push_back(Node{});
-        tasks.push_back(Task{left + 1, mid, task.end});
-        tasks.push_back(Task{left, task.begin, mid});
+        pairs_[task.node >> 1].child[task.node & 1] = node;
+        pairs_.push_back(Pair{});
+        tasks.push_back(Task{2 * pair + 1, mid, task.end});
+        tasks.push_back(Task{2 * pair, task.begin, mid});
     }
 }
 
 double PointIndex::segment_distance(const Vec3& a, const Vec3& b, double limit) const noexcept {
-    return nearest(nodes_, points_, SegmentQuery(a, b), limit);
+    return nearest(pairs_, points_, SegmentQuery(a, b), limit);
 }
 
 double PointIndex::box_distance(const Box& box, double limit) const noexcept {
-    return nearest(nodes_, points_, BoxQuery(box), limit);
+    return nearest(pairs_, points_, BoxQuery(box), limit);
 }
 
 PointCloud make_point_cloud(std::vector<Vec3> points, double radius) {

@@ -310,13 +310,13 @@ TEST(DistanceBoxBox, NeverAboveAndWithinRoundingOfTheReference) {
         Box b{cases.pose(s), Vec3{cases.size(s), cases.size(s), cases.size(s)}};
         switch (cases.pick(6)) {
             case 0: b.pose.t = box_point(a, Vec3{cases.uniform(-1, 1), cases.uniform(-1, 1), cases.uniform(-1, 1)}); break;
-            case 1: {  // face to face, same orientation, touching or a hair apart
+            case 1: {  // face to face, same orientation, touching or a hair or a rounding apart
                 b.pose.q = a.pose.q;
                 const int axis = cases.pick(3);
                 Vec3 f{cases.uniform(-1, 1), cases.uniform(-1, 1), cases.uniform(-1, 1)};
                 f[axis] = 0.0;
                 Vec3 local{0.5 * a.size[0] * f[0], 0.5 * a.size[1] * f[1], 0.5 * a.size[2] * f[2]};
-                local[axis] = 0.5 * (a.size[axis] + b.size[axis]) + (cases.pick(2) == 0 ? 0.0 : 1e-6 * s);
+                local[axis] = 0.5 * (a.size[axis] + b.size[axis]) + std::array<double, 3>{0.0, 1e-14 * s, 1e-6 * s}[cases.pick(3)];
                 b.pose.t = ref::from_frame(a.pose, local);
                 break;
             }
