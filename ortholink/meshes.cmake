@@ -28,6 +28,6 @@ target_include_directories(ortholink_meshes PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/
 target_link_libraries(ortholink_meshes PUBLIC ortholink::core vantle::vantle PRIVATE $<BUILD_INTERFACE:ortholink_warnings>)
 
 if(TARGET ortholink_tests)
-  target_sources(ortholink_tests PRIVATE tests/urdf_package_test.cpp)
+  target_sources(ortholink_tests PRIVATE tests/urdf_package_test.cpp tests/collision/envelope_test.cpp)
   target_link_libraries(ortholink_tests PRIVATE ortholink_meshes)
 endif()

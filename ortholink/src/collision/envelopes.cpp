@@ -1,0 +1,175 @@
+// The link envelopes: the fitted capsules of the meshed models, and the
+// estimates for every other robot stretched from them.
+//
+// ESTIMATES. Only the CRX-5iA and the CRX-10iA have meshes, and only their
+// envelopes were checked against them (tools/fit_envelopes.py). Every other
+// robot gets the envelopes of the meshed model nearest in its four link
+// dimensions (z1, x1, x2, y1; the CRX-3iA the 5iA's, the CRX-10iA/L, 20iA/L
+// and 30iA the 10iA's), stretched along each link by the ratio of the link
+// dimensions:
+//
+//   base       heights by the ratio of the base heights (J2 above the
+//              mounting face; z1's ratio for a robot that is not a model)
+//   turret     heights likewise, its side towards the upper arm by y1's ratio
+//   upper arm  along J2 -> J3 by z1's ratio
+//   elbow      along the forearm by x1's ratio
+//   forearm    along J3 -> J5 by x1's ratio
+//   wrist      towards the flange by x2's ratio, towards the forearm axis by y1's
+//   flange     as fitted
+//
+// Radii: when a ratio is below one (a smaller robot) the radii are kept and
+// kShrinkMargin added, the growth the CRX-10iA's envelopes stretched down to
+// the CRX-5iA's dimensions needed to hold the CRX-5iA's meshes (measured).
+// When a ratio is above one (a larger robot) every radius is also multiplied
+// by the largest ratio, generously; no mesh of a larger robot exists, so this
+// direction is NOT verified.
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+
+#include "collision/envelope_data.hpp"
+#include "ortholink/arm.hpp"
+#include "ortholink/collision.hpp"
+
+namespace ortholink {
+namespace {
+
+using collision::FittedModel;
+
+const FittedModel* fitted_model(CrxModel model) noexcept {
+    for (const FittedModel& fitted : collision::fitted_models()) {
+        if (fitted.model == model) {
+            return &fitted;
+        }
+    }
+    return nullptr;
+}
+
+Envelopes envelopes_of(const FittedModel& fitted) {
+    Envelopes out;
+    for (const collision::FittedCapsule& c : fitted.capsules) {
+        out[c.link].capsules.push_back(Capsule{c.a, c.b, c.radius});
+    }
+    return out;
+}
+
+// A ratio of two dimensions; 1 when it is not finite (a robot with a zero or
+// non-finite meshed dimension cannot happen, but a caller's robot can be odd).
+double ratio_of(double target, double source) noexcept {
+    const double r = target / source;
+    return std::isfinite(r) ? r : 1.0;
+}
+
+// How far `robot` is from `model` in its link dimensions, relative.
+double dimension_distance(const Crx& robot, CrxModel model) noexcept {
+    const Crx m = Crx::from_model(model);
+    const std::array<double, 4> t{robot.z1, robot.x1, robot.x2, robot.y1};
+    const std::array<double, 4> s{m.z1, m.x1, m.x2, m.y1};
+    double sum = 0.0;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        const double d = (t[i] - s[i]) / s[i];
+        sum += d * d;
+    }
+    return std::isfinite(sum) ? sum : 1e300;
+}
+
+const FittedModel& nearest_fitted(const Crx& robot) noexcept {
+    const FittedModel* best = nullptr;
+    double best_distance = 0.0;
+    for (const FittedModel& fitted : collision::fitted_models()) {
+        const double d = dimension_distance(robot, fitted.model);
+        if (best == nullptr || d < best_distance) {
+            best = &fitted;
+            best_distance = d;
+        }
+    }
+    return *best;
+}
+
+// The model with exactly these dimensions, if any (for its base height).
+const CrxModel* model_with_dimensions(const Crx& robot) noexcept {
+    static constexpr std::array<CrxModel, kModelCount> kAll{CrxModel::Crx3iA,   CrxModel::Crx5iA,
+                                                            CrxModel::Crx10iA,  CrxModel::Crx10iAL,
+                                                            CrxModel::Crx20iAL, CrxModel::Crx30iA};
+    for (const CrxModel& model : kAll) {
+        const Crx m = Crx::from_model(model);
+        if (m.z1 == robot.z1 && m.x1 == robot.x1 && m.x2 == robot.x2 && m.y1 == robot.y1) {
+            return &model;
+        }
+    }
+    return nullptr;
+}
+
+// `source`'s envelopes stretched to `robot`; `height` the ratio of the base
+// heights.
+Envelopes stretched(const FittedModel& source, const Crx& robot, double height) {
+    const Crx s = Crx::from_model(source.model);
+    const double z1 = ratio_of(robot.z1, s.z1);
+    const double x1 = ratio_of(robot.x1, s.x1);
+    const double x2 = ratio_of(robot.x2, s.x2);
+    const double y1 = ratio_of(robot.y1, s.y1);
+    const std::array<Vec3, kBodyCount> scale{{
+        {1.0, 1.0, height},  // base
+        {1.0, y1, height},   // turret
+        {1.0, 1.0, z1},      // upper arm
+        {x1, 1.0, 1.0},      // elbow
+        {x1, 1.0, 1.0},      // forearm
+        {x2, y1, 1.0},       // wrist
+        {1.0, 1.0, 1.0},     // flange
+    }};
+    double largest = 1.0;
+    bool shrinks = false;
+    for (const double r : {height, z1, x1, x2, y1}) {
+        largest = std::max(largest, std::abs(r));
+        shrinks = shrinks || std::abs(r) < 1.0;
+    }
+    const double margin = shrinks ? collision::kShrinkMargin : 0.0;
+
+    Envelopes out = envelopes_of(source);
+    for (std::size_t link = 0; link < kBodyCount; ++link) {
+        for (Capsule& c : out[link].capsules) {
+            for (std::size_t k = 0; k < 3; ++k) {
+                c.a[k] *= scale[link][k];
+                c.b[k] *= scale[link][k];
+            }
+            c.radius = c.radius * largest + margin;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+namespace collision {
+
+Envelopes stretched_envelopes(CrxModel source, const Crx& robot, double height_ratio) {
+    const FittedModel* fitted = fitted_model(source);
+    return fitted != nullptr ? stretched(*fitted, robot, height_ratio) : Envelopes{};
+}
+
+}  // namespace collision
+
+bool envelopes_fitted(CrxModel model) noexcept {
+    return fitted_model(model) != nullptr;
+}
+
+Envelopes model_envelopes(CrxModel model) {
+    if (const FittedModel* fitted = fitted_model(model)) {
+        return envelopes_of(*fitted);
+    }
+    const Crx robot = Crx::from_model(model);
+    const FittedModel& source = nearest_fitted(robot);
+    return stretched(source, robot, ratio_of(mounting_height(model), mounting_height(source.model)));
+}
+
+Envelopes estimated_envelopes(const Crx& robot) {
+    if (const CrxModel* model = model_with_dimensions(robot)) {
+        return model_envelopes(*model);
+    }
+    const FittedModel& source = nearest_fitted(robot);
+    return stretched(source, robot, ratio_of(robot.z1, Crx::from_model(source.model).z1));
+}
+
+}  // namespace ortholink
