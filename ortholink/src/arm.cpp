@@ -223,16 +223,75 @@ Pose arm_flange_target(const Arm& arm, const Pose& world_tcp) noexcept {
     return compose(compose(inverse(arm.base), world_tcp), inverse(arm.tool));
 }
 
+namespace {
+
+double limit_slack(double limit) noexcept {
+    const double magnitude = std::fabs(limit);
+    const double spacing = std::nextafter(magnitude, std::numeric_limits<double>::infinity()) - magnitude;
+    return std::max(kLimitSnap, 8.0 * spacing);
+}
+
+bool snap_to_limits(const Arm& arm, JointVector& joints) noexcept {
+    for (std::size_t i = 0; i < 6; ++i) {
+        joints[i] = std::clamp(joints[i], arm.lower[i], arm.upper[i]);
+    }
+    if (arm.elbow) {
+        const double lower = arm.elbow->lower;
+        const double upper = arm.elbow->upper;
+        const double elbow = joints[1] + joints[2];
+        if (elbow < lower - limit_slack(lower) || elbow > upper + limit_slack(upper)) {
+            return false;
+        }
+        // J3 takes the correction: the elbow limit is on the forearm's angle.
+        const double target = elbow < lower ? lower : upper;
+        if (elbow < lower || elbow > upper) {
+            double j3 = target - joints[1];
+            for (int step = 0; step < 4 && joints[1] + j3 < lower; ++step) {
+                j3 = std::nextafter(j3, std::numeric_limits<double>::infinity());
+            }
+            for (int step = 0; step < 4 && joints[1] + j3 > upper; ++step) {
+                j3 = std::nextafter(j3, -std::numeric_limits<double>::infinity());
+            }
+            joints[2] = j3;
+        }
+    }
+    return arm_within_limits(arm, joints);
+}
+
+}  // namespace
+
+bool arm_snap_to_limits(const Arm& arm, JointVector& joints) noexcept {
+    JointVector widened_lower = arm.lower;
+    JointVector widened_upper = arm.upper;
+    for (std::size_t i = 0; i < 6; ++i) {
+        widened_lower[i] -= limit_slack(arm.lower[i]);
+        widened_upper[i] += limit_slack(arm.upper[i]);
+    }
+    if (!within_limits(joints, widened_lower, widened_upper)) {
+        return false;
+    }
+    return snap_to_limits(arm, joints);
+}
+
 void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, std::vector<IkSolution>& out) {
+    // Variants a few ulps beyond a limit are the solver's rounding of one on
+    // it: they are found within the widened limits and put on the limit.
+    JointVector lower = arm.lower;
+    JointVector upper = arm.upper;
+    for (std::size_t i = 0; i < 6; ++i) {
+        lower[i] -= limit_slack(arm.lower[i]);
+        upper[i] += limit_slack(arm.upper[i]);
+    }
     JointVector joints_buffer[1];
     std::vector<JointVector> variants;
     for (const IkSolution& solution : flange_solutions) {
         joints_buffer[0] = solution.joints;
         variants.clear();
-        // The limits were checked when the arm was made, so this cannot overflow.
-        expand_turns(std::span<const JointVector>(joints_buffer, 1), arm.lower, arm.upper, variants);
-        for (const JointVector& variant : variants) {
-            if (elbow_allows(arm, variant)) {
+        // The limits were checked when the arm was made, and the slack stays
+        // far below a turn, so this cannot overflow.
+        expand_turns(std::span<const JointVector>(joints_buffer, 1), lower, upper, variants);
+        for (JointVector& variant : variants) {
+            if (snap_to_limits(arm, variant)) {
                 out.push_back(IkSolution{variant, solution.residual, solution.theta, solution.kind});
             }
         }

@@ -69,6 +69,19 @@ class TestGeneratorPaths:
         assert len(plan.breaks) > 0 and plan.duration == np.inf
 
 
+class TestLimitsAndFamilies:
+    def test_sweep_onto_a_limit_ends_on_it(self, arm):
+        # J1 from 170 to exactly its 190 limit: the last poses come back from
+        # the solver a rounding beyond the limit and must stay reachable.
+        rows = np.zeros((21, 6))
+        rows[:, 0] = np.linspace(170, 190, 21)
+        rows[:, 4] = 45
+        plan = arm.plan_path(arm.fk_many(rows), rows[0])
+        assert len(plan.breaks) == 0 and len(plan.unreachable) == 0
+        assert plan.joints[-1, 0] == 190.0
+        np.testing.assert_allclose(plan.joints, rows, atol=1e-6)
+
+
 class TestUnreachableAndCheck:
     def test_unreachable_waypoints_are_skipped(self, arm):
         generator = smooth_generator(arm, np.random.default_rng(24))

@@ -95,8 +95,22 @@ std::vector<JointVector> arm_ik(const Arm& arm, const Pose& world_tcp);
 // the flange solution it is a variant of.
 std::vector<IkSolution> arm_ik_detailed(const Arm& arm, const Pose& world_tcp);
 
+// A joint or elbow value at most this far beyond a limit (degrees; or 8
+// spacings of doubles at the limit, where that is more) counts as on it. The
+// solver rounds a configuration that lies exactly on a limit to either side
+// of it, by up to a few thousand spacings (2.5e-10 degrees) where it is least
+// well conditioned; moving a joint by 1e-9 degrees moves the TCP of the
+// largest CRX by under 3e-8 mm.
+inline constexpr double kLimitSnap = 1e-9;
+
+// Puts joints within kLimitSnap of a limit onto it (J3 takes the elbow's
+// correction); false when the joints are farther outside, and then they may
+// have been changed.
+bool arm_snap_to_limits(const Arm& arm, JointVector& joints) noexcept;
+
 // The whole-turn variants of flange solutions that lie within the arm's
-// limits, appended to `out` in arm_ik's order.
+// limits, appended to `out` in arm_ik's order; a variant within
+// kLimitSnap of a limit is kept and put onto it.
 void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, std::vector<IkSolution>& out);
 
 // arm_ik_detailed of every target, flattened as ik_many flattens them.
