@@ -199,7 +199,7 @@ PyObject* arm_ik_closest_method(PyObject* self, const Arguments<2>& values) {
     if (!best) {
         Py_RETURN_NONE;
     }
-    return to_python(*best);
+    return box(IkSolution(*best));
 }
 
 constexpr Signature<1> kJacobian{"jacobian", {"joints"}};
@@ -239,10 +239,13 @@ const MethodTable arm_methods{
         "Each solution carries the residual, circle angle and kind of the flange solution it is a\n"
         "whole-turn variant of. Computed without holding the interpreter lock."),
     def<kIkClosest, arm_ik_closest_method, ClassId::Arm>(
-        "The solution of `ik` with the smallest largest-joint motion from `reference`, or None.\n\n"
+        "The solution of `ik` with the smallest largest-joint motion from `reference`, as an\n"
+        "`IkSolution`, or None.\n\n"
         "Motion is real joint motion in degrees, without wrapping (350 degrees is 350 degrees), so\n"
-        "the answer is a move the controller can make. The first of equal candidates wins; a\n"
-        "reference that is not finite gives None."),
+        "the answer is a move the controller can make. The first of equal candidates wins. Where a\n"
+        "solution is one of a continuous family (J1 and J4 coaxial; the folded arm of a robot with\n"
+        "equal arm lengths), the member nearest `reference` within the limits is the candidate. A NaN\n"
+        "(or infinite) joint in the reference is left out, as in `Crx.ik_closest`."),
     def<kJacobian, arm_jacobian_method, ClassId::Arm>(
         "The (6, 6) geometric Jacobian at the TCP in the world frame.\n\n"
         "Rows 0-2 are the TCP's linear velocity (mm per rad), rows 3-5 its angular velocity (rad per\n"
