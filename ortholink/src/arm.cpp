@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 
+#include "chunks.hpp"
 #include "ik/joints.hpp"
 #include "ik/polish.hpp"
 #include "ik/setup.hpp"
@@ -276,7 +277,9 @@ bool arm_snap_to_limits(const Arm& arm, JointVector& joints) noexcept {
     return snap_to_limits(arm, joints);
 }
 
-void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, std::vector<IkSolution>& out) {
+void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, std::vector<IkSolution>& out,
+                const CancelCheck& cancel) {
+    detail::BatchStop stop(cancel);
     // Variants a few ulps beyond a limit are the solver's rounding of one on
     // it: they are found within the widened limits and put on the limit.
     JointVector lower = arm.lower;
@@ -294,6 +297,10 @@ void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, st
         // far below a turn, so this cannot overflow.
         expand_turns(std::span<const JointVector>(joints_buffer, 1), lower, upper, variants);
         for (JointVector& variant : variants) {
+            // Wide limits give tens of thousands of variants per solution.
+            if (!stop.keep_going(true)) {
+                throw BatchCancelled{};
+            }
             if (snap_to_limits(arm, variant)) {
                 out.push_back(IkSolution{variant, solution.residual, solution.theta, solution.kind});
             }
@@ -329,10 +336,15 @@ IkBatchResult arm_ik_many(const Arm& arm, std::span<const Pose> world_tcps, unsi
     result.offsets.reserve(raw.offsets.size());
     result.offsets.push_back(0);
     result.solutions.reserve(raw.solutions.size() * 2);
+    detail::BatchStop stop(cancel);
     for (std::size_t i = 0; i < world_tcps.size(); ++i) {
+        if (!stop.keep_going(true)) {
+            throw BatchCancelled{};
+        }
         const auto begin = static_cast<std::size_t>(raw.offsets[i]);
         const auto end = static_cast<std::size_t>(raw.offsets[i + 1]);
-        arm_expand(arm, std::span<const IkSolution>(raw.solutions.data() + begin, end - begin), result.solutions);
+        arm_expand(arm, std::span<const IkSolution>(raw.solutions.data() + begin, end - begin), result.solutions,
+                   cancel);
         result.offsets.push_back(static_cast<std::int64_t>(result.solutions.size()));
     }
     return result;

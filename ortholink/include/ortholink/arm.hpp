@@ -111,7 +111,9 @@ bool arm_snap_to_limits(const Arm& arm, JointVector& joints) noexcept;
 // The whole-turn variants of flange solutions that lie within the arm's
 // limits, appended to `out` in arm_ik's order; a variant within
 // kLimitSnap of a limit is kept and put onto it.
-void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, std::vector<IkSolution>& out);
+// `cancel` is asked every few milliseconds (BatchCancelled).
+void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, std::vector<IkSolution>& out,
+                const CancelCheck& cancel = {});
 
 // arm_ik_detailed of every target, flattened as ik_many flattens them.
 // `cancel` is asked as ik_many asks it.

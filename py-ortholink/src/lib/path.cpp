@@ -149,10 +149,11 @@ PyObject* plan_path(PyObject* self, const Arguments<4>& values) {
         keep_nodes(layers, keep);
     }
     PathPlan plan;
-    {
-        ReleaseGil unlocked;
-        plan = plan_over_layers(arm, layers, start, max_step);
-    }
+    // `check` saw the solver's members only, so with it family members stay where they are.
+    const bool move_families = check_callable == nullptr;
+    without_gil([&](const CancelCheck& cancel) {
+        plan = plan_over_layers(arm, layers, start, max_step, cancel, move_families);
+    });
     return box(std::move(plan));
 }
 
