@@ -53,8 +53,8 @@ def main() -> None:
         nearest = arm.ik_closest(target, joints)
         if nearest is None:
             raise SystemExit("a pose of the path is out of reach")
-        path.append(nearest)
-        joints = nearest
+        path.append(nearest.joints)
+        joints = nearest.joints
     rows = np.array(path)
     largest_step = np.abs(np.diff(rows, axis=0)).max()
     tcp_error = max(np.abs(arm.fk(j) - t).max() for j, t in zip(rows, targets))

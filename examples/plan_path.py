@@ -37,8 +37,8 @@ def nearest_rule(arm: Arm, targets: np.ndarray, start: np.ndarray) -> np.ndarray
         nearest = arm.ik_closest(target, previous)
         if nearest is None:
             raise SystemExit("a pose of the line is out of reach")
-        rows.append(nearest)
-        previous = nearest
+        rows.append(nearest.joints)
+        previous = nearest.joints
     return np.array(rows)
 
 

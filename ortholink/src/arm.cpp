@@ -6,6 +6,10 @@
 #include <functional>
 #include <limits>
 
+#include "chunks.hpp"
+#include "ik/joints.hpp"
+#include "ik/polish.hpp"
+#include "ik/setup.hpp"
 #include "ortholink/limits.hpp"
 #include "ortholink/matrix.hpp"
 
@@ -252,16 +256,81 @@ Pose arm_flange_target(const Arm& arm, const Pose& world_tcp) noexcept {
     return compose(compose(inverse(arm.base), world_tcp), inverse(arm.tool));
 }
 
-void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, std::vector<IkSolution>& out) {
+namespace {
+
+double limit_slack(double limit) noexcept {
+    const double magnitude = std::fabs(limit);
+    const double spacing = std::nextafter(magnitude, std::numeric_limits<double>::infinity()) - magnitude;
+    return std::max(kLimitSnap, 8.0 * spacing);
+}
+
+bool snap_to_limits(const Arm& arm, JointVector& joints) noexcept {
+    for (std::size_t i = 0; i < 6; ++i) {
+        joints[i] = std::clamp(joints[i], arm.lower[i], arm.upper[i]);
+    }
+    if (arm.elbow) {
+        const double lower = arm.elbow->lower;
+        const double upper = arm.elbow->upper;
+        const double elbow = joints[1] + joints[2];
+        if (elbow < lower - limit_slack(lower) || elbow > upper + limit_slack(upper)) {
+            return false;
+        }
+        // J3 takes the correction: the elbow limit is on the forearm's angle.
+        const double target = elbow < lower ? lower : upper;
+        if (elbow < lower || elbow > upper) {
+            double j3 = target - joints[1];
+            for (int step = 0; step < 4 && joints[1] + j3 < lower; ++step) {
+                j3 = std::nextafter(j3, std::numeric_limits<double>::infinity());
+            }
+            for (int step = 0; step < 4 && joints[1] + j3 > upper; ++step) {
+                j3 = std::nextafter(j3, -std::numeric_limits<double>::infinity());
+            }
+            joints[2] = j3;
+        }
+    }
+    return arm_within_limits(arm, joints);
+}
+
+}  // namespace
+
+bool arm_snap_to_limits(const Arm& arm, JointVector& joints) noexcept {
+    JointVector widened_lower = arm.lower;
+    JointVector widened_upper = arm.upper;
+    for (std::size_t i = 0; i < 6; ++i) {
+        widened_lower[i] -= limit_slack(arm.lower[i]);
+        widened_upper[i] += limit_slack(arm.upper[i]);
+    }
+    if (!within_limits(joints, widened_lower, widened_upper)) {
+        return false;
+    }
+    return snap_to_limits(arm, joints);
+}
+
+void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, std::vector<IkSolution>& out,
+                const CancelCheck& cancel) {
+    detail::BatchStop stop(cancel);
+    // Variants a few ulps beyond a limit are the solver's rounding of one on
+    // it: they are found within the widened limits and put on the limit.
+    JointVector lower = arm.lower;
+    JointVector upper = arm.upper;
+    for (std::size_t i = 0; i < 6; ++i) {
+        lower[i] -= limit_slack(arm.lower[i]);
+        upper[i] += limit_slack(arm.upper[i]);
+    }
     JointVector joints_buffer[1];
     std::vector<JointVector> variants;
     for (const IkSolution& solution : flange_solutions) {
         joints_buffer[0] = solution.joints;
         variants.clear();
-        // The limits were checked when the arm was made, so this cannot overflow.
-        expand_turns(std::span<const JointVector>(joints_buffer, 1), arm.lower, arm.upper, variants);
-        for (const JointVector& variant : variants) {
-            if (elbow_allows(arm, variant)) {
+        // The limits were checked when the arm was made, and the slack stays
+        // far below a turn, so this cannot overflow.
+        expand_turns(std::span<const JointVector>(joints_buffer, 1), lower, upper, variants);
+        for (JointVector& variant : variants) {
+            // Wide limits give tens of thousands of variants per solution.
+            if (!stop.keep_going(true)) {
+                throw BatchCancelled{};
+            }
+            if (snap_to_limits(arm, variant)) {
                 out.push_back(IkSolution{variant, solution.residual, solution.theta, solution.kind});
             }
         }
@@ -296,31 +365,327 @@ IkBatchResult arm_ik_many(const Arm& arm, std::span<const Pose> world_tcps, unsi
     result.offsets.reserve(raw.offsets.size());
     result.offsets.push_back(0);
     result.solutions.reserve(raw.solutions.size() * 2);
+    detail::BatchStop stop(cancel);
     for (std::size_t i = 0; i < world_tcps.size(); ++i) {
+        if (!stop.keep_going(true)) {
+            throw BatchCancelled{};
+        }
         const auto begin = static_cast<std::size_t>(raw.offsets[i]);
         const auto end = static_cast<std::size_t>(raw.offsets[i + 1]);
-        arm_expand(arm, std::span<const IkSolution>(raw.solutions.data() + begin, end - begin), result.solutions);
+        arm_expand(arm, std::span<const IkSolution>(raw.solutions.data() + begin, end - begin), result.solutions,
+                   cancel);
         result.offsets.push_back(static_cast<std::int64_t>(result.solutions.size()));
     }
     return result;
 }
 
-std::optional<JointVector> arm_ik_closest(const Arm& arm, const Pose& world_tcp, const JointVector& reference) {
-    for (const double value : reference) {
-        if (!std::isfinite(value)) {
-            return std::nullopt;
+namespace {
+
+// Largest pose change (matrix entries, mm) of a family member from the
+// solution it was found from: members are moved exactly, so anything more
+// means the solution was not really a member.
+constexpr double kFamilyPose = 1e-9;
+// Angle (degrees) by which a solution is moved to test that J1 and J4 are coaxial.
+constexpr double kCoaxialProbe = 30.0;
+// Samples of the folded arm's elbow circle, then golden-section steps about the best.
+constexpr int kCircleSamples = 360;
+constexpr int kCircleRefineSteps = 60;
+
+enum class Family : std::uint8_t { None,
+                                   Coaxial,
+                                   Folded };
+
+struct FamilyOf {
+    Family family = Family::None;
+    double sign = 0.0;  // coaxial: J4 turns by sign·t when J1 turns by t
+};
+
+// Which continuous family a flange solution belongs to. J4 and J6 at J5 = 0
+// or 180 are parallel but y1 apart, so they make no family on a CRX.
+FamilyOf family_of(const Crx& robot, const JointVector& q) noexcept {
+    const double upper_arm = q[1] * kDegToRad;
+    const double forearm = (q[1] + q[2]) * kDegToRad;
+    // Upper arm and forearm both along the J1 axis.
+    if (std::fabs(std::sin(upper_arm)) < solver::kOnAxisRelative &&
+        std::fabs(std::cos(forearm)) < solver::kOnAxisRelative) {
+        const Pose pose = fk(robot, q);
+        for (const double sign : {1.0, -1.0}) {
+            JointVector moved = q;
+            moved[0] += kCoaxialProbe;
+            moved[3] += sign * kCoaxialProbe;
+            if (solver::pose_error(solver::residuals(robot, moved, pose)) <= kFamilyPose) {
+                return {Family::Coaxial, sign};
+            }
         }
     }
+    // Equal arms folded onto the shoulder: the elbow is free on a circle.
+    if (std::fabs(robot.z1 - robot.x1) <= solver::kOnAxisRelative * robot.z1) {
+        const auto frames = fk_all(robot, q);
+        const Vec3 reach = rotate(frames[3].q, Vec3{robot.x1, 0.0, 0.0});
+        const Vec3 o4{frames[2].t[0] + reach[0], frames[2].t[1] + reach[1], frames[2].t[2] + reach[2]};
+        if (std::sqrt(dot(o4, o4)) < solver::kOnAxisRelative * robot.z1) {
+            return {Family::Folded, 0.0};
+        }
+    }
+    return {};
+}
+
+// The whole turns k with lower <= value + 360k <= upper, as [first, last]
+// (last < first when none).
+std::pair<double, double> turns_within(double value, double lower, double upper) noexcept {
+    double first = std::ceil((lower - value) / kTurn);
+    double last = std::floor((upper - value) / kTurn);
+    while (value + kTurn * first < lower) first += 1.0;
+    while (value + kTurn * (first - 1.0) >= lower) first -= 1.0;
+    while (value + kTurn * last > upper) last -= 1.0;
+    while (value + kTurn * (last + 1.0) <= upper) last += 1.0;
+    return {first, last};
+}
+
+// |value - reference|, or 0 for a reference that is not finite (left out).
+double motion_term(double value, double reference) noexcept {
+    return std::isfinite(reference) ? std::fabs(value - reference) : 0.0;
+}
+
+// Largest joint motion, leaving out the reference joints that are not finite.
+double motion_from(const JointVector& joints, const JointVector& reference) noexcept {
+    double largest = 0.0;
+    for (std::size_t i = 0; i < 6; ++i) {
+        largest = std::max(largest, motion_term(joints[i], reference[i]));
+    }
+    return largest;
+}
+
+// Turns J2, J3, J5, J6 (and J1, J4 unless `skip_j1_j4`) of q to their
+// variants within the limits nearest the reference (the nearest to q itself
+// for a reference joint that is not finite), J2 and J3 together so that the
+// elbow limit holds. Returns the largest motion of those joints, or infinity
+// when no variant lies within the limits.
+double nearest_variant(const Arm& arm, JointVector& q, const JointVector& reference, bool skip_j1_j4) noexcept {
+    constexpr double kNone = std::numeric_limits<double>::infinity();
+    double largest = 0.0;
+    for (const std::size_t i : {std::size_t{0}, std::size_t{3}, std::size_t{4}, std::size_t{5}}) {
+        if (skip_j1_j4 && (i == 0 || i == 3)) {
+            continue;
+        }
+        const auto [first, last] = turns_within(q[i], arm.lower[i], arm.upper[i]);
+        if (!(first <= last)) {
+            return kNone;
+        }
+        const double wanted = std::isfinite(reference[i]) ? std::nearbyint((reference[i] - q[i]) / kTurn) : 0.0;
+        q[i] += kTurn * std::clamp(wanted, first, last);
+        largest = std::max(largest, motion_term(q[i], reference[i]));
+    }
+    const auto [first2, last2] = turns_within(q[1], arm.lower[1], arm.upper[1]);
+    const auto [first3, last3] = turns_within(q[2], arm.lower[2], arm.upper[2]);
+    double best = kNone;
+    JointVector chosen = q;
+    for (double k2 = first2; k2 <= last2; k2 += 1.0) {
+        for (double k3 = first3; k3 <= last3; k3 += 1.0) {
+            JointVector trial = q;
+            trial[1] += kTurn * k2;
+            trial[2] += kTurn * k3;
+            if (!elbow_allows(arm, trial)) {
+                continue;
+            }
+            const double motion = std::max(motion_term(trial[1], reference[1]), motion_term(trial[2], reference[2]));
+            if (motion < best) {
+                best = motion;
+                chosen = trial;
+            }
+        }
+    }
+    if (best == kNone) {
+        return kNone;
+    }
+    q = chosen;
+    return std::max(largest, best);
+}
+
+// The coaxial member q + t·(1, 0, 0, sign, 0, 0), whole turns included,
+// nearest the reference: J1 = u and J4 = c + sign·u + 360n with
+// c = q4 - sign·q1, so for each n the motion of the two joints is
+// max(|u - r1|, |u - sign·(r4 - c - 360n)|), least at the midpoint (clamped
+// to the range the limits leave u).
+std::optional<JointVector> coaxial_nearest(const Arm& arm, const JointVector& q, double sign,
+                                           const JointVector& reference) {
+    JointVector rest = q;
+    const double rest_motion = nearest_variant(arm, rest, reference, true);
+    if (!std::isfinite(rest_motion)) {
+        return std::nullopt;
+    }
+    const double c = q[3] - sign * q[0];
+    const double lo1 = arm.lower[0];
+    const double hi1 = arm.upper[0];
+    const double lo4 = arm.lower[3];
+    const double hi4 = arm.upper[3];
+    // sign·u spans [min_su, max_su] over J1's range.
+    const double min_su = std::min(sign * lo1, sign * hi1);
+    const double max_su = std::max(sign * lo1, sign * hi1);
+    const double first = std::ceil((lo4 - max_su - c) / kTurn) - 1.0;
+    const double last = std::floor((hi4 - min_su - c) / kTurn) + 1.0;
     std::optional<JointVector> best;
     double best_motion = std::numeric_limits<double>::infinity();
-    for (const JointVector& candidate : arm_ik(arm, world_tcp)) {
-        double motion = 0.0;
-        for (std::size_t i = 0; i < 6; ++i) {
-            motion = std::max(motion, std::fabs(candidate[i] - reference[i]));
+    for (double n = first; n <= last; n += 1.0) {
+        const double shift = c + kTurn * n;
+        // lo4 <= shift + sign·u <= hi4 as a range of u.
+        const double a = sign * (lo4 - shift);
+        const double b = sign * (hi4 - shift);
+        const double u_lo = std::max(lo1, std::min(a, b));
+        const double u_hi = std::min(hi1, std::max(a, b));
+        if (!(u_lo <= u_hi)) {
+            continue;
         }
+        const bool has1 = std::isfinite(reference[0]);
+        const bool has4 = std::isfinite(reference[3]);
+        const double aim1 = reference[0];
+        const double aim4 = sign * (reference[3] - shift);
+        double u = q[0];
+        if (has1 && has4) {
+            u = 0.5 * (aim1 + aim4);
+        } else if (has1) {
+            u = aim1;
+        } else if (has4) {
+            u = aim4;
+        }
+        u = std::clamp(u, u_lo, u_hi);
+        JointVector member = rest;
+        member[0] = u;
+        member[3] = std::clamp(shift + sign * u, lo4, hi4);
+        const double motion = std::max({rest_motion, motion_term(member[0], reference[0]),
+                                        motion_term(member[3], reference[3])});
         if (motion < best_motion) {
             best_motion = motion;
-            best = candidate;
+            best = member;
+        }
+    }
+    return best;
+}
+
+// The folded member nearest the reference: the elbow goes round the circle
+// of radius z1 about the shoulder perpendicular to the J5 axis, and each
+// elbow gives two members (the solver's primary and mirror). The circle is
+// sampled, then the best sample refined by golden section.
+std::optional<JointVector> folded_nearest(const Arm& arm, const Pose& flange_target, const JointVector& q,
+                                          const JointVector& reference) {
+    const Crx& robot = arm.robot;
+    const solver::Setup setup(robot, flange_target);
+    const auto frames = fk_all(robot, q);
+    const Vec3 o3 = frames[2].t;
+    const Vec3 reach = rotate(frames[3].q, Vec3{robot.x1, 0.0, 0.0});
+    const Vec3 o4{o3[0] + reach[0], o3[1] + reach[1], o3[2] + reach[2]};
+    const Vec3 a5 = rotate(frames[4].q, robot.axes[4]);
+    const double r = std::sqrt(dot(o3, o3));
+    const Vec3 e1{o3[0] / r, o3[1] / r, o3[2] / r};
+    Vec3 e2 = cross(a5, e1);
+    const double n2 = std::sqrt(dot(e2, e2));
+    if (!(n2 > 0.5)) {
+        return std::nullopt;
+    }
+    e2 = Vec3{e2[0] / n2, e2[1] / n2, e2[2] / n2};
+    const auto member_at = [&](double phi, int branch, JointVector& out) {
+        const double c = std::cos(phi);
+        const double s = std::sin(phi);
+        const Vec3 elbow{robot.z1 * (c * e1[0] + s * e2[0]), robot.z1 * (c * e1[1] + s * e2[1]),
+                         robot.z1 * (c * e1[2] + s * e2[2])};
+        const auto pair = solver::joints_from_points(setup, elbow, o4);
+        out = branch == 0 ? pair.first : pair.second;
+        return nearest_variant(arm, out, reference, false);
+    };
+    constexpr double kTwoPi = 6.283185307179586;
+    const double step = kTwoPi / kCircleSamples;
+    double best_motion = std::numeric_limits<double>::infinity();
+    double best_phi = 0.0;
+    int best_branch = 0;
+    JointVector scratch;
+    for (int branch = 0; branch < 2; ++branch) {
+        for (int k = 0; k < kCircleSamples; ++k) {
+            const double motion = member_at(step * k, branch, scratch);
+            if (motion < best_motion) {
+                best_motion = motion;
+                best_phi = step * k;
+                best_branch = branch;
+            }
+        }
+    }
+    if (!std::isfinite(best_motion)) {
+        return std::nullopt;
+    }
+    constexpr double kGolden = 0.6180339887498949;
+    double lo = best_phi - step;
+    double hi = best_phi + step;
+    for (int k = 0; k < kCircleRefineSteps; ++k) {
+        const double m1 = hi - kGolden * (hi - lo);
+        const double m2 = lo + kGolden * (hi - lo);
+        if (member_at(m1, best_branch, scratch) <= member_at(m2, best_branch, scratch)) {
+            hi = m2;
+        } else {
+            lo = m1;
+        }
+    }
+    JointVector refined;
+    const double refined_motion = member_at(0.5 * (lo + hi), best_branch, refined);
+    if (!(refined_motion <= best_motion)) {
+        member_at(best_phi, best_branch, refined);
+    }
+    // The points are rounded; polishing puts the member back on the pose.
+    JointVector polished = solver::polish_joints(robot, refined, flange_target);
+    if (!arm_snap_to_limits(arm, polished)) {
+        return std::nullopt;
+    }
+    return polished;
+}
+
+}  // namespace
+
+bool arm_in_family(const Arm& arm, const JointVector& joints) noexcept {
+    return family_of(arm.robot, joints).family != Family::None;
+}
+
+std::optional<JointVector> arm_family_nearest(const Arm& arm, const Pose& flange_target, const JointVector& joints,
+                                              const JointVector& reference) {
+    const FamilyOf family = family_of(arm.robot, joints);
+    std::optional<JointVector> member;
+    if (family.family == Family::Coaxial) {
+        member = coaxial_nearest(arm, joints, family.sign, reference);
+    } else if (family.family == Family::Folded) {
+        member = folded_nearest(arm, flange_target, joints, reference);
+    }
+    // A member that does not give the solution's pose is not used.
+    if (member && solver::pose_error(solver::residuals(arm.robot, *member, fk(arm.robot, joints))) > kFamilyPose) {
+        return std::nullopt;
+    }
+    return member;
+}
+
+std::optional<IkSolution> arm_ik_closest(const Arm& arm, const Pose& world_tcp, const JointVector& reference,
+                                         const CollisionChecker* checker) {
+    const Pose flange = arm_flange_target(arm, world_tcp);
+    const auto solutions = ik(arm.robot, flange);
+    std::optional<IkSolution> best;
+    double best_motion = std::numeric_limits<double>::infinity();
+    std::vector<IkSolution> variants;
+    for (const IkSolution& solution : solutions) {
+        // Whole-turn variants share the solution's geometry; a family member does not.
+        if (checker != nullptr && checker->collides(solution.joints)) {
+            continue;
+        }
+        variants.clear();
+        arm_expand(arm, std::span<const IkSolution>(&solution, 1), variants);
+        for (const IkSolution& candidate : variants) {
+            const double motion = motion_from(candidate.joints, reference);
+            if (motion < best_motion) {
+                best_motion = motion;
+                best = candidate;
+            }
+        }
+        if (const auto member = arm_family_nearest(arm, flange, solution.joints, reference)) {
+            const double motion = motion_from(*member, reference);
+            if (motion < best_motion && (checker == nullptr || !checker->collides(*member))) {
+                best_motion = motion;
+                const double residual = solver::pose_error(solver::residuals(arm.robot, *member, flange));
+                best = IkSolution{*member, residual, solution.theta, solution.kind};
+            }
         }
     }
     return best;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -208,9 +209,80 @@ TEST(ArmIk, ClosestMeasuresRealMotion) {
     // From J6 = -170 the variant at -190 is 20 degrees away; 170 is 340 away.
     const auto best = arm_ik_closest(arm, target, JointVector{10, 20, 30, 40, 50, -170});
     ASSERT_TRUE(best.has_value());
-    EXPECT_NEAR((*best)[5], -190.0, 1e-6);
-    EXPECT_FALSE(arm_ik_closest(arm, target, JointVector{0, 0, 0, 0, 0, std::nan("")}).has_value());
+    EXPECT_NEAR(best->joints[5], -190.0, 1e-6);
+    // A NaN joint of the reference is left out: the other five choose.
+    const auto left_out = arm_ik_closest(arm, target, JointVector{10, 20, 30, 40, 50, std::nan("")});
+    ASSERT_TRUE(left_out.has_value());
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_NEAR(left_out->joints[i], source[i], 1e-6);
+    }
     EXPECT_FALSE(arm_ik_closest(arm, Pose{Quat{}, Vec3{1e5, 0, 0}}, source).has_value());
+}
+
+// Configurations exactly on a limit: the solver returns them rounded to
+// either side, and the arm must keep them, on the limit.
+TEST(ArmIk, SolutionsOnALimitAreKeptOnIt) {
+    std::mt19937_64 rng(property_seed());
+    constexpr CrxModel kModels[] = {CrxModel::Crx3iA, CrxModel::Crx5iA, CrxModel::Crx10iA,
+                                    CrxModel::Crx10iAL, CrxModel::Crx20iAL, CrxModel::Crx30iA};
+    for (const CrxModel model : kModels) {
+        const Arm arm = Arm::from_model(model);
+        // Joints 0..5 but J3 (whose range follows the elbow), then the elbow as 6.
+        for (const std::size_t joint : {0u, 1u, 3u, 4u, 5u, 6u}) {
+            for (const bool upper : {false, true}) {
+                int tried = 0;
+                int lost = 0;
+                for (int attempt = 0; attempt < 400 && tried < 60; ++attempt) {
+                    JointVector q = random_within(rng, arm);
+                    if (joint == 6) {
+                        q[2] = (upper ? arm.elbow->upper : arm.elbow->lower) - q[1];
+                    } else {
+                        q[joint] = upper ? arm.upper[joint] : arm.lower[joint];
+                    }
+                    if (!arm_within_limits(arm, q)) {
+                        continue;
+                    }
+                    ++tried;
+                    bool found = false;
+                    for (const JointVector& s : arm_ik(arm, arm_fk(arm, q))) {
+                        EXPECT_TRUE(arm_within_limits(arm, s));
+                        double largest = 0.0;
+                        for (std::size_t i = 0; i < 6; ++i) {
+                            largest = std::max(largest, std::fabs(s[i] - q[i]));
+                        }
+                        found = found || largest < 1e-6;
+                    }
+                    lost += found ? 0 : 1;
+                }
+                // The solver is least well conditioned at J5 near ±180 and J1
+                // near the axis, where it may miss a limit by more than the slack.
+                EXPECT_LE(lost, 1) << model_name(model) << " joint " << joint << (upper ? " upper" : " lower");
+                EXPECT_GT(tried, 20);
+            }
+        }
+    }
+}
+
+TEST(ArmIk, SnappingReachesOnlyTheSlack) {
+    const Arm arm = Arm::from_model(CrxModel::Crx10iA);
+    JointVector q{190.00000000000003, 0, 0, 0, 45, 0};
+    ASSERT_TRUE(arm_snap_to_limits(arm, q));
+    EXPECT_EQ(q[0], 190.0);  // exactly on it
+    JointVector beyond{190.0 + 1e-6, 0, 0, 0, 45, 0};
+    EXPECT_FALSE(arm_snap_to_limits(arm, beyond));
+    // The elbow: J3 moves so that J2 + J3 is within the limit.
+    JointVector elbow{0, 30, arm.elbow->upper - 30 + 2e-13, 0, 45, 0};
+    ASSERT_TRUE(arm_snap_to_limits(arm, elbow));
+    EXPECT_LE(elbow[1] + elbow[2], arm.elbow->upper);
+    EXPECT_NEAR(elbow[1] + elbow[2], arm.elbow->upper, 1e-12);
+    JointVector far_elbow{0, 30, arm.elbow->upper - 30 + 1e-6, 0, 45, 0};
+    EXPECT_FALSE(arm_snap_to_limits(arm, far_elbow));
+    // The report's case: J1 on its upper limit comes back as -170 + 360.
+    const JointVector on_limit{190, 0, 0, 0, 45, 0};
+    const auto solutions = arm_ik(arm, arm_fk(arm, on_limit));
+    EXPECT_TRUE(std::any_of(solutions.begin(), solutions.end(), [&](const JointVector& s) {
+        return s[0] == 190.0 && std::fabs(s[4] - 45.0) < 1e-9 && std::fabs(s[1]) < 1e-9;
+    }));
 }
 
 // Column j against central differences of fk in joint j (radians).

@@ -110,6 +110,71 @@ TEST(PathPlan, ExactAgainstExhaustiveSearch) {
     }
 }
 
+// The search looks up whole-turn variants instead of scanning every pair:
+// layers full of variants (some duplicated) and steps beyond half a turn
+// must still give the exhaustive optimum.
+TEST(PathPlan, ExactWithWholeTurnVariants) {
+    const Arm arm = unit_speed_arm();
+    std::mt19937_64 rng(property_seed() + 11);
+    std::uniform_real_distribution<double> value(-40.0, 40.0);
+    std::uniform_int_distribution<int> turns(-1, 1);
+    std::uniform_int_distribution<int> size(0, 2);
+    const int count = property_count(200);
+    for (int n = 0; n < count; ++n) {
+        const double max_step = n % 3 == 0 ? 400.0 : 30.0;
+        std::vector<std::vector<JointVector>> per_waypoint(5);
+        for (auto& layer : per_waypoint) {
+            const int bases = size(rng);
+            for (int b = 0; b < bases; ++b) {
+                JointVector base;
+                for (double& j : base) j = value(rng);
+                for (int v = 0; v < 3; ++v) {
+                    JointVector variant = base;
+                    for (double& j : variant) j += 360.0 * turns(rng);
+                    layer.push_back(variant);
+                }
+            }
+        }
+        const std::optional<JointVector> start =
+            n % 2 == 0 ? std::nullopt : std::optional<JointVector>(JointVector{0, 0, 0, 0, 0, 0});
+        const PathPlan plan = plan_over_layers(arm, layers_of(per_waypoint), start, max_step);
+        const auto [breaks, time] = exhaustive(arm, per_waypoint, start, max_step);
+        bool any = false;
+        for (const auto& layer : per_waypoint) any = any || !layer.empty();
+        if (!any) {
+            continue;
+        }
+        ASSERT_EQ(static_cast<std::int64_t>(plan.breaks.size()), breaks) << n;
+        if (breaks == 0) {
+            EXPECT_NEAR(plan.duration, time, 1e-12) << n;
+        }
+    }
+}
+
+TEST(PathPlan, CancelledSearchThrows) {
+    const Arm arm = unit_speed_arm();
+    std::vector<std::vector<JointVector>> per_waypoint(2000, std::vector<JointVector>(20));
+    for (std::size_t i = 0; i < per_waypoint.size(); ++i) {
+        for (std::size_t k = 0; k < 20; ++k) {
+            per_waypoint[i][k] = JointVector{0.01 * static_cast<double>(i), static_cast<double>(k), 0, 0, 0, 0};
+        }
+    }
+    const PathLayers layers = layers_of(per_waypoint);
+    int asked = 0;
+    const auto cancel_on_second = [&] { return ++asked >= 2; };
+    const CancelCheck cancel(cancel_on_second);
+    // Asked every few milliseconds; a check that says stop ends the search.
+    bool thrown = false;
+    for (int attempt = 0; attempt < 50 && !thrown; ++attempt) {
+        try {
+            plan_over_layers(arm, layers, std::nullopt, 10.0, cancel);
+        } catch (const BatchCancelled&) {
+            thrown = true;
+        }
+    }
+    EXPECT_TRUE(thrown);
+}
+
 TEST(PathPlan, PrefersTheBranchThatGoesThrough) {
     const Arm arm = unit_speed_arm();
     // Branch a is nearer at first but ends in a jump; branch b goes through.

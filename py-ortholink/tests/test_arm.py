@@ -255,9 +255,14 @@ class TestInverse:
         arm = Arm(Crx.crx10ia(), lower=[-180, -180, -180, -180, -180, -360], upper=[180, 180, 180, 180, 180, 360])
         pose = arm.fk([10, 20, 30, 40, 50, 170])
         best = arm.ik_closest(pose, [10, 20, 30, 40, 50, -170])
-        assert best.shape == (6,)
-        assert abs(best[5] - -190) < 1e-6
-        assert arm.ik_closest(pose, [0, 0, 0, 0, 0, np.nan]) is None
+        assert isinstance(best, ortholink.IkSolution)
+        assert best.joints.shape == (6,)
+        assert abs(best.joints[5] - -190) < 1e-6
+        assert best.kind == ortholink.SolutionKind.Regular and best.residual < 1e-8
+        # NaN joints of the reference are left out, as Crx.ik_closest does.
+        partial = arm.ik_closest(pose, [10, 20, 30, 40, 50, np.nan])
+        np.testing.assert_allclose(partial.joints[:5], [10, 20, 30, 40, 50], atol=1e-6)
+        assert arm.ik_closest(pose, [np.nan] * 6).joints.tolist() == arm.ik(pose)[0].tolist()
         with pytest.raises(ValueError, match="Expected 6 joint angles, got 5"):
             arm.ik_closest(pose, [0] * 5)
 
@@ -369,3 +374,63 @@ class TestJacobian:
         mask = arm.within_limits([[0, 0, 0, 0, 0, 0], [191, 0, 0, 0, 0, 0], [0, 0, 0, 0, 0, np.nan]])
         np.testing.assert_array_equal(mask, [True, False, False])
         assert mask.dtype == np.bool_
+
+
+MODELS = [CrxModel.Crx3iA, CrxModel.Crx5iA, CrxModel.Crx10iA, CrxModel.Crx10iAL, CrxModel.Crx20iAL, CrxModel.Crx30iA]
+
+
+class TestFamilies:
+    """Poses with a continuous family of solutions: the member nearest the reference is chosen."""
+
+    @pytest.mark.parametrize("model", MODELS)
+    def test_coaxial_j1_j4_nearest_member(self, model):
+        # J2 = 0 with the forearm vertical: J1 and J4 are one axis.
+        arm = Arm(model)
+        rng = np.random.default_rng(3)
+        worst = 0.0
+        tried = 0
+        for _ in range(200):
+            q = np.array([rng.uniform(-170, 170), 0, rng.choice([90, -90]), rng.uniform(-180, 180),
+                          rng.uniform(-170, 170), rng.uniform(-220, 220)])
+            if not arm.within_limits(q):
+                continue
+            tried += 1
+            best = arm.ik_closest(arm.fk(q), q)
+            worst = max(worst, np.abs(best.joints - q).max())
+            assert arm.within_limits(best.joints)
+            assert np.abs(arm.fk(best.joints) - arm.fk(q)).max() < 1e-8
+        assert tried > 50
+        assert worst < 1e-6
+
+    def test_coaxial_member_respects_limits_and_partial_reference(self):
+        arm = Arm(CrxModel.Crx10iA)
+        q = [20, 0, 90, 10, 1, 30]
+        pose = arm.fk(q)
+        assert np.abs(arm.ik_closest(pose, q).joints - q).max() < 1e-9
+        # Only J4 given: J1 goes wherever puts J4 on it.
+        partial = arm.ik_closest(pose, [np.nan, np.nan, np.nan, 150, np.nan, np.nan])
+        assert abs(partial.joints[3] - 150) < 1e-9
+        assert np.abs(arm.fk(partial.joints) - pose).max() < 1e-8
+        # A reference beyond the J1 limit: the member stops on the limit.
+        far = arm.ik_closest(pose, [300, 0, 90, 290, 1, 30])
+        assert far.joints[0] == 190.0 and abs(far.joints[3] - 180) < 1e-9
+        assert arm.ik_closest(pose, [np.nan] * 6) is not None
+
+    def test_folded_equal_arms_nearest_member(self):
+        # With equal arm lengths and J3 = -90 - J2 the wrist point is on the
+        # shoulder and the elbow can go round a circle (outside the maker's
+        # elbow limit, so without it here).
+        arm = Arm(CrxModel.Crx10iA, elbow=None, lower=[-190, -179.9, -360, -190, -179.9, -225],
+                  upper=[190, 179.9, 360, 190, 179.9, 225])
+        rng = np.random.default_rng(5)
+        for _ in range(20):
+            j2 = rng.uniform(-80, 80)
+            q = np.array([rng.uniform(-170, 170), j2, -90 - j2, rng.uniform(-170, 170), rng.uniform(-170, 170),
+                          rng.uniform(-200, 200)])
+            pose = arm.fk(q)
+            best = arm.ik_closest(pose, q)
+            assert np.abs(best.joints - q).max() < 1e-6
+            assert np.abs(arm.fk(best.joints) - pose).max() < 1e-8
+            # A reference moved along the family's curve is reached too.
+            nearby = arm.ik_closest(pose, q + [5, 0, 0, 0, 0, 0])
+            assert np.abs(nearby.joints - q).max() < 5

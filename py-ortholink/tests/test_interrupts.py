@@ -31,6 +31,11 @@ BATCHES = {
         "arm = ortholink.Arm(robot); data = np.tile(robot.fk_many(joints), (100_000 // 64, 1, 1))",
         "arm.plan_path(data)",
     ),
+    "Arm.plan_path, wide limits": (
+        "arm = ortholink.Arm(robot, lower=[-7000, -179, -179, -7000, -179, -7000],"
+        " upper=[7000, 179, 179, 7000, 179, 7000]); data = robot.fk_many(joints[:6])",
+        "arm.plan_path(data)",
+    ),
     "ik_path": (
         "data = list(np.tile(robot.fk_many(joints), (60_000 // 64, 1, 1)))",
         "robot.ik_path(data, np.zeros(6))",

@@ -69,6 +69,32 @@ class TestGeneratorPaths:
         assert len(plan.breaks) > 0 and plan.duration == np.inf
 
 
+class TestLimitsAndFamilies:
+    def test_sweep_onto_a_limit_ends_on_it(self, arm):
+        # J1 from 170 to exactly its 190 limit: the last poses come back from
+        # the solver a rounding beyond the limit and must stay reachable.
+        rows = np.zeros((21, 6))
+        rows[:, 0] = np.linspace(170, 190, 21)
+        rows[:, 4] = 45
+        plan = arm.plan_path(arm.fk_many(rows), rows[0])
+        assert len(plan.breaks) == 0 and len(plan.unreachable) == 0
+        assert plan.joints[-1, 0] == 190.0
+        np.testing.assert_allclose(plan.joints, rows, atol=1e-6)
+
+    def test_plan_follows_a_family_from_the_start(self, arm):
+        # J1 and J4 coaxial all along; the solver's member of each pose has
+        # J1 = 0, 20 degrees from the start: the plan takes the members that
+        # move 1 degree at a time instead.
+        rows = np.tile([20.0, 0, 90, 10, 1, 30], (21, 1))
+        rows[:, 3] += np.arange(21)
+        plan = arm.plan_path(arm.fk_many(rows), rows[0])
+        assert len(plan.breaks) == 0
+        assert np.abs(np.diff(plan.joints, axis=0)).max() < 1.0 + 1e-6
+        assert np.abs(plan.joints[0] - rows[0]).max() < 1e-6
+        for row, pose in zip(plan.joints, arm.fk_many(rows)):
+            assert np.abs(arm.fk(row) - pose).max() < 1e-8
+
+
 class TestUnreachableAndCheck:
     def test_unreachable_waypoints_are_skipped(self, arm):
         generator = smooth_generator(arm, np.random.default_rng(24))

@@ -170,3 +170,35 @@ class TestCrxModel:
             {CrxModel.Crx5iA}
         with pytest.raises(TypeError):
             [0, 1, 2][CrxModel.Crx5iA]
+
+
+class TestInterpolatePoses:
+    def test_steps_and_ends(self):
+        a = Crx.pose_from_xyzwpr([600, -150, 700, 180, 0, 90])
+        b = Crx.pose_from_xyzwpr([400, 150, 500, 150, 30, 0])
+        poses = Crx.interpolate_poses(a, b, 6)
+        assert poses.shape == (6, 4, 4)
+        np.testing.assert_allclose(poses[0], a, rtol=0, atol=1e-12)
+        np.testing.assert_allclose(poses[-1], b, rtol=0, atol=1e-12)
+        np.testing.assert_allclose(np.diff(poses[:, :3, 3], axis=0), np.tile((b - a)[:3, 3] / 5, (5, 1)), atol=1e-9)
+        # Equal rotation angles between neighbours: the trace of R_k^T R_{k+1}.
+        angles = [np.arccos((np.trace(p.T[:3, :3] @ q[:3, :3]) - 1) / 2) for p, q in zip(poses, poses[1:])]
+        np.testing.assert_allclose(angles, angles[0], atol=1e-9)
+        stepped = Crx.interpolate_poses(a, b, step=(1000.0, 5.0))
+        whole = np.degrees(np.arccos((np.trace(a[:3, :3].T @ b[:3, :3]) - 1) / 2))
+        assert len(stepped) == int(np.ceil(whole / 5.0)) + 1
+
+    def test_arguments(self):
+        a = np.eye(4)
+        with pytest.raises(TypeError, match="either n or step"):
+            Crx.interpolate_poses(a, a)
+        with pytest.raises(TypeError, match="either n or step"):
+            Crx.interpolate_poses(a, a, 3, step=(1, 1))
+        with pytest.raises(ValueError, match="argument 'n'"):
+            Crx.interpolate_poses(a, a, 1)
+        with pytest.raises(TypeError, match="argument 'n'"):
+            Crx.interpolate_poses(a, a, True)
+        with pytest.raises(ValueError, match="argument 'step'"):
+            Crx.interpolate_poses(a, a, step=(0, 1))
+        with pytest.raises(ValueError, match="argument 'step'"):
+            Crx.interpolate_poses(a, np.diag([1.0, 1, 1, 1]) + np.pad([[1e9], [0], [0]], ((0, 1), (3, 0))), step=(1, 1))

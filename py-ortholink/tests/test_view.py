@@ -56,14 +56,20 @@ def test_moving_the_target_redraws_its_solutions(viewer):
         if not arm.within_limits(joints):
             continue
         target = arm.fk(joints)
+        before = viewer.joints.copy()
         viewer.set_target(target)
         expected = arm.ik(target)
         np.testing.assert_array_equal(viewer.solutions, expected)
         drawn = configurations(expected)
         assert len(viewer.drawn) == drawn
-        # The solid arm is on one of them only when it already was; the others are ghosts.
-        assert viewer.ghosts == drawn - (viewer.selected is not None)
-        assert sorted(int(t[1:]) for label in viewer.labels for t in label.split()) == viewer.drawn
+        # The solid arm is on the solution nearest where it was; the others are ghosts.
+        nearest = int(np.argmin(np.abs(expected - before).max(axis=1)))
+        assert viewer.selected == nearest
+        np.testing.assert_array_equal(viewer.joints, expected[nearest])
+        np.testing.assert_allclose(arm.fk(viewer.joints), target, rtol=0, atol=1e-8)
+        assert viewer.ghosts == drawn - 1
+        # One label per drawn configuration.
+        assert viewer.labels == [f"#{k}" for k in viewer.drawn]
         seen.add(drawn)
         # Picking a solution puts the solid arm on it and takes its ghost away.
         viewer.select(viewer.drawn[-1])

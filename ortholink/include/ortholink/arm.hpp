@@ -104,19 +104,53 @@ std::vector<JointVector> arm_ik(const Arm& arm, const Pose& world_tcp);
 // the flange solution it is a variant of.
 std::vector<IkSolution> arm_ik_detailed(const Arm& arm, const Pose& world_tcp);
 
+// A joint or elbow value at most this far beyond a limit (degrees; or 8
+// spacings of doubles at the limit, where that is more) counts as on it. The
+// solver rounds a configuration that lies exactly on a limit to either side
+// of it, by up to a few thousand spacings (2.5e-10 degrees) where it is least
+// well conditioned; moving a joint by 1e-9 degrees moves the TCP of the
+// largest CRX by under 3e-8 mm.
+inline constexpr double kLimitSnap = 1e-9;
+
+// Puts joints within kLimitSnap of a limit onto it (J3 takes the elbow's
+// correction); false when the joints are farther outside, and then they may
+// have been changed.
+bool arm_snap_to_limits(const Arm& arm, JointVector& joints) noexcept;
+
 // The whole-turn variants of flange solutions that lie within the arm's
-// limits, appended to `out` in arm_ik's order.
-void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, std::vector<IkSolution>& out);
+// limits, appended to `out` in arm_ik's order; a variant within
+// kLimitSnap of a limit is kept and put onto it.
+// `cancel` is asked every few milliseconds (BatchCancelled).
+void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, std::vector<IkSolution>& out,
+                const CancelCheck& cancel = {});
 
 // arm_ik_detailed of every target, flattened as ik_many flattens them.
 // `cancel` is asked as ik_many asks it.
 IkBatchResult arm_ik_many(const Arm& arm, std::span<const Pose> world_tcps, unsigned threads = 0,
                           const CancelCheck& cancel = {});
 
-// The solution of arm_ik with the smallest largest-joint motion from
-// `reference`, measured without wrapping (first on ties); none when empty or
-// when the reference is not finite.
-std::optional<JointVector> arm_ik_closest(const Arm& arm, const Pose& world_tcp, const JointVector& reference);
+// For a flange solution of a continuous family (J1 and J4 coaxial, where
+// q + t·(1, 0, 0, ±1, 0, 0) is one pose; or, with equal arm lengths, the arm
+// folded onto the shoulder, where the elbow is free on a circle): the member
+// within the limits, whole turns included, with the smallest largest-joint
+// motion from `reference` (joints of the reference that are not finite are
+// left out). None for a solution of no family, or when no member lies
+// within the limits. Every member returned gives the solution's pose to 1e-9.
+// Whether a flange solution is a member of such a family (cheap: a test of
+// the arm's geometry, then one forward kinematics for the coaxial case).
+bool arm_in_family(const Arm& arm, const JointVector& joints) noexcept;
+
+std::optional<JointVector> arm_family_nearest(const Arm& arm, const Pose& flange_target, const JointVector& joints,
+                                              const JointVector& reference);
+
+// The solution with the smallest largest-joint motion from `reference`,
+// measured without wrapping (first on ties), over the solutions of arm_ik
+// and, for solutions of a continuous family, the member nearest the
+// reference (arm_family_nearest). Joints of the reference that are not
+// finite are left out, as ik_closest does; none when there is no solution.
+// With a checker, only the solutions (and members) it finds clear count.
+std::optional<IkSolution> arm_ik_closest(const Arm& arm, const Pose& world_tcp, const JointVector& reference,
+                                         const CollisionChecker* checker = nullptr);
 
 // Geometric Jacobian at the TCP in the world frame: rows 0-2 linear velocity
 // (mm per rad), rows 3-5 angular velocity (rad per rad); column j is the

@@ -20,6 +20,10 @@ namespace ortholink {
 struct PathLayers {
     std::vector<JointVector> nodes;
     std::vector<std::int64_t> offsets;  // waypoints + 1 entries, offsets[0] = 0
+    // Per node, 1 for a member of a continuous family (arm_in_family); empty when not known.
+    std::vector<std::uint8_t> family;
+    // Per waypoint, the flange pose (for the folded arm's family); empty when not known.
+    std::vector<Pose> flange_targets;
 };
 
 // Every solution within the arm's limits (whole-turn variants included) of
@@ -60,8 +64,15 @@ double move_time(const JointVector& a, const JointVector& b, const JointVector& 
 // An unreachable waypoint is skipped: the next reached waypoint connects to
 // the last reached one under the same rule. Equal plans: the earliest nodes
 // win. `max_step` must be positive.
+//
+// A node marked as a family member takes, with `move_families`, the member
+// nearest its best predecessor (or `start`) when that moves less: the plan
+// then uses that member rather than the solver's. Each node looks only at
+// the predecessors' whole-turn variants within max_step of it, so the
+// search grows with the number of nodes, not with its square. `cancel` is
+// asked every few milliseconds (BatchCancelled).
 PathPlan plan_over_layers(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
-                          double max_step);
+                          double max_step, const CancelCheck& cancel = {}, bool move_families = true);
 
 // path_layers without the solutions that collide (arm_ik_many_free).
 PathLayers path_layers_free(const Arm& arm, const CollisionChecker& checker, std::span<const Pose> waypoints,
@@ -73,13 +84,15 @@ PathLayers path_layers_free(const Arm& arm, const CollisionChecker& checker, std
 // collides leaves the graph and the search runs again, until every
 // continuous move of the plan is clear. Only the moves a plan uses are
 // checked. A break is a stop and reconfiguration and is not checked.
-// `cancel` is asked between searches and checks; it stops with BatchCancelled.
+// Family members move as in plan_over_layers (`move_families`); a moved
+// member that is reached by a break and collides turns that off. `cancel`
+// is asked as plan_over_layers asks it.
 PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
                                double max_step, const CollisionChecker& checker, double padding = 0.0,
-                               const CancelCheck& cancel = {});
+                               const CancelCheck& cancel = {}, bool move_families = true);
 
 // path_layers, then plan_over_layers.
 PathPlan plan_path(const Arm& arm, std::span<const Pose> waypoints, const std::optional<JointVector>& start,
-                   double max_step, unsigned threads = 0);
+                   double max_step, unsigned threads = 0, const CancelCheck& cancel = {});
 
 }  // namespace ortholink

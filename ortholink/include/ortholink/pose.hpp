@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <optional>
+#include <vector>
 
 namespace ortholink {
 
@@ -110,6 +111,16 @@ inline constexpr double kUnitQuaternionTolerance = 1e-12;
 // unless the quaternion is unit within kUnitQuaternionTolerance and the
 // translation finite.
 std::optional<Pose> pose_from_fields(const Quat& q, const Vec3& t) noexcept;
+
+// `count` poses from `a` to `b`, both included (count 1 gives `a`): the
+// translation linear, the rotation by spherical interpolation along the
+// shorter arc, equal steps of both. The ends are `a` and `b` exactly.
+std::vector<Pose> interpolate_poses(const Pose& a, const Pose& b, std::size_t count);
+
+// The fewest poses interpolate_poses needs from `a` to `b` for steps of at
+// most `step_mm` in translation and `step_degrees` in rotation angle (both
+// positive): at least 2.
+double interpolation_count(const Pose& a, const Pose& b, double step_mm, double step_degrees) noexcept;
 
 // Below this squared half-angle the exponential map returns the identity (2^-104).
 inline constexpr double kTinyHalfAngleSquared = 4.930380657631324e-32;

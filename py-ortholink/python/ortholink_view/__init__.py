@@ -427,13 +427,13 @@ class Viewer:
             self._solve(tcp)
 
     def set_target(self, pose: Any) -> None:
-        """Move the TCP target (4x4, millimetres, world frame) and solve it."""
+        """Move the TCP target (4x4, millimetres, world frame), solve it and put the solid arm on the
+        solution nearest its current joints (it stays where it is when the target has none)."""
         with self._lock:
             tcp = np.asarray(pose, dtype=np.float64).reshape(4, 4).copy()
             self._place_target(tcp)
             self._solve(tcp)
-            if self.selected is not None:
-                self._select(self.selected)
+            self._select_nearest()
 
     def select(self, index: int) -> None:
         """Make solution `index` (a row of `solutions`) the solid arm."""
@@ -574,9 +574,9 @@ class Viewer:
         for label in self._labels:
             label.remove()
         self._labels = []
-        # Each label sits on the middle of its forearm; configurations whose forearms nearly
-        # coincide (a solution and its wrist mirror) share one label.
-        elbows: list[tuple[npt.NDArray[np.float64], list[int]]] = []
+        # One label per drawn configuration, on the middle of its forearm; where forearms nearly
+        # coincide (a solution and its wrist mirror) the later labels are stacked above.
+        places: list[npt.NDArray[np.float64]] = []
         with self.server.atomic():
             for slot, ghost in enumerate(self._ghosts):
                 if slot >= len(self.drawn):
@@ -588,16 +588,11 @@ class Viewer:
                 ghost.mark_colliding(index in self.colliding)
                 ghost.show(not self._same_configuration(index, self.selected))
                 elbow = 0.5 * (poses[3, :3, 3] + poses[5, :3, 3])
-                for place, indices in elbows:
-                    if np.linalg.norm(place - elbow) < 60.0:
-                        indices.append(index)
-                        break
-                else:
-                    elbows.append((elbow, [index]))
-            for k, (place, indices) in enumerate(elbows):
-                text = " ".join(self._label_part(i) for i in indices)
-                position = place * _MM + np.array([0.0, 0.0, 0.05])
-                self._labels.append(self.server.scene.add_label(f"/labels/{k}", text, position=position))
+                crowd = sum(1 for place in places if np.linalg.norm(place - elbow) < 60.0)
+                places.append(elbow)
+                position = elbow * _MM + np.array([0.0, 0.0, 0.05 * (1 + crowd)])
+                text = self._label_part(index)
+                self._labels.append(self.server.scene.add_label(f"/labels/{slot}", text, position=position))
         self._update_choices()
 
     def _same_configuration(self, a: int, b: int | None) -> bool:
@@ -675,11 +670,14 @@ class Viewer:
             tcp[:3, 3] = position / _MM
             self.target = tcp
             self._solve(tcp)
-            if len(self.solutions) == 0:
-                return
-            # Stay in the current configuration where the target allows it.
-            distance = np.abs(self.solutions - self.joints).max(axis=1)
-            self._select(int(np.argmin(distance)))
+            self._select_nearest()
+
+    def _select_nearest(self) -> None:
+        # Stay in the current configuration where the target allows it.
+        if len(self.solutions) == 0:
+            return
+        distance = np.abs(self.solutions - self.joints).max(axis=1)
+        self._select(int(np.argmin(distance)))
 
     def _solution_chosen(self) -> None:
         if self._busy:

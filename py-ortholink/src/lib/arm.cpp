@@ -270,16 +270,22 @@ PyObject* arm_ik_many_method(PyObject* self, const Arguments<4>& values) {
     return box(std::move(batch));
 }
 
-constexpr Signature<2> kIkClosest{"ik_closest", {"pose", "reference"}};
-PyObject* arm_ik_closest_method(PyObject* self, const Arguments<2>& values) {
+constexpr Signature<4> kIkClosest{
+    "ik_closest", {"pose", "reference", "scene", "collision_free"}, 2, 3, {nullptr, nullptr, nullptr, "False"}};
+PyObject* arm_ik_closest_method(PyObject* self, const Arguments<4>& values) {
     const Arm& arm = arm_of(self);
     const Pose pose = near_rigid_pose(values[0], "pose");
     const JointVector reference = joints_from_any(values[1], "reference");
-    const auto best = arm_ik_closest(arm, pose, reference);
+    const FreeArguments options = free_arguments(values[2], values[3]);
+    std::optional<CollisionChecker> checker;
+    if (options.free) {
+        checker.emplace(arm, *options.scene);
+    }
+    const auto best = arm_ik_closest(arm, pose, reference, checker ? &*checker : nullptr);
     if (!best) {
         Py_RETURN_NONE;
     }
-    return to_python(*best);
+    return box(IkSolution(*best));
 }
 
 constexpr Signature<1> kJacobian{"jacobian", {"joints"}};
@@ -319,10 +325,13 @@ const MethodTable arm_methods{
         "Each solution carries the residual, circle angle and kind of the flange solution it is a\n"
         "whole-turn variant of. Computed without holding the interpreter lock."),
     def<kIkClosest, arm_ik_closest_method, ClassId::Arm>(
-        "The solution of `ik` with the smallest largest-joint motion from `reference`, or None.\n\n"
+        "The solution of `ik` with the smallest largest-joint motion from `reference`, as an\n"
+        "`IkSolution`, or None.\n\n"
         "Motion is real joint motion in degrees, without wrapping (350 degrees is 350 degrees), so\n"
-        "the answer is a move the controller can make. The first of equal candidates wins; a\n"
-        "reference that is not finite gives None."),
+        "the answer is a move the controller can make. The first of equal candidates wins. Where a\n"
+        "solution is one of a continuous family (J1 and J4 coaxial; the folded arm of a robot with\n"
+        "equal arm lengths), the member nearest `reference` within the limits is the candidate. A NaN\n"
+        "(or infinite) joint in the reference is left out, as in `Crx.ik_closest`."),
     def<kJacobian, arm_jacobian_method, ClassId::Arm>(
         "The (6, 6) geometric Jacobian at the TCP in the world frame.\n\n"
         "Rows 0-2 are the TCP's linear velocity (mm per rad), rows 3-5 its angular velocity (rad per\n"

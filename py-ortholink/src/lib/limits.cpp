@@ -10,6 +10,7 @@
 #include "convert.hpp"
 #include "numpy_api.hpp"
 #include "ortholink/limits.hpp"
+#include "ortholink/pose.hpp"
 #include "ortholink/xyzwpr.hpp"
 #include "robot.hpp"
 
@@ -121,6 +122,46 @@ PyObject* rows_of_poses(PyObject*, const Arguments<1>& a) {
     return to_python(rows);
 }
 
+// Poses per call at most: 64 MiB of matrices.
+constexpr double kMaxInterpolated = 1u << 20;
+
+constexpr Signature<4> kInterpolatePoses{
+    "interpolate_poses", {"a", "b", "n", "step"}, 2, 3, {nullptr, nullptr, "None", "None"}};
+PyObject* poses_between(PyObject*, const Arguments<4>& values) {
+    const Pose a = iso_from_any(values[0]);
+    const Pose b = iso_from_any(values[1]);
+    const bool has_n = values[2] != nullptr && values[2] != Py_None;
+    const bool has_step = values[3] != nullptr && values[3] != Py_None;
+    if (has_n == has_step) {
+        fail(PyExc_TypeError, "interpolate_poses() takes either n or step");
+    }
+    double count = 0.0;
+    if (has_n) {
+        if (PyBool_Check(values[2]) || !PyLong_Check(values[2])) {
+            fail(PyExc_TypeError, "argument 'n': expected an int, got %s", type_name_of(values[2]).c_str());
+        }
+        int overflow = 0;
+        const long n = PyLong_AsLongAndOverflow(values[2], &overflow);
+        if (overflow != 0 || n < 2 || static_cast<double>(n) > kMaxInterpolated) {
+            fail(PyExc_ValueError, "argument 'n': expected a count from 2 to %ld, got %S",
+                 static_cast<long>(kMaxInterpolated), values[2]);
+        }
+        count = static_cast<double>(n);
+    } else {
+        const Vector1D step = vector_from_any(values[3], "step");
+        if (step.values.size() != 2 || !(step.values[0] > 0.0) || !(step.values[1] > 0.0) ||
+            !std::isfinite(step.values[0]) || !std::isfinite(step.values[1])) {
+            fail(PyExc_ValueError, "argument 'step': expected (millimetres, degrees), both positive and finite");
+        }
+        count = interpolation_count(a, b, step.values[0], step.values[1]);
+        if (count > kMaxInterpolated) {
+            fail(PyExc_ValueError, "argument 'step': the steps need %.0f poses, more than %ld", count,
+                 static_cast<long>(kMaxInterpolated));
+        }
+    }
+    return poses_to_array(interpolate_poses(a, b, static_cast<std::size_t>(count)));
+}
+
 }  // namespace
 
 const MethodTable crx_limits_methods{
@@ -143,6 +184,12 @@ const MethodTable crx_limits_methods{
         "The controller's (X, Y, Z, W, P, R) of a pose, in millimetres and degrees.\n\n"
         "At P = +-90 degrees only W - R (or W + R) is determined; W is then reported as 0. An\n"
         "(n, 4, 4) array gives an (n, 6) array."),
+    def<kInterpolatePoses, poses_between>(
+        "Poses from `a` to `b`, both included, as an (n, 4, 4) array.\n\n"
+        "The translation moves linearly and the rotation by spherical interpolation along the shorter\n"
+        "arc, in equal steps of both (interpolating X, Y, Z, W, P, R is wrong for the rotation). Give\n"
+        "either `n`, the number of poses (at least 2), or `step=(millimetres, degrees)`, the largest\n"
+        "step of translation and of rotation angle: then the fewest poses that keep to both."),
 };
 
 }  // namespace ortholink::py

@@ -212,9 +212,11 @@ PyObject* plan_path(PyObject* self, const Arguments<6>& values) {
         keep_nodes(layers, keep);
     }
     PathPlan plan;
+    // `check` saw the solver's members only, so with it family members stay where they are.
+    const bool move_families = check_callable == nullptr;
     without_gil([&](const CancelCheck& cancel) {
-        plan = checker ? plan_over_layers_free(arm, layers, start, max_step, *checker, 0.0, cancel)
-                       : plan_over_layers(arm, layers, start, max_step);
+        plan = checker ? plan_over_layers_free(arm, layers, start, max_step, *checker, 0.0, cancel, move_families)
+                       : plan_over_layers(arm, layers, start, max_step, cancel, move_families);
     });
     return box(std::move(plan));
 }
