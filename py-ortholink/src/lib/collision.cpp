@@ -329,6 +329,7 @@ const Scene& scene_argument(PyObject* object, const char* name) {
 PyObject* scene_to_python(const Scene& scene) { return box(Scene(scene)); }
 
 Envelopes envelopes_from_any(PyObject* object, const Envelopes& defaults) {
+    ensure_numpy();
     Envelopes envelopes = defaults;
     const auto read_link = [&](PyObject* value, std::size_t link) {
         const std::string name = "envelopes[" + std::to_string(link) + "]";

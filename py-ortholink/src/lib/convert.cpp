@@ -161,6 +161,8 @@ Ref sequence_snapshot(PyObject* object, const char* name, bool numbers) {
 }
 
 void refuse_non_number(PyObject* object, const char* name) {
+    // The checks below read NumPy's tables, which a first call may not have loaded yet.
+    ensure_numpy();
     std::string got;
     if (PyArray_Check(object)) {
         PyArray_Descr* descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(object));
