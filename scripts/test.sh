@@ -113,8 +113,8 @@ chromium --version
 
 # The URDF export is read back by yourdfpy; the viewer (viser) is driven in headless
 # Chromium over the DevTools protocol (websocket-client); the collision checks are held
-# against coal's mesh checks. The NumPy 1.26 run skips all three.
-run_python_suite "$root/.venv" "numpy>=2" yourdfpy viser websocket-client coal
+# against coal's mesh checks, the trajectories against toppra. The NumPy 1.26 run skips all four.
+run_python_suite "$root/.venv" "numpy>=2" yourdfpy viser websocket-client coal toppra
 
 step "Stubs against the installed module"
 (cd "$root/py-ortholink" && "$root/.venv/bin/python" -m mypy.stubtest ortholink --allowlist stubs/stubtest-allowlist.txt)

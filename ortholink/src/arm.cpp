@@ -209,6 +209,9 @@ std::string arm_problem(const Arm& arm) {
         if (!(std::isfinite(arm.max_speed[i]) && arm.max_speed[i] > 0.0)) {
             return "the speed of " + joint + " must be positive and finite";
         }
+        if (arm.max_acceleration && !(std::isfinite((*arm.max_acceleration)[i]) && (*arm.max_acceleration)[i] > 0.0)) {
+            return "the acceleration of " + joint + " must be positive and finite";
+        }
         variants *= std::floor((arm.upper[i] - arm.lower[i]) / kTurn) + 1.0;
     }
     if (arm.elbow) {
@@ -834,7 +837,21 @@ std::size_t hash_value(const Arm& arm) noexcept {
         mix(arm.elbow->upper);
     }
     mix(arm.model ? static_cast<double>(*arm.model) : -1.0);
+    if (arm.max_acceleration) {
+        for (const double v : *arm.max_acceleration) mix(v);
+    }
     return seed;
+}
+
+JointVector arm_max_acceleration(const Arm& arm) noexcept {
+    if (arm.max_acceleration) {
+        return *arm.max_acceleration;
+    }
+    JointVector out{};
+    for (std::size_t i = 0; i < 6; ++i) {
+        out[i] = kDefaultAccelerationRate * arm.max_speed[i];
+    }
+    return out;
 }
 
 }  // namespace ortholink

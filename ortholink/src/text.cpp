@@ -122,6 +122,9 @@ std::string to_string(const Arm& arm) {
     text += arm.elbow ? "(" + format_shortest(arm.elbow->lower) + ", " + format_shortest(arm.elbow->upper) + ")"
                       : "None";
     text += ", max_speed=" + vector_text(arm.max_speed);
+    if (arm.max_acceleration) {
+        text += ", max_acceleration=" + vector_text(*arm.max_acceleration);
+    }
     // Collision geometry only when it is not what the arm starts with.
     if (!arm.tool_geometry.empty()) {
         text += ", tool_geometry=" + to_string(arm.tool_geometry);

@@ -38,6 +38,9 @@ struct Arm {
     JointVector max_speed{};          // rated joint speeds, degrees per second
     Scene tool_geometry{};            // spheres, capsules and boxes in the flange frame
     Envelopes envelopes{};            // the links' solids in the link frames
+    // Joint accelerations, degrees per second squared; none: the default,
+    // kDefaultAccelerationRate times max_speed (the maker publishes none).
+    std::optional<JointVector> max_acceleration{};
 
     // The model's published limits and speeds, identity base and tool. The
     // maker limits J2 + J3 (the elbow), not J3 itself, so J3's own range is
@@ -55,6 +58,12 @@ struct Arm {
     friend bool operator==(const Arm&, const Arm&) = default;
 };
 
+// Rated speed reached in half a second: a cobot's gentle default.
+inline constexpr double kDefaultAccelerationRate = 2.0;  // per second
+
+// The arm's joint accelerations, degrees per second squared.
+JointVector arm_max_acceleration(const Arm& arm) noexcept;
+
 // Mixes every field, so equal arms (0.0 and -0.0 alike) hash equal.
 std::size_t hash_value(const Arm& arm) noexcept;
 
@@ -64,7 +73,7 @@ std::size_t hash_value(const Arm& arm) noexcept;
 std::string to_string(const Arm& arm);
 
 // Why an arm's limits or speeds cannot be used (empty when they can): every
-// limit and speed finite, lower <= upper, speeds positive, and few enough
+// limit and speed finite, lower <= upper, speeds (and accelerations) positive, and few enough
 // whole turns within the limits that one solution expands to at most
 // kMaxTurnVariants variants; the tool geometry only spheres, capsules and
 // boxes, at most kMaxToolSolids of them, every solid sound (scene_problem);

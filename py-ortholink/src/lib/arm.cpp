@@ -49,9 +49,24 @@ std::optional<ElbowLimit> elbow_from_any(PyObject* object) {
     return ElbowLimit{values.values[0], values.values[1]};
 }
 
+// Six accelerations, or none for the default (which the same six also mean,
+// so equal arms stay equal).
+void set_max_acceleration(Arm& arm, PyObject* object) {
+    if (object == nullptr || object == Py_None) {
+        arm.max_acceleration.reset();
+        return;
+    }
+    arm.max_acceleration.reset();
+    const JointVector given = six_values(object, "max_acceleration");
+    if (given != arm_max_acceleration(arm)) {
+        arm.max_acceleration = given;
+    }
+}
+
 // Builds the arm from its arguments; `robot` is a Crx or a CrxModel.
 Arm arm_from_arguments(PyObject* robot, PyObject* base, PyObject* tool, PyObject* lower, PyObject* upper,
-                       PyObject* elbow, PyObject* max_speed, PyObject* tool_geometry, PyObject* envelopes) {
+                       PyObject* elbow, PyObject* max_speed, PyObject* tool_geometry, PyObject* envelopes,
+                       PyObject* max_acceleration) {
     Arm arm;
     if (is_instance(robot, ClassId::CrxModel)) {
         arm = Arm::from_model(model_from_any(robot, "robot"));
@@ -76,19 +91,21 @@ Arm arm_from_arguments(PyObject* robot, PyObject* base, PyObject* tool, PyObject
     if (envelopes != nullptr && envelopes != Py_None) {
         arm.envelopes = envelopes_from_any(envelopes, arm.envelopes);
     }
+    set_max_acceleration(arm, max_acceleration);
     check_arm(arm);
     return arm;
 }
 
 constexpr const char* kArmParameterNames[] = {"robot", "base", "tool", "lower", "upper",
-                                              "elbow", "max_speed", "tool_geometry", "envelopes"};
+                                              "elbow", "max_speed", "tool_geometry", "envelopes",
+                                              "max_acceleration"};
 
 PyObject* arm_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guard([&] {
-        PyObject* bound[9];
-        bind_call_arguments("Arm", args, kwargs, Parameters{kArmParameterNames, 9, 1, 1}, bound);
+        PyObject* bound[10];
+        bind_call_arguments("Arm", args, kwargs, Parameters{kArmParameterNames, 10, 1, 1}, bound);
         return box(arm_from_arguments(bound[0], bound[1], bound[2], bound[3], bound[4], bound[5], bound[6], bound[7],
-                                      bound[8]));
+                                      bound[8], bound[9]));
     });
 }
 
@@ -115,13 +132,13 @@ Pose pose_from_state(PyObject* object, const char* name) {
 }
 
 // Rebuilds an arm from its fields (used by pickle); states written before
-// the collision geometry have eight.
-constexpr Signature<10> kArmState{
-    "_from_state",
-    {"robot", "model", "base", "tool", "lower", "upper", "elbow", "max_speed", "tool_geometry", "envelopes"},
-    8,
-    10};
-PyObject* arm_from_state(PyObject*, const Arguments<10>& values) {
+// the collision geometry have eight, those before accelerations ten.
+constexpr Signature<11> kArmState{"_from_state",
+                                  {"robot", "model", "base", "tool", "lower", "upper", "elbow", "max_speed",
+                                   "tool_geometry", "envelopes", "max_acceleration"},
+                                  8,
+                                  11};
+PyObject* arm_from_state(PyObject*, const Arguments<11>& values) {
     Arm arm = Arm::from_robot(unbox_argument<Crx>(values[0], "robot"));
     if (values[1] != Py_None) {
         arm.model = model_from_any(values[1], "model");
@@ -145,6 +162,7 @@ PyObject* arm_from_state(PyObject*, const Arguments<10>& values) {
     if (values[9] != nullptr && values[9] != Py_None) {
         arm.envelopes = envelopes_from_any(values[9], arm.envelopes);
     }
+    set_max_acceleration(arm, values[10]);
     check_arm(arm);
     return box(std::move(arm));
 }
@@ -178,6 +196,17 @@ PyObject* arm_elbow(PyObject* self) {
         Py_RETURN_NONE;
     }
     return check(Py_BuildValue("(dd)", arm.elbow->lower, arm.elbow->upper));
+}
+
+PyObject* arm_acceleration(PyObject* self) { return to_python(arm_max_acceleration(arm_of(self))); }
+
+// None in the pickled state when the accelerations are the default.
+PyObject* arm_acceleration_state(PyObject* self) {
+    const Arm& arm = arm_of(self);
+    if (!arm.max_acceleration) {
+        Py_RETURN_NONE;
+    }
+    return to_python(*arm.max_acceleration);
 }
 
 PyObject* arm_repr(PyObject* self) { return to_python(to_string(arm_of(self))); }
@@ -347,7 +376,7 @@ const MethodTable arm_methods{
     def<kArmState, arm_from_state>("Rebuild an arm from its fields (for pickle)."),
     reduce_def<ClassId::Arm, kFromState, arm_robot, arm_model, frame_state<&Arm::base>, frame_state<&Arm::tool>,
                member<&Arm::lower>, member<&Arm::upper>, arm_elbow, member<&Arm::max_speed>, arm_tool_geometry,
-               arm_envelope_state>(),
+               arm_envelope_state, arm_acceleration_state>(),
 };
 
 const PropertyTable arm_properties{
@@ -359,6 +388,10 @@ const PropertyTable arm_properties{
     property<member<&Arm::upper>>("upper", "The upper joint limits in controller degrees, a (6,) array."),
     property<arm_elbow>("elbow", "The (lower, upper) limits on J2 + J3 in degrees, or None."),
     property<member<&Arm::max_speed>>("max_speed", "The rated joint speeds in degrees per second, a (6,) array."),
+    property<arm_acceleration>(
+        "max_acceleration",
+        "The joint accelerations in degrees per second squared, a (6,) array, that\n"
+        "`PathPlan.trajectory` keeps to: as given, or twice `max_speed` per second by default."),
     property<arm_tool_geometry>("tool_geometry", "The tool's solids in the flange frame, a `Scene`."),
     property<arm_envelopes>(
         "envelopes",
@@ -368,7 +401,7 @@ const PropertyTable arm_properties{
 
 constexpr const char* kArmDoc =
     "Arm(robot, *, base=None, tool=None, lower=None, upper=None, elbow=None, max_speed=None,\n"
-    "    tool_geometry=None, envelopes=None)\n--\n\n"
+    "    tool_geometry=None, envelopes=None, max_acceleration=None)\n--\n\n"
     "A robot as installed: its tool, its place in the cell, its joint limits and rated speeds.\n\n"
     "`robot` is a `Crx` or a `CrxModel`. `base` is the pose of the robot's base frame in the world\n"
     "frame and `tool` the pose of the TCP in the flange frame (4x4, identity when omitted).\n"
@@ -385,7 +418,10 @@ constexpr const char* kArmDoc =
     "`collides` against the links and the cell. `envelopes` replaces the capsules that envelope\n"
     "links: a dict {link index: [(a, b, radius) or (center, radius), ...]} (0 is the base, 6 the\n"
     "flange), in the link's frame; the others keep theirs (fitted to the meshes of the CRX-5iA and\n"
-    "CRX-10iA, estimated from the dimensions for other robots).";
+    "CRX-10iA, estimated from the dimensions for other robots).\n\n"
+    "`max_acceleration` gives six joint accelerations in degrees per second squared for\n"
+    "`PathPlan.trajectory`. The maker publishes none, so the default is twice `max_speed` per\n"
+    "second (each joint reaches its rated speed in half a second).";
 
 }  // namespace
 

@@ -22,7 +22,7 @@ const ClassDescription& describe(ClassId id) {
     // In ClassId order.
     constexpr const ClassDescription& (*kDescriptions[])() = {
         crx_class, crx_model_class, ik_solution_class, link_mesh_class, link_meshes_class,
-        solution_kind_class, arm_class, ik_batch_class, path_plan_class, scene_class};
+        solution_kind_class, arm_class, ik_batch_class, path_plan_class, scene_class, trajectory_class};
     static_assert(std::size(kDescriptions) == kClassCount);
     return kDescriptions[static_cast<std::size_t>(id)]();
 }

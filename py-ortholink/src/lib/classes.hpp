@@ -22,6 +22,7 @@
 #include "ortholink/meshes.hpp"
 #include "ortholink/path.hpp"
 #include "ortholink/robot.hpp"
+#include "ortholink/trajectory.hpp"
 #include "pyref.hpp"
 #include "python.hpp"
 
@@ -29,7 +30,7 @@ namespace ortholink::py {
 
 // The classes in the order the module registers them: the seven of the
 // star-import list, then the result classes of the batch and path methods,
-// then the cell's solids.
+// then the cell's solids, then the timed motion of a plan.
 enum class ClassId : int {
     Crx,
     CrxModel,
@@ -41,9 +42,10 @@ enum class ClassId : int {
     IkBatch,
     PathPlan,
     Scene,
+    Trajectory,
 };
 inline constexpr int kStarImportCount = 7;
-inline constexpr int kClassCount = 10;
+inline constexpr int kClassCount = 11;
 
 struct ClassDescription {
     const char* name;                  // "Crx"
@@ -62,6 +64,7 @@ const ClassDescription& ik_batch_class();
 const ClassDescription& arm_class();
 const ClassDescription& path_plan_class();
 const ClassDescription& scene_class();
+const ClassDescription& trajectory_class();
 
 const ClassDescription& describe(ClassId id);
 
@@ -82,6 +85,7 @@ constexpr ClassId class_of(const IkBatchResult*) { return ClassId::IkBatch; }
 constexpr ClassId class_of(const Arm*) { return ClassId::Arm; }
 constexpr ClassId class_of(const PathPlan*) { return ClassId::PathPlan; }
 constexpr ClassId class_of(const Scene*) { return ClassId::Scene; }
+constexpr ClassId class_of(const Trajectory*) { return ClassId::Trajectory; }
 template <class T>
 constexpr ClassId kClassOf = class_of(static_cast<const T*>(nullptr));
 

@@ -13,6 +13,7 @@
 #include "interruptible.hpp"
 #include "numpy_api.hpp"
 #include "ortholink/path.hpp"
+#include "trajectory_binding.hpp"
 
 namespace ortholink::py {
 namespace {
@@ -246,7 +247,7 @@ const MethodTable arm_path_methods{
 };
 
 const ClassDescription& path_plan_class() {
-    static const HeapClass<PathPlan, 1> type("ortholink.PathPlan", kPlanDoc, {plan_methods}, plan_properties,
+    static const HeapClass<PathPlan, 1> type("ortholink.PathPlan", kPlanDoc, {plan_methods, plan_trajectory_methods}, plan_properties,
                                              {{{Py_tp_repr, slot(call<plan_repr>)}}});
     return type.description;
 }
