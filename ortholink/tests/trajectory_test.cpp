@@ -201,7 +201,7 @@ TEST(Trajectory, TcpSpeedBoundsALongCartesianMove) {
         target.t[1] += 2.0 * i;  // 400 mm along y
         const auto next = arm_ik_closest(arm, target, rows.back());
         ASSERT_TRUE(next.has_value());
-        rows.push_back(*next);
+        rows.push_back(next->joints);
         length += 2.0;
     }
     TrajectoryLimits limits = limits_of(120.0, 1000.0);
