@@ -24,7 +24,10 @@ def line_plan(arm):
 
 def plan_of(rows, breaks=()):
     """A plan holding given rows, as a stored plan would be rebuilt."""
-    return ortholink.PathPlan._from_state(np.asarray(rows, float), list(breaks), [], 0.0, 0.0, 0, 0)
+    rows = np.asarray(rows, float)
+    unreachable = np.flatnonzero(np.isnan(rows[:, 0])).tolist()
+    duration = np.inf if len(breaks) else 0.0
+    return ortholink.PathPlan._from_state(rows, list(breaks), unreachable, duration, 0.0, 0, 0)
 
 
 def smooth_rows(arm, rng, samples=300):
