@@ -353,16 +353,30 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
                     const Vec3 a = base_is_identity ? caps[c].a : apply(base, caps[c].a);
                     const Vec3 b = base_is_identity ? caps[c].b : apply(base, caps[c].b);
                     const double limit = visitor.threshold() + caps[c].radius + cloud.radius;
-                    const double d = cloud.index->segment_distance(a, b, limit) - caps[c].radius - cloud.radius;
-                    if (d <= visitor.threshold() && visitor.take(d, id_of(c), oid)) {
-                        return true;
+                    if constexpr (Visitor::kFirstHitEnds) {
+                        // Any point within the limit settles it; the nearest is not needed.
+                        if (cloud.index->segment_within(a, b, limit) && visitor.take(limit, id_of(c), oid)) {
+                            return true;
+                        }
+                    } else {
+                        const double d = cloud.index->segment_distance(a, b, limit) - caps[c].radius - cloud.radius;
+                        if (d <= visitor.threshold() && visitor.take(d, id_of(c), oid)) {
+                            return true;
+                        }
                     }
                 }
                 for (std::size_t c = 0; c < solid_boxes.size(); ++c) {
                     const Box world_box = base_is_identity ? solid_boxes[c] : Box{compose(base, solid_boxes[c].pose), solid_boxes[c].size};
-                    const double d = cloud.index->box_distance(world_box, visitor.threshold() + cloud.radius) - cloud.radius;
-                    if (d <= visitor.threshold() && visitor.take(d, tool_box_id(c), oid)) {
-                        return true;
+                    const double limit = visitor.threshold() + cloud.radius;
+                    if constexpr (Visitor::kFirstHitEnds) {
+                        if (cloud.index->box_within(world_box, limit) && visitor.take(limit, tool_box_id(c), oid)) {
+                            return true;
+                        }
+                    } else {
+                        const double d = cloud.index->box_distance(world_box, limit) - cloud.radius;
+                        if (d <= visitor.threshold() && visitor.take(d, tool_box_id(c), oid)) {
+                            return true;
+                        }
                     }
                 }
             }
@@ -391,6 +405,7 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
 namespace {
 
 struct AnyWithin {
+    static constexpr bool kFirstHitEnds = true;  // any pair within the threshold ends the walk
     double padding;
     bool hit = false;
     double threshold() const noexcept { return padding; }
@@ -401,6 +416,7 @@ struct AnyWithin {
 };
 
 struct Nearest {
+    static constexpr bool kFirstHitEnds = false;
     Clearance best{std::numeric_limits<double>::infinity(), {}, {}};
     double threshold() const noexcept { return best.distance; }
     bool take(double d, BodyId a, BodyId b) noexcept {

@@ -50,6 +50,11 @@ public:
     // `limit` when no point is within `limit`.
     double box_distance(const Box& box, double limit) const noexcept;
 
+    // Whether some point lies within `limit` of the segment or the box: the
+    // search stops at the first one found.
+    bool segment_within(const Vec3& a, const Vec3& b, double limit) const noexcept;
+    bool box_within(const Box& box, double limit) const noexcept;
+
     std::size_t size() const noexcept { return count_; }
 
 private:

@@ -200,8 +200,8 @@ struct BoxQuery {
 // Nearest point within `limit` of the query, by a depth-first walk that
 // takes the nearer child first. Nodes are named by pair · 2 + side.
 template <class Pair, class Query>
-double nearest(const std::vector<Pair>& pairs, const std::vector<Vec3>& points, const Query& query,
-               double limit) noexcept {
+double nearest(const std::vector<Pair>& pairs, const std::vector<Vec3>& points, const Query& query, double limit,
+               bool first = false) noexcept {
     if (pairs.empty() || !(limit >= 0.0)) {
         return kInfinity;
     }
@@ -233,6 +233,9 @@ double nearest(const std::vector<Pair>& pairs, const std::vector<Vec3>& points, 
                 if (d2 <= best) {
                     best = d2;
                     found = true;
+                    if (first) {
+                        return std::sqrt(best);
+                    }
                 }
             }
             continue;
@@ -323,6 +326,14 @@ double PointIndex::segment_distance(const Vec3& a, const Vec3& b, double limit) 
 
 double PointIndex::box_distance(const Box& box, double limit) const noexcept {
     return nearest(pairs_, points_, BoxQuery(box), limit);
+}
+
+bool PointIndex::segment_within(const Vec3& a, const Vec3& b, double limit) const noexcept {
+    return nearest(pairs_, points_, SegmentQuery(a, b), limit, true) <= limit;
+}
+
+bool PointIndex::box_within(const Box& box, double limit) const noexcept {
+    return nearest(pairs_, points_, BoxQuery(box), limit, true) <= limit;
 }
 
 PointCloud make_point_cloud(std::vector<Vec3> points, double radius) {

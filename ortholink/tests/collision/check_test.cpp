@@ -165,6 +165,27 @@ TEST(CollisionCheck, SceneIsInTheWorldFrame) {
     }
 }
 
+TEST(CollisionCheck, PointCloudAnswersAgreeWithItsClearance) {
+    Arm arm = stick_arm();
+    arm.tool_geometry.boxes = {Box{Pose{Quat{}, Vec3{0, 0, 80}}, Vec3{60, 60, 160}}};
+    std::mt19937_64 rng(8);
+    std::uniform_real_distribution<double> u(-900, 900);
+    std::vector<Vec3> points(5000);  // a cluttered shelf on one side
+    for (Vec3& p : points) p = Vec3{600 + u(rng) / 3, u(rng), 600 + u(rng) / 3};
+    Scene scene;
+    scene.clouds.push_back(make_point_cloud(std::move(points), 3.0));
+    const CollisionChecker checker(arm, scene);
+    int hits = 0;
+    for (const JointVector& q : random_rows(arm, 2000, 9)) {
+        const double d = checker.clearance(q).distance;
+        ASSERT_EQ(checker.collides(q), d <= 0.0);
+        ASSERT_EQ(checker.collides(q, 30.0), d <= 30.0);
+        hits += d <= 0.0 ? 1 : 0;
+    }
+    EXPECT_GT(hits, 100);
+    EXPECT_LT(hits, 1990);
+}
+
 TEST(CollisionCheck, TheBaseIsNotCheckedAgainstTheCell) {
     const Arm arm = stick_arm();
     Scene floor;
