@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 
+#include "../chain.hpp"
 #include "../chunks.hpp"
 #include "distance.hpp"
 #include "ortholink/arm.hpp"
@@ -112,6 +113,8 @@ struct CollisionChecker::Impl {
     bool base_is_identity = true;
 
     std::vector<Cap> link_caps;                         // in the link frames, link by link
+    std::vector<double> cap_reach;                      // half length plus radius of each link capsule
+    std::array<Bound, kBodyCount> link_bounds{};        // a sphere holding each link, in its frame
     std::array<std::uint32_t, kBodyCount + 1> first{};  // link k owns link_caps[first[k] .. first[k + 1])
 
     std::vector<Cap> tool_caps;  // flange frame
@@ -181,13 +184,23 @@ template <class Visitor>
 void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) const noexcept {
     const auto frames = fk_all(robot, joints);
     std::array<Cap, kMaxLinkCapsules> posed;
+    std::array<Vec3, kMaxLinkCapsules> middle;  // of each posed capsule
     std::array<Bound, kBodyCount> bounds;
     for (std::size_t k = 0; k < kBodyCount; ++k) {
         const Pose frame = k == 0 ? Pose{} : frames[k - 1];
+        // One rotation matrix per link: cheaper than a quaternion rotation per point.
+        const auto r = generic::rotation_matrix(frame.q);
+        const auto place = [&](const Vec3& p) {
+            return Vec3{r[0] * p[0] + r[1] * p[1] + r[2] * p[2] + frame.t[0],
+                        r[3] * p[0] + r[4] * p[1] + r[5] * p[2] + frame.t[1],
+                        r[6] * p[0] + r[7] * p[1] + r[8] * p[2] + frame.t[2]};
+        };
         for (std::uint32_t c = first[k]; c < first[k + 1]; ++c) {
-            posed[c] = Cap{apply(frame, link_caps[c].a), apply(frame, link_caps[c].b), link_caps[c].radius};
+            posed[c] = Cap{place(link_caps[c].a), place(link_caps[c].b), link_caps[c].radius};
+            middle[c] = Vec3{0.5 * (posed[c].a[0] + posed[c].b[0]), 0.5 * (posed[c].a[1] + posed[c].b[1]),
+                             0.5 * (posed[c].a[2] + posed[c].b[2])};
         }
-        bounds[k] = bound_of(std::span<const Cap>(posed.data() + first[k], first[k + 1] - first[k]));
+        bounds[k] = Bound{place(link_bounds[k].center), link_bounds[k].radius};
     }
     const auto link_id = [](std::size_t k) { return BodyId{BodyId::Kind::Link, BodyId::Shape::Capsule, std::uint32_t(k)}; };
     const auto apart = [&](const Bound& a, const Bound& b) {
@@ -203,6 +216,10 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
         }
         for (std::uint32_t a = first[i]; a < first[i + 1]; ++a) {
             for (std::uint32_t b = first[j]; b < first[j + 1]; ++b) {
+                // Each capsule lies within its reach of its middle.
+                if (distance(middle[a], middle[b]) - cap_reach[a] - cap_reach[b] > visitor.threshold()) {
+                    continue;
+                }
                 const double d = segment_segment_distance(posed[a].a, posed[a].b, posed[b].a, posed[b].b) -
                                  posed[a].radius - posed[b].radius;
                 if (d <= visitor.threshold() && visitor.take(d, link_id(i), link_id(j))) {
@@ -445,6 +462,12 @@ CollisionChecker::CollisionChecker(const Arm& arm, const Scene& scene) : impl_(s
         }
     }
     m.first[kBodyCount] = static_cast<std::uint32_t>(m.link_caps.size());
+    for (const Cap& c : m.link_caps) {
+        m.cap_reach.push_back(0.5 * distance(c.a, c.b) + c.radius);
+    }
+    for (std::size_t k = 0; k < kBodyCount; ++k) {
+        m.link_bounds[k] = bound_of(std::span<const Cap>(m.link_caps.data() + m.first[k], m.first[k + 1] - m.first[k]));
+    }
 
     const Scene& tool = arm.tool_geometry;
     for (std::size_t i = 0; i < tool.spheres.size() && m.tool_caps.size() < kMaxToolSolids; ++i) {
