@@ -10,7 +10,6 @@ import numpy as np
 from scipy.optimize import minimize
 from scipy.spatial import ConvexHull
 
-
 # ---------------------------------------------------------------------------
 # Surface sampling
 
@@ -119,21 +118,23 @@ def hull_vertices(points: np.ndarray) -> np.ndarray:
 
 
 def fit_capsule(points: np.ndarray, start: np.ndarray | None = None) -> np.ndarray:
-    """The capsule of least volume (locally) holding `points`."""
+    """The capsule of least volume (locally) holding `points`: Nelder-Mead on
+    the two ends (the radius the largest distance), from the three principal
+    axes and from `start`, the best kept."""
     hv = hull_vertices(points)
     c = hv.mean(0)
-    if start is None:
-        u, s, vt = np.linalg.svd(hv - c, full_matrices=False)
-        axis = vt[0]
+    u, s, vt = np.linalg.svd(hv - c, full_matrices=False)
+    starts = []
+    for axis in vt:
         t = (hv - c) @ axis
         perp = np.linalg.norm((hv - c) - np.outer(t, axis), axis=1)
         r = perp.max()
         lo, hi = t.min() + r * 0.7, t.max() - r * 0.7
         if lo > hi:
             lo = hi = 0.5 * (lo + hi)
-        x0 = np.concatenate([c + lo * axis, c + hi * axis])
-    else:
-        x0 = start[:6].copy()
+        starts.append(np.concatenate([c + lo * axis, c + hi * axis]))
+    if start is not None:
+        starts.append(start[:6].copy())
 
     def radius(x):
         return point_segment_distance(hv, x[:3], x[3:6]).max()
@@ -142,15 +143,24 @@ def fit_capsule(points: np.ndarray, start: np.ndarray | None = None) -> np.ndarr
         r = radius(x)
         return np.pi * r * r * np.linalg.norm(x[3:6] - x[:3]) + 4.0 / 3.0 * np.pi * r**3
 
-    scale = f(x0)
-    best = x0
-    for _ in range(1):
+    best, best_f = None, np.inf
+    for x0 in starts:
+        scale = f(x0)
         res = minimize(
-            lambda x: f(x) / scale,
-            best,
+            lambda x, scale=scale: f(x) / scale,
+            x0,
             method="Nelder-Mead",
-            options={"maxfev": 1500, "xatol": 0.02, "fatol": 1e-6, "adaptive": True},
+            options={"maxfev": 1200, "xatol": 0.05, "fatol": 1e-6, "adaptive": True},
         )
+        if f(res.x) < best_f:
+            best, best_f = res.x, f(res.x)
+    res = minimize(
+        lambda x: f(x) / best_f,
+        best,
+        method="Nelder-Mead",
+        options={"maxfev": 1200, "xatol": 0.02, "fatol": 1e-7, "adaptive": True},
+    )
+    if f(res.x) < best_f:
         best = res.x
     return np.concatenate([best, [radius(best)]])
 
@@ -182,7 +192,12 @@ def lloyd_fit(points: np.ndarray, k: int, rng: np.random.Generator, iterations: 
         for _ in range(15):
             lab = np.argmin(((points[:, None, :] - centers[None]) ** 2).sum(-1), axis=1)
             centers = np.array([points[lab == j].mean(0) if (lab == j).any() else centers[j] for j in range(k)])
-        caps = np.array([fit_capsule(points[lab == j]) if (lab == j).sum() > 0 else np.r_[centers[j], centers[j], 1.0] for j in range(k)])
+        caps = np.array(
+            [
+                fit_capsule(points[lab == j]) if (lab == j).sum() > 0 else np.r_[centers[j], centers[j], 1.0]
+                for j in range(k)
+            ]
+        )
     else:
         caps = init.copy()
     best, best_v = None, np.inf
@@ -244,7 +259,9 @@ def segment_segment_distance(p0, p1, q0, q1):
     c = np.einsum("...i,...i->...", d1, r)
     b = np.einsum("...i,...i->...", d1, d2)
     denom = a * e - b * b
-    s = np.where(denom > eps * np.maximum(a * e, eps), np.clip((b * f - c * e) / np.where(denom > 0, denom, 1), 0, 1), 0.0)
+    s = np.where(
+        denom > eps * np.maximum(a * e, eps), np.clip((b * f - c * e) / np.where(denom > 0, denom, 1), 0, 1), 0.0
+    )
     s = np.where(a <= eps, 0.0, s)
     t = np.where(e > eps, (b * s + f) / np.where(e > eps, e, 1), 0.0)
     # clamp t, recompute s
@@ -280,3 +297,32 @@ def pair_clearance(env, poses: np.ndarray, pairs) -> np.ndarray:
         d = d - ru[None, :, None] - rv[None, None, :]
         out[:, j] = d.reshape(len(poses), -1).min(axis=1)
     return out
+
+
+def fit_capsule_along(points: np.ndarray, axis: np.ndarray) -> np.ndarray:
+    """The capsule with its segment parallel to `axis` of least radius holding
+    `points` (the smallest circle around their projections), its segment as
+    short as that radius allows."""
+    hv = hull_vertices(points)
+    u = axis / np.linalg.norm(axis)
+    e1 = np.cross(u, [1.0, 0, 0] if abs(u[0]) < 0.9 else [0, 1.0, 0])
+    e1 /= np.linalg.norm(e1)
+    e2 = np.cross(u, e1)
+    xy = np.stack([hv @ e1, hv @ e2], axis=1)
+    t = hv @ u
+
+    def rad(c):
+        return np.linalg.norm(xy - c, axis=1).max()
+
+    c0 = 0.5 * (xy.min(0) + xy.max(0))
+    res = minimize(rad, c0, method="Nelder-Mead", options={"xatol": 1e-3, "fatol": 1e-6, "maxfev": 2000})
+    c = res.x
+    r = rad(c) + 1e-9
+    perp = np.linalg.norm(xy - c, axis=1)
+    reach = np.sqrt(np.maximum(r * r - perp * perp, 0.0))
+    lo = (t + reach).min()
+    hi = (t - reach).max()
+    if lo > hi:
+        lo = hi = 0.5 * (lo + hi)
+    base = c[0] * e1 + c[1] * e2
+    return np.concatenate([base + lo * u, base + hi * u, [r]])

@@ -9,10 +9,9 @@ until containment is exact.
 
 from __future__ import annotations
 
+import envelope_geometry as eg
 import numpy as np
 from scipy.optimize import minimize
-
-import envelope_geometry as eg
 
 
 def _dist_grad(p, a, b):
@@ -123,6 +122,8 @@ def fit_link(surface, inner, k, rng, restarts=4, method="slabs"):
     pts = np.concatenate([surface, inner]) if len(inner) else surface
     if k == 1:
         return eg.refit_radius(pts, eg.fit_capsule(pts)[None])
+    if isinstance(method, dict):
+        return eg.refit_radius(pts, grid_fit(pts, method))
     if method == "slabs":
         return eg.refit_radius(pts, slab_fit(pts, k))
     # subsample the cover set for speed; the exact growth comes after
@@ -226,3 +227,25 @@ def slab_fit(pts, k, axes=None):
                 if v2 < v:
                     caps, v, cuts = c2, v2, trial
     return caps
+
+
+def grid_fit(pts, cuts):
+    """One least-volume capsule per cell of a grid of slabs: `cuts` maps an
+    axis of the link frame (0 x, 1 y, 2 z) to the number of equal-width slabs
+    along it. Cells with too few points are merged away by the radius growth."""
+    cuts = dict(cuts)
+    along = cuts.pop("axis", None)
+    cells = [np.ones(len(pts), dtype=bool)]
+    for axis, n in cuts.items():
+        t = pts[:, axis]
+        edges = np.linspace(t.min(), t.max(), n + 1)
+        new = []
+        for cell in cells:
+            for lo, hi in zip(edges[:-1], edges[1:]):
+                sel = cell & (t >= lo - 1e-9) & (t <= hi + 1e-9)
+                if sel.sum() >= 4:
+                    new.append(sel)
+        cells = new
+    if along is not None:
+        return np.array([eg.fit_capsule_along(pts[c], np.eye(3)[along]) for c in cells])
+    return np.array([eg.fit_capsule(pts[c]) for c in cells])

@@ -32,7 +32,23 @@ import envelope_geometry as eg  # noqa: E402
 import ortholink  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-PAIRS = [(0, 2), (0, 3), (1, 5), (0, 5), (1, 4), (1, 6), (2, 5), (2, 6), (0, 6), (0, 4), (1, 3), (2, 4), (3, 5), (3, 6), (4, 6)]
+PAIRS = [
+    (0, 2),
+    (0, 3),
+    (1, 5),
+    (0, 5),
+    (1, 4),
+    (1, 6),
+    (2, 5),
+    (2, 6),
+    (0, 6),
+    (0, 4),
+    (1, 3),
+    (2, 4),
+    (3, 5),
+    (3, 6),
+    (4, 6),
+]
 NAMES = ["base", "turret", "upper arm", "elbow", "forearm", "wrist", "flange"]
 
 
@@ -61,18 +77,18 @@ def inside(point: np.ndarray, V: np.ndarray, F: np.ndarray) -> bool:
     return bool(eg.winding_numbers(point[None], V, F)[0] > 0.5)
 
 
-def evaluate(model: str, env, meshes, n: int, seed: int = 7) -> dict:
+def reference(model: str, meshes, n: int, seed: int = 7):
+    """The sampled configurations, the body poses and coal's verdict on every
+    pair; cached under build/ (they do not depend on the envelopes)."""
+    cache = ROOT / f"build/envelope_reference_{model}_{n}_{seed}.npz"
+    if cache.exists():
+        z = np.load(cache)
+        return z["q"], z["poses"], z["mesh_hit"], float(z["seconds"])
     rng = np.random.default_rng(seed + 1000)
     arm = ortholink.Arm(getattr(ortholink.CrxModel, model))
     lm = ortholink.LinkMeshes.load(getattr(ortholink.CrxModel, model))
     q = sample_joints(arm, n, rng)
-    t0 = time.time()
     poses = np.stack([np.asarray(lm.poses(arm.robot, row)) for row in q])  # (N, 7, 4, 4)
-    env_d = np.empty((n, len(PAIRS)))
-    for s in range(0, n, 2000):
-        env_d[s : s + 2000] = eg.pair_clearance(env, poses[s : s + 2000], PAIRS)
-    t_env = time.time() - t0
-
     models = [bvh(V, F) for V, F in meshes]
     req = coal.CollisionRequest()
     mesh_hit = np.zeros((n, len(PAIRS)), dtype=bool)
@@ -82,8 +98,34 @@ def evaluate(model: str, env, meshes, n: int, seed: int = 7) -> dict:
         for j, (u, v) in enumerate(PAIRS):
             res = coal.CollisionResult()
             mesh_hit[i, j] = coal.collide(models[u], tfs[u], models[v], tfs[v], req, res) > 0
-    t_coal = time.time() - t0
+    seconds = time.time() - t0
+    cache.parent.mkdir(parents=True, exist_ok=True)
+    np.savez_compressed(cache, q=q, poses=poses, mesh_hit=mesh_hit, seconds=seconds)
+    return q, poses, mesh_hit, seconds
 
+
+def envelope_clearance(env, poses):
+    n = len(poses)
+    env_d = np.empty((n, len(PAIRS)))
+    for s in range(0, n, 2000):
+        env_d[s : s + 2000] = eg.pair_clearance(env, poses[s : s + 2000], PAIRS)
+    return env_d
+
+
+def false_alarms(env, poses, mesh_hit) -> int:
+    """Configurations the envelopes call colliding and coal free (blind spot
+    not separated: a quick score for the search)."""
+    env_any = (envelope_clearance(env, poses) <= 0).any(axis=1)
+    coal_any = mesh_hit.any(axis=1)
+    assert not (coal_any & ~env_any).any(), "an envelope misses a contact"
+    return int((env_any & ~coal_any).sum())
+
+
+def evaluate(model: str, env, meshes, n: int, seed: int = 7, quiet: bool = False) -> dict:
+    q, poses, mesh_hit, t_coal = reference(model, meshes, n, seed)
+    t0 = time.time()
+    env_d = envelope_clearance(env, poses)
+    t_env = time.time() - t0
     env_hit = env_d <= 0.0
     coal_any = mesh_hit.any(axis=1)
     env_any = env_hit.any(axis=1)
@@ -118,11 +160,16 @@ def evaluate(model: str, env, meshes, n: int, seed: int = 7) -> dict:
         false_alarms=int(len(false_rows)),
         false_alarm_rate_of_all=len(false_rows) / n,
         false_alarm_rate_of_free=len(false_rows) / max(free, 1),
-        pair_false_alarms={f"{NAMES[u]}-{NAMES[v]}": int((env_hit[false_rows, j] & ~mesh_hit[false_rows, j]).sum()) for j, (u, v) in enumerate(PAIRS)},
+        pair_false_alarms={
+            f"{NAMES[u]}-{NAMES[v]}": int((env_hit[false_rows, j] & ~mesh_hit[false_rows, j]).sum())
+            for j, (u, v) in enumerate(PAIRS)
+        },
         pair_share={f"{NAMES[u]}-{NAMES[v]}": float(mesh_hit[coal_any, j].mean()) for j, (u, v) in enumerate(PAIRS)},
         seconds_envelope=t_env,
         seconds_coal=t_coal,
     )
+    if quiet:
+        return out
     print(
         f"{model}: {n} configurations, coal colliding {out['coal_colliding']} ({out['coal_colliding'] / n:.1%}), "
         f"envelopes colliding {out['envelope_colliding']}; misses {out['misses']} (pair misses {pair_misses}); "
@@ -141,8 +188,8 @@ def main() -> int:
     results = []
     for model, caps in data["fits"].items():
         meshes = [
-            (np.asarray(l.vertices, dtype=np.float64), np.asarray(l.faces, dtype=np.int64))
-            for l in ortholink.LinkMeshes.load(getattr(ortholink.CrxModel, model)).links
+            (np.asarray(link.vertices, dtype=np.float64), np.asarray(link.faces, dtype=np.int64))
+            for link in ortholink.LinkMeshes.load(getattr(ortholink.CrxModel, model)).links
         ]
         results.append(evaluate(model, [np.asarray(c) for c in caps], meshes, n))
     (ROOT / "build/envelope_eval.json").write_text(json.dumps(results, indent=1))
