@@ -251,6 +251,12 @@ void arm_fk_many(const Arm& arm, std::span<const JointVector> joints, std::span<
     }
 }
 
+void arm_fk_many_matrices(const Arm& arm, std::span<const JointVector> joints, std::span<double> matrices,
+                          unsigned threads, const CancelCheck& cancel) {
+    detail::poses_into(std::min(joints.size(), matrices.size() / 16), threads, cancel, matrices.data(),
+                       [&](std::size_t i) { return compose(arm.base, compose(fk(arm.robot, joints[i]), arm.tool)); });
+}
+
 bool arm_within_limits(const Arm& arm, const JointVector& joints) noexcept {
     return within_limits(joints, arm.lower, arm.upper) && elbow_allows(arm, joints);
 }
@@ -357,29 +363,19 @@ std::vector<JointVector> arm_ik(const Arm& arm, const Pose& world_tcp) {
     return out;
 }
 
+void arm_ik_many(const Arm& arm, std::span<const Pose> world_tcps, IkBatchSink& out, unsigned threads,
+                 const CancelCheck& cancel) {
+    detail::solve_in_order(world_tcps.size(), threads, cancel, out,
+                           [&](std::size_t i, std::vector<IkSolution>& solutions) {
+                               arm_expand(arm, ik(arm.robot, arm_flange_target(arm, world_tcps[i])), solutions);
+                           });
+}
+
 IkBatchResult arm_ik_many(const Arm& arm, std::span<const Pose> world_tcps, unsigned threads,
                           const CancelCheck& cancel) {
-    std::vector<Pose> flange(world_tcps.size());
-    for (std::size_t i = 0; i < world_tcps.size(); ++i) {
-        flange[i] = arm_flange_target(arm, world_tcps[i]);
-    }
-    const IkBatchResult raw = ik_many(arm.robot, flange, threads, cancel);
-    IkBatchResult result;
-    result.offsets.reserve(raw.offsets.size());
-    result.offsets.push_back(0);
-    result.solutions.reserve(raw.solutions.size() * 2);
-    detail::BatchStop stop(cancel);
-    for (std::size_t i = 0; i < world_tcps.size(); ++i) {
-        if (!stop.keep_going(true)) {
-            throw BatchCancelled{};
-        }
-        const auto begin = static_cast<std::size_t>(raw.offsets[i]);
-        const auto end = static_cast<std::size_t>(raw.offsets[i + 1]);
-        arm_expand(arm, std::span<const IkSolution>(raw.solutions.data() + begin, end - begin), result.solutions,
-                   cancel);
-        result.offsets.push_back(static_cast<std::int64_t>(result.solutions.size()));
-    }
-    return result;
+    detail::ResultSink sink(world_tcps.size());
+    arm_ik_many(arm, world_tcps, sink, threads, cancel);
+    return std::move(sink.result);
 }
 
 namespace {

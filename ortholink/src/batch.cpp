@@ -58,46 +58,25 @@ void fk_many(const Crx& robot, std::span<const JointVector> joints, std::span<Po
                        });
 }
 
-IkBatchResult ik_many(const Crx& robot, std::span<const Pose> targets, unsigned threads, const CancelCheck& cancel) {
-    const std::size_t count = targets.size();
-    const unsigned used = effective_threads(count, threads);
-    std::vector<std::vector<IkSolution>> parts(used);
-    std::vector<std::int64_t> counts(count, 0);
-    const auto first_target = [&](std::size_t chunk) { return count * chunk / used; };
-    {
-        detail::BatchStop stop(cancel);
-        detail::run_chunks(count, used, stop, [&](unsigned chunk, std::size_t begin, std::size_t end, bool on_caller) {
-            auto& part = parts[chunk];
-            for (std::size_t i = begin; i < end && stop.keep_going(on_caller); ++i) {
-                const auto solutions = ik(robot, targets[i]);
-                counts[i] = static_cast<std::int64_t>(solutions.size());
-                part.insert(part.end(), solutions.begin(), solutions.end());
-            }
-        });
-    }
+void fk_many_matrices(const Crx& robot, std::span<const JointVector> joints, std::span<double> matrices,
+                      unsigned threads, const CancelCheck& cancel) {
+    detail::poses_into(std::min(joints.size(), matrices.size() / 16), threads, cancel, matrices.data(),
+                       [&](std::size_t i) { return fk(robot, joints[i]); });
+}
 
-    IkBatchResult result;
-    result.offsets.resize(count + 1);
-    result.offsets[0] = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        result.offsets[i + 1] = result.offsets[i] + counts[i];
-    }
-    if (used == 1) {
-        result.solutions = std::move(parts[0]);
-        return result;
-    }
-    // Each thread copies its own part into place; the parts are contiguous in target order.
-    result.solutions.resize(static_cast<std::size_t>(result.offsets[count]));
-    const CancelCheck never;
-    detail::BatchStop stop(never);
-    detail::run_chunks(used, used, stop, [&](unsigned, std::size_t begin, std::size_t end, bool) {
-        for (std::size_t chunk = begin; chunk < end; ++chunk) {
-            const auto at = static_cast<std::ptrdiff_t>(result.offsets[first_target(chunk)]);
-            std::copy(parts[chunk].begin(), parts[chunk].end(), result.solutions.begin() + at);
-            std::vector<IkSolution>().swap(parts[chunk]);
-        }
-    });
-    return result;
+void ik_many(const Crx& robot, std::span<const Pose> targets, IkBatchSink& out, unsigned threads,
+             const CancelCheck& cancel) {
+    detail::solve_in_order(targets.size(), threads, cancel, out,
+                           [&](std::size_t i, std::vector<IkSolution>& solutions) {
+                               const auto found = ik(robot, targets[i]);
+                               solutions.insert(solutions.end(), found.begin(), found.end());
+                           });
+}
+
+IkBatchResult ik_many(const Crx& robot, std::span<const Pose> targets, unsigned threads, const CancelCheck& cancel) {
+    detail::ResultSink sink(targets.size());
+    ik_many(robot, targets, sink, threads, cancel);
+    return std::move(sink.result);
 }
 
 std::vector<std::optional<JointVector>> ik_path(const Crx& robot, std::span<const Pose> targets,

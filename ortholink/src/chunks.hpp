@@ -3,11 +3,13 @@
 // working too, every started thread joined on every path, and cancellation
 // asked from the calling thread while the others work.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "ortholink/batch.hpp"
+#include "ortholink/matrix.hpp"
 
 namespace ortholink::detail {
 
@@ -177,5 +180,88 @@ void run_chunks(std::size_t count, unsigned threads, BatchStop& stop, Body&& bod
         }
     }
 }
+
+// Writes make(i) for i in [0, count) as 4x4 matrices, 16 values each, into
+// `out` (count * 16 values), over `threads` threads (0: the default).
+template <class Make>
+void poses_into(std::size_t count, unsigned threads, const CancelCheck& cancel, double* out, Make&& make) {
+    BatchStop stop(cancel);
+    run_chunks(count, effective_threads(count, threads), stop,
+               [&](unsigned, std::size_t begin, std::size_t end, bool on_caller) {
+                   for (std::size_t i = begin; i < end && stop.keep_going(on_caller); ++i) {
+                       iso_into(make(i), out + 16 * i);
+                   }
+               });
+}
+
+// Targets per block of an ordered batch: a millisecond or two of inverse
+// kinematics, so the few blocks waiting for their turn stay small.
+inline constexpr std::size_t kTargetsPerBlock = 256;
+
+// Runs solve(i, solutions), which appends the solutions of target i, for
+// every target in [0, count). Threads take blocks of targets in order as they
+// become free, and each finished block goes to out.append in target order,
+// one call at a time: the sink receives every solution once, as the results
+// of one thread would arrive.
+template <class Solve>
+void solve_in_order(std::size_t count, unsigned threads, const CancelCheck& cancel, IkBatchSink& out, Solve&& solve) {
+    struct Block {
+        std::vector<IkSolution> solutions;
+        std::vector<std::int64_t> counts;
+    };
+    const std::size_t blocks = (count + kTargetsPerBlock - 1) / kTargetsPerBlock;
+    std::atomic<std::size_t> next_block{0};
+    std::mutex mutex;
+    std::size_t next_append = 0;
+    std::map<std::size_t, Block> waiting;  // finished before the blocks ahead of them
+    BatchStop stop(cancel);
+    const unsigned used = effective_threads(count, threads);
+    run_chunks(used, used, stop, [&](unsigned, std::size_t, std::size_t, bool on_caller) {
+        Block block;
+        for (std::size_t b = next_block++; b < blocks; b = next_block++) {
+            block.solutions.clear();
+            block.counts.clear();
+            const std::size_t end = std::min(count, (b + 1) * kTargetsPerBlock);
+            for (std::size_t i = b * kTargetsPerBlock; i < end; ++i) {
+                if (!stop.keep_going(on_caller)) {
+                    return;
+                }
+                const std::size_t before = block.solutions.size();
+                solve(i, block.solutions);
+                block.counts.push_back(static_cast<std::int64_t>(block.solutions.size() - before));
+            }
+            std::lock_guard lock(mutex);
+            if (b != next_append) {
+                waiting.emplace(b, std::move(block));
+                block = Block{};
+                continue;
+            }
+            out.append(block.solutions, block.counts);
+            ++next_append;
+            for (auto it = waiting.find(next_append); it != waiting.end(); it = waiting.find(next_append)) {
+                out.append(it->second.solutions, it->second.counts);
+                waiting.erase(it);
+                ++next_append;
+            }
+        }
+    });
+}
+
+// A sink that collects a batch into an IkBatchResult.
+class ResultSink final : public IkBatchSink {
+public:
+    explicit ResultSink(std::size_t targets) {
+        result.offsets.reserve(targets + 1);
+        result.offsets.push_back(0);
+    }
+    void append(std::span<const IkSolution> solutions, std::span<const std::int64_t> counts) override {
+        result.solutions.insert(result.solutions.end(), solutions.begin(), solutions.end());
+        for (const std::int64_t count : counts) {
+            result.offsets.push_back(result.offsets.back() + count);
+        }
+    }
+
+    IkBatchResult result;
+};
 
 }  // namespace ortholink::detail

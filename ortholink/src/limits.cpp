@@ -3,10 +3,13 @@
 #include <array>
 #include <cmath>
 
+#include "chunks.hpp"
+
 namespace ortholink {
 namespace {
 
 constexpr double kTurn = 360.0;
+constexpr std::size_t kRowsPerPoll = 4096;
 
 using Fault = TurnsStatus::Fault;
 
@@ -90,14 +93,25 @@ bool within_limits(const JointVector& joints, const JointVector& lower, const Jo
 }
 
 TurnsStatus expand_turns(std::span<const JointVector> solutions, const JointVector& lower, const JointVector& upper,
-                         std::vector<JointVector>& out, std::vector<std::size_t>* source) {
+                         std::vector<JointVector>& out, std::vector<std::size_t>* source, const CancelCheck& cancel) {
     if (TurnsStatus status = check_limits(lower, upper); !status) {
         return status;
     }
+    detail::BatchStop stop(cancel);
+    // Asks the check every few thousand rows, counted or built; a clock read
+    // per row would cost as much as the row.
+    std::size_t steps = 0;
+    const auto poll = [&] {
+        if (++steps % kRowsPerPoll == 0) {
+            stop.poll();
+            if (stop.cancelled()) throw BatchCancelled{};
+        }
+    };
     // Count first, so that a refused call builds nothing.
     std::array<TurnRange, 6> ranges{};
     double total = 0.0;
     for (std::size_t s = 0; s < solutions.size(); ++s) {
+        poll();
         TurnsStatus status;
         const double variants = solution_ranges(solutions[s], lower, upper, ranges, status);
         if (!status) {
@@ -137,6 +151,7 @@ TurnsStatus expand_turns(std::span<const JointVector> solutions, const JointVect
             for (std::size_t i = 0; i < 6; ++i) {
                 variant[i] = joints[i] + kTurn * turns[i];
             }
+            poll();
             out.push_back(variant);
             if (source != nullptr) {
                 source->push_back(s);

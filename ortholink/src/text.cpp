@@ -99,8 +99,11 @@ std::string to_string(const IkSolution& solution) {
 std::string to_string(const IkBatchResult& batch) {
     // A batch of n targets has n + 1 offsets; one built empty has none.
     const std::size_t targets = batch.offsets.empty() ? 0 : batch.offsets.size() - 1;
-    return "IkBatch(targets=" + std::to_string(targets) + ", solutions=" + std::to_string(batch.solutions.size()) +
-           ")";
+    return ik_batch_text(targets, batch.solutions.size());
+}
+
+std::string ik_batch_text(std::size_t targets, std::size_t solutions) {
+    return "IkBatch(targets=" + std::to_string(targets) + ", solutions=" + std::to_string(solutions) + ")";
 }
 
 std::string to_string(const PathPlan& plan) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ortholink/batch.hpp"
+#include "ortholink/matrix.hpp"
 
 namespace ortholink {
 namespace {
@@ -35,15 +36,21 @@ TEST(Batch, FkManyMatchesFkForEveryThreadCount) {
     for (unsigned threads : {1u, 2u, 3u, 0u}) {
         std::vector<Pose> out(joints.size());
         fk_many(robot, joints, out, threads);
+        std::vector<double> matrices(16 * joints.size());
+        fk_many_matrices(robot, joints, matrices, threads);
         for (std::size_t i = 0; i < joints.size(); ++i) {
             ASSERT_EQ(out[i], fk(robot, joints[i])) << "threads " << threads << " index " << i;
+            double expected[16];
+            iso_into(out[i], expected);
+            ASSERT_EQ(std::memcmp(expected, &matrices[16 * i], sizeof expected), 0) << "index " << i;
         }
     }
 }
 
 TEST(Batch, IkManyMatchesIkInOrderWhateverTheThreadCount) {
     const Crx robot = Crx::new_10ia();
-    const auto joints = random_joints(300, 2);
+    // Many blocks of targets, so that some finish before the ones ahead of them.
+    const auto joints = random_joints(3000, 2);
     std::vector<Pose> targets;
     for (const auto& j : joints) targets.push_back(fk(robot, j));
     Pose far{};

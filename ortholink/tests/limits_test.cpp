@@ -129,5 +129,22 @@ TEST(Limits, ExpandTurnsCapsOneSolutionAndTheWholeCall) {
     EXPECT_TRUE(out.empty());
 }
 
+TEST(Limits, ExpandTurnsStopsWhenCancelled) {
+    // Four turns per joint: 4096 variants per solution, asked every few thousand.
+    const JointVector lower{-720, -720, -720, -720, -720, -720};
+    const JointVector upper{720, 720, 720, 720, 720, 720};
+    const std::vector<JointVector> solutions(200, JointVector{10, 20, 30, 40, 50, 60});
+    int asked = 0;
+    const auto cancel_at_once = [&] { return ++asked > 0; };
+    std::vector<JointVector> out;
+    EXPECT_THROW(expand_turns(solutions, lower, upper, out, nullptr, CancelCheck(cancel_at_once)), BatchCancelled);
+    EXPECT_GT(asked, 0);
+    EXPECT_LT(out.size(), 200u * 4096u);
+    const auto never = [] { return false; };
+    out.clear();
+    ASSERT_TRUE(expand_turns(solutions, lower, upper, out, nullptr, CancelCheck(never)));
+    EXPECT_EQ(out.size(), 200u * 4096u);
+}
+
 }  // namespace
 }  // namespace ortholink

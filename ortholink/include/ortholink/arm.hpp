@@ -98,6 +98,10 @@ Pose arm_fk(const Arm& arm, const JointVector& joints) noexcept;
 void arm_fk_many(const Arm& arm, std::span<const JointVector> joints, std::span<Pose> out, unsigned threads = 0,
                  const CancelCheck& cancel = {});
 
+// arm_fk_many writing 4x4 matrices, as fk_many_matrices.
+void arm_fk_many_matrices(const Arm& arm, std::span<const JointVector> joints, std::span<double> matrices,
+                          unsigned threads = 0, const CancelCheck& cancel = {});
+
 // True when every joint and J2 + J3 lie within the arm's limits (NaN is outside).
 bool arm_within_limits(const Arm& arm, const JointVector& joints) noexcept;
 
@@ -137,6 +141,10 @@ void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, st
 // `cancel` is asked as ik_many asks it.
 IkBatchResult arm_ik_many(const Arm& arm, std::span<const Pose> world_tcps, unsigned threads = 0,
                           const CancelCheck& cancel = {});
+
+// arm_ik_many handing the solutions to `out`, as ik_many does.
+void arm_ik_many(const Arm& arm, std::span<const Pose> world_tcps, IkBatchSink& out, unsigned threads = 0,
+                 const CancelCheck& cancel = {});
 
 // For a flange solution of a continuous family (J1 and J4 coaxial, where
 // q + t·(1, 0, 0, ±1, 0, 0) is one pose; or, with equal arm lengths, the arm

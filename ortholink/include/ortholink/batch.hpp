@@ -48,6 +48,26 @@ struct BatchCancelled : std::exception {
 void fk_many(const Crx& robot, std::span<const JointVector> joints, std::span<Pose> out, unsigned threads = 0,
              const CancelCheck& cancel = {});
 
+// fk_many writing each pose as its 4x4 matrix, row by row as iso_into writes
+// one: `matrices` holds 16 values per joint vector.
+void fk_many_matrices(const Crx& robot, std::span<const JointVector> joints, std::span<double> matrices,
+                      unsigned threads = 0, const CancelCheck& cancel = {});
+
+// Where a batch puts its solutions as they are found: append() receives the
+// solutions of a run of consecutive targets and how many each target has, in
+// target order, one call at a time (from whichever thread finished the run).
+// What it throws stops the batch and propagates.
+class IkBatchSink {
+public:
+    virtual void append(std::span<const IkSolution> solutions, std::span<const std::int64_t> counts) = 0;
+
+protected:
+    IkBatchSink() = default;
+    IkBatchSink(const IkBatchSink&) = default;
+    IkBatchSink& operator=(const IkBatchSink&) = default;
+    ~IkBatchSink() = default;
+};
+
 // The solutions of every target, flattened: those of target i are
 // solutions[offsets[i] .. offsets[i + 1]).
 struct IkBatchResult {
@@ -57,9 +77,14 @@ struct IkBatchResult {
 
 // "IkBatch(targets=3, solutions=17)".
 std::string to_string(const IkBatchResult& batch);
+std::string ik_batch_text(std::size_t targets, std::size_t solutions);
 
 IkBatchResult ik_many(const Crx& robot, std::span<const Pose> targets, unsigned threads = 0,
                       const CancelCheck& cancel = {});
+
+// ik_many handing the solutions to `out` instead of collecting them.
+void ik_many(const Crx& robot, std::span<const Pose> targets, IkBatchSink& out, unsigned threads = 0,
+             const CancelCheck& cancel = {});
 
 // A batch rebuilt from its flat fields (as a stored batch keeps them), one
 // entry per solution in each of the first four; none when they do not fit

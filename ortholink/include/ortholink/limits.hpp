@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "ortholink/batch.hpp"
 #include "ortholink/fk.hpp"
 
 namespace ortholink {
@@ -57,8 +58,10 @@ struct TurnsStatus {
 // slowest and each joint's turns ascend. `source`, when given, receives the
 // index of the solution each variant came from. A solution with a NaN or
 // infinite joint, or a NaN limit, has no variants (nothing lies within a NaN
-// limit). On a fault nothing is added to `out`.
+// limit). On a fault nothing is added to `out`. `cancel` is asked as a batch
+// asks it; a cancellation throws BatchCancelled.
 TurnsStatus expand_turns(std::span<const JointVector> solutions, const JointVector& lower, const JointVector& upper,
-                         std::vector<JointVector>& out, std::vector<std::size_t>* source = nullptr);
+                         std::vector<JointVector>& out, std::vector<std::size_t>* source = nullptr,
+                         const CancelCheck& cancel = {});
 
 }  // namespace ortholink

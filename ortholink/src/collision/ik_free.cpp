@@ -38,6 +38,9 @@ IkBatchResult arm_ik_many_free(const Arm& arm, const CollisionChecker& checker, 
     result.solutions.reserve(raw.solutions.size() * 2);
     std::vector<IkSolution> kept;
     for (std::size_t i = 0; i < world_tcps.size(); ++i) {
+        if ((i & 1023) == 0 && cancel()) {
+            throw BatchCancelled{};
+        }
         kept.clear();
         for (auto k = static_cast<std::size_t>(raw.offsets[i]); k < static_cast<std::size_t>(raw.offsets[i + 1]);
              ++k) {
@@ -45,7 +48,8 @@ IkBatchResult arm_ik_many_free(const Arm& arm, const CollisionChecker& checker, 
                 kept.push_back(raw.solutions[k]);
             }
         }
-        arm_expand(arm, kept, result.solutions);
+        // On the calling thread: the expansion may ask the check.
+        arm_expand(arm, kept, result.solutions, cancel);
         result.offsets.push_back(static_cast<std::int64_t>(result.solutions.size()));
     }
     return result;

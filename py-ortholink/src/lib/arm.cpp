@@ -9,6 +9,7 @@
 #include "classes.hpp"
 #include "collision_binding.hpp"
 #include "convert.hpp"
+#include "ik_batch.hpp"
 #include "interruptible.hpp"
 #include "numpy_api.hpp"
 #include "ortholink/arm.hpp"
@@ -237,10 +238,12 @@ constexpr Signature<2> kFkMany{"fk_many", {"joints", "threads"}, 1, 2};
 PyObject* arm_fk_many_method(PyObject* self, const Arguments<2>& values) {
     const Arm arm = arm_of(self);
     const unsigned threads = thread_count(values[1]);
-    const auto joints = joint_rows(values[0], "joints");
-    std::vector<Pose> poses(joints.size());
-    without_gil([&](const CancelCheck& cancel) { arm_fk_many(arm, joints, poses, threads, cancel); });
-    return poses_to_array(poses);
+    const JointRowsView joints = joint_rows_view(values[0], "joints");
+    const std::span<const JointVector> rows = joints.rows();
+    Ref poses = Ref::steal(new_pose_stack(rows.size()));
+    const std::span<double> matrices = pose_stack_values(poses.get());
+    without_gil([&](const CancelCheck& cancel) { arm_fk_many_matrices(arm, rows, matrices, threads, cancel); });
+    return poses.release();
 }
 
 // The scene and collision_free arguments of the ik methods.
@@ -288,15 +291,16 @@ PyObject* arm_ik_many_method(PyObject* self, const Arguments<4>& values) {
     const unsigned threads = thread_count(values[1]);
     const FreeArguments options = free_arguments(values[2], values[3]);
     const auto poses = near_rigid_poses(values[0], "poses");
-    IkBatchResult batch;
-    without_gil([&](const CancelCheck& cancel) {
-        if (options.free) {
+    if (options.free) {
+        IkBatchResult batch;
+        without_gil([&](const CancelCheck& cancel) {
             batch = arm_ik_many_free(arm, CollisionChecker(arm, *options.scene), poses, 0.0, threads, cancel);
-        } else {
-            batch = arm_ik_many(arm, poses, threads, cancel);
-        }
-    });
-    return box(std::move(batch));
+        });
+        return box_batch(batch);
+    }
+    IkBatchArraysSink sink(poses.size());
+    without_gil([&](const CancelCheck& cancel) { arm_ik_many(arm, poses, sink, threads, cancel); });
+    return sink.finish();
 }
 
 constexpr Signature<4> kIkClosest{

@@ -59,6 +59,7 @@ std::vector<JointVector> rows_of_six(PyObject* object, const char* name, bool& s
     const npy_intp rows = single ? 1 : PyArray_DIM(array, 0);
     std::vector<JointVector> out(static_cast<std::size_t>(rows));
     for (npy_intp r = 0; r < rows; ++r) {
+        check_signals_at(static_cast<std::size_t>(r));
         for (npy_intp c = 0; c < 6; ++c) {
             out[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] =
                 single ? element(array, c) : element(array, r, c);
@@ -74,6 +75,38 @@ std::vector<JointVector> joint_rows(PyObject* object, const char* name) {
         fail(PyExc_TypeError, "argument '%s': expected an (n, 6) array, got a single joint vector", name);
     }
     return rows;
+}
+
+JointRowsView::JointRowsView(PyObject* object, const char* name) {
+    static_assert(sizeof(JointVector) == 6 * sizeof(double));
+    ensure_numpy();
+    if (is_float64_array(object, 2)) {
+        auto* array = reinterpret_cast<PyArrayObject*>(object);
+        if (PyArray_DIM(array, 1) == 6 && PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array)) {
+            array_ = Ref::borrow(object);
+            return;
+        }
+    }
+    copy_ = joint_rows(object, name);
+}
+
+std::span<const JointVector> JointRowsView::rows() const noexcept {
+    if (!array_) {
+        return copy_;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
+    return {static_cast<const JointVector*>(PyArray_DATA(array)), static_cast<std::size_t>(PyArray_DIM(array, 0))};
+}
+
+PyObject* new_pose_stack(std::size_t count) {
+    ensure_numpy();
+    const npy_intp shape[3] = {static_cast<npy_intp>(count), 4, 4};
+    return new_float64_array(3, shape);
+}
+
+std::span<double> pose_stack_values(PyObject* stack) {
+    auto* array = reinterpret_cast<PyArrayObject*>(stack);
+    return {static_cast<double*>(PyArray_DATA(array)), static_cast<std::size_t>(PyArray_SIZE(array))};
 }
 
 namespace {

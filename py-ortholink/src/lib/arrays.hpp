@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,25 @@ std::vector<JointVector> rows_of_six(PyObject* object, const char* name, bool& s
 // An (n, 6) array-like of joint angles; a lone vector is a TypeError.
 std::vector<JointVector> joint_rows(PyObject* object, const char* name);
 
+// An (n, 6) array-like of joint angles, as joint_rows reads it, kept as a
+// view of the array's own memory when it is an aligned C-contiguous float64
+// array (a large batch then reads its input in place), else as a copy.
+class JointRowsView {
+public:
+    JointRowsView(PyObject* object, const char* name);
+    std::span<const JointVector> rows() const noexcept;
+
+private:
+    Ref array_;
+    std::vector<JointVector> copy_;
+};
+inline JointRowsView joint_rows_view(PyObject* object, const char* name) { return JointRowsView(object, name); }
+
+// A new (n, 4, 4) float64 array for n poses, and its 16 n values, for a
+// batch to write into.
+PyObject* new_pose_stack(std::size_t count);
+std::span<double> pose_stack_values(PyObject* stack);
+
 // `keep(row)` as a bool for a lone vector, as a (k,) boolean array for rows.
 template <class Keep>
 PyObject* row_mask(const std::vector<JointVector>& rows, bool single, Keep keep) {
@@ -34,7 +54,9 @@ PyObject* row_mask(const std::vector<JointVector>& rows, bool single, Keep keep)
         return PyBool_FromLong(keep(rows[0]));
     }
     std::vector<npy_bool> mask;
+    mask.reserve(rows.size());
     for (const JointVector& row : rows) {
+        check_signals_at(mask.size());
         mask.push_back(keep(row) ? NPY_TRUE : NPY_FALSE);
     }
     return array_copy(NPY_BOOL, {static_cast<npy_intp>(mask.size())}, mask.data());
@@ -71,6 +93,7 @@ std::vector<Pose> stacked_poses(PyArrayObject* array, Make make) {
     poses.reserve(static_cast<std::size_t>(PyArray_DIM(array, 0)));
     double values[16];
     for (npy_intp i = 0; i < PyArray_DIM(array, 0); ++i) {
+        check_signals_at(static_cast<std::size_t>(i));
         read_4x4(array, i, values);
         poses.push_back(make(values, i));
     }

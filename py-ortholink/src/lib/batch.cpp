@@ -1,14 +1,19 @@
 // Batch methods of Crx (many poses or joint vectors per call, computed with the
 // interpreter lock released) and the result class IkBatch.
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <new>
 #include <string>
 
 #include "arrays.hpp"
 #include "classes.hpp"
-#include "interruptible.hpp"
 #include "convert.hpp"
+#include "ik_batch.hpp"
+#include "interruptible.hpp"
 #include "numpy_api.hpp"
 #include "ortholink/batch.hpp"
 #include "robot.hpp"
@@ -36,61 +41,140 @@ unsigned thread_count(PyObject* object) {
 
 namespace {
 
-// The batch result: the flattened solutions and the offsets of each target.
-using BatchValue = IkBatchResult;
+// Growth of a result buffer: half again, and at least a page's worth.
+constexpr std::size_t kFirstBytes = 1 << 16;
 
-const BatchValue& batch_of(PyObject* self) { return unbox<BatchValue>(self); }
+}  // namespace
 
-// New (k, 6) array of the joints of solutions [begin, end).
-PyObject* solution_rows(const BatchValue& batch, std::size_t begin, std::size_t end) {
-    std::vector<JointVector> rows;
-    for (std::size_t k = begin; k < end; ++k) {
-        rows.push_back(batch.solutions[k].joints);
+template <class T>
+T* GrowingBuffer<T>::extend(std::size_t count) {
+    if (size_ + count > capacity_) {
+        const std::size_t wanted = std::max({size_ + count, capacity_ + capacity_ / 2, kFirstBytes / sizeof(T)});
+        void* grown = std::realloc(data_, wanted * sizeof(T));
+        if (grown == nullptr) {
+            throw std::bad_alloc{};
+        }
+        data_ = static_cast<T*>(grown);
+        capacity_ = wanted;
     }
-    return to_python(rows);
+    T* at = data_ + size_;
+    size_ += count;
+    return at;
 }
 
-PyObject* batch_joints(PyObject* self) {
-    const BatchValue& batch = batch_of(self);
-    return solution_rows(batch, 0, batch.solutions.size());
-}
-
-// New (k,) array of `Field` of every solution, of NumPy type `Type`.
-template <auto Field, int Type>
-PyObject* batch_field(PyObject* self) {
-    const auto& solutions = batch_of(self).solutions;
-    npy_intp shape[1] = {static_cast<npy_intp>(solutions.size())};
-    PyObject* array = check(PyArray_SimpleNew(1, shape, Type));
-    auto* out = static_cast<std::remove_cvref_t<decltype(solutions[0].*Field)>*>(
-        PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-    for (std::size_t k = 0; k < solutions.size(); ++k) {
-        out[k] = solutions[k].*Field;
+template <class T>
+void* GrowingBuffer<T>::release() noexcept {
+    void* block = data_;
+    const std::size_t bytes = size_ * sizeof(T);
+    const bool trim = size_ < capacity_;
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    if (block != nullptr && bytes == 0) {
+        std::free(block);
+        return nullptr;
     }
-    return array;
+    if (block != nullptr && trim) {
+        // Trimming returns the unused tail; should it fail, the larger block serves as well.
+        void* trimmed = std::realloc(block, bytes);
+        if (trimmed != nullptr) block = trimmed;
+    }
+    return block;
 }
-constexpr auto batch_residual = batch_field<&IkSolution::residual, NPY_DOUBLE>;
-constexpr auto batch_theta = batch_field<&IkSolution::theta, NPY_DOUBLE>;
-constexpr auto batch_kind = batch_field<&IkSolution::kind, NPY_UINT8>;
+
+IkBatchArraysSink::IkBatchArraysSink(std::size_t targets) {
+    const npy_intp shape[1] = {static_cast<npy_intp>(targets + 1)};
+    ensure_numpy();
+    offsets_ = Ref::steal(check(PyArray_SimpleNew(1, const_cast<npy_intp*>(shape), NPY_INT64)));
+    next_offset_ = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(offsets_.get())));
+    *next_offset_ = 0;
+}
+
+void IkBatchArraysSink::append(std::span<const IkSolution> solutions, std::span<const std::int64_t> counts) {
+    const std::size_t k = solutions.size();
+    double* joints = joints_.extend(6 * k);
+    double* residual = residual_.extend(k);
+    double* theta = theta_.extend(k);
+    std::uint8_t* kind = kind_.extend(k);
+    for (std::size_t i = 0; i < k; ++i) {
+        std::memcpy(joints + 6 * i, solutions[i].joints.data(), 6 * sizeof(double));
+        residual[i] = solutions[i].residual;
+        theta[i] = solutions[i].theta;
+        kind[i] = static_cast<std::uint8_t>(solutions[i].kind);
+    }
+    for (const std::int64_t count : counts) {
+        next_offset_[1] = next_offset_[0] + count;
+        ++next_offset_;
+    }
+}
+
+PyObject* IkBatchArraysSink::finish() {
+    const auto k = static_cast<npy_intp>(residual_.size());
+    IkBatchArrays arrays;
+    arrays.joints = Ref::steal(adopt_array(NPY_DOUBLE, {k, 6}, joints_.release()));
+    arrays.residual = Ref::steal(adopt_array(NPY_DOUBLE, {k}, residual_.release()));
+    arrays.theta = Ref::steal(adopt_array(NPY_DOUBLE, {k}, theta_.release()));
+    arrays.kind = Ref::steal(adopt_array(NPY_UINT8, {k}, kind_.release()));
+    arrays.offsets = std::move(offsets_);
+    return box(std::move(arrays));
+}
+
+PyObject* box_batch(const IkBatchResult& batch) {
+    const std::size_t targets = batch.offsets.empty() ? 0 : batch.offsets.size() - 1;
+    std::vector<std::int64_t> counts(targets);
+    for (std::size_t i = 0; i < targets; ++i) {
+        counts[i] = batch.offsets[i + 1] - batch.offsets[i];
+    }
+    IkBatchArraysSink sink(targets);
+    sink.append(batch.solutions, counts);
+    return sink.finish();
+}
+
+namespace {
+
+const IkBatchArrays& batch_of(PyObject* self) { return unbox<IkBatchArrays>(self); }
+
+PyArrayObject* as_array(const Ref& array) { return reinterpret_cast<PyArrayObject*>(array.get()); }
+
+// A copy of one of the batch's arrays: a NumPy copy of contiguous memory.
+template <Ref IkBatchArrays::*Field>
+PyObject* batch_array(PyObject* self) {
+    return check(PyArray_NewCopy(as_array(batch_of(self).*Field), NPY_CORDER));
+}
+constexpr auto batch_joints = batch_array<&IkBatchArrays::joints>;
+constexpr auto batch_residual = batch_array<&IkBatchArrays::residual>;
+constexpr auto batch_theta = batch_array<&IkBatchArrays::theta>;
+constexpr auto batch_kind = batch_array<&IkBatchArrays::kind>;
+constexpr auto batch_offsets = batch_array<&IkBatchArrays::offsets>;
+
+std::size_t target_count(const IkBatchArrays& batch) {
+    return static_cast<std::size_t>(PyArray_DIM(as_array(batch.offsets), 0) - 1);
+}
 
 Py_ssize_t batch_length(PyObject* self) {
-    return guard_with<Py_ssize_t>(-1, [&] { return static_cast<Py_ssize_t>(batch_of(self).offsets.size() - 1); });
+    return guard_with<Py_ssize_t>(-1, [&] { return static_cast<Py_ssize_t>(target_count(batch_of(self))); });
 }
 
 PyObject* batch_item(PyObject* self, Py_ssize_t index) {
     return guard([&] {
-        const BatchValue& batch = batch_of(self);
-        const auto count = static_cast<Py_ssize_t>(batch.offsets.size() - 1);
+        const IkBatchArrays& batch = batch_of(self);
+        const auto count = static_cast<Py_ssize_t>(target_count(batch));
         // The sequence protocol has already added len() to a negative index.
         if (index < 0 || index >= count) {
             fail(PyExc_IndexError, "index out of range");
         }
-        const auto begin = static_cast<std::size_t>(batch.offsets[static_cast<std::size_t>(index)]);
-        const auto end = static_cast<std::size_t>(batch.offsets[static_cast<std::size_t>(index) + 1]);
-        return solution_rows(batch, begin, end);
+        const auto* offsets = static_cast<const std::int64_t*>(PyArray_DATA(as_array(batch.offsets)));
+        const std::int64_t begin = offsets[index];
+        const std::int64_t end = offsets[index + 1];
+        const auto* joints = static_cast<const double*>(PyArray_DATA(as_array(batch.joints)));
+        return array_copy(NPY_DOUBLE, {static_cast<npy_intp>(end - begin), 6}, joints + 6 * begin);
     });
 }
 
-PyObject* batch_repr(PyObject* self) { return to_python(to_string(batch_of(self))); }
+PyObject* batch_repr(PyObject* self) {
+    const IkBatchArrays& batch = batch_of(self);
+    const auto solutions = static_cast<std::size_t>(PyArray_DIM(as_array(batch.residual), 0));
+    return to_python(ik_batch_text(target_count(batch), solutions));
+}
 
 // Rebuilds a batch from its arrays (used by pickle).
 constexpr Signature<5> kBatchState{"_from_state", {"joints", "residual", "theta", "kind", "offsets"}};
@@ -102,17 +186,16 @@ PyObject* batch_from_state(PyObject*, const Arguments<5>& values) {
     // Codes and offsets are whole numbers: a float or a bool is a damaged state.
     const Integers kind = integers_from_any(values[3], "kind", 1);
     const Integers offsets = integers_from_any(values[4], "offsets", 1);
-    auto batch = batch_from_fields(joints, residual.values, theta.values, kind.values, offsets.values);
+    const auto batch = batch_from_fields(joints, residual.values, theta.values, kind.values, offsets.values);
     if (single || !batch) {
         fail(PyExc_ValueError, "inconsistent IkBatch state");
     }
-    return box(std::move(*batch));
+    return box_batch(*batch);
 }
 
 const MethodTable batch_methods{
     def<kBatchState, batch_from_state>("Rebuild a batch from its arrays (for pickle)."),
-    reduce_def<ClassId::IkBatch, kFromState, batch_joints, batch_residual, batch_theta, batch_kind,
-               member<&BatchValue::offsets>>(),
+    reduce_def<ClassId::IkBatch, kFromState, batch_joints, batch_residual, batch_theta, batch_kind, batch_offsets>(),
 };
 
 const PropertyTable batch_properties{
@@ -123,7 +206,7 @@ const PropertyTable batch_properties{
         "kind",
         "Every solution's `SolutionKind` code, as a (k,) uint8 array.\n\n"
         "The codes are those of `int(SolutionKind.X)`: 0 Regular, 1 AxisDegenerate, 2 SingularFamily."),
-    property<member<&BatchValue::offsets>>(
+    property<batch_offsets>(
         "offsets",
         "Row offsets, an (n + 1,) int64 array: the solutions of target i are rows offsets[i]:offsets[i + 1]."),
 };
@@ -138,10 +221,12 @@ constexpr Signature<2> kFkMany{"fk_many", {"joints", "threads"}, 1, 2};
 PyObject* fk_rows(PyObject* self, const Arguments<2>& a) {
     const Crx robot = unbox<Crx>(self);
     const unsigned threads = thread_count(a[1]);
-    const auto joints = joint_rows(a[0], "joints");
-    std::vector<Pose> poses(joints.size());
-    without_gil([&](const CancelCheck& cancel) { fk_many(robot, joints, poses, threads, cancel); });
-    return poses_to_array(poses);
+    const JointRowsView joints = joint_rows_view(a[0], "joints");
+    const std::span<const JointVector> rows = joints.rows();
+    Ref poses = Ref::steal(new_pose_stack(rows.size()));
+    const std::span<double> matrices = pose_stack_values(poses.get());
+    without_gil([&](const CancelCheck& cancel) { fk_many_matrices(robot, rows, matrices, threads, cancel); });
+    return poses.release();
 }
 
 constexpr Signature<2> kIkMany{"ik_many", {"targets", "threads"}, 1, 2};
@@ -149,9 +234,9 @@ PyObject* ik_batch(PyObject* self, const Arguments<2>& a) {
     const Crx robot = unbox<Crx>(self);
     const unsigned threads = thread_count(a[1]);
     const auto targets = poses_from_any(a[0], "targets");
-    BatchValue batch;
-    without_gil([&](const CancelCheck& cancel) { batch = ik_many(robot, targets, threads, cancel); });
-    return box(std::move(batch));
+    IkBatchArraysSink sink(targets.size());
+    without_gil([&](const CancelCheck& cancel) { ik_many(robot, targets, sink, threads, cancel); });
+    return sink.finish();
 }
 
 constexpr Signature<2> kIkPath{"ik_path", {"targets", "start"}};
@@ -193,10 +278,10 @@ const MethodTable crx_batch_methods{
 };
 
 const ClassDescription& ik_batch_class() {
-    static const HeapClass<BatchValue, 3> type("ortholink.IkBatch", kBatchDoc, {batch_methods}, batch_properties,
-                                               {{{Py_tp_repr, slot(call<batch_repr>)},
-                                                 {Py_sq_length, slot(batch_length)},
-                                                 {Py_sq_item, slot(batch_item)}}});
+    static const HeapClass<IkBatchArrays, 3> type("ortholink.IkBatch", kBatchDoc, {batch_methods}, batch_properties,
+                                                  {{{Py_tp_repr, slot(call<batch_repr>)},
+                                                    {Py_sq_length, slot(batch_length)},
+                                                    {Py_sq_item, slot(batch_item)}}});
     return type.description;
 }
 

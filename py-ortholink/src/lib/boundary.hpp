@@ -3,6 +3,7 @@
 // throw `PyErrorSet` after a failed Python call (the error is already set) or
 // any std::exception for an internal failure, and `guard` does the rest.
 
+#include <cstddef>
 #include <exception>
 #include <new>
 #include <string>
@@ -55,6 +56,19 @@ T* check(T* object) {
 inline void check_status(int status) {
     if (status < 0) {
         throw PyErrorSet{};
+    }
+}
+
+// Rows between two signal checks in a conversion made with the interpreter
+// lock held: well under a millisecond of reading or writing.
+inline constexpr std::size_t kRowsPerSignalCheck = 4096;
+
+// Called before row `row` of such a conversion: runs Python's signal handlers
+// every kRowsPerSignalCheck rows, and one that raises (KeyboardInterrupt)
+// stops the conversion.
+inline void check_signals_at(std::size_t row) {
+    if (row % kRowsPerSignalCheck == kRowsPerSignalCheck - 1) {
+        check_status(PyErr_CheckSignals());
     }
 }
 

@@ -28,6 +28,8 @@
 
 namespace ortholink::py {
 
+struct IkBatchArrays;  // ik_batch.hpp
+
 // The classes in the order the module registers them: the seven of the
 // star-import list, then the result classes of the batch and path methods,
 // then the cell's solids, then the timed motion of a plan.
@@ -81,7 +83,7 @@ constexpr ClassId class_of(const Crx*) { return ClassId::Crx; }
 constexpr ClassId class_of(const IkSolution*) { return ClassId::IkSolution; }
 constexpr ClassId class_of(const LinkMesh*) { return ClassId::LinkMesh; }
 constexpr ClassId class_of(const LinkMeshes*) { return ClassId::LinkMeshes; }
-constexpr ClassId class_of(const IkBatchResult*) { return ClassId::IkBatch; }
+constexpr ClassId class_of(const IkBatchArrays*) { return ClassId::IkBatch; }
 constexpr ClassId class_of(const Arm*) { return ClassId::Arm; }
 constexpr ClassId class_of(const PathPlan*) { return ClassId::PathPlan; }
 constexpr ClassId class_of(const Scene*) { return ClassId::Scene; }

@@ -23,6 +23,7 @@ constexpr const char* kNot2dMessage = "Expected a 4x4 array, or an object with a
 void read_array_1d(PyArrayObject* array, std::vector<double>& out) {
     out.resize(static_cast<std::size_t>(PyArray_DIM(array, 0)));
     for (npy_intp i = 0; i < PyArray_DIM(array, 0); ++i) {
+        check_signals_at(static_cast<std::size_t>(i));
         out[static_cast<std::size_t>(i)] = element(array, i);
     }
 }
@@ -48,6 +49,7 @@ bool read_sequence(PyObject* object, std::vector<double>& out, std::size_t& leng
     out.reserve(std::min<std::size_t>(length, 4096));
     const bool is_list = PyList_Check(object);
     for (Py_ssize_t i = 0; i < count; ++i) {
+        check_signals_at(static_cast<std::size_t>(i));
         // An item's __float__ may change a list, so its length is asked each time.
         Ref owned = is_list && i < PyList_Size(object) ? Ref::borrow(PyList_GetItem(object, i))
                                                        : Ref::steal(PySequence_GetItem(object, i));
@@ -336,12 +338,13 @@ PyObject* to_python(const Pose& pose) {
 PyObject* poses_to_array(std::span<const Pose> poses) {
     ensure_numpy();
     const npy_intp shape[3] = {static_cast<npy_intp>(poses.size()), 4, 4};
-    PyObject* array = new_float64_array(3, shape);
-    auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    Ref array = Ref::steal(new_float64_array(3, shape));
+    auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
     for (std::size_t k = 0; k < poses.size(); ++k) {
+        check_signals_at(k);
         iso_into(poses[k], data + 16 * k);
     }
-    return array;
+    return array.release();
 }
 
 void check_translation(const Pose& pose, const char* name) {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "boundary.hpp"
 #include "classes.hpp"
 #include "ortholink/fk.hpp"
 #include "ortholink/pose.hpp"
@@ -118,6 +119,7 @@ void for_each_item(PyObject* sequence, const char* name, Each each) {
     const Py_ssize_t count = PySequence_Size(sequence);
     check_status(count < 0 ? -1 : 0);
     for (Py_ssize_t i = 0; i < count; ++i) {
+        check_signals_at(static_cast<std::size_t>(i));
         Ref item = Ref::steal(PySequence_GetItem(sequence, i));
         if (!item) {
             if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw PyErrorSet{};

@@ -8,6 +8,7 @@
 #include "arrays.hpp"
 #include "classes.hpp"
 #include "convert.hpp"
+#include "interruptible.hpp"
 #include "numpy_api.hpp"
 #include "ortholink/limits.hpp"
 #include "ortholink/pose.hpp"
@@ -78,7 +79,10 @@ PyObject* turn_variants(PyObject*, const Arguments<3>& a) {
         }
     }
     std::vector<JointVector> out;
-    const TurnsStatus status = expand_turns(limits.joints, limits.lower, limits.upper, out);
+    TurnsStatus status;
+    without_gil([&](const CancelCheck& cancel) {
+        status = expand_turns(limits.joints, limits.lower, limits.upper, out, nullptr, cancel);
+    });
     if (!status) {
         raise_turns_fault(status);
     }
@@ -99,6 +103,7 @@ PyObject* poses_of_rows(PyObject*, const Arguments<1>& a) {
     std::vector<Pose> poses;
     poses.reserve(rows.size());
     for (const auto& row : rows) {
+        check_signals_at(poses.size());
         poses.push_back(pose_from_xyzwpr(row));
     }
     return single ? to_python(poses[0]) : poses_to_array(poses);
@@ -117,6 +122,7 @@ PyObject* rows_of_poses(PyObject*, const Arguments<1>& a) {
     std::vector<JointVector> rows;
     rows.reserve(poses.size());
     for (const auto& pose : poses) {
+        check_signals_at(rows.size());
         rows.push_back(xyzwpr_from_pose(pose));
     }
     return to_python(rows);

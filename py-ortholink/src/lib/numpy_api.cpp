@@ -1,6 +1,8 @@
 #define ORTHOLINK_NUMPY_API_OWNER
 #include "numpy_api.hpp"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "boundary.hpp"
@@ -8,6 +10,9 @@
 
 namespace ortholink::py {
 namespace {
+
+// Bytes copied between two signal checks: about a millisecond of copying.
+constexpr std::size_t kBytesPerSignalCheck = std::size_t{1} << 22;
 
 bool loaded = false;
 PyObject* asarray_function = nullptr;
@@ -82,11 +87,50 @@ bool is_float64_array(PyObject* object, int ndim) noexcept {
 
 PyObject* array_copy(int type, std::initializer_list<npy_intp> shape, const void* data) {
     ensure_numpy();
-    PyObject* array = check(
-        PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.begin()), type));
-    auto* target = reinterpret_cast<PyArrayObject*>(array);
-    if (PyArray_SIZE(target) > 0) {
-        std::memcpy(PyArray_DATA(target), data, static_cast<std::size_t>(PyArray_NBYTES(target)));
+    Ref array = Ref::steal(
+        check(PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.begin()), type)));
+    auto* target = reinterpret_cast<PyArrayObject*>(array.get());
+    const auto bytes = static_cast<std::size_t>(PyArray_NBYTES(target));
+    auto* to = static_cast<char*>(PyArray_DATA(target));
+    const auto* from = static_cast<const char*>(data);
+    for (std::size_t at = 0; at < bytes; at += kBytesPerSignalCheck) {
+        if (at > 0) {
+            check_status(PyErr_CheckSignals());
+        }
+        std::memcpy(to + at, from + at, std::min(kBytesPerSignalCheck, bytes - at));
+    }
+    return array.release();
+}
+
+namespace {
+
+constexpr const char* kBlockName = "ortholink.block";
+
+void free_block(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, kBlockName)); }
+
+}  // namespace
+
+PyObject* adopt_array(int type, std::initializer_list<npy_intp> shape, void* data) {
+    ensure_numpy();
+    const auto ndim = static_cast<int>(shape.size());
+    auto* dims = const_cast<npy_intp*>(shape.begin());
+    if (data == nullptr) {
+        return check(PyArray_SimpleNew(ndim, dims, type));
+    }
+    PyObject* owner = PyCapsule_New(data, kBlockName, free_block);
+    if (owner == nullptr) {
+        std::free(data);
+        throw PyErrorSet{};
+    }
+    PyObject* array = PyArray_SimpleNewFromData(ndim, dims, type, data);
+    if (array == nullptr) {
+        Py_DECREF(owner);
+        throw PyErrorSet{};
+    }
+    // Takes the owner's reference, even when it fails.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner) < 0) {
+        Py_DECREF(array);
+        throw PyErrorSet{};
     }
     return array;
 }

@@ -47,6 +47,13 @@ PyObject* new_float64_array(int ndim, const npy_intp* shape);
 
 // New C-contiguous array of `type` and `shape` holding a copy of the items
 // at `data` (a new reference).
+// Python's signal handlers run between slices of a large copy; one that
+// raises (KeyboardInterrupt) discards the array.
 PyObject* array_copy(int type, std::initializer_list<npy_intp> shape, const void* data);
+
+// New C-contiguous array of `type` and `shape` over `data`, a block from
+// std::malloc holding its items, which the array then owns (and which is
+// freed here on failure). Null data gives a new empty array.
+PyObject* adopt_array(int type, std::initializer_list<npy_intp> shape, void* data);
 
 }  // namespace ortholink::py

@@ -26,8 +26,9 @@ template <class Convert>
 PyObject* convert_rows(PyObject* value, const char* name, Convert convert) {
     bool single = false;
     auto rows = rows_of_six(value, name, single);
-    for (JointVector& row : rows) {
-        row = convert(row);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        check_signals_at(r);
+        rows[r] = convert(rows[r]);
     }
     return single ? to_python(rows[0]) : to_python(rows);
 }

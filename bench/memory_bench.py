@@ -1,0 +1,112 @@
+"""Peak memory of the batch methods, and the cost of reading an IkBatch's arrays.
+
+    python bench/memory_bench.py [--count 1000000] [--threads 2]
+
+Each measurement runs in a fresh interpreter: the input is built, the peak resident size is reset
+(/proc/self/clear_refs), the call runs, and the rise of the peak over the resident size before the
+call is compared with the bytes of the arrays the call returns. Linux only.
+"""
+
+import argparse
+import json
+import subprocess
+import sys
+import textwrap
+
+CHILD = """
+import json, sys, time
+import numpy as np
+import ortholink
+
+def rss():
+    with open("/proc/self/status") as f:
+        fields = dict(line.split(":", 1) for line in f)
+    return int(fields["VmRSS"].split()[0]) * 1024, int(fields["VmHWM"].split()[0]) * 1024
+
+def reset_peak():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+count, threads, case = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+robot = ortholink.Crx.crx10ia()
+arm = ortholink.Arm(ortholink.CrxModel.Crx10iA)
+rng = np.random.default_rng(7)
+joints = rng.uniform(-180.0, 180.0, (count, 6))
+if case in ("ik_many", "Arm.ik_many", "joints"):
+    data = robot.fk_many(joints)
+    del joints
+else:
+    data = joints
+call = {
+    "fk_many": lambda: robot.fk_many(data, threads=threads),
+    "Arm.fk_many": lambda: arm.fk_many(data, threads=threads),
+    "ik_many": lambda: robot.ik_many(data, threads=threads),
+    "Arm.ik_many": lambda: arm.ik_many(data, threads=threads),
+    "joints": lambda: robot.ik_many(data, threads=threads),
+}[case]
+
+def nbytes(result):
+    if isinstance(result, np.ndarray):
+        return result.nbytes
+    return sum(getattr(result, name).nbytes for name in ("joints", "residual", "theta", "kind", "offsets"))
+
+before, _ = rss()
+reset_peak()
+start = time.perf_counter()
+result = call()
+seconds = time.perf_counter() - start
+_, peak = rss()
+out = {"case": case, "seconds": seconds, "peak": peak - before}
+if case == "joints":
+    # A property read against a NumPy copy of the same array.
+    first = result.joints
+    out["solutions"] = len(first)
+    before, _ = rss()
+    reset_peak()
+    start = time.perf_counter()
+    again = result.joints
+    out["property_seconds"] = time.perf_counter() - start
+    out["property_peak"] = rss()[1] - before
+    del again
+    start = time.perf_counter()
+    copy = first.copy()
+    out["copy_seconds"] = time.perf_counter() - start
+    out["result"] = first.nbytes
+else:
+    out["result"] = nbytes(result)
+print(json.dumps(out))
+"""
+
+
+def run(case: str, count: int, threads: int) -> dict:
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(CHILD), str(count), str(threads), case],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    return json.loads(done.stdout)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--count", type=int, default=1_000_000, help="rows or targets per call")
+    parser.add_argument("--threads", type=int, default=2)
+    args = parser.parse_args()
+    mb = 1e6
+    for case in ("fk_many", "Arm.fk_many", "ik_many", "Arm.ik_many"):
+        r = run(case, args.count, args.threads)
+        print(
+            f"{case:12} {args.count} rows: {r['seconds']:6.2f} s, result {r['result'] / mb:7.1f} MB, "
+            f"peak +{r['peak'] / mb:7.1f} MB = {r['peak'] / r['result']:.2f}x the result"
+        )
+    r = run("joints", args.count, args.threads)
+    print(
+        f"IkBatch.joints at {r['solutions']} solutions ({r['result'] / mb:.1f} MB): "
+        f"{r['property_seconds'] * 1e3:.1f} ms, peak +{r['property_peak'] / mb:.1f} MB; "
+        f"NumPy copy {r['copy_seconds'] * 1e3:.1f} ms"
+    )
+
+
+if __name__ == "__main__":
+    main()
