@@ -57,7 +57,7 @@ PyObject* write_error_str(PyObject* self) {
 // still the one write_urdf has always given. Made once per class.
 PyObject* write_error_type(PyObject* base) {
     static std::list<std::pair<Ref, Ref>> made;  // (base, subclass)
-    static std::list<std::string> names;         // the specs' names, kept for the types' lifetime
+    static std::list<std::string> names;         // the type names, kept for the types' lifetime
     for (const auto& [known, type] : made) {
         if (known.get() == base) {
             return type.get();
