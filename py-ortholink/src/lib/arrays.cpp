@@ -1,6 +1,7 @@
 #include "arrays.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -23,12 +24,61 @@ const char* six_values_hint(PyArrayObject* array) {
     return ndim > 0 && PyArray_DIM(array, ndim - 1) == 6 ? " (for X, Y, Z, W, P, R use Crx.pose_from_xyzwpr)" : "";
 }
 
+namespace {
+
+// Items of a long list NumPy reads between two signal checks.
+constexpr Py_ssize_t kItemsPerSlice = 16384;
+
+// NumPy does not answer Ctrl-C while it reads a list, so a long one is read
+// slice by slice into one array, with a signal check between slices. Slices
+// that fail or disagree in shape give no array: the whole list is then left
+// to NumPy, whose result and message stay the ones it always gave.
+Ref sliced_float64(PyObject* list) {
+    const Py_ssize_t count = PyList_Size(list);
+    Ref out;
+    std::size_t written = 0;
+    for (Py_ssize_t begin = 0; begin < count; begin += kItemsPerSlice) {
+        check_status(PyErr_CheckSignals());
+        const Ref slice = Ref::steal(check(PyList_GetSlice(list, begin, std::min(count, begin + kItemsPerSlice))));
+        Ref part;
+        try {
+            part = asarray_float64(slice.get());
+        } catch (const PyErrorSet&) {
+            if (!clear_conversion_failure()) throw;
+            return Ref{};
+        }
+        auto* array = reinterpret_cast<PyArrayObject*>(part.get());
+        const int ndim = PyArray_NDIM(array);
+        if (!out) {
+            std::vector<npy_intp> shape(PyArray_DIMS(array), PyArray_DIMS(array) + ndim);
+            shape[0] = count;
+            out = Ref::steal(new_float64_array(ndim, shape.data()));
+        }
+        auto* whole = reinterpret_cast<PyArrayObject*>(out.get());
+        if (ndim != PyArray_NDIM(whole) ||
+            !std::equal(PyArray_DIMS(array) + 1, PyArray_DIMS(array) + ndim, PyArray_DIMS(whole) + 1)) {
+            return Ref{};
+        }
+        const auto bytes = static_cast<std::size_t>(PyArray_NBYTES(array));
+        std::memcpy(static_cast<char*>(PyArray_DATA(whole)) + written, PyArray_DATA(array), bytes);
+        written += bytes;
+    }
+    return out;
+}
+
+}  // namespace
+
 Ref float64_array(PyObject* object, const char* name) {
     ensure_numpy();
     if (is_float64_array(object)) {
         return Ref::borrow(object);
     }
     const Ref source = sequence_snapshot(object, name);
+    if (PyList_Check(source.get()) && PyList_Size(source.get()) > 2 * kItemsPerSlice) {
+        if (Ref sliced = sliced_float64(source.get())) {
+            return sliced;
+        }
+    }
     Ref converted;
     try {
         converted = asarray_float64(source.get());
