@@ -90,8 +90,8 @@ const FittedModel& nearest_fitted(const Crx& robot) noexcept {
 
 // The model with exactly these dimensions, if any (for its base height).
 const CrxModel* model_with_dimensions(const Crx& robot) noexcept {
-    static constexpr std::array<CrxModel, kModelCount> kAll{CrxModel::Crx3iA,   CrxModel::Crx5iA,
-                                                            CrxModel::Crx10iA,  CrxModel::Crx10iAL,
+    static constexpr std::array<CrxModel, kModelCount> kAll{CrxModel::Crx3iA, CrxModel::Crx5iA,
+                                                            CrxModel::Crx10iA, CrxModel::Crx10iAL,
                                                             CrxModel::Crx20iAL, CrxModel::Crx30iA};
     for (const CrxModel& model : kAll) {
         const Crx m = Crx::from_model(model);

@@ -16,7 +16,7 @@
 namespace ortholink {
 namespace {
 
-constexpr std::array<CrxModel, kModelCount> kAllModels{CrxModel::Crx3iA,   CrxModel::Crx5iA,  CrxModel::Crx10iA,
+constexpr std::array<CrxModel, kModelCount> kAllModels{CrxModel::Crx3iA, CrxModel::Crx5iA, CrxModel::Crx10iA,
                                                        CrxModel::Crx10iAL, CrxModel::Crx20iAL, CrxModel::Crx30iA};
 
 double point_segment_distance(const Vec3& p, const Vec3& a, const Vec3& b) {
