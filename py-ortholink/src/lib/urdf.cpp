@@ -71,9 +71,9 @@ PyObject* write_error_type(PyObject* base) {
         {Py_tp_doc, const_cast<char*>("A failure of Arm.write_urdf, as the OSError of its errno.")},
         {0, nullptr},
     };
-    PyType_Spec spec{names.back().c_str(), 0, 0, Py_TPFLAGS_DEFAULT, slots};
+    PyType_Spec description{names.back().c_str(), 0, 0, Py_TPFLAGS_DEFAULT, slots};
     Ref bases = Ref::steal(check(PyTuple_Pack(1, base)));
-    Ref type = Ref::steal(check(PyType_FromSpecWithBases(&spec, bases.get())));
+    Ref type = Ref::steal(check(PyType_FromSpecWithBases(&description, bases.get())));
     made.emplace_back(Ref::borrow(base), type);
     return type.get();
 }
