@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <numeric>
 #include <unordered_set>
 
@@ -68,41 +69,272 @@ double move_time(const JointVector& a, const JointVector& b, const JointVector& 
 
 namespace {
 
-// The layers of a batch of solutions of the waypoints, family members marked.
+// The layers of a batch of solutions of the waypoints (of each waypoint's
+// turns, turn by turn, with `rotations`), family members marked (on up to
+// `threads` threads).
 PathLayers layers_of(const Arm& arm, const IkBatchResult& batch, std::span<const Pose> waypoints,
-                     const CancelCheck& cancel) {
+                     std::span<const double> rotations, unsigned threads, const CancelCheck& cancel) {
     detail::BatchStop stop(cancel);
+    const std::size_t turns_per_waypoint = rotations.empty() ? 1 : rotations.size();
     PathLayers layers;
-    layers.offsets = batch.offsets;
+    layers.offsets.resize(waypoints.size() + 1);
+    for (std::size_t i = 0; i <= waypoints.size(); ++i) {
+        layers.offsets[i] = batch.offsets[i * turns_per_waypoint];
+    }
     layers.nodes.resize(batch.solutions.size());
     layers.family.assign(batch.solutions.size(), 0);
-    layers.flange_targets.resize(waypoints.size());
+    layers.flange_targets.resize(waypoints.size() * turns_per_waypoint);
     for (std::size_t i = 0; i < waypoints.size(); ++i) {
-        layers.flange_targets[i] = arm_flange_target(arm, waypoints[i]);
+        for (std::size_t r = 0; r < turns_per_waypoint; ++r) {
+            layers.flange_targets[i * turns_per_waypoint + r] =
+                arm_flange_target(arm, rotations.empty() ? waypoints[i] : turned_about_z(waypoints[i], rotations[r]));
+        }
+    }
+    if (!rotations.empty()) {
+        layers.rotations.assign(rotations.begin(), rotations.end());
+        layers.rotation_of.resize(batch.solutions.size());
+        for (std::size_t target = 0; target + 1 < batch.offsets.size(); ++target) {
+            std::fill(layers.rotation_of.begin() + batch.offsets[target],
+                      layers.rotation_of.begin() + batch.offsets[target + 1],
+                      static_cast<std::uint32_t>(target % turns_per_waypoint));
+        }
     }
     for (std::size_t k = 0; k < batch.solutions.size(); ++k) {
-        if (!stop.keep_going(true)) {
-            throw BatchCancelled{};
-        }
-        const JointVector& joints = batch.solutions[k].joints;
-        layers.nodes[k] = joints;
-        // Whole-turn variants follow each other and share the answer.
-        std::array<std::int64_t, 6> turns{};
-        const bool variant = k > 0 && turns_from(layers.nodes[k - 1], joints, turns);
-        layers.family[k] = variant ? layers.family[k - 1] : (arm_in_family(arm, joints) ? 1 : 0);
+        layers.nodes[k] = batch.solutions[k].joints;
     }
+    detail::run_chunks(batch.solutions.size(), detail::effective_threads(batch.solutions.size(), threads), stop,
+                       [&](unsigned, std::size_t begin, std::size_t end, bool on_caller) {
+                           for (std::size_t k = begin; k < end && stop.keep_going(on_caller); ++k) {
+                               // Whole-turn variants follow each other and share the answer.
+                               std::array<std::int64_t, 6> turns{};
+                               const bool variant =
+                                   k > begin && turns_from(layers.nodes[k - 1], layers.nodes[k], turns);
+                               layers.family[k] =
+                                   variant ? layers.family[k - 1] : (arm_in_family(arm, layers.nodes[k]) ? 1 : 0);
+                           }
+                       });
     return layers;
+}
+
+// Every waypoint turned by every rotation, waypoint by waypoint; the
+// waypoints themselves without rotations.
+std::vector<Pose> turned_waypoints(std::span<const Pose> waypoints, std::span<const double> rotations) {
+    std::vector<Pose> turned;
+    turned.reserve(waypoints.size() * rotations.size());
+    for (const Pose& waypoint : waypoints) {
+        for (const double degrees : rotations) {
+            turned.push_back(turned_about_z(waypoint, degrees));
+        }
+    }
+    return turned;
+}
+
+// True when the TCP's z is the flange's z: the tool only turns about it and
+// moves along it. A turn of the TCP about its own z is then the same turn of
+// the flange, which J6 makes alone (J6 + t turns the flange by -t).
+bool tool_along_flange_z(const Pose& tool) noexcept {
+    return tool.q.x == 0.0 && tool.q.y == 0.0 && tool.t[0] == 0.0 && tool.t[1] == 0.0;
+}
+
+// The solutions within the limits of every waypoint turned by every rotation,
+// as arm_ik_many (or arm_ik_many_free with a checker) gives them for the
+// turned targets. With the tool along the flange's z every turn's flange
+// solutions are those of the waypoint with J6 moved, so each waypoint is
+// solved once.
+IkBatchResult turned_solutions(const Arm& arm, const CollisionChecker* checker, std::span<const Pose> waypoints,
+                               std::span<const double> rotations, double padding, unsigned threads,
+                               const CancelCheck& cancel) {
+    if (!tool_along_flange_z(arm.tool)) {
+        const std::vector<Pose> turned = turned_waypoints(waypoints, rotations);
+        return checker != nullptr ? arm_ik_many_free(arm, *checker, turned, padding, threads, cancel)
+                                  : arm_ik_many(arm, turned, threads, cancel);
+    }
+    std::vector<Pose> flange(waypoints.size());
+    for (std::size_t i = 0; i < waypoints.size(); ++i) {
+        flange[i] = arm_flange_target(arm, waypoints[i]);
+    }
+    const IkBatchResult raw = ik_many(arm.robot, flange, threads, cancel);
+    // Every turn's flange solutions, waypoint by waypoint and turn by turn.
+    const std::size_t turns = rotations.size();
+    std::vector<std::int64_t> offsets(waypoints.size() * turns + 1, 0);
+    std::vector<IkSolution> moved;
+    moved.reserve(raw.solutions.size() * turns);
+    for (std::size_t i = 0; i < waypoints.size(); ++i) {
+        for (std::size_t r = 0; r < turns; ++r) {
+            for (auto k = static_cast<std::size_t>(raw.offsets[i]); k < static_cast<std::size_t>(raw.offsets[i + 1]);
+                 ++k) {
+                IkSolution solution = raw.solutions[k];
+                const double j6 = solution.joints[5] - rotations[r];
+                solution.joints[5] = j6 - 360.0 * std::nearbyint(j6 / 360.0);
+                moved.push_back(solution);
+            }
+            offsets[i * turns + r + 1] = static_cast<std::int64_t>(moved.size());
+        }
+    }
+    std::vector<std::uint8_t> hit(moved.size(), 0);
+    if (checker != nullptr) {
+        std::vector<JointVector> joints(moved.size());
+        for (std::size_t k = 0; k < moved.size(); ++k) {
+            joints[k] = moved[k].joints;
+        }
+        collides_many(*checker, joints, hit, padding, threads, cancel);
+    }
+    detail::ResultSink sink(offsets.size() - 1);
+    detail::solve_in_order(offsets.size() - 1, threads, cancel, sink,
+                           [&](std::size_t target, std::vector<IkSolution>& solutions) {
+                               std::vector<IkSolution> clear;
+                               for (auto k = static_cast<std::size_t>(offsets[target]);
+                                    k < static_cast<std::size_t>(offsets[target + 1]); ++k) {
+                                   if (hit[k] == 0) {
+                                       clear.push_back(moved[k]);
+                                   }
+                               }
+                               arm_expand(arm, clear, solutions);
+                           });
+    return std::move(sink.result);
+}
+
+// The flange target of node `node` of waypoint `waypoint` (an identity pose when the layers have none).
+Pose flange_target_of(const PathLayers& layers, std::size_t waypoint, std::size_t node) {
+    const std::size_t index = layers.rotation_of.size() == layers.nodes.size() && !layers.rotations.empty()
+                                  ? waypoint * layers.rotations.size() + layers.rotation_of[node]
+                                  : waypoint;
+    return index < layers.flange_targets.size() ? layers.flange_targets[index] : Pose{};
+}
+
+// The turn of every row of a plan from its chosen nodes.
+void set_tool_rotation(PathPlan& plan, const PathLayers& layers, const std::vector<std::int64_t>& chosen) {
+    const bool turned = !layers.rotations.empty() && layers.rotation_of.size() == layers.nodes.size();
+    plan.tool_rotation.assign(chosen.size(), 0.0);
+    for (std::size_t row = 0; row < chosen.size(); ++row) {
+        if (chosen[row] == kNone) {
+            plan.tool_rotation[row] = std::numeric_limits<double>::quiet_NaN();
+        } else if (turned) {
+            plan.tool_rotation[row] = layers.rotations[layers.rotation_of[static_cast<std::size_t>(chosen[row])]];
+        }
+    }
 }
 
 }  // namespace
 
+Pose turned_about_z(const Pose& waypoint, double degrees) noexcept {
+    const double half = degrees * (std::numbers::pi / 360.0);
+    return compose(waypoint, Pose{Quat{0.0, 0.0, std::sin(half), std::cos(half)}, Vec3{0.0, 0.0, 0.0}});
+}
+
+namespace {
+
+// Samples counted before the repeats are left out beyond which a free axis is
+// refused without listing them.
+constexpr double kMostListed = 16.0 * static_cast<double>(kMaxFreeAxisSamples);
+
+// The samples of a free axis before the repeats are left out; NaN for
+// arguments free_axis_rotations refuses outright.
+double listed_count(double lower, double upper, double step) noexcept {
+    if (!std::isfinite(lower) || !std::isfinite(upper) || !std::isfinite(step) || !(lower <= upper) || !(step > 0.0)) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    // A step that divides the range to rounding lands on upper; any other
+    // adds upper as a last, shorter gap.
+    const double whole = std::floor((upper - lower) / step + 1e-9);
+    return whole + 1.0 + (upper - (lower + whole * step) > 1e-9 * std::max(1.0, std::fabs(upper)) ? 1.0 : 0.0);
+}
+
+// The samples lower, lower + step, ..., upper without those a whole turn from
+// an earlier one, in ascending order; `count` is listed_count.
+std::vector<double> distinct_samples(double lower, double upper, double step, std::size_t count) {
+    std::vector<double> samples(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        samples[k] = k + 1 == count ? upper : lower + static_cast<double>(k) * step;
+    }
+    if (upper - lower < 360.0 - 1e-9) {
+        return samples;
+    }
+    // Sorted by the angle modulo a turn, a repeat lies next to what it repeats
+    // (or across 0, at the two ends); the earliest sample is kept.
+    const auto reduced = [&](std::size_t k) { return samples[k] - 360.0 * std::floor(samples[k] / 360.0); };
+    std::vector<std::size_t> order(count);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const double ra = reduced(a);
+        const double rb = reduced(b);
+        return ra < rb || (ra == rb && a < b);
+    });
+    std::vector<std::uint8_t> repeat(count, 0);
+    std::size_t first = 0;  // the kept sample of the run of equal angles
+    for (std::size_t n = 1; n < count; ++n) {
+        if (reduced(order[n]) - reduced(order[first]) <= 1e-9) {
+            repeat[std::max(order[n], order[first])] = 1;
+            first = std::min(order[n], order[first]) == order[n] ? n : first;
+        } else {
+            first = n;
+        }
+    }
+    // Across 0: the largest angles modulo a turn repeat the smallest ones.
+    for (std::size_t n = count; n-- > 0 && 360.0 - reduced(order[n]) + reduced(order[0]) <= 1e-9;) {
+        repeat[std::max(order[n], order[0])] = 1;
+    }
+    std::vector<double> kept;
+    for (std::size_t k = 0; k < count; ++k) {
+        if (repeat[k] == 0) {
+            kept.push_back(samples[k]);
+        }
+    }
+    return kept;
+}
+
+}  // namespace
+
+double free_axis_sample_count(double lower, double upper, double step) {
+    const double listed = listed_count(lower, upper, step);
+    if (!(listed <= kMostListed)) {
+        return listed;
+    }
+    return static_cast<double>(distinct_samples(lower, upper, step, static_cast<std::size_t>(listed)).size());
+}
+
+std::optional<std::vector<double>> free_axis_rotations(double lower, double upper, double step) {
+    const double listed = listed_count(lower, upper, step);
+    if (!(listed <= kMostListed)) {
+        return std::nullopt;
+    }
+    std::vector<double> rotations = distinct_samples(lower, upper, step, static_cast<std::size_t>(listed));
+    if (rotations.size() > kMaxFreeAxisSamples) {
+        return std::nullopt;
+    }
+    std::stable_sort(rotations.begin(), rotations.end(), [](double a, double b) {
+        return std::fabs(a) < std::fabs(b) || (std::fabs(a) == std::fabs(b) && a < b);
+    });
+    return rotations;
+}
+
 PathLayers path_layers(const Arm& arm, std::span<const Pose> waypoints, unsigned threads, const CancelCheck& cancel) {
-    return layers_of(arm, arm_ik_many(arm, waypoints, threads, cancel), waypoints, cancel);
+    return layers_of(arm, arm_ik_many(arm, waypoints, threads, cancel), waypoints, {}, threads, cancel);
+}
+
+PathLayers path_layers(const Arm& arm, std::span<const Pose> waypoints, std::span<const double> rotations,
+                       unsigned threads, const CancelCheck& cancel) {
+    if (rotations.empty()) {
+        return path_layers(arm, waypoints, threads, cancel);
+    }
+    return layers_of(arm, turned_solutions(arm, nullptr, waypoints, rotations, 0.0, threads, cancel), waypoints,
+                     rotations, threads, cancel);
 }
 
 PathLayers path_layers_free(const Arm& arm, const CollisionChecker& checker, std::span<const Pose> waypoints,
                             double padding, unsigned threads, const CancelCheck& cancel) {
-    return layers_of(arm, arm_ik_many_free(arm, checker, waypoints, padding, threads, cancel), waypoints, cancel);
+    return layers_of(arm, arm_ik_many_free(arm, checker, waypoints, padding, threads, cancel), waypoints, {}, threads,
+                     cancel);
+}
+
+PathLayers path_layers_free(const Arm& arm, const CollisionChecker& checker, std::span<const Pose> waypoints,
+                            std::span<const double> rotations, double padding, unsigned threads,
+                            const CancelCheck& cancel) {
+    if (rotations.empty()) {
+        return path_layers_free(arm, checker, waypoints, padding, threads, cancel);
+    }
+    return layers_of(arm, turned_solutions(arm, &checker, waypoints, rotations, padding, threads, cancel), waypoints,
+                     rotations, threads, cancel);
 }
 
 std::optional<std::vector<std::int64_t>> waypoint_indices(std::span<const double> values, std::size_t waypoints) {
@@ -128,6 +360,9 @@ void keep_nodes(PathLayers& layers, std::span<const std::uint8_t> keep) {
                 if (layers.family.size() == layers.nodes.size()) {
                     layers.family[out] = layers.family[k];
                 }
+                if (layers.rotation_of.size() == layers.nodes.size()) {
+                    layers.rotation_of[out] = layers.rotation_of[k];
+                }
                 layers.nodes[out++] = layers.nodes[k];
             }
         }
@@ -136,6 +371,9 @@ void keep_nodes(PathLayers& layers, std::span<const std::uint8_t> keep) {
     }
     if (layers.family.size() == layers.nodes.size()) {
         layers.family.resize(out);
+    }
+    if (layers.rotation_of.size() == layers.nodes.size()) {
+        layers.rotation_of.resize(out);
     }
     layers.nodes.resize(out);
 }
@@ -154,31 +392,151 @@ struct TurnClass {
     std::vector<std::int64_t> overflow;  // nodes not in the table (a second node on one k)
 };
 
+// A layer with more nodes than this (a free tool axis puts every turn's
+// postures in one layer) finds its classes through bins rather than by
+// trying them all.
+constexpr std::int64_t kBinnedLayer = 64;
+// Bins per binned joint: an angle modulo a turn falls in one of these.
+constexpr std::size_t kBins = 36;
+
+// The whole-turn classes of one layer. A large layer also files each class
+// under the bins of two joints' angles modulo a turn (the two that spread
+// the nodes most), so that a node looks only at the classes of the bins
+// within max_step of its own. The TurnClass storage is kept from layer to
+// layer.
+struct TurnClasses {
+    std::vector<TurnClass> items;  // the first `count` are this layer's
+    std::size_t count = 0;
+    bool binned = false;
+    std::array<std::size_t, 2> keys{};
+    std::vector<std::int64_t> head;  // first class of each bin pair, kNone where none
+    std::vector<std::int64_t> next;  // the next class of the same bin pair
+};
+
+// floor and ceil as integers, inline; beyond 2^60 in size (a step of many
+// turns) they give ±2^60, which every caller clamps to its own range.
+constexpr double kLargestWhole = 1152921504606846976.0;  // 2^60
+
+std::int64_t floor_of(double x) noexcept {
+    if (!(std::fabs(x) < kLargestWhole)) {
+        return x < 0.0 ? -static_cast<std::int64_t>(kLargestWhole) : static_cast<std::int64_t>(kLargestWhole);
+    }
+    const auto i = static_cast<std::int64_t>(x);
+    return i - (x < static_cast<double>(i) ? 1 : 0);
+}
+
+std::int64_t ceil_of(double x) noexcept { return -floor_of(-x); }
+
+constexpr double kPerBin = static_cast<double>(kBins) / 360.0;
+constexpr double kPerTurn = 1.0 / 360.0;
+
+std::size_t wrapped_bin(std::int64_t bin) noexcept {
+    const auto bins = static_cast<std::int64_t>(kBins);
+    const std::int64_t wrapped = bin % bins;
+    return static_cast<std::size_t>(wrapped < 0 ? wrapped + bins : wrapped);
+}
+
+std::size_t bin_of(double degrees) noexcept { return wrapped_bin(floor_of(degrees * kPerBin)); }
+
+// The two joints whose angles modulo a turn crowd the fewest nodes into one bin.
+std::array<std::size_t, 2> spreading_joints(const std::vector<JointVector>& nodes, std::int64_t begin,
+                                            std::int64_t end) {
+    std::array<double, 6> crowding{};
+    std::array<std::int64_t, kBins> counts{};
+    // A few nodes spread over the layer tell enough.
+    const std::int64_t stride = std::max<std::int64_t>(1, (end - begin) / kBinnedLayer);
+    for (std::size_t j = 0; j < 6; ++j) {
+        counts.fill(0);
+        for (std::int64_t u = begin; u < end; u += stride) {
+            ++counts[bin_of(nodes[static_cast<std::size_t>(u)][j])];
+        }
+        for (const std::int64_t count : counts) {
+            crowding[j] += static_cast<double>(count) * static_cast<double>(count);
+        }
+    }
+    std::array<std::size_t, 6> order{0, 1, 2, 3, 4, 5};
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return crowding[a] < crowding[b]; });
+    return {order[0], order[1]};
+}
+
+// Calls visit(c) for the index c of each class of `classes` filed under the bins of
+// joints keys within `reach` degrees (modulo a turn) of `node`, each once.
+template <class Visit>
+void classes_near(const TurnClasses& classes, const JointVector& node, double reach, Visit&& visit) {
+    std::array<std::int64_t, 2> low{};
+    std::array<std::int64_t, 2> bins{};
+    for (std::size_t d = 0; d < 2; ++d) {
+        const double angle = node[classes.keys[d]];
+        low[d] = floor_of((angle - reach) * kPerBin);
+        bins[d] = std::min(floor_of((angle + reach) * kPerBin) - low[d] + 1, static_cast<std::int64_t>(kBins));
+    }
+    std::size_t bx = wrapped_bin(low[0]);
+    for (std::int64_t x = 0; x < bins[0]; ++x, bx = bx + 1 == kBins ? 0 : bx + 1) {
+        std::size_t by = wrapped_bin(low[1]);
+        for (std::int64_t y = 0; y < bins[1]; ++y, by = by + 1 == kBins ? 0 : by + 1) {
+            for (std::int64_t c = classes.head[bx * kBins + by]; c != kNone;
+                 c = classes.next[static_cast<std::size_t>(c)]) {
+                visit(static_cast<std::size_t>(c));
+            }
+        }
+    }
+}
+
 // The classes of the nodes [begin, end).
 void build_classes(const std::vector<JointVector>& nodes, std::int64_t begin, std::int64_t end,
-                   std::vector<TurnClass>& classes) {
-    classes.clear();
+                   TurnClasses& classes) {
+    classes.count = 0;
+    classes.binned = end - begin > kBinnedLayer;
+    if (classes.binned) {
+        classes.keys = spreading_joints(nodes, begin, end);
+        classes.head.assign(kBins * kBins, kNone);
+        classes.next.clear();
+    }
     std::array<std::int64_t, 6> k{};
     for (std::int64_t u = begin; u < end; ++u) {
         const JointVector& node = nodes[static_cast<std::size_t>(u)];
         TurnClass* home = nullptr;
         // Variants come in runs, so the last class is tried first.
-        for (auto c = classes.rbegin(); c != classes.rend(); ++c) {
-            if (turns_from(c->base, node, k)) {
-                home = &*c;
-                break;
+        if (classes.count > 0 && turns_from(classes.items[classes.count - 1].base, node, k)) {
+            home = &classes.items[classes.count - 1];
+        } else if (classes.binned) {
+            // A variant lies within kSameAngle of its class modulo a turn.
+            classes_near(classes, node, kSameAngle, [&](std::size_t c) {
+                if (home == nullptr && turns_from(classes.items[c].base, node, k)) {
+                    home = &classes.items[c];
+                }
+            });
+        } else {
+            for (std::size_t c = classes.count; c-- > 1;) {
+                if (turns_from(classes.items[c - 1].base, node, k)) {
+                    home = &classes.items[c - 1];
+                    break;
+                }
             }
         }
         if (home == nullptr) {
-            classes.emplace_back();
-            home = &classes.back();
+            if (classes.count == classes.items.size()) {
+                classes.items.emplace_back();
+            }
+            home = &classes.items[classes.count];
             home->base = node;
+            home->members.clear();
+            home->turns.clear();
+            home->overflow.clear();
+            home->table.clear();
+            if (classes.binned) {
+                const std::size_t bin = bin_of(node[classes.keys[0]]) * kBins + bin_of(node[classes.keys[1]]);
+                classes.next.push_back(classes.head[bin]);
+                classes.head[bin] = static_cast<std::int64_t>(classes.count);
+            }
+            ++classes.count;
             k.fill(0);
         }
         home->members.push_back(u);
         home->turns.push_back(k);
     }
-    for (TurnClass& c : classes) {
+    for (std::size_t index = 0; index < classes.count; ++index) {
+        TurnClass& c = classes.items[index];
         std::array<std::int64_t, 6> last{};
         c.first = c.turns[0];
         last = c.turns[0];
@@ -216,28 +574,28 @@ void build_classes(const std::vector<JointVector>& nodes, std::int64_t begin, st
 // max_step of `node` in every joint (and some that do not: the caller
 // checks), each once.
 template <class Visit>
-void near_predecessors(const std::vector<TurnClass>& classes, const JointVector& node, double max_step,
-                       Visit&& visit) {
-    for (const TurnClass& c : classes) {
+void near_predecessors(const TurnClasses& classes, const JointVector& node, double max_step, Visit&& visit) {
+    const auto visit_class = [&](const TurnClass& c) {
         for (const std::int64_t u : c.overflow) {
             visit(u);
         }
         if (c.table.empty()) {
-            continue;
+            return;
         }
         std::array<std::int64_t, 6> lo{};
         std::array<std::int64_t, 6> hi{};
         bool any = true;
         for (std::size_t j = 0; j < 6 && any; ++j) {
             const double d = node[j] - c.base[j];
-            const auto a = static_cast<std::int64_t>(std::ceil((d - max_step) / 360.0 - 1e-9));
-            const auto b = static_cast<std::int64_t>(std::floor((d + max_step) / 360.0 + 1e-9));
+            // The slack covers the rounding of the product.
+            const std::int64_t a = ceil_of((d - max_step) * kPerTurn - 1e-9);
+            const std::int64_t b = floor_of((d + max_step) * kPerTurn + 1e-9);
             lo[j] = std::max(a, c.first[j]);
             hi[j] = std::min(b, c.first[j] + c.span[j] - 1);
             any = lo[j] <= hi[j];
         }
         if (!any) {
-            continue;
+            return;
         }
         std::array<std::int64_t, 6> k = lo;
         for (;;) {
@@ -258,6 +616,15 @@ void near_predecessors(const std::vector<TurnClass>& classes, const JointVector&
             }
             ++k[j - 1];
         }
+    };
+    if (classes.binned) {
+        // A class's members lie within kSameAngle of its base modulo a turn;
+        // the slack covers the rounding of the tests above.
+        classes_near(classes, node, max_step + 1e-5, [&](std::size_t c) { visit_class(classes.items[c]); });
+        return;
+    }
+    for (std::size_t c = 0; c < classes.count; ++c) {
+        visit_class(classes.items[c]);
     }
 }
 
@@ -306,14 +673,14 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
         moved = layers.nodes;
     }
     const std::vector<JointVector>& position = families ? moved : layers.nodes;
-    const auto flange_of = [&](std::size_t waypoint) {
-        return waypoint < layers.flange_targets.size() ? layers.flange_targets[waypoint] : Pose{};
+    const auto flange_of = [&](std::size_t waypoint, std::size_t node) {
+        return flange_target_of(layers, waypoint, node);
     };
 
     // Each node looks up, among the previous layer's whole-turn classes,
     // only the variants within max_step of it: the work grows with the
     // number of nodes, not with its square.
-    std::vector<TurnClass> classes;
+    TurnClasses classes;
     std::int64_t previous_begin = kNone;
     std::int64_t previous_end = kNone;
 
@@ -330,7 +697,7 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                 const auto k = static_cast<std::size_t>(v);
                 if (start) {
                     if (families && layers.family[k] != 0) {
-                        if (const auto member = arm_family_nearest(arm, flange_of(i), layers.nodes[k], *start);
+                        if (const auto member = arm_family_nearest(arm, flange_of(i, k), layers.nodes[k], *start);
                             member && largest_motion(*start, *member) < largest_motion(*start, moved[k])) {
                             moved[k] = *member;
                         }
@@ -384,7 +751,7 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                     for (std::int64_t u = previous_begin; u < previous_end; ++u) {
                         keep_going();
                         const JointVector& from = position[static_cast<std::size_t>(u)];
-                        if (const auto member = arm_family_nearest(arm, flange_of(i), layers.nodes[k], from);
+                        if (const auto member = arm_family_nearest(arm, flange_of(i, k), layers.nodes[k], from);
                             member && largest_motion(from, *member) < largest_motion(from, node)) {
                             offer(u, *member, true);
                         }
@@ -453,7 +820,9 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
 PathPlan plan_over_layers(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
                           double max_step, const CancelCheck& cancel, bool move_families) {
     std::vector<std::int64_t> chosen;
-    return search(arm, layers, start, max_step, cancel, move_families, Blocked(layers.nodes.size()), chosen);
+    PathPlan plan = search(arm, layers, start, max_step, cancel, move_families, Blocked(layers.nodes.size()), chosen);
+    set_tool_rotation(plan, layers, chosen);
+    return plan;
 }
 
 PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
@@ -507,6 +876,7 @@ PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const s
             from_joints = &to_joints;
         }
         if (!changed) {
+            set_tool_rotation(plan, layers, chosen);
             return plan;
         }
     }
@@ -515,6 +885,12 @@ PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const s
 PathPlan plan_path(const Arm& arm, std::span<const Pose> waypoints, const std::optional<JointVector>& start,
                    double max_step, unsigned threads, const CancelCheck& cancel) {
     return plan_over_layers(arm, path_layers(arm, waypoints, threads, cancel), start, max_step, cancel);
+}
+
+PathPlan plan_path(const Arm& arm, std::span<const Pose> waypoints, std::span<const double> rotations,
+                   const std::optional<JointVector>& start, double max_step, unsigned threads,
+                   const CancelCheck& cancel) {
+    return plan_over_layers(arm, path_layers(arm, waypoints, rotations, threads, cancel), start, max_step, cancel);
 }
 
 }  // namespace ortholink

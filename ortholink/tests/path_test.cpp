@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -294,6 +296,196 @@ TEST(PathPlan, FollowsSmoothGeneratorPaths) {
             }
         }
         EXPECT_LE(plan.duration, generator_time * (1 + 1e-9) + 1e-9);
+    }
+}
+
+// The best (breaks, time) over layers by dynamic programming over every pair
+// of nodes of consecutive reached layers: the reference for layers too large
+// to enumerate.
+std::pair<std::int64_t, double> all_pairs(const Arm& arm, const std::vector<std::vector<JointVector>>& layers,
+                                          double max_step) {
+    std::vector<std::pair<std::int64_t, double>> previous;
+    const std::vector<JointVector>* previous_layer = nullptr;
+    const auto better = [](const std::pair<std::int64_t, double>& a, const std::pair<std::int64_t, double>& b) {
+        return a.first < b.first || (a.first == b.first && a.second < b.second);
+    };
+    for (const auto& layer : layers) {
+        if (layer.empty()) continue;
+        std::vector<std::pair<std::int64_t, double>> cost(layer.size(), {0, 0.0});
+        if (previous_layer != nullptr) {
+            std::pair<std::int64_t, double> cheapest = previous[0];
+            for (const auto& c : previous) cheapest = better(c, cheapest) ? c : cheapest;
+            for (std::size_t v = 0; v < layer.size(); ++v) {
+                std::pair<std::int64_t, double> best{cheapest.first + 1, cheapest.second};
+                for (std::size_t u = 0; u < previous_layer->size(); ++u) {
+                    double largest = 0.0;
+                    for (std::size_t j = 0; j < 6; ++j) {
+                        largest = std::max(largest, std::fabs(layer[v][j] - (*previous_layer)[u][j]));
+                    }
+                    if (largest > max_step) continue;
+                    const std::pair<std::int64_t, double> offer{
+                        previous[u].first, previous[u].second + move_time((*previous_layer)[u], layer[v], arm.max_speed)};
+                    if (better(offer, best)) best = offer;
+                }
+                cost[v] = best;
+            }
+        }
+        previous = cost;
+        previous_layer = &layer;
+    }
+    std::pair<std::int64_t, double> best{0, 0.0};
+    if (!previous.empty()) {
+        best = previous[0];
+        for (const auto& c : previous) best = better(c, best) ? c : best;
+    }
+    return best;
+}
+
+// A free tool axis puts many postures in one layer, which then finds its
+// classes and near predecessors through bins: layers of a few hundred nodes,
+// whole-turn variants among them, must still give the optimum, for steps
+// below a bin, across several bins and beyond half a turn.
+TEST(PathPlan, ExactOverLargeLayers) {
+    const Arm arm = unit_speed_arm();
+    std::mt19937_64 rng(property_seed() + 13);
+    std::uniform_real_distribution<double> value(-200.0, 200.0);
+    std::uniform_real_distribution<double> near(-6.0, 6.0);
+    std::uniform_int_distribution<int> turns(-1, 1);
+    std::uniform_int_distribution<int> size(40, 160);
+    const int count = std::max(1, property_count(300) / 20);
+    for (int n = 0; n < count; ++n) {
+        const double max_step = std::array<double, 4>{4.0, 10.0, 35.0, 400.0}[static_cast<std::size_t>(n % 4)];
+        // Postures drift from layer to layer, so that continuous moves exist.
+        std::vector<JointVector> postures(static_cast<std::size_t>(size(rng)));
+        for (auto& posture : postures) {
+            for (double& j : posture) j = value(rng);
+        }
+        std::vector<std::vector<JointVector>> per_waypoint(6);
+        for (auto& layer : per_waypoint) {
+            for (auto& posture : postures) {
+                for (double& j : posture) j += near(rng);
+                JointVector node = posture;
+                layer.push_back(node);
+                if (turns(rng) != 0) {
+                    node[static_cast<std::size_t>(n % 6)] += 360.0 * turns(rng);
+                    layer.push_back(node);
+                }
+            }
+        }
+        const PathPlan plan = plan_over_layers(arm, layers_of(per_waypoint), std::nullopt, max_step);
+        const auto [breaks, time] = all_pairs(arm, per_waypoint, max_step);
+        ASSERT_EQ(static_cast<std::int64_t>(plan.breaks.size()), breaks) << n;
+        if (breaks == 0) {
+            EXPECT_NEAR(plan.duration, time, 1e-9) << n;
+        }
+        double sum = 0.0;
+        for (std::size_t i = 1; i < plan.joints.size(); ++i) {
+            if (std::find(plan.breaks.begin(), plan.breaks.end(), static_cast<std::int64_t>(i)) == plan.breaks.end()) {
+                sum += move_time(plan.joints[i - 1], plan.joints[i], arm.max_speed);
+            }
+        }
+        EXPECT_NEAR(sum, time, 1e-9) << n;
+    }
+}
+
+TEST(FreeAxis, SamplesTheRangeWithBothEnds) {
+    const auto sorted = [](double lower, double upper, double step) {
+        auto rotations = free_axis_rotations(lower, upper, step).value();
+        std::sort(rotations.begin(), rotations.end());
+        return rotations;
+    };
+    EXPECT_EQ(sorted(-20, 20, 10), (std::vector<double>{-20, -10, 0, 10, 20}));
+    // A step that does not divide the range ends on upper, with a shorter last gap.
+    EXPECT_EQ(sorted(-20, 25, 10), (std::vector<double>{-20, -10, 0, 10, 20, 25}));
+    EXPECT_EQ(sorted(5, 5, 1), (std::vector<double>{5}));
+    EXPECT_EQ(sorted(0, 1, 5), (std::vector<double>{0, 1}));
+    // Rounding of the steps does not add a sliver of a last gap.
+    EXPECT_EQ(free_axis_rotations(0, 0.3, 0.1)->size(), 4u);
+    // A whole turn from an earlier sample is the same pose: sampled once.
+    EXPECT_EQ(sorted(-180, 180, 90), (std::vector<double>{-180, -90, 0, 90}));
+    EXPECT_EQ(free_axis_rotations(0, 720, 10)->size(), 36u);
+    EXPECT_EQ(free_axis_rotations(-180, 180, 10)->size(), 36u);
+    // Smallest turns first, the negative one of two equal sizes first.
+    EXPECT_EQ(*free_axis_rotations(-20, 25, 10), (std::vector<double>{0, -10, 10, -20, 20, 25}));
+    EXPECT_EQ(*free_axis_rotations(30, 50, 10), (std::vector<double>{30, 40, 50}));
+    // The cap, and the arguments refused.
+    EXPECT_EQ(free_axis_rotations(-180, 180, 0.1)->size(), 3600u);
+    EXPECT_EQ(free_axis_sample_count(-180, 180, 0.1), 3600.0);
+    EXPECT_EQ(free_axis_sample_count(0, 360, 0.09), 4000.0);
+    EXPECT_EQ(free_axis_sample_count(-3600, 3600, 10), 36.0);
+    EXPECT_EQ(free_axis_rotations(0, 370, 7)->size(), 54u);
+    EXPECT_EQ(sorted(0, 370, 10).back(), 350.0);
+    EXPECT_FALSE(free_axis_rotations(0, 360, 0.09));
+    EXPECT_FALSE(free_axis_rotations(-1e300, 1e300, 1e-300));
+    EXPECT_FALSE(free_axis_rotations(10, -10, 1));
+    EXPECT_FALSE(free_axis_rotations(-10, 10, 0));
+    EXPECT_FALSE(free_axis_rotations(-10, 10, -1));
+    EXPECT_FALSE(free_axis_rotations(-10, std::numeric_limits<double>::infinity(), 1));
+    EXPECT_FALSE(free_axis_rotations(std::nan(""), 10, 1));
+    EXPECT_FALSE(free_axis_rotations(-10, 10, std::nan("")));
+}
+
+// Every node of a free-axis layer reaches its waypoint turned by its sample,
+// and the layers hold exactly the solutions of the turned waypoints: those of
+// an arm whose tool lies along the flange z (solved once per waypoint, J6
+// moved) as well as those of any other tool (every turn solved).
+TEST(FreeAxis, LayersHoldEveryTurnsSolutions) {
+    const std::vector<double> rotations = *free_axis_rotations(-180, 180, 30);
+    for (const bool along_z : {true, false}) {
+        Arm arm = Arm::from_model(CrxModel::Crx10iA);
+        arm.base = Pose{Quat{}, Vec3{100, -50, 200}};
+        arm.tool = along_z ? Pose{Quat{0, 0, std::sin(0.3), std::cos(0.3)}, Vec3{0, 0, 150}}
+                           : Pose{Quat{0, std::sin(0.1), 0, std::cos(0.1)}, Vec3{20, 0, 150}};
+        std::vector<Pose> waypoints;
+        for (int i = 0; i < 8; ++i) {
+            waypoints.push_back(arm_fk(arm, JointVector{10.0 + 3 * i, 20, -10, 30, -60, 40.0 + 50 * i}));
+        }
+        const PathLayers layers = path_layers(arm, waypoints, rotations);
+        ASSERT_EQ(layers.rotations, rotations);
+        ASSERT_EQ(layers.rotation_of.size(), layers.nodes.size());
+        ASSERT_EQ(layers.flange_targets.size(), waypoints.size() * rotations.size());
+        for (std::size_t i = 0; i < waypoints.size(); ++i) {
+            for (std::size_t r = 0; r < rotations.size(); ++r) {
+                const Pose turned = turned_about_z(waypoints[i], rotations[r]);
+                EXPECT_LE(matrix_error(layers.flange_targets[i * rotations.size() + r], arm_flange_target(arm, turned)),
+                          1e-12);
+                std::vector<JointVector> expected = arm_ik(arm, turned);
+                std::size_t found = 0;
+                for (auto k = layers.offsets[i]; k < layers.offsets[i + 1]; ++k) {
+                    const auto node = static_cast<std::size_t>(k);
+                    if (layers.rotation_of[node] != r) continue;
+                    ++found;
+                    EXPECT_LE(matrix_error(arm_fk(arm, layers.nodes[node]), turned), 1e-8);
+                    const bool listed = std::any_of(expected.begin(), expected.end(), [&](const JointVector& e) {
+                        double largest = 0.0;
+                        for (std::size_t j = 0; j < 6; ++j) largest = std::max(largest, std::fabs(e[j] - layers.nodes[node][j]));
+                        return largest < 1e-7;
+                    });
+                    EXPECT_TRUE(listed) << i << " " << r;
+                }
+                EXPECT_EQ(found, expected.size()) << i << " " << r;
+            }
+        }
+        // A plan over them: each row reaches its waypoint turned by the row's tool_rotation.
+        const PathPlan plan = plan_path(arm, waypoints, rotations, std::nullopt, 400.0);
+        ASSERT_EQ(plan.tool_rotation.size(), waypoints.size());
+        for (std::size_t i = 0; i < waypoints.size(); ++i) {
+            EXPECT_NE(std::find(rotations.begin(), rotations.end(), plan.tool_rotation[i]), rotations.end());
+            EXPECT_LE(matrix_error(arm_fk(arm, plan.joints[i]), turned_about_z(waypoints[i], plan.tool_rotation[i])),
+                      1e-8);
+        }
+        // Without rotations the rows are not turned; an unreachable one has NaN.
+        std::vector<Pose> with_far = waypoints;
+        with_far[3].t[0] = 1e5;
+        const PathPlan fixed = plan_path(arm, with_far, std::nullopt, 10.0);
+        const PathPlan turned = plan_path(arm, with_far, rotations, std::nullopt, 10.0);
+        for (std::size_t i = 0; i < waypoints.size(); ++i) {
+            EXPECT_EQ(std::isnan(fixed.tool_rotation[i]), i == 3);
+            EXPECT_EQ(std::isnan(turned.tool_rotation[i]), i == 3);
+            if (i != 3) {
+                EXPECT_EQ(fixed.tool_rotation[i], 0.0);
+            }
+        }
     }
 }
 

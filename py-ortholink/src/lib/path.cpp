@@ -53,10 +53,18 @@ double plan_amount(PyObject* object, const char* name, bool infinite_allowed) {
     return value;
 }
 
-// Rebuilds a plan from its fields (used by pickle).
-constexpr Signature<7> kPlanState{"_from_state",
-                                  {"joints", "breaks", "unreachable", "duration", "travel", "nodes", "edges"}};
-PyObject* plan_from_state(PyObject*, const Arguments<7>& values) {
+PyObject* plan_tool_rotation(PyObject* self) {
+    const std::vector<double>& values = plan_of(self).tool_rotation;
+    return array_copy(NPY_DOUBLE, {static_cast<npy_intp>(values.size())}, values.data());
+}
+
+// Rebuilds a plan from its fields (used by pickle). A state from before the
+// free tool axis has no tool_rotation: such a plan turned no row.
+constexpr Signature<8> kPlanState{
+    "_from_state",
+    {"joints", "breaks", "unreachable", "duration", "travel", "nodes", "edges", "tool_rotation"},
+    7};
+PyObject* plan_from_state(PyObject*, const Arguments<8>& values) {
     PathPlan plan;
     bool single = false;
     plan.joints = rows_of_six(values[0], "joints", single);
@@ -82,6 +90,27 @@ PyObject* plan_from_state(PyObject*, const Arguments<7>& values) {
     plan.travel = plan_amount(values[4], "travel", false);
     plan.nodes = count_from_any(values[5], "nodes");
     plan.edges = count_from_any(values[6], "edges");
+    if (values[7] == nullptr) {
+        plan.tool_rotation.assign(plan.joints.size(), 0.0);
+        for (const std::int64_t row : plan.unreachable) {
+            plan.tool_rotation[static_cast<std::size_t>(row)] = std::nan("");
+        }
+    } else {
+        const Vector1D turns = vector_from_any(values[7], "tool_rotation", plan.joints.size());
+        if (turns.length != plan.joints.size() || turns.values.size() != plan.joints.size()) {
+            fail(PyExc_ValueError, "argument 'tool_rotation': expected %zu values, one per row, got %zu",
+                 plan.joints.size(), turns.length);
+        }
+        // NaN exactly on the unreachable rows, as in joints.
+        for (std::size_t i = 0; i < plan.joints.size(); ++i) {
+            const bool unreachable = std::isnan(plan.joints[i][0]);
+            if (unreachable ? !std::isnan(turns.values[i]) : !std::isfinite(turns.values[i])) {
+                fail(PyExc_ValueError, "argument 'tool_rotation': expected %s in row %zu, as 'unreachable' says, got %s",
+                     unreachable ? "NaN" : "a finite turn", i, float_repr(turns.values[i]).c_str());
+            }
+        }
+        plan.tool_rotation = turns.values;
+    }
     return box(std::move(plan));
 }
 
@@ -89,7 +118,7 @@ const MethodTable plan_methods{
     def<kPlanState, plan_from_state>("Rebuild a plan from its fields (for pickle)."),
     reduce_def<ClassId::PathPlan, kFromState, member<&PathPlan::joints>, member<&PathPlan::breaks>,
                member<&PathPlan::unreachable>, member<&PathPlan::duration>, member<&PathPlan::travel>,
-               member<&PathPlan::nodes>, member<&PathPlan::edges>>(),
+               member<&PathPlan::nodes>, member<&PathPlan::edges>, plan_tool_rotation>(),
 };
 
 const PropertyTable plan_properties{
@@ -107,6 +136,10 @@ const PropertyTable plan_properties{
     property<member<&PathPlan::nodes>>("nodes", "Solutions the search considered."),
     property<member<&PathPlan::edges>>(
         "edges", "Continuous moves between solutions of consecutive waypoints the search considered."),
+    property<plan_tool_rotation>(
+        "tool_rotation",
+        "Per row, the turn in degrees about the target's own z that the row reaches (float64, (n,)):\n"
+        "row i reaches `targets[i] @ Rz(tool_rotation[i])`. Zeros without `free_axis`; NaN where unreachable."),
 };
 
 constexpr const char* kPlanDoc =
@@ -161,12 +194,44 @@ std::vector<std::uint8_t> allowed_nodes(PyObject* check_callable, const std::vec
     return keep;
 }
 
-constexpr Signature<6> kPlanPath{"plan_path",
-                                 {"targets", "start", "max_step", "check", "scene", "collision_free"},
+// The turns of a free_axis argument: None for none, else (lower, upper, step) in degrees.
+std::vector<double> free_axis_argument(PyObject* object) {
+    if (object == nullptr || object == Py_None) {
+        return {};
+    }
+    const Vector1D values = vector_from_any(object, "free_axis", 3);
+    if (values.length != 3 || values.values.size() != 3) {
+        fail(PyExc_ValueError, "argument 'free_axis': expected (lower, upper, step) in degrees, got %zu values",
+             values.length);
+    }
+    const double lower = values.values[0];
+    const double upper = values.values[1];
+    const double step = values.values[2];
+    if (!std::isfinite(lower) || !std::isfinite(upper) || !std::isfinite(step)) {
+        fail(PyExc_ValueError, "argument 'free_axis': expected finite degrees, got (%s, %s, %s)",
+             float_repr(lower).c_str(), float_repr(upper).c_str(), float_repr(step).c_str());
+    }
+    if (!(lower <= upper)) {
+        fail(PyExc_ValueError, "argument 'free_axis': expected lower <= upper, got lower %s and upper %s",
+             float_repr(lower).c_str(), float_repr(upper).c_str());
+    }
+    if (!(step > 0.0)) {
+        fail(PyExc_ValueError, "argument 'free_axis': expected a positive step, got %s", float_repr(step).c_str());
+    }
+    auto rotations = free_axis_rotations(lower, upper, step);
+    if (!rotations) {
+        fail(PyExc_ValueError, "argument 'free_axis': expected at most %zu samples, got %s (take a larger step)",
+             kMaxFreeAxisSamples, float_repr(free_axis_sample_count(lower, upper, step)).c_str());
+    }
+    return std::move(*rotations);
+}
+
+constexpr Signature<7> kPlanPath{"plan_path",
+                                 {"targets", "start", "max_step", "check", "scene", "collision_free", "free_axis"},
                                  1,
                                  2,
-                                 {nullptr, nullptr, "10.0", nullptr, nullptr, "True"}};
-PyObject* plan_path(PyObject* self, const Arguments<6>& values) {
+                                 {nullptr, nullptr, "10.0", nullptr, nullptr, "True", "None"}};
+PyObject* plan_path(PyObject* self, const Arguments<7>& values) {
     const Arm arm = unbox<Arm>(self);
     const auto targets = near_rigid_poses(values[0], "targets");
     std::optional<JointVector> start;
@@ -197,14 +262,15 @@ PyObject* plan_path(PyObject* self, const Arguments<6>& values) {
         }
         collision_free = values[5] == Py_True;
     }
+    const std::vector<double> rotations = free_axis_argument(values[6]);
     std::optional<CollisionChecker> checker;
     PathLayers layers;
     without_gil([&](const CancelCheck& cancel) {
         if (collision_free) {
             checker.emplace(arm, scene);
-            layers = path_layers_free(arm, *checker, targets, 0.0, 0, cancel);
+            layers = path_layers_free(arm, *checker, targets, rotations, 0.0, 0, cancel);
         } else {
-            layers = path_layers(arm, targets, 0, cancel);
+            layers = path_layers(arm, targets, rotations, 0, cancel);
         }
     });
     if (check_callable != nullptr) {
@@ -243,7 +309,13 @@ const MethodTable arm_path_methods{
         "uses is checked along its joint-space interpolation, at a resolution that bounds how far any\n"
         "point moves between checks and padded by it, so no contact between rows is missed; a move\n"
         "that collides is left out and the search repeated. Breaks are not checked.\n"
-        "`collision_free=False` plans as without collision checks."),
+        "`collision_free=False` plans as without collision checks.\n\n"
+        "`free_axis=(lower, upper, step)`, in degrees, frees the turn about each target's own z (a\n"
+        "round torch, nozzle or spindle): every waypoint may turn by lower, lower + step, ... and\n"
+        "upper itself (when the step does not divide the range the last gap is shorter; a turn a\n"
+        "whole turn from an earlier one is sampled once), at most 3600 samples. The solutions of every\n"
+        "sample join the waypoint's candidates, under the same rules (limits, `check`, the scene);\n"
+        "the turn each row takes is `PathPlan.tool_rotation`, and of equal plans the smaller turns win."),
 };
 
 const ClassDescription& path_plan_class() {
