@@ -220,8 +220,10 @@ std::vector<double> free_axis_argument(PyObject* object) {
     }
     auto rotations = free_axis_rotations(lower, upper, step);
     if (!rotations) {
+        const double count = free_axis_sample_count(lower, upper, step);
+        const std::string got = count < 1e15 ? std::to_string(static_cast<long long>(count)) : float_repr(count);
         fail(PyExc_ValueError, "argument 'free_axis': expected at most %zu samples, got %s (take a larger step)",
-             kMaxFreeAxisSamples, float_repr(free_axis_sample_count(lower, upper, step)).c_str());
+             kMaxFreeAxisSamples, got.c_str());
     }
     return std::move(*rotations);
 }
