@@ -7,6 +7,13 @@ J5 = 180), "tilted" at J = 10, 20, -10, 30, -60, 40 (a generic orientation). Pri
 time of `plan_path`, of `ik_many` on the same waypoints (the solving part of the plan) and the
 size of the graph searched.
 
+Then the same lines with a free tool axis, `free_axis=(-180, 180, 10)`: 36 samples per waypoint,
+36,000 poses. With the TCP on the flange (the tool along the flange's z, so each waypoint is solved
+once and its turns come from J6), and with a tool off the flange's axis (every sample solved),
+with and without the collision checks. Wall time and the process's CPU time (all threads) are
+printed side by side: on a busy machine the wall time includes the time other processes held
+the cores.
+
 Run after installing the package: python bench/path_bench.py [--repeat N]
 """
 
@@ -29,6 +36,10 @@ def allow_all(rows: np.ndarray) -> np.ndarray:
     return np.ones(len(rows), dtype=bool)
 
 
+FREE_AXIS = (-180.0, 180.0, 10.0)
+OFF_AXIS_TOOL = [30.0, -10.0, 150.0, 0.0, 15.0, 0.0]  # X Y Z W P R of a tool off the flange's axis
+
+
 def median_ms(function: Callable[[], object], repeat: int) -> float:
     samples = []
     for _ in range(repeat):
@@ -36,6 +47,16 @@ def median_ms(function: Callable[[], object], repeat: int) -> float:
         function()
         samples.append(time.perf_counter() - start)
     return statistics.median(samples) * 1e3
+
+
+def median_wall_cpu_ms(function: Callable[[], object], repeat: int) -> tuple[float, float]:
+    wall, cpu = [], []
+    for _ in range(repeat):
+        start, start_cpu = time.perf_counter(), time.process_time()
+        function()
+        wall.append(time.perf_counter() - start)
+        cpu.append(time.process_time() - start_cpu)
+    return statistics.median(wall) * 1e3, statistics.median(cpu) * 1e3
 
 
 def main() -> None:
@@ -67,6 +88,22 @@ def main() -> None:
         print(f"plan_path with a check        median {checked:7.2f} ms")
         print(f"ik_many (automatic threads)   median {solving:7.2f} ms")
         print(f"ik_many (one thread)          median {single:7.2f} ms")
+
+    repeat = max(3, args.repeat // 4)
+    print(f"\nfree_axis={FREE_AXIS}: 36 samples per waypoint, median of {repeat} (wall, CPU of all threads)")
+    for tool_name, tool in (("TCP on the flange", None), ("tool off the flange axis", OFF_AXIS_TOOL)):
+        tooled = Arm(CrxModel.Crx10iA) if tool is None else Arm(CrxModel.Crx10iA, tool=Crx.pose_from_xyzwpr(tool))
+        for name, joints in LINES:
+            start = Crx.xyzwpr(tooled.fk(joints))
+            line = np.repeat(start[None, :], args.waypoints, axis=0)
+            line[:, 1] += np.linspace(-200.0, 200.0, args.waypoints)
+            targets = Crx.pose_from_xyzwpr(line)
+            plan = tooled.plan_path(targets, free_axis=FREE_AXIS, collision_free=False)
+            print(f"\n{name}, {tool_name}: {plan}, {plan.nodes} nodes, {plan.edges} continuous edges")
+            for label, collision_free in (("collision_free=False", False), ("collision checks", True)):
+                call = partial(tooled.plan_path, targets, free_axis=FREE_AXIS, collision_free=collision_free)
+                wall, cpu = median_wall_cpu_ms(call, repeat)
+                print(f"plan_path free axis, {label:21} wall {wall:7.1f} ms  CPU {cpu:7.1f} ms")
 
 if __name__ == "__main__":
     main()

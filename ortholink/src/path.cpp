@@ -73,7 +73,8 @@ namespace {
 // turns, turn by turn, with `rotations`), family members marked (on up to
 // `threads` threads).
 PathLayers layers_of(const Arm& arm, const IkBatchResult& batch, std::span<const Pose> waypoints,
-                     std::span<const double> rotations, unsigned threads, const CancelCheck& cancel) {
+                     std::span<const double> rotations, unsigned threads, const CancelCheck& cancel,
+                     std::vector<std::uint8_t> known_family = {}) {
     detail::BatchStop stop(cancel);
     const std::size_t turns_per_waypoint = rotations.empty() ? 1 : rotations.size();
     PathLayers layers;
@@ -101,6 +102,10 @@ PathLayers layers_of(const Arm& arm, const IkBatchResult& batch, std::span<const
     }
     for (std::size_t k = 0; k < batch.solutions.size(); ++k) {
         layers.nodes[k] = batch.solutions[k].joints;
+    }
+    if (known_family.size() == batch.solutions.size()) {
+        layers.family = std::move(known_family);
+        return layers;
     }
     detail::run_chunks(batch.solutions.size(), detail::effective_threads(batch.solutions.size(), threads), stop,
                        [&](unsigned, std::size_t begin, std::size_t end, bool on_caller) {
@@ -136,62 +141,89 @@ bool tool_along_flange_z(const Pose& tool) noexcept {
     return tool.q.x == 0.0 && tool.q.y == 0.0 && tool.t[0] == 0.0 && tool.t[1] == 0.0;
 }
 
+// The solutions of a batch and, when already known, whether each belongs to
+// a continuous family (empty otherwise).
+struct TurnedBatch {
+    IkBatchResult batch;
+    std::vector<std::uint8_t> family;
+};
+
 // The solutions within the limits of every waypoint turned by every rotation,
 // as arm_ik_many (or arm_ik_many_free with a checker) gives them for the
 // turned targets. With the tool along the flange's z every turn's flange
 // solutions are those of the waypoint with J6 moved, so each waypoint is
-// solved once.
-IkBatchResult turned_solutions(const Arm& arm, const CollisionChecker* checker, std::span<const Pose> waypoints,
-                               std::span<const double> rotations, double padding, unsigned threads,
-                               const CancelCheck& cancel) {
+// solved once, and whether a solution belongs to a family (which J6 does not
+// change) is found once per flange solution.
+TurnedBatch turned_solutions(const Arm& arm, const CollisionChecker* checker, std::span<const Pose> waypoints,
+                             std::span<const double> rotations, double padding, unsigned threads,
+                             const CancelCheck& cancel) {
     if (!tool_along_flange_z(arm.tool)) {
         const std::vector<Pose> turned = turned_waypoints(waypoints, rotations);
-        return checker != nullptr ? arm_ik_many_free(arm, *checker, turned, padding, threads, cancel)
-                                  : arm_ik_many(arm, turned, threads, cancel);
+        return {checker != nullptr ? arm_ik_many_free(arm, *checker, turned, padding, threads, cancel)
+                                   : arm_ik_many(arm, turned, threads, cancel),
+                {}};
     }
     std::vector<Pose> flange(waypoints.size());
     for (std::size_t i = 0; i < waypoints.size(); ++i) {
         flange[i] = arm_flange_target(arm, waypoints[i]);
     }
     const IkBatchResult raw = ik_many(arm.robot, flange, threads, cancel);
-    // Every turn's flange solutions, waypoint by waypoint and turn by turn.
-    const std::size_t turns = rotations.size();
-    std::vector<std::int64_t> offsets(waypoints.size() * turns + 1, 0);
-    std::vector<IkSolution> moved;
-    moved.reserve(raw.solutions.size() * turns);
-    for (std::size_t i = 0; i < waypoints.size(); ++i) {
-        for (std::size_t r = 0; r < turns; ++r) {
-            for (auto k = static_cast<std::size_t>(raw.offsets[i]); k < static_cast<std::size_t>(raw.offsets[i + 1]);
-                 ++k) {
-                IkSolution solution = raw.solutions[k];
-                const double j6 = solution.joints[5] - rotations[r];
-                solution.joints[5] = j6 - 360.0 * std::nearbyint(j6 / 360.0);
-                moved.push_back(solution);
-            }
-            offsets[i * turns + r + 1] = static_cast<std::int64_t>(moved.size());
-        }
+    std::vector<std::uint8_t> raw_family(raw.solutions.size());
+    for (std::size_t k = 0; k < raw.solutions.size(); ++k) {
+        raw_family[k] = arm_in_family(arm, raw.solutions[k].joints) ? 1 : 0;
     }
-    std::vector<std::uint8_t> hit(moved.size(), 0);
+    const std::size_t turns = rotations.size();
+    // Flange solution k of its waypoint turned by rotation r.
+    const auto moved = [&](std::size_t k, std::size_t r) {
+        IkSolution solution = raw.solutions[k];
+        const double j6 = solution.joints[5] - rotations[r];
+        solution.joints[5] = j6 - 360.0 * std::nearbyint(j6 / 360.0);
+        return solution;
+    };
+    // Of (waypoint i, rotation r, solution k): where it is among all turned flange solutions.
+    const auto slot = [&](std::size_t i, std::size_t r, std::size_t k) {
+        const auto first = static_cast<std::size_t>(raw.offsets[i]);
+        const auto count = static_cast<std::size_t>(raw.offsets[i + 1]) - first;
+        return first * turns + r * count + (k - first);
+    };
+    std::vector<std::uint8_t> hit;
     if (checker != nullptr) {
-        std::vector<JointVector> joints(moved.size());
-        for (std::size_t k = 0; k < moved.size(); ++k) {
-            joints[k] = moved[k].joints;
+        std::vector<JointVector> joints(raw.solutions.size() * turns);
+        for (std::size_t i = 0; i < waypoints.size(); ++i) {
+            for (std::size_t r = 0; r < turns; ++r) {
+                for (auto k = static_cast<std::size_t>(raw.offsets[i]);
+                     k < static_cast<std::size_t>(raw.offsets[i + 1]); ++k) {
+                    joints[slot(i, r, k)] = moved(k, r).joints;
+                }
+            }
         }
+        hit.assign(joints.size(), 0);
         collides_many(*checker, joints, hit, padding, threads, cancel);
     }
-    detail::ResultSink sink(offsets.size() - 1);
-    detail::solve_in_order(offsets.size() - 1, threads, cancel, sink,
+    std::vector<std::vector<std::uint8_t>> families(waypoints.size() * turns);
+    detail::ResultSink sink(families.size());
+    detail::solve_in_order(families.size(), threads, cancel, sink,
                            [&](std::size_t target, std::vector<IkSolution>& solutions) {
-                               std::vector<IkSolution> clear;
-                               for (auto k = static_cast<std::size_t>(offsets[target]);
-                                    k < static_cast<std::size_t>(offsets[target + 1]); ++k) {
-                                   if (hit[k] == 0) {
-                                       clear.push_back(moved[k]);
+                               const std::size_t i = target / turns;
+                               const std::size_t r = target % turns;
+                               for (auto k = static_cast<std::size_t>(raw.offsets[i]);
+                                    k < static_cast<std::size_t>(raw.offsets[i + 1]); ++k) {
+                                   if (!hit.empty() && hit[slot(i, r, k)] != 0) {
+                                       continue;
                                    }
+                                   const IkSolution solution = moved(k, r);
+                                   const std::size_t before = solutions.size();
+                                   arm_expand(arm, std::span<const IkSolution>(&solution, 1), solutions);
+                                   families[target].insert(families[target].end(), solutions.size() - before,
+                                                           raw_family[k]);
                                }
-                               arm_expand(arm, clear, solutions);
                            });
-    return std::move(sink.result);
+    TurnedBatch out{std::move(sink.result), {}};
+    out.family.reserve(out.batch.solutions.size());
+    for (const auto& family : families) {
+        out.family.insert(out.family.end(), family.begin(), family.end());
+    }
+    return out;
 }
 
 // The flange target of node `node` of waypoint `waypoint` (an identity pose when the layers have none).
@@ -317,8 +349,8 @@ PathLayers path_layers(const Arm& arm, std::span<const Pose> waypoints, std::spa
     if (rotations.empty()) {
         return path_layers(arm, waypoints, threads, cancel);
     }
-    return layers_of(arm, turned_solutions(arm, nullptr, waypoints, rotations, 0.0, threads, cancel), waypoints,
-                     rotations, threads, cancel);
+    TurnedBatch turned = turned_solutions(arm, nullptr, waypoints, rotations, 0.0, threads, cancel);
+    return layers_of(arm, turned.batch, waypoints, rotations, threads, cancel, std::move(turned.family));
 }
 
 PathLayers path_layers_free(const Arm& arm, const CollisionChecker& checker, std::span<const Pose> waypoints,
@@ -333,8 +365,8 @@ PathLayers path_layers_free(const Arm& arm, const CollisionChecker& checker, std
     if (rotations.empty()) {
         return path_layers_free(arm, checker, waypoints, padding, threads, cancel);
     }
-    return layers_of(arm, turned_solutions(arm, &checker, waypoints, rotations, padding, threads, cancel), waypoints,
-                     rotations, threads, cancel);
+    TurnedBatch turned = turned_solutions(arm, &checker, waypoints, rotations, padding, threads, cancel);
+    return layers_of(arm, turned.batch, waypoints, rotations, threads, cancel, std::move(turned.family));
 }
 
 std::optional<std::vector<std::int64_t>> waypoint_indices(std::span<const double> values, std::size_t waypoints) {
