@@ -202,20 +202,35 @@ TurnedBatch turned_solutions(const Arm& arm, const CollisionChecker* checker, st
     }
     std::vector<std::vector<std::uint8_t>> families(waypoints.size() * turns);
     detail::ResultSink sink(families.size());
+    // Room for a whole-turn variant of each, so that the batch is not moved as it grows.
+    sink.result.solutions.reserve(raw.solutions.size() * turns * 2);
     detail::solve_in_order(families.size(), threads, cancel, sink,
                            [&](std::size_t target, std::vector<IkSolution>& solutions) {
                                const std::size_t i = target / turns;
                                const std::size_t r = target % turns;
+                               std::vector<IkSolution> clear;
+                               std::vector<std::uint8_t> clear_family;
                                for (auto k = static_cast<std::size_t>(raw.offsets[i]);
                                     k < static_cast<std::size_t>(raw.offsets[i + 1]); ++k) {
-                                   if (!hit.empty() && hit[slot(i, r, k)] != 0) {
-                                       continue;
+                                   if (hit.empty() || hit[slot(i, r, k)] == 0) {
+                                       clear.push_back(moved(k, r));
+                                       clear_family.push_back(raw_family[k]);
                                    }
-                                   const IkSolution solution = moved(k, r);
-                                   const std::size_t before = solutions.size();
-                                   arm_expand(arm, std::span<const IkSolution>(&solution, 1), solutions);
-                                   families[target].insert(families[target].end(), solutions.size() - before,
-                                                           raw_family[k]);
+                               }
+                               const std::size_t before = solutions.size();
+                               arm_expand(arm, clear, solutions);
+                               // Each solution's variants follow it (none when it has none within the limits).
+                               std::vector<std::uint8_t>& family = families[target];
+                               std::size_t source = 0;
+                               std::array<std::int64_t, 6> unused{};
+                               for (std::size_t o = before; o < solutions.size(); ++o) {
+                                   while (source < clear.size() &&
+                                          !turns_from(clear[source].joints, solutions[o].joints, unused)) {
+                                       ++source;
+                                   }
+                                   family.push_back(source < clear.size()
+                                                        ? clear_family[source]
+                                                        : (arm_in_family(arm, solutions[o].joints) ? 1 : 0));
                                }
                            });
     TurnedBatch out{std::move(sink.result), {}};
@@ -612,6 +627,13 @@ void near_predecessors(const TurnClasses& classes, const JointVector& node, doub
             visit(u);
         }
         if (c.table.empty()) {
+            return;
+        }
+        // A class of one node: the caller's own test is cheaper than the range.
+        if (c.table.size() == 1) {
+            if (c.table[0] != kNone) {
+                visit(c.table[0]);
+            }
             return;
         }
         std::array<std::int64_t, 6> lo{};
