@@ -41,6 +41,15 @@ CALLS = {
         " upper=[7000, 179, 179, 7000, 179, 7000]); data = robot.fk_many(joints[:6])",
         "arm.plan_path(data)",
     ),
+    "Arm.plan_path, free axis": (
+        "arm = ortholink.Arm(robot); data = np.tile(robot.fk_many(joints), (4_000 // 64, 1, 1))",
+        "arm.plan_path(data, free_axis=(-180, 180, 10))",
+    ),
+    "Arm.plan_path, free axis, tool off the flange axis": (
+        "arm = ortholink.Arm(robot, tool=ortholink.Crx.pose_from_xyzwpr([30, 0, 150, 0, 20, 0]));"
+        " data = np.tile(robot.fk_many(joints), (4_000 // 64, 1, 1))",
+        "arm.plan_path(data, free_axis=(-180, 180, 10), collision_free=False)",
+    ),
     "ik_path": (
         "data = list(np.tile(robot.fk_many(joints), (60_000 // 64, 1, 1)))",
         "robot.ik_path(data, np.zeros(6))",
