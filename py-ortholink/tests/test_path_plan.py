@@ -158,7 +158,8 @@ class TestArguments:
     def test_signature_and_errors(self, arm):
         targets = arm.fk_many(np.zeros((3, 6)))
         assert Arm.plan_path.__text_signature__ == (
-            "($self, targets, start=None, *, max_step=10.0, check=None, scene=None, collision_free=True, free_axis=None)"
+            "($self, targets, start=None, *, max_step=10.0, check=None, scene=None, collision_free=True,"
+            " free_axis=None)"
         )
         with pytest.raises(TypeError, match=r"takes from 1 to 2 positional arguments but 3 were given"):
             arm.plan_path(targets, None, 5.0)
