@@ -293,6 +293,16 @@ class TestClassesAreFixed:
         assert pickle.loads(pickle.dumps(Arm(CrxModel.Crx10iA))).model is CrxModel.Crx10iA
         assert CrxModel.Crx10iA is not CrxModel.Crx5iA
 
+    @pytest.mark.parametrize("make", [lambda: Arm(CrxModel.Crx10iA), lambda: ortholink.Scene()])
+    def test_classes_compared_for_equality_have_no_ordering_methods(self, make):
+        a, b = make(), make()
+        cls = type(a)
+        assert {"__eq__", "__ne__"} <= set(vars(cls)) and not {"__lt__", "__le__", "__gt__", "__ge__"} & set(vars(cls))
+        assert a == b and not a != b
+        for order in (lambda: a < b, lambda: a <= b, lambda: a > b, lambda: a >= b):
+            with pytest.raises(TypeError, match=r"not supported between instances"):
+                order()
+
 
 def test_a_viewer_ignores_what_no_slider_or_gizmo_can_hold():
     pytest.importorskip("viser")

@@ -134,6 +134,28 @@ def test_a_path_plays_to_its_end(viewer):
         viewer.play(np.zeros((3, 5)))
 
 
+def test_a_trajectory_plays_in_real_time_and_ends_on_its_last_sample(viewer):
+    arm = viewer.arm
+    line = np.linspace([0, 0, 0, 0, 0, 0], [40, -20, 30, 10, 60, -90], 25)
+    trajectory = arm.plan_path(arm.fk_many(line), start=line[0]).trajectory(arm)
+    begin = time.monotonic()
+    viewer.play(trajectory)
+    viewer.wait_playing(timeout=60)
+    # The clock paces the samples: the motion cannot end before its duration has passed.
+    assert time.monotonic() - begin >= trajectory.duration * 0.99
+    np.testing.assert_array_equal(viewer.joints, trajectory.joints[-1])
+
+    viewer.play(trajectory, seconds=0.1)  # seconds rescales the clock
+    viewer.wait_playing(timeout=30)
+    np.testing.assert_array_equal(viewer.joints, trajectory.joints[-1])
+
+    viewer.set_joints(line[0])
+    viewer.play(trajectory, seconds=30.0)
+    time.sleep(0.2)
+    viewer.stop_playing()
+    assert not np.array_equal(viewer.joints, trajectory.joints[-1])
+
+
 @pytest.mark.parametrize("robot", [CrxModel.Crx30iA, Crx.from_params(300, 320, 130, 115)])
 def test_robots_without_meshes_are_drawn_with_link_shapes(robot):
     with ortholink_view.show(Arm(robot), [0, 30, 10, 0, 45, 0], port=0, block=False) as view:

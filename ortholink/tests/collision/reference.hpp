@@ -10,26 +10,15 @@
 #include <cstdlib>
 #include <random>
 
+#include "ik/support.hpp"
 #include "ortholink/collision.hpp"
 #include "ortholink/pose.hpp"
 
 namespace ortholink::collision::reference {
 
-inline std::uint64_t env_u64(const char* name, std::uint64_t fallback) {
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0') {
-        return fallback;
-    }
-    return std::strtoull(value, nullptr, 10);
-}
-
-inline std::uint64_t property_seed() {
-    return env_u64("ORTHOLINK_PROPERTY_SEED", 20240611ULL);
-}
-
-inline int property_count(int fallback) {
-    return static_cast<int>(env_u64("ORTHOLINK_PROPERTY_COUNT", static_cast<std::uint64_t>(fallback)));
-}
+// The seeded sample counts of the solver tests (ORTHOLINK_PROPERTY_SEED, ORTHOLINK_PROPERTY_COUNT).
+using solver::support::property_count;
+using solver::support::property_seed;
 
 inline Vec3 lerp(const Vec3& a, const Vec3& b, double t) {
     return Vec3{a[0] + t * (b[0] - a[0]), a[1] + t * (b[1] - a[1]), a[2] + t * (b[2] - a[2])};

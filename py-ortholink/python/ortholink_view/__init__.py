@@ -7,9 +7,9 @@
 The page shows the arm with its embedded meshes (simple link shapes for models
 without meshes), a slider per joint within the arm's limits, and a TCP target to
 drag: every solution of the target within the limits is drawn, the selected one
-solid, the others as labelled ghosts. A `PathPlan` (or any (n, 6) array of joint
-rows) can be played back. Lengths are shown in metres; the scene's frame is the
-arm's world frame.
+solid, the others as labelled ghosts. A `Trajectory` plays back in real time; a
+`PathPlan` (or any (n, 6) array of joint rows) can be played back too. Lengths are
+shown in metres; the scene's frame is the arm's world frame.
 
 With a cell (`show(arm, scene=ortholink.Scene(...))`) its solids are drawn, and
 every configuration that `Arm.collides` reports as colliding with itself, its
@@ -59,6 +59,7 @@ _HALF_SPACE_OPACITY = 0.25  # a floor or wall must not hide the arm
 _HALF_SPACE_SIDE = 3000.0  # mm: a plane is drawn as a slab this wide around the arm
 _HALF_SPACE_DEPTH = 10.0
 _MAX_DRAWN = 16  # distinct configurations of one pose
+_FRAME = 1.0 / 30.0  # s: the longest wait between two looks at the clock while playing
 
 
 class _HasJoints(Protocol):
@@ -387,6 +388,7 @@ class Viewer:
             self._envelope_box.on_update(lambda _event: self.show_envelopes(bool(self._envelope_box.value)))
         with gui.add_folder("Path"):
             self._path_rows: npt.NDArray[np.float64] | None = None
+            self._path_times: npt.NDArray[np.float64] | None = None
             self._path_seconds = 4.0
             self._play_button = gui.add_button("Play path", disabled=True)
             self._play_button.on_click(lambda _event: self.play())
@@ -441,10 +443,14 @@ class Viewer:
             self._select(index)
 
     def play(self, path: _HasJoints | npt.ArrayLike | None = None, *, seconds: float | None = None) -> None:
-        """Play a `PathPlan` (or an (n, 6) array of joint rows) on the solid arm, in the background.
+        """Play a `Trajectory`, a `PathPlan` (or an (n, 6) array of joint rows) on the solid arm, in the background.
 
-        Without `seconds`, a plan takes its `duration` at the rated speeds (at least a second),
-        other paths four seconds. Rows of NaN (unreachable waypoints) are skipped.
+        A `Trajectory` plays in real time: the arm shows the sample due at each moment of
+        the clock, so it takes the trajectory's `duration` (frames the page cannot keep up
+        with are dropped, the last sample is always shown). Without `seconds`, a plan takes
+        its `duration` at the rated speeds (at least a second), other paths four seconds;
+        `seconds` stretches or shrinks any of them. Rows of NaN (unreachable waypoints) are
+        skipped.
         """
         if path is not None:
             self.load_path(path)
@@ -452,32 +458,55 @@ class Viewer:
             return
         self.stop_playing()
         rows = self._path_rows
-        total = seconds if seconds is not None else self._path_seconds
+        if self._path_times is not None:
+            times = self._path_times
+        else:
+            times = np.arange(len(rows), dtype=np.float64) * (self._path_seconds / max(len(rows), 1))
+        total = float(times[-1]) if len(times) else 0.0
+        scale = 1.0 if seconds is None or total <= 0.0 else float(seconds) / total
+        if seconds is not None and total <= 0.0:
+            times = np.arange(len(rows), dtype=np.float64) * (float(seconds) / max(len(rows), 1))
         self._stop_playing.clear()
 
         def run() -> None:
-            pause = total / max(len(rows), 1)
-            for row in rows:
+            clock = time.monotonic()
+            shown = -1
+            while shown < len(rows) - 1:
                 if self._stop_playing.is_set():
                     return
-                self.set_joints(row)
-                time.sleep(pause)
+                elapsed = (time.monotonic() - clock) / scale
+                due = int(np.searchsorted(times, elapsed, side="right")) - 1
+                due = min(max(due, 0), len(rows) - 1)
+                if due > shown:
+                    self.set_joints(rows[due])
+                    shown = due
+                if shown < len(rows) - 1:
+                    wait = (times[shown + 1] * scale) - (time.monotonic() - clock)
+                    self._stop_playing.wait(min(max(wait, 0.0), _FRAME))
 
         self._playing = threading.Thread(target=run, daemon=True)
         self._playing.start()
 
     def load_path(self, path: _HasJoints | npt.ArrayLike) -> None:
-        """Keep a path for the "Play path" button."""
+        """Keep a path (a `Trajectory`, a `PathPlan` or joint rows) for the "Play path" button."""
         rows = getattr(path, "joints", path)
         array = np.asarray(rows, dtype=np.float64)
         if array.ndim != 2 or array.shape[1] != 6:
             raise ValueError(f"argument 'path': expected joint rows of shape (n, 6), got shape {array.shape}")
-        array = array[np.isfinite(array).all(axis=1)]
-        duration = float(getattr(path, "duration", np.nan))
-        # A plan with breaks lasts forever at the rated speeds; show it in a few seconds.
-        self._path_seconds = max(duration, 1.0) if np.isfinite(duration) else 4.0
-        self._path_rows = array.copy()
-        self._play_button.disabled = len(array) == 0
+        times = getattr(path, "time", None)
+        if isinstance(path, ortholink.Trajectory) and times is not None:
+            self._path_times = np.asarray(times, dtype=np.float64).copy()
+            self._path_rows = array.copy()
+            self._path_seconds = float(self._path_times[-1]) if len(self._path_times) else 0.0
+        else:
+            finite = np.isfinite(array).all(axis=1)
+            array = array[finite]
+            duration = float(getattr(path, "duration", np.nan))
+            # A plan with breaks lasts forever at the rated speeds; show it in a few seconds.
+            self._path_seconds = max(duration, 1.0) if np.isfinite(duration) else 4.0
+            self._path_times = None
+            self._path_rows = array.copy()
+        self._play_button.disabled = len(self._path_rows) == 0
 
     def wait_playing(self, timeout: float | None = None) -> None:
         if self._playing is not None:

@@ -474,7 +474,7 @@ const ClassDescription& arm_class() {
                                           {Py_tp_repr, slot(call<arm_repr>)},
                                           {Py_tp_richcompare, slot(arm_richcompare)},
                                           {Py_tp_hash, slot(arm_hash)}}},
-                                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE);
+                                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, equality_only);
     return type.description;
 }
 

@@ -27,6 +27,16 @@ const ClassDescription& describe(ClassId id) {
     return kDescriptions[static_cast<std::size_t>(id)]();
 }
 
+void equality_only(PyObject* type) {
+    for (const char* name : {"__lt__", "__le__", "__gt__", "__ge__"}) {
+        Ref key = Ref::steal(intern(name));
+        // The class is immutable: its dictionary is edited the way an
+        // instance's would be, and the comparison slot stays as it is.
+        check_status(PyObject_GenericSetAttr(type, key.get(), nullptr));
+    }
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
+}
+
 PyTypeObject* create_class(ClassId id) {
     const auto index = static_cast<std::size_t>(id);
     if (class_objects[index] != nullptr) {

@@ -70,6 +70,11 @@ const ClassDescription& trajectory_class();
 
 const ClassDescription& describe(ClassId id);
 
+// A populate hook for classes compared only for equality: CPython adds the
+// four ordering methods with the comparison slot; they would only raise, so
+// they leave the class (help() then lists == and != alone). Throws PyErrorSet.
+void equality_only(PyObject* type);
+
 // The cached class object (borrowed), created on first need. Used while
 // registering: a creation failure leaves the Python error set (PyErrorSet).
 PyTypeObject* create_class(ClassId id);

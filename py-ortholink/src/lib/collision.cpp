@@ -314,7 +314,7 @@ const ClassDescription& scene_class() {
                                             {Py_tp_repr, slot(call<scene_repr>)},
                                             {Py_tp_richcompare, slot(scene_richcompare)},
                                             {Py_tp_hash, slot(PyObject_HashNotImplemented)}}},
-                                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE);
+                                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, equality_only);
     return type.description;
 }
 
