@@ -153,6 +153,22 @@ TEST(PathPlan, ExactWithWholeTurnVariants) {
     }
 }
 
+// A step of any size, up to the largest double, bounds the whole turns
+// looked up without overflowing them: every move is continuous.
+TEST(PathPlan, HugeStepsConnectEverything) {
+    const Arm arm = unit_speed_arm();
+    std::vector<std::vector<JointVector>> per_waypoint{{along(10), along(370), along(-350, 720)},
+                                                       {along(-700, 5), along(20)},
+                                                       {along(1000), along(-1000, -1000)}};
+    for (const double max_step : {1e6, 1e20, 1e300, std::numeric_limits<double>::max()}) {
+        const PathPlan plan = plan_over_layers(arm, layers_of(per_waypoint), JointVector{}, max_step);
+        const auto [breaks, time] = exhaustive(arm, per_waypoint, JointVector{}, max_step);
+        EXPECT_EQ(breaks, 0);
+        EXPECT_TRUE(plan.breaks.empty()) << max_step;
+        EXPECT_NEAR(plan.duration, time, 1e-9) << max_step;
+    }
+}
+
 TEST(PathPlan, CancelledSearchThrows) {
     const Arm arm = unit_speed_arm();
     std::vector<std::vector<JointVector>> per_waypoint(2000, std::vector<JointVector>(20));
