@@ -326,14 +326,12 @@ void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, st
         lower[i] -= limit_slack(arm.lower[i]);
         upper[i] += limit_slack(arm.upper[i]);
     }
-    JointVector joints_buffer[1];
     std::vector<JointVector> variants;
     for (const IkSolution& solution : flange_solutions) {
-        joints_buffer[0] = solution.joints;
         variants.clear();
         // The limits were checked when the arm was made, and the slack stays
         // far below a turn, so this cannot overflow.
-        expand_turns(std::span<const JointVector>(joints_buffer, 1), lower, upper, variants);
+        append_turns(solution.joints, lower, upper, variants);
         for (JointVector& variant : variants) {
             // Wide limits give tens of thousands of variants per solution.
             if (!stop.keep_going(true)) {

@@ -10,6 +10,7 @@ namespace {
 
 constexpr double kTurn = 360.0;
 constexpr std::size_t kRowsPerPoll = 4096;
+constexpr double kNearTurns = 2.0 * kTurn;
 
 using Fault = TurnsStatus::Fault;
 
@@ -22,7 +23,12 @@ struct TurnRange {
 // Requires finite |value|, |lower|, |upper| <= kMaxTurnMagnitude; returns
 // last < first when no turn fits.
 TurnRange turn_range(double value, double lower, double upper) noexcept {
-    TurnRange range{std::ceil((lower - value) / kTurn), std::floor((upper - value) / kTurn)};
+    // Within a few turns of the limits (every solver angle of a real arm),
+    // the loops below find the ends from 0 in a step or two, cheaper than
+    // the divisions; they give the same ends from any start.
+    const bool near = std::fabs(lower - value) < kNearTurns && std::fabs(upper - value) < kNearTurns;
+    TurnRange range = near ? TurnRange{0.0, 0.0}
+                           : TurnRange{std::ceil((lower - value) / kTurn), std::floor((upper - value) / kTurn)};
     // Rounding of the difference and the division can put an end one turn off
     // the limit; at these magnitudes one step corrects it, so the loops are short.
     while (value + kTurn * range.first < lower) range.first += 1.0;
@@ -79,6 +85,30 @@ double solution_ranges(const JointVector& joints, const JointVector& lower, cons
         variants *= ranges[i].last - ranges[i].first + 1.0;
     }
     return variants;
+}
+
+// Calls visit(variant) for each whole-turn variant within `ranges`, in
+// odometer order over the turn counts, J6 turning fastest.
+template <class Visit>
+void for_each_variant(const JointVector& joints, const std::array<TurnRange, 6>& ranges, Visit&& visit) {
+    std::array<double, 6> turns{};
+    for (std::size_t i = 0; i < 6; ++i) turns[i] = ranges[i].first;
+    for (;;) {
+        JointVector variant;
+        for (std::size_t i = 0; i < 6; ++i) {
+            variant[i] = joints[i] + kTurn * turns[i];
+        }
+        visit(variant);
+        std::size_t i = 6;
+        while (i > 0 && turns[i - 1] == ranges[i - 1].last) {
+            turns[i - 1] = ranges[i - 1].first;
+            --i;
+        }
+        if (i == 0) {
+            return;
+        }
+        turns[i - 1] += 1.0;
+    }
 }
 
 }  // namespace
@@ -143,31 +173,32 @@ TurnsStatus expand_turns(std::span<const JointVector> solutions, const JointVect
         if (solution_ranges(joints, lower, upper, ranges, unused) == 0.0) {
             continue;
         }
-        // Odometer over the turn counts, J6 turning fastest.
-        std::array<double, 6> turns{};
-        for (std::size_t i = 0; i < 6; ++i) turns[i] = ranges[i].first;
-        for (;;) {
-            JointVector variant;
-            for (std::size_t i = 0; i < 6; ++i) {
-                variant[i] = joints[i] + kTurn * turns[i];
-            }
+        for_each_variant(joints, ranges, [&](const JointVector& variant) {
             poll();
             out.push_back(variant);
             if (source != nullptr) {
                 source->push_back(s);
             }
-            std::size_t i = 6;
-            while (i > 0 && turns[i - 1] == ranges[i - 1].last) {
-                turns[i - 1] = ranges[i - 1].first;
-                --i;
-            }
-            if (i == 0) {
-                break;
-            }
-            turns[i - 1] += 1.0;
-        }
+        });
     }
     return {};
+}
+
+std::size_t append_turns(const JointVector& joints, const JointVector& lower, const JointVector& upper,
+                         std::vector<JointVector>& out) {
+    if (!check_limits(lower, upper)) {
+        return 0;
+    }
+    std::array<TurnRange, 6> ranges{};
+    TurnsStatus status;
+    const double variants = solution_ranges(joints, lower, upper, ranges, status);
+    if (!status || variants == 0.0 || variants > static_cast<double>(kMaxTurnVariants) ||
+        variants > static_cast<double>(kMaxTurnRows)) {
+        return 0;
+    }
+    const std::size_t before = out.size();
+    for_each_variant(joints, ranges, [&](const JointVector& variant) { out.push_back(variant); });
+    return out.size() - before;
 }
 
 }  // namespace ortholink

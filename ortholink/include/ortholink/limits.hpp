@@ -64,4 +64,10 @@ TurnsStatus expand_turns(std::span<const JointVector> solutions, const JointVect
                          std::vector<JointVector>& out, std::vector<std::size_t>* source = nullptr,
                          const CancelCheck& cancel = {});
 
+// expand_turns of one solution, for callers that solve many: the same
+// variants in the same order appended to `out`, without a cancellation check;
+// nothing where expand_turns would refuse the solution. Returns how many.
+std::size_t append_turns(const JointVector& joints, const JointVector& lower, const JointVector& upper,
+                         std::vector<JointVector>& out);
+
 }  // namespace ortholink
