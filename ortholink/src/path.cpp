@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <numeric>
 #include <unordered_set>
 
@@ -14,14 +15,45 @@ namespace {
 
 constexpr std::int64_t kNone = -1;
 
-// Cost of the best plan ending at a node: breaks first, then time.
+// Cost of the best plan ending at a node: breaks first, then time; ties go
+// to the path's first row: its approach (travel, then time), then its
+// distance from home (the arm joints', then the wrist joints').
 struct Cost {
     std::int64_t breaks = 0;
     double time = 0.0;
+    double approach_travel = 0.0;
+    double approach_time = 0.0;
+    double home_arm = 0.0;
+    double home_wrist = 0.0;
 };
 
+// Amounts this close are ties: mirrored paths take the same time up to the
+// rounding of their sums.
+constexpr double kTieRelative = 1e-9;
+constexpr double kTieAbsolute = 1e-12;
+
+double tie_tolerance(double a, double b) noexcept {
+    return kTieRelative * std::max(std::fabs(a), std::fabs(b)) + kTieAbsolute;
+}
+
+// -1, 0 or 1 as a is less than, tied with or more than b.
+int compare(double a, double b) noexcept {
+    const double tolerance = tie_tolerance(a, b);
+    return a < b - tolerance ? -1 : (a > b + tolerance ? 1 : 0);
+}
+
 bool better(const Cost& a, const Cost& b) noexcept {
-    return a.breaks < b.breaks || (a.breaks == b.breaks && a.time < b.time);
+    if (a.breaks != b.breaks) {
+        return a.breaks < b.breaks;
+    }
+    for (const auto& [x, y] : {std::pair{a.time, b.time}, std::pair{a.approach_travel, b.approach_travel},
+                               std::pair{a.approach_time, b.approach_time}, std::pair{a.home_arm, b.home_arm},
+                               std::pair{a.home_wrist, b.home_wrist}}) {
+        if (const int order = compare(x, y); order != 0) {
+            return order < 0;
+        }
+    }
+    return false;
 }
 
 double largest_motion(const JointVector& a, const JointVector& b) noexcept {
@@ -154,12 +186,12 @@ struct TurnClass {
     std::vector<std::int64_t> overflow;  // nodes not in the table (a second node on one k)
 };
 
-// The classes of the nodes [begin, end).
-void build_classes(const std::vector<JointVector>& nodes, std::int64_t begin, std::int64_t end,
+// The classes of the nodes `ids`.
+void build_classes(const std::vector<JointVector>& nodes, std::span<const std::int64_t> ids,
                    std::vector<TurnClass>& classes) {
     classes.clear();
     std::array<std::int64_t, 6> k{};
-    for (std::int64_t u = begin; u < end; ++u) {
+    for (const std::int64_t u : ids) {
         const JointVector& node = nodes[static_cast<std::size_t>(u)];
         TurnClass* home = nullptr;
         // Variants come in runs, so the last class is tried first.
@@ -212,57 +244,103 @@ void build_classes(const std::vector<JointVector>& nodes, std::int64_t begin, st
     }
 }
 
+std::size_t table_slot(const TurnClass& c, const std::array<std::int64_t, 6>& k) noexcept {
+    std::size_t slot = 0;
+    for (std::size_t j = 0; j < 6; ++j) {
+        slot = slot * static_cast<std::size_t>(c.span[j]) + static_cast<std::size_t>(k[j] - c.first[j]);
+    }
+    return slot;
+}
+
+// Calls visit(u) for every node u of class `c` that may lie within reach[j]
+// degrees of `node` in every joint j (and some that do not: the caller
+// checks), each once.
+template <class Visit>
+void near_members(const TurnClass& c, const JointVector& node, const std::array<double, 6>& reach, Visit&& visit) {
+    for (const std::int64_t u : c.overflow) {
+        visit(u);
+    }
+    if (c.table.empty()) {
+        return;
+    }
+    std::array<std::int64_t, 6> lo{};
+    std::array<std::int64_t, 6> hi{};
+    for (std::size_t j = 0; j < 6; ++j) {
+        const double d = node[j] - c.base[j];
+        // Bounded by the class's own turns, so an infinite reach takes them all.
+        const double a = std::ceil((d - reach[j]) / 360.0 - 1e-9);
+        const double b = std::floor((d + reach[j]) / 360.0 + 1e-9);
+        const double last = static_cast<double>(c.first[j] + c.span[j] - 1);
+        lo[j] = static_cast<std::int64_t>(std::max(a, static_cast<double>(c.first[j])));
+        hi[j] = static_cast<std::int64_t>(std::min(b, last));
+        if (!(a <= last && b >= static_cast<double>(c.first[j]) && lo[j] <= hi[j])) {
+            return;
+        }
+    }
+    std::array<std::int64_t, 6> k = lo;
+    for (;;) {
+        if (const std::int64_t u = c.table[table_slot(c, k)]; u != kNone) {
+            visit(u);
+        }
+        std::size_t j = 6;
+        while (j > 0 && k[j - 1] == hi[j - 1]) {
+            k[j - 1] = lo[j - 1];
+            --j;
+        }
+        if (j == 0) {
+            break;
+        }
+        ++k[j - 1];
+    }
+}
+
 // Calls visit(u) for every node u of the classes that may lie within
 // max_step of `node` in every joint (and some that do not: the caller
 // checks), each once.
 template <class Visit>
 void near_predecessors(const std::vector<TurnClass>& classes, const JointVector& node, double max_step,
                        Visit&& visit) {
+    std::array<double, 6> reach{};
+    reach.fill(max_step);
     for (const TurnClass& c : classes) {
-        for (const std::int64_t u : c.overflow) {
-            visit(u);
-        }
-        if (c.table.empty()) {
-            continue;
-        }
-        std::array<std::int64_t, 6> lo{};
-        std::array<std::int64_t, 6> hi{};
-        bool any = true;
-        for (std::size_t j = 0; j < 6 && any; ++j) {
-            const double d = node[j] - c.base[j];
-            const auto a = static_cast<std::int64_t>(std::ceil((d - max_step) / 360.0 - 1e-9));
-            const auto b = static_cast<std::int64_t>(std::floor((d + max_step) / 360.0 + 1e-9));
-            lo[j] = std::max(a, c.first[j]);
-            hi[j] = std::min(b, c.first[j] + c.span[j] - 1);
-            any = lo[j] <= hi[j];
-        }
-        if (!any) {
-            continue;
-        }
-        std::array<std::int64_t, 6> k = lo;
-        for (;;) {
-            std::size_t slot = 0;
-            for (std::size_t j = 0; j < 6; ++j) {
-                slot = slot * static_cast<std::size_t>(c.span[j]) + static_cast<std::size_t>(k[j] - c.first[j]);
-            }
-            if (const std::int64_t u = c.table[slot]; u != kNone) {
-                visit(u);
-            }
-            std::size_t j = 6;
-            while (j > 0 && k[j - 1] == hi[j - 1]) {
-                k[j - 1] = lo[j - 1];
-                --j;
-            }
-            if (j == 0) {
-                break;
-            }
-            ++k[j - 1];
-        }
+        near_members(c, node, reach, visit);
     }
 }
 
-// Moves taken out of the graph, by key(from, to); the move from `start` has
-// `from` = the node count.
+// The variant of class `c` nearest `node` joint by joint, if the class has it.
+std::int64_t nearest_member(const TurnClass& c, const JointVector& node) noexcept {
+    if (c.table.empty()) {
+        return kNone;
+    }
+    std::array<std::int64_t, 6> k{};
+    for (std::size_t j = 0; j < 6; ++j) {
+        const double turns = std::nearbyint((node[j] - c.base[j]) / 360.0);
+        const double clamped = std::clamp(turns, static_cast<double>(c.first[j]),
+                                          static_cast<double>(c.first[j] + c.span[j] - 1));
+        k[j] = static_cast<std::int64_t>(clamped);
+    }
+    return c.table[table_slot(c, k)];
+}
+
+// TCP travel between two flange targets: millimetres of translation plus
+// degrees of rotation.
+double tcp_travel(const Pose& a, const Pose& b) noexcept {
+    double squared = 0.0;
+    for (std::size_t j = 0; j < 3; ++j) {
+        squared += (b.t[j] - a.t[j]) * (b.t[j] - a.t[j]);
+    }
+    // The relative rotation conj(a.q) * b.q: its angle from its vector and scalar parts.
+    const Quat& p = a.q;
+    const Quat& q = b.q;
+    const double w = p.w * q.w + p.x * q.x + p.y * q.y + p.z * q.z;
+    const double x = p.w * q.x - p.x * q.w - p.y * q.z + p.z * q.y;
+    const double y = p.w * q.y + p.x * q.z - p.y * q.w - p.z * q.x;
+    const double z = p.w * q.z - p.x * q.y + p.y * q.x - p.z * q.w;
+    const double angle = 2.0 * std::atan2(std::sqrt(x * x + y * y + z * z), std::fabs(w));
+    return std::sqrt(squared) + angle * (180.0 / std::numbers::pi);
+}
+
+// Moves taken out of the graph, by key(from, to).
 class Blocked {
 public:
     explicit Blocked(std::size_t count) noexcept : count_(count) {}
@@ -270,7 +348,6 @@ public:
         return !moves_.empty() && moves_.contains(key(from, to));
     }
     void insert(std::int64_t from, std::int64_t to) { moves_.insert(key(from, to)); }
-    std::int64_t start_node() const noexcept { return static_cast<std::int64_t>(count_); }
 
 private:
     std::uint64_t key(std::int64_t from, std::int64_t to) const noexcept {
@@ -280,10 +357,41 @@ private:
     std::unordered_set<std::uint64_t> moves_;
 };
 
+// Seconds of the best plan's moves into the rows, from the rows themselves:
+// the segments, duration and travel as a caller would add them up.
+void add_up(const Arm& arm, const std::optional<JointVector>& start, PathPlan& plan) {
+    plan.segments = segment_ranges(plan.joints, plan.breaks);
+    const JointVector* previous = nullptr;
+    std::size_t segment = 0;
+    for (std::size_t row = 0; row < plan.joints.size(); ++row) {
+        const JointVector& joints = plan.joints[row];
+        if (std::isnan(joints[0])) {
+            continue;
+        }
+        if (previous == nullptr) {
+            if (start) {
+                plan.approach = PathApproach{summed_motion(*start, joints), move_time(*start, joints, arm.max_speed)};
+            }
+            plan.segments[segment].time = 0.0;
+        } else {
+            const double time = move_time(*previous, joints, arm.max_speed);
+            plan.duration += time;
+            plan.travel += summed_motion(*previous, joints);
+            if (segment + 1 < plan.segments.size() && plan.segments[segment + 1].first == static_cast<std::int64_t>(row)) {
+                ++segment;
+                plan.segments[segment].time = 0.0;
+            } else {
+                plan.segments[segment].time += time;
+            }
+        }
+        previous = &joints;
+    }
+}
+
 // The search of plan_over_layers without the blocked moves; `chosen` gets
 // the node of every row (kNone where unreachable).
 PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start, double max_step,
-                const CancelCheck& cancel, bool move_families, const Blocked& blocked,
+                double max_step_per_mm, const CancelCheck& cancel, bool move_families, const Blocked& blocked,
                 std::vector<std::int64_t>& chosen) {
     const std::size_t waypoints = layers.offsets.empty() ? 0 : layers.offsets.size() - 1;
     const std::size_t count = layers.nodes.size();
@@ -309,13 +417,29 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
     const auto flange_of = [&](std::size_t waypoint) {
         return waypoint < layers.flange_targets.size() ? layers.flange_targets[waypoint] : Pose{};
     };
+    const JointVector home = plan_home(arm);
+    // The largest continuous step between two waypoints: max_step, and no
+    // more than the TCP travel between them allows.
+    const bool tcp_rule = layers.flange_targets.size() == waypoints && !std::isinf(max_step_per_mm);
+    const auto step_limit = [&](std::size_t from, std::size_t to) {
+        if (!tcp_rule) {
+            return max_step;
+        }
+        const double travel = tcp_travel(compose(layers.flange_targets[from], arm.tool),
+                                         compose(layers.flange_targets[to], arm.tool));
+        return std::min(max_step, kStepFloor + max_step_per_mm * travel);
+    };
 
     // Each node looks up, among the previous layer's whole-turn classes,
-    // only the variants within max_step of it: the work grows with the
-    // number of nodes, not with its square.
+    // only the variants within reach of it: the work grows with the number
+    // of nodes, not with its square.
     std::vector<TurnClass> classes;
+    std::vector<TurnClass> break_classes;
+    std::vector<double> least_time;  // per break class, the least time of its members
+    std::vector<std::int64_t> ids;
     std::int64_t previous_begin = kNone;
     std::int64_t previous_end = kNone;
+    std::size_t previous_waypoint = 0;
 
     for (std::size_t i = 0; i < waypoints; ++i) {
         const std::int64_t begin = layers.offsets[i];
@@ -325,61 +449,62 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
             continue;
         }
         if (previous_begin == kNone) {
+            // The first row: no break, its approach and home distance carried as the tie-breaks of its paths.
             for (std::int64_t v = begin; v < end; ++v) {
                 keep_going();
                 const auto k = static_cast<std::size_t>(v);
+                if (start && families && layers.family[k] != 0) {
+                    if (const auto member = arm_family_nearest(arm, flange_of(i), layers.nodes[k], *start);
+                        member && largest_motion(*start, *member) < largest_motion(*start, moved[k])) {
+                        moved[k] = *member;
+                    }
+                }
+                const JointVector& node = position[k];
+                Cost& first = cost[k];
                 if (start) {
-                    if (families && layers.family[k] != 0) {
-                        if (const auto member = arm_family_nearest(arm, flange_of(i), layers.nodes[k], *start);
-                            member && largest_motion(*start, *member) < largest_motion(*start, moved[k])) {
-                            moved[k] = *member;
-                        }
-                    }
-                    if (largest_motion(*start, position[k]) <= max_step && !blocked.contains(blocked.start_node(), v)) {
-                        cost[k] = Cost{0, move_time(*start, position[k], arm.max_speed)};
-                    } else {
-                        cost[k] = Cost{1, 0.0};
-                        incoming_break[k] = 1;
-                    }
+                    first.approach_travel = summed_motion(*start, node);
+                    first.approach_time = move_time(*start, node, arm.max_speed);
+                }
+                for (std::size_t j = 0; j < 6; ++j) {
+                    (j < 3 ? first.home_arm : first.home_wrist) += std::fabs(node[j] - home[j]);
                 }
             }
         } else {
-            // The cheapest predecessor, reached by a break from any node.
-            std::int64_t cheapest = previous_begin;
-            for (std::int64_t u = previous_begin + 1; u < previous_end; ++u) {
-                if (better(cost[static_cast<std::size_t>(u)], cost[static_cast<std::size_t>(cheapest)])) {
-                    cheapest = u;
-                }
+            const double limit = step_limit(previous_waypoint, i);
+            std::int64_t fewest = std::numeric_limits<std::int64_t>::max();
+            ids.clear();
+            for (std::int64_t u = previous_begin; u < previous_end; ++u) {
+                fewest = std::min(fewest, cost[static_cast<std::size_t>(u)].breaks);
+                ids.push_back(u);
             }
-            const Cost& cheapest_cost = cost[static_cast<std::size_t>(cheapest)];
-            build_classes(position, previous_begin, previous_end, classes);
+            build_classes(position, ids, classes);
+            bool break_classes_built = false;
 
             for (std::int64_t v = begin; v < end; ++v) {
                 keep_going();
                 const auto k = static_cast<std::size_t>(v);
                 const JointVector node = position[k];
-                Cost best{cheapest_cost.breaks + 1, cheapest_cost.time};
-                std::int64_t best_parent = cheapest;
-                bool best_breaks = true;
+                Cost best;
+                std::int64_t best_parent = kNone;
                 std::optional<JointVector> best_member;
-                // Continuous moves win ties against the break; among them
-                // the earliest predecessor.
+                // Among equal continuous moves the earliest predecessor wins.
                 const auto offer = [&](std::int64_t u, const JointVector& to, bool member) {
                     const JointVector& from = position[static_cast<std::size_t>(u)];
-                    if (largest_motion(from, to) > max_step || blocked.contains(u, v)) {
+                    if (largest_motion(from, to) > limit || blocked.contains(u, v)) {
                         return;
                     }
                     ++plan.edges;
                     const Cost& base = cost[static_cast<std::size_t>(u)];
-                    const Cost candidate{base.breaks, base.time + move_time(from, to, arm.max_speed)};
-                    if (better(candidate, best) || (!better(best, candidate) && (best_breaks || u < best_parent))) {
+                    Cost candidate = base;
+                    candidate.time += move_time(from, to, arm.max_speed);
+                    if (best_parent == kNone || better(candidate, best) ||
+                        (!better(best, candidate) && u < best_parent)) {
                         best = candidate;
                         best_parent = u;
-                        best_breaks = false;
                         best_member = member ? std::optional<JointVector>(to) : std::nullopt;
                     }
                 };
-                near_predecessors(classes, node, max_step, [&](std::int64_t u) { offer(u, node, false); });
+                near_predecessors(classes, node, limit, [&](std::int64_t u) { offer(u, node, false); });
                 if (families && layers.family[k] != 0) {
                     for (std::int64_t u = previous_begin; u < previous_end; ++u) {
                         keep_going();
@@ -390,16 +515,86 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                         }
                     }
                 }
+                bool breaks_in = false;
+                if (best_parent == kNone || best.breaks > fewest) {
+                    // A break: a point-to-point move from one of the predecessors
+                    // with the fewest breaks, the one that makes the plan fastest.
+                    // A continuous move wins a tie; among breaks the earliest
+                    // predecessor.
+                    if (!break_classes_built) {
+                        ids.clear();
+                        for (std::int64_t u = previous_begin; u < previous_end; ++u) {
+                            if (cost[static_cast<std::size_t>(u)].breaks == fewest) {
+                                ids.push_back(u);
+                            }
+                        }
+                        build_classes(position, ids, break_classes);
+                        least_time.assign(break_classes.size(), std::numeric_limits<double>::infinity());
+                        for (std::size_t c = 0; c < break_classes.size(); ++c) {
+                            for (const std::int64_t u : break_classes[c].members) {
+                                least_time[c] = std::min(least_time[c], cost[static_cast<std::size_t>(u)].time);
+                            }
+                        }
+                        break_classes_built = true;
+                    }
+                    Cost best_break;
+                    std::int64_t break_parent = kNone;
+                    const auto offer_break = [&](std::int64_t u) {
+                        const Cost& base = cost[static_cast<std::size_t>(u)];
+                        Cost candidate = base;
+                        ++candidate.breaks;
+                        candidate.time += move_time(position[static_cast<std::size_t>(u)], node, arm.max_speed);
+                        if (break_parent == kNone || better(candidate, best_break) ||
+                            (!better(best_break, candidate) && u < break_parent)) {
+                            best_break = candidate;
+                            break_parent = u;
+                        }
+                    };
+                    // The nearest variant of each class bounds the time; then
+                    // every member that could beat the bound is looked at.
+                    for (const TurnClass& c : break_classes) {
+                        if (const std::int64_t u = nearest_member(c, node); u != kNone) {
+                            offer_break(u);
+                        }
+                    }
+                    for (std::size_t c = 0; c < break_classes.size(); ++c) {
+                        keep_going();
+                        double bound = std::numeric_limits<double>::infinity();
+                        if (break_parent != kNone) {
+                            bound = best_break.time;
+                        }
+                        if (best_parent != kNone && best.breaks == fewest + 1) {
+                            bound = std::min(bound, best.time);
+                        }
+                        bound += tie_tolerance(bound, bound);
+                        const double spare = bound - least_time[c];
+                        if (!(spare >= 0.0)) {
+                            continue;
+                        }
+                        std::array<double, 6> reach{};
+                        for (std::size_t j = 0; j < 6; ++j) {
+                            reach[j] = spare * arm.max_speed[j];
+                        }
+                        near_members(break_classes[c], node, reach, offer_break);
+                    }
+                    if (break_parent != kNone && (best_parent == kNone || better(best_break, best))) {
+                        best = best_break;
+                        best_parent = break_parent;
+                        best_member.reset();
+                        breaks_in = true;
+                    }
+                }
                 if (best_member) {
                     moved[k] = *best_member;
                 }
                 cost[k] = best;
                 parent[k] = best_parent;
-                incoming_break[k] = best_breaks ? 1 : 0;
+                incoming_break[k] = breaks_in ? 1 : 0;
             }
         }
         previous_begin = begin;
         previous_end = end;
+        previous_waypoint = i;
     }
 
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -429,46 +624,64 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
         node = parent[static_cast<std::size_t>(node)];
     }
     std::reverse(plan.breaks.begin(), plan.breaks.end());
-
-    // Duration and travel from the rows, as the caller would add them up.
-    const JointVector* previous = start ? &*start : nullptr;
-    for (const JointVector& row : plan.joints) {
-        if (std::isnan(row[0])) {
-            continue;
-        }
-        if (previous != nullptr) {
-            plan.duration += move_time(*previous, row, arm.max_speed);
-            plan.travel += summed_motion(*previous, row);
-        }
-        previous = &row;
-    }
-    if (!plan.breaks.empty()) {
-        plan.duration = std::numeric_limits<double>::infinity();
-    }
+    add_up(arm, start, plan);
     return plan;
 }
 
 }  // namespace
 
+JointVector plan_home(const Arm& arm) noexcept {
+    JointVector home{};
+    for (std::size_t j = 0; j < 6; ++j) {
+        home[j] = std::clamp(0.0, arm.lower[j], arm.upper[j]);
+    }
+    return home;
+}
+
+std::vector<PathSegment> segment_ranges(std::span<const JointVector> joints, std::span<const std::int64_t> breaks) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::vector<PathSegment> segments;
+    std::size_t next_break = 0;
+    for (std::size_t row = 0; row < joints.size(); ++row) {
+        if (std::isnan(joints[row][0])) {
+            continue;
+        }
+        const auto index = static_cast<std::int64_t>(row);
+        while (next_break < breaks.size() && breaks[next_break] < index) {
+            ++next_break;
+        }
+        const bool cut = next_break < breaks.size() && breaks[next_break] == index;
+        if (segments.empty() || cut) {
+            segments.push_back(PathSegment{index, index, nan});
+        } else {
+            segments.back().last = index;
+        }
+    }
+    return segments;
+}
+
 PathPlan plan_over_layers(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
-                          double max_step, const CancelCheck& cancel, bool move_families) {
+                          double max_step, const CancelCheck& cancel, bool move_families, double max_step_per_mm) {
     std::vector<std::int64_t> chosen;
-    return search(arm, layers, start, max_step, cancel, move_families, Blocked(layers.nodes.size()), chosen);
+    return search(arm, layers, start, max_step, max_step_per_mm, cancel, move_families, Blocked(layers.nodes.size()),
+                  chosen);
 }
 
 PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
                                double max_step, const CollisionChecker& checker, double padding,
-                               const CancelCheck& cancel, bool move_families) {
+                               const CancelCheck& cancel, bool move_families, double max_step_per_mm) {
     Blocked blocked(layers.nodes.size());
     Blocked clear(layers.nodes.size());
     std::vector<std::int64_t> chosen;
     detail::BatchStop stop(cancel);
     for (;;) {
-        PathPlan plan = search(arm, layers, start, max_step, cancel, move_families, blocked, chosen);
+        PathPlan plan =
+            search(arm, layers, start, max_step, max_step_per_mm, cancel, move_families, blocked, chosen);
         bool changed = false;
         std::size_t next_break = 0;
-        std::int64_t from = start ? blocked.start_node() : kNone;
-        const JointVector* from_joints = start ? &*start : nullptr;
+        // The approach, like a break, is a point-to-point move and not checked.
+        std::int64_t from = kNone;
+        const JointVector* from_joints = nullptr;
         for (std::size_t row = 0; row < chosen.size(); ++row) {
             const std::int64_t to = chosen[row];
             if (to == kNone) {
@@ -485,20 +698,19 @@ PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const s
             // The rows are where the plan puts the nodes (a family member may
             // have moved), so those are what is checked.
             const JointVector& to_joints = plan.joints[row];
-            if (is_break) {
+            if (is_break || from == kNone) {
                 // A moved family member is not a solution the layers checked.
                 if (move_families && to_joints != layers.nodes[static_cast<std::size_t>(to)] &&
                     checker.collides(to_joints, padding)) {
                     move_families = false;
                     changed = true;
                 }
-            } else if (from != kNone && !clear.contains(from, to)) {
+            } else if (!clear.contains(from, to)) {
                 if (checker.move_collides(*from_joints, to_joints, padding)) {
                     blocked.insert(from, to);
                     changed = true;
                 } else if (!move_families || (to_joints == layers.nodes[static_cast<std::size_t>(to)] &&
-                                              (from == blocked.start_node() ||
-                                               *from_joints == layers.nodes[static_cast<std::size_t>(from)]))) {
+                                              *from_joints == layers.nodes[static_cast<std::size_t>(from)])) {
                     // Clear for good only when neither end depends on the path.
                     clear.insert(from, to);
                 }
@@ -513,8 +725,9 @@ PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const s
 }
 
 PathPlan plan_path(const Arm& arm, std::span<const Pose> waypoints, const std::optional<JointVector>& start,
-                   double max_step, unsigned threads, const CancelCheck& cancel) {
-    return plan_over_layers(arm, path_layers(arm, waypoints, threads, cancel), start, max_step, cancel);
+                   double max_step, unsigned threads, const CancelCheck& cancel, double max_step_per_mm) {
+    return plan_over_layers(arm, path_layers(arm, waypoints, threads, cancel), start, max_step, cancel, true,
+                            max_step_per_mm);
 }
 
 }  // namespace ortholink

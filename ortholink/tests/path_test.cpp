@@ -38,25 +38,24 @@ PathLayers layers_of(const std::vector<std::vector<JointVector>>& per_waypoint) 
 
 JointVector along(double j1, double j6 = 0.0) { return JointVector{j1, 0, 0, 0, 0, j6}; }
 
-// Every choice of one node per reached layer, the best (breaks, time) found by brute force.
+// Every choice of one node per reached layer, the best (breaks, time) found
+// by brute force: a break move takes its time like any move, the move from
+// `start` (the approach) none.
 std::pair<std::int64_t, double> exhaustive(const Arm& arm, const std::vector<std::vector<JointVector>>& layers,
-                                           const std::optional<JointVector>& start, double max_step) {
+                                           double max_step) {
     std::pair<std::int64_t, double> best{std::numeric_limits<std::int64_t>::max(), 0.0};
     std::vector<JointVector> chosen;
     std::function<void(std::size_t)> walk = [&](std::size_t i) {
         if (i == layers.size()) {
             std::int64_t breaks = 0;
             double time = 0.0;
-            const JointVector* previous = start ? &*start : nullptr;
+            const JointVector* previous = nullptr;
             for (const auto& row : chosen) {
                 if (previous != nullptr) {
                     double largest = 0.0;
                     for (std::size_t j = 0; j < 6; ++j) largest = std::max(largest, std::fabs(row[j] - (*previous)[j]));
-                    if (largest > max_step) {
-                        ++breaks;
-                    } else {
-                        time += move_time(*previous, row, arm.max_speed);
-                    }
+                    breaks += largest > max_step ? 1 : 0;
+                    time += move_time(*previous, row, arm.max_speed);
                 }
                 previous = &row;
             }
@@ -77,6 +76,44 @@ std::pair<std::int64_t, double> exhaustive(const Arm& arm, const std::vector<std
     return best;
 }
 
+// Duration, travel and segments as the rows give them.
+void expect_consistent(const Arm& arm, const PathPlan& plan, const std::optional<JointVector>& start) {
+    double duration = 0.0;
+    double segment_times = 0.0;
+    const JointVector* previous = nullptr;
+    std::size_t segment = 0;
+    for (std::size_t row = 0; row < plan.joints.size(); ++row) {
+        if (std::isnan(plan.joints[row][0])) continue;
+        if (previous == nullptr) {
+            ASSERT_FALSE(plan.segments.empty());
+            EXPECT_EQ(plan.segments[0].first, static_cast<std::int64_t>(row));
+            EXPECT_EQ(plan.approach.has_value(), start.has_value());
+            if (start) {
+                EXPECT_DOUBLE_EQ(plan.approach->time, move_time(*start, plan.joints[row], arm.max_speed));
+            }
+        } else {
+            duration += move_time(*previous, plan.joints[row], arm.max_speed);
+            const bool cut = std::find(plan.breaks.begin(), plan.breaks.end(), static_cast<std::int64_t>(row)) !=
+                             plan.breaks.end();
+            if (cut) {
+                ++segment;
+                ASSERT_LT(segment, plan.segments.size());
+                EXPECT_EQ(plan.segments[segment].first, static_cast<std::int64_t>(row));
+            } else {
+                segment_times += move_time(*previous, plan.joints[row], arm.max_speed);
+            }
+        }
+        EXPECT_EQ(plan.segments[segment].last >= static_cast<std::int64_t>(row), true);
+        previous = &plan.joints[row];
+    }
+    EXPECT_EQ(plan.segments.size(), previous == nullptr ? 0 : plan.breaks.size() + 1);
+    EXPECT_NEAR(plan.duration, duration, 1e-12);
+    double summed = 0.0;
+    for (const PathSegment& s : plan.segments) summed += s.time;
+    EXPECT_NEAR(summed, segment_times, 1e-12);
+    EXPECT_TRUE(std::isfinite(plan.duration));
+}
+
 TEST(PathPlan, ExactAgainstExhaustiveSearch) {
     const Arm arm = unit_speed_arm();
     std::mt19937_64 rng(property_seed() + 7);
@@ -94,19 +131,16 @@ TEST(PathPlan, ExactAgainstExhaustiveSearch) {
         const std::optional<JointVector> start =
             n % 2 == 0 ? std::nullopt : std::optional<JointVector>(JointVector{0, 0, 0, 0, 0, 0});
         const PathPlan plan = plan_over_layers(arm, layers_of(per_waypoint), start, 25.0);
-        const auto [breaks, time] = exhaustive(arm, per_waypoint, start, 25.0);
+        const auto [breaks, time] = exhaustive(arm, per_waypoint, 25.0);
         bool any = false;
         for (const auto& layer : per_waypoint) any = any || !layer.empty();
         if (!any) {
-            EXPECT_TRUE(plan.breaks.empty());
+            EXPECT_TRUE(plan.breaks.empty() && plan.segments.empty() && !plan.approach);
             continue;
         }
         ASSERT_EQ(static_cast<std::int64_t>(plan.breaks.size()), breaks);
-        if (breaks == 0) {
-            EXPECT_NEAR(plan.duration, time, 1e-12);
-        } else {
-            EXPECT_TRUE(std::isinf(plan.duration));
-        }
+        EXPECT_NEAR(plan.duration, time, 1e-12);
+        expect_consistent(arm, plan, start);
     }
 }
 
@@ -138,16 +172,15 @@ TEST(PathPlan, ExactWithWholeTurnVariants) {
         const std::optional<JointVector> start =
             n % 2 == 0 ? std::nullopt : std::optional<JointVector>(JointVector{0, 0, 0, 0, 0, 0});
         const PathPlan plan = plan_over_layers(arm, layers_of(per_waypoint), start, max_step);
-        const auto [breaks, time] = exhaustive(arm, per_waypoint, start, max_step);
+        const auto [breaks, time] = exhaustive(arm, per_waypoint, max_step);
         bool any = false;
         for (const auto& layer : per_waypoint) any = any || !layer.empty();
         if (!any) {
             continue;
         }
         ASSERT_EQ(static_cast<std::int64_t>(plan.breaks.size()), breaks) << n;
-        if (breaks == 0) {
-            EXPECT_NEAR(plan.duration, time, 1e-12) << n;
-        }
+        EXPECT_NEAR(plan.duration, time, 1e-12) << n;
+        expect_consistent(arm, plan, start);
     }
 }
 
@@ -188,16 +221,27 @@ TEST(PathPlan, PrefersTheBranchThatGoesThrough) {
     EXPECT_TRUE(plan.breaks.empty());
     EXPECT_EQ(plan.joints[0][0], 50);
     EXPECT_EQ(plan.joints[3][0], 60);
-    EXPECT_DOUBLE_EQ(plan.duration, (2.0 + 5.0 + 5.0 + 0.0) / 10.0);
-    EXPECT_DOUBLE_EQ(plan.travel, 12.0);
+    // The move from the start is the approach, apart from the duration and travel.
+    EXPECT_DOUBLE_EQ(plan.duration, (5.0 + 5.0 + 0.0) / 10.0);
+    EXPECT_DOUBLE_EQ(plan.travel, 10.0);
+    EXPECT_EQ(plan.approach, (PathApproach{2.0, 0.2}));
+    EXPECT_EQ(plan.segments, (std::vector<PathSegment>{{0, 3, 1.0}}));
     EXPECT_EQ(plan.nodes, 7u);
     EXPECT_EQ(plan.edges, 2u + 2u + 1u);
 
-    // From a start far from both the first move is a break at 0.
+    // From a start far from both: a long approach, never a break, and the
+    // first row is still the one the path needs.
     const PathPlan far = plan_over_layers(arm, layers, JointVector{-100, 0, 0, 0, 0, 0}, 10.0);
-    EXPECT_EQ(far.breaks, std::vector<std::int64_t>{0});
-    EXPECT_TRUE(std::isinf(far.duration));
+    EXPECT_TRUE(far.breaks.empty());
+    EXPECT_DOUBLE_EQ(far.duration, 1.0);
     EXPECT_EQ(far.joints[0][0], 50);
+    EXPECT_EQ(far.approach, (PathApproach{150.0, 15.0}));
+    // Even when the other branch's first row is nearer the start.
+    const PathPlan near_a = plan_over_layers(arm, layers, JointVector{0, 0, 0, 0, 0, 0}, 10.0);
+    EXPECT_TRUE(near_a.breaks.empty());
+    EXPECT_EQ(near_a.joints[0][0], 50);
+    // Without a start there is no approach.
+    EXPECT_FALSE(plan_over_layers(arm, layers, std::nullopt, 10.0).approach);
 }
 
 TEST(PathPlan, BreaksWhereNothingConnects) {
@@ -205,8 +249,10 @@ TEST(PathPlan, BreaksWhereNothingConnects) {
     const auto layers = layers_of({{along(0)}, {along(5)}, {along(100)}, {along(105)}});
     const PathPlan plan = plan_over_layers(arm, layers, std::nullopt, 10.0);
     EXPECT_EQ(plan.breaks, std::vector<std::int64_t>{2});
-    EXPECT_TRUE(std::isinf(plan.duration));
+    // The break move is timed like any other.
+    EXPECT_DOUBLE_EQ(plan.duration, 10.5);
     EXPECT_DOUBLE_EQ(plan.travel, 105.0);
+    EXPECT_EQ(plan.segments, (std::vector<PathSegment>{{0, 1, 0.5}, {2, 3, 0.5}}));
 }
 
 TEST(PathPlan, UnreachableWaypointsAreSkipped) {
@@ -216,13 +262,15 @@ TEST(PathPlan, UnreachableWaypointsAreSkipped) {
     EXPECT_EQ(plan.unreachable, (std::vector<std::int64_t>{0, 2, 3, 6}));
     // 0 -> 8 across the gap is continuous; 8 -> 30 is a break.
     EXPECT_EQ(plan.breaks, std::vector<std::int64_t>{5});
+    EXPECT_DOUBLE_EQ(plan.duration, 3.0);
+    EXPECT_EQ(plan.segments, (std::vector<PathSegment>{{1, 4, 0.8}, {5, 5, 0.0}}));
     ASSERT_EQ(plan.joints.size(), 7u);
     EXPECT_TRUE(std::isnan(plan.joints[0][0]) && std::isnan(plan.joints[2][3]) && std::isnan(plan.joints[6][5]));
     EXPECT_EQ(plan.joints[4][0], 8);
 
     const PathPlan none = plan_over_layers(arm, layers_of({{}, {}}), JointVector{}, 10.0);
     EXPECT_EQ(none.unreachable, (std::vector<std::int64_t>{0, 1}));
-    EXPECT_TRUE(none.breaks.empty());
+    EXPECT_TRUE(none.breaks.empty() && none.segments.empty() && !none.approach);
     EXPECT_EQ(none.duration, 0.0);
     EXPECT_TRUE(plan_over_layers(arm, layers_of({}), std::nullopt, 10.0).joints.empty());
 }
