@@ -15,11 +15,13 @@ namespace {
 
 constexpr std::int64_t kNone = -1;
 
-// Cost of the best plan ending at a node: breaks first, then time; ties go
-// to the path's first row: its approach (travel, then time), then its
-// distance from home (the arm joints', then the wrist joints').
+// Cost of the best plan ending at a node: breaks first, then (for plans kept
+// clear) an approach known to collide, then time; ties go to the path's
+// first row: its approach (travel, then time), then its distance from home
+// (the arm joints', then the wrist joints').
 struct Cost {
     std::int64_t breaks = 0;
+    std::int64_t approach_collides = 0;
     double time = 0.0;
     double approach_travel = 0.0;
     double approach_time = 0.0;
@@ -45,6 +47,9 @@ int compare(double a, double b) noexcept {
 bool better(const Cost& a, const Cost& b) noexcept {
     if (a.breaks != b.breaks) {
         return a.breaks < b.breaks;
+    }
+    if (a.approach_collides != b.approach_collides) {
+        return a.approach_collides < b.approach_collides;
     }
     for (const auto& [x, y] : {std::pair{a.time, b.time}, std::pair{a.approach_travel, b.approach_travel},
                                std::pair{a.approach_time, b.approach_time}, std::pair{a.home_arm, b.home_arm},
@@ -340,7 +345,8 @@ double tcp_travel(const Pose& a, const Pose& b) noexcept {
     return std::sqrt(squared) + angle * (180.0 / std::numbers::pi);
 }
 
-// Moves taken out of the graph, by key(from, to).
+// Moves taken out of the graph, by key(from, to); the approach from `start`
+// has `from` = the node count.
 class Blocked {
 public:
     explicit Blocked(std::size_t count) noexcept : count_(count) {}
@@ -348,6 +354,7 @@ public:
         return !moves_.empty() && moves_.contains(key(from, to));
     }
     void insert(std::int64_t from, std::int64_t to) { moves_.insert(key(from, to)); }
+    std::int64_t start_node() const noexcept { return static_cast<std::int64_t>(count_); }
 
 private:
     std::uint64_t key(std::int64_t from, std::int64_t to) const noexcept {
@@ -461,6 +468,7 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                 }
                 const JointVector& node = position[k];
                 Cost& first = cost[k];
+                first.approach_collides = blocked.contains(blocked.start_node(), v) ? 1 : 0;
                 if (start) {
                     first.approach_travel = summed_motion(*start, node);
                     first.approach_time = move_time(*start, node, arm.max_speed);
@@ -679,9 +687,8 @@ PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const s
             search(arm, layers, start, max_step, max_step_per_mm, cancel, move_families, blocked, chosen);
         bool changed = false;
         std::size_t next_break = 0;
-        // The approach, like a break, is a point-to-point move and not checked.
-        std::int64_t from = kNone;
-        const JointVector* from_joints = nullptr;
+        std::int64_t from = start ? blocked.start_node() : kNone;
+        const JointVector* from_joints = start ? &*start : nullptr;
         for (std::size_t row = 0; row < chosen.size(); ++row) {
             const std::int64_t to = chosen[row];
             if (to == kNone) {
@@ -693,12 +700,16 @@ PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const s
             while (next_break < plan.breaks.size() && plan.breaks[next_break] < static_cast<std::int64_t>(row)) {
                 ++next_break;
             }
+            // A break, the first row without start, and an approach known to
+            // collide (the best the arm can do: every other first row costs
+            // more) are not moves along the path.
             const bool is_break =
-                next_break < plan.breaks.size() && plan.breaks[next_break] == static_cast<std::int64_t>(row);
+                (next_break < plan.breaks.size() && plan.breaks[next_break] == static_cast<std::int64_t>(row)) ||
+                from == kNone || blocked.contains(from, to);
             // The rows are where the plan puts the nodes (a family member may
             // have moved), so those are what is checked.
             const JointVector& to_joints = plan.joints[row];
-            if (is_break || from == kNone) {
+            if (is_break) {
                 // A moved family member is not a solution the layers checked.
                 if (move_families && to_joints != layers.nodes[static_cast<std::size_t>(to)] &&
                     checker.collides(to_joints, padding)) {
@@ -710,7 +721,8 @@ PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const s
                     blocked.insert(from, to);
                     changed = true;
                 } else if (!move_families || (to_joints == layers.nodes[static_cast<std::size_t>(to)] &&
-                                              *from_joints == layers.nodes[static_cast<std::size_t>(from)])) {
+                                              (from == blocked.start_node() ||
+                                               *from_joints == layers.nodes[static_cast<std::size_t>(from)]))) {
                     // Clear for good only when neither end depends on the path.
                     clear.insert(from, to);
                 }

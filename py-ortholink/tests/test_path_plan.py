@@ -54,22 +54,34 @@ class TestGeneratorPaths:
             assert plan.duration == pytest.approx(path_duration(plan.joints, arm.max_speed), rel=1e-12)
             assert plan.travel == pytest.approx(np.abs(np.diff(plan.joints, axis=0)).sum(), rel=1e-12)
 
-    def test_start_counts_and_far_start_breaks_at_zero(self, arm):
+    def test_start_is_an_approach_apart(self, arm):
+        # The move from start is reported apart and never breaks; duration and travel
+        # are the rows' own (this test pinned them with the start move before).
         generator = smooth_generator(arm, np.random.default_rng(22))
         targets = arm.fk_many(generator)
-        near = arm.plan_path(targets, generator[0] + 1.0, collision_free=False)
+        start = generator[0] + 1.0
+        near = arm.plan_path(targets, start, collision_free=False)
         assert len(near.breaks) == 0
-        assert near.duration == pytest.approx(path_duration(np.vstack([generator[0] + 1.0, near.joints]),
-                                                            arm.max_speed), rel=1e-12)
+        assert near.duration == pytest.approx(path_duration(near.joints, arm.max_speed), rel=1e-12)
+        assert near.travel == pytest.approx(np.abs(np.diff(near.joints, axis=0)).sum(), rel=1e-12)
+        travel, seconds = near.approach
+        assert travel == pytest.approx(np.abs(near.joints[0] - start).sum(), rel=1e-12)
+        assert seconds == pytest.approx(np.max(np.abs(near.joints[0] - start) / arm.max_speed), rel=1e-12)
+        assert near.segments == [(0, len(targets) - 1, pytest.approx(near.duration, rel=1e-12))]
         far = arm.plan_path(targets, start=generator[0] + [30, 0, 0, 0, 0, 0], collision_free=False)
-        np.testing.assert_array_equal(far.breaks, [0])
-        assert far.duration == np.inf
+        assert len(far.breaks) == 0 and np.isfinite(far.duration)
+        np.testing.assert_array_equal(far.joints, near.joints)
+        assert far.approach[0] == pytest.approx(np.abs(far.joints[0] - generator[0] - [30, 0, 0, 0, 0, 0]).sum())
+        unstarted = arm.plan_path(targets, collision_free=False)
+        assert unstarted.approach is None and unstarted.duration == pytest.approx(near.duration, rel=1e-9)
 
     def test_smaller_steps_than_the_path_needs_break(self, arm):
         generator = smooth_generator(arm, np.random.default_rng(23), samples=40)
         largest = np.abs(np.diff(generator, axis=0)).max()
         plan = arm.plan_path(arm.fk_many(generator), max_step=largest / 4)
-        assert len(plan.breaks) > 0 and plan.duration == np.inf
+        # Each break is a timed point-to-point move: the duration is every move's time.
+        assert len(plan.breaks) > 0 and plan.duration == pytest.approx(path_duration(plan.joints, arm.max_speed))
+        assert len(plan.segments) == len(plan.breaks) + 1
 
 
 class TestLimitsAndFamilies:

@@ -127,15 +127,18 @@ JointVector plan_home(const Arm& arm) noexcept;
 PathLayers path_layers_free(const Arm& arm, const CollisionChecker& checker, std::span<const Pose> waypoints,
                             double padding = 0.0, unsigned threads = 0, const CancelCheck& cancel = {});
 
-// plan_over_layers whose continuous moves keep the arm clear: each
-// continuous move the plan uses is checked along its straight joint-space
-// interpolation (CollisionChecker::move_collides); a move that collides
-// leaves the graph and the search runs again, until every continuous move of
-// the plan is clear. Only the moves a plan uses are checked. A break and the
-// approach are stops and point-to-point reconfigurations and are not checked.
-// Family members move as in plan_over_layers (`move_families`); a moved
-// member that is reached by a break or the approach and collides turns that off. `cancel`
-// is asked as plan_over_layers asks it.
+// plan_over_layers whose moves keep the arm clear: each continuous move the
+// plan uses, and the approach from `start`, is checked along its straight
+// joint-space interpolation (CollisionChecker::move_collides). A continuous
+// move that collides leaves the graph; an approach that collides ranks its
+// first row after every first row of a plan with as few breaks whose
+// approach is clear (it is taken only when none is). The search runs again
+// until every continuous move of the plan is clear. Only the moves a plan
+// uses are checked. A break is a stop and point-to-point reconfiguration and
+// is not checked. Family members move as in plan_over_layers
+// (`move_families`); a moved member that is reached by a break (or without
+// a checked approach) and collides turns that off. `cancel` is asked as
+// plan_over_layers asks it.
 PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
                                double max_step, const CollisionChecker& checker, double padding = 0.0,
                                const CancelCheck& cancel = {}, bool move_families = true,
