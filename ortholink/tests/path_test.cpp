@@ -20,6 +20,8 @@ using solver::support::matrix_error;
 using solver::support::property_count;
 using solver::support::property_seed;
 
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
 Arm unit_speed_arm() {
     Arm arm = Arm::from_robot(Crx::new_10ia());
     arm.max_speed = JointVector{10, 10, 10, 10, 10, 10};
@@ -273,6 +275,115 @@ TEST(PathPlan, UnreachableWaypointsAreSkipped) {
     EXPECT_TRUE(none.breaks.empty() && none.segments.empty() && !none.approach);
     EXPECT_EQ(none.duration, 0.0);
     EXPECT_TRUE(plan_over_layers(arm, layers_of({}), std::nullopt, 10.0).joints.empty());
+}
+
+// Equal plans: the shorter approach, then the first row nearest home (arm
+// joints first), then the earliest node.
+TEST(PathPlan, TiesGoToTheShorterApproachThenNearestHome) {
+    const Arm arm = unit_speed_arm();
+    // Two mirrored branches, each 5 degrees a waypoint: the same time.
+    const JointVector front{-80, 10, 0, 170, 0, 0};
+    const JointVector back{100, -10, 180, -10, 0, 0};
+    const auto shifted = [](JointVector q, double d) {
+        q[5] += d;
+        return q;
+    };
+    const auto layers = layers_of({{back, front}, {shifted(back, 5), shifted(front, 5)}});
+    // Without start the arm joints nearest zero win, though the wrist's are farther.
+    const PathPlan plan = plan_over_layers(arm, layers, std::nullopt, 10.0);
+    EXPECT_EQ(plan.joints[0], front);
+    EXPECT_EQ(plan_home(arm), (JointVector{0, 0, 0, 0, 0, 0}));
+    // With start the shorter approach (summed degrees) wins.
+    const PathPlan from_back = plan_over_layers(arm, layers, JointVector{90, 0, 170, 0, 0, 0}, 10.0);
+    EXPECT_EQ(from_back.joints[0], back);
+    EXPECT_EQ(from_back.approach, (PathApproach{40.0, 1.0}));
+    // Never at the cost of time: a faster branch wins from any start.
+    const auto faster = layers_of({{back, front}, {shifted(back, 5), shifted(front, 4)}});
+    EXPECT_EQ(plan_over_layers(arm, faster, JointVector{90, 0, 170, 0, 0, 0}, 10.0).joints[0], front);
+    // Home comes from the limits when zero is outside them.
+    Arm shifted_limits = arm;
+    shifted_limits.lower[0] = 10;
+    shifted_limits.upper[0] = 200;
+    EXPECT_EQ(plan_home(shifted_limits)[0], 10.0);
+    // Exactly equal plans: the earliest node.
+    const auto same = layers_of({{along(1), along(-1)}, {along(1), along(-1)}});
+    EXPECT_EQ(plan_over_layers(arm, same, std::nullopt, 10.0).joints[0][0], 1.0);
+}
+
+// Layers with flange targets `spacing` mm apart along x, turning `turn`
+// degrees about z per waypoint.
+PathLayers with_targets(PathLayers layers, double spacing, double turn) {
+    const double pi = 3.14159265358979323846;
+    for (std::size_t i = 0; i + 1 < layers.offsets.size(); ++i) {
+        const double half = 0.5 * turn * static_cast<double>(i) * pi / 180.0;
+        layers.flange_targets.push_back(
+            Pose{Quat{0, 0, std::sin(half), std::cos(half)}, Vec3{spacing * static_cast<double>(i), 0, 0}});
+    }
+    return layers;
+}
+
+TEST(PathPlan, LargeStepsForLittleTcpTravelBreak) {
+    const Arm arm = unit_speed_arm();
+    // A 9-degree step for 0.6 mm of TCP travel.
+    const auto layers = layers_of({{along(0)}, {along(9)}, {along(9.2)}});
+    // By max_step alone (no targets, or the rule off) it is continuous.
+    EXPECT_TRUE(plan_over_layers(arm, layers, std::nullopt, 10.0).breaks.empty());
+    const PathLayers close = with_targets(layers, 0.6, 0.0);
+    EXPECT_TRUE(plan_over_layers(arm, close, std::nullopt, 10.0, {}, true, kInfinity).breaks.empty());
+    // 0.6 mm allows 1 + 5 x 0.6 = 4 degrees: a break, timed as any move.
+    const PathPlan ruled = plan_over_layers(arm, close, std::nullopt, 10.0);
+    EXPECT_EQ(ruled.breaks, std::vector<std::int64_t>{1});
+    EXPECT_DOUBLE_EQ(ruled.duration, 0.92);
+    // A follower stepping 0.4 degrees is taken instead, though slower.
+    const auto followed =
+        with_targets(layers_of({{along(0)}, {along(9), along(0.4)}, {along(9.2), along(0.8)}}), 0.6, 0.0);
+    const PathPlan follower = plan_over_layers(arm, followed, std::nullopt, 10.0);
+    EXPECT_TRUE(follower.breaks.empty());
+    EXPECT_EQ(follower.joints[2][0], 0.8);
+    // 2 mm allows 11: max_step decides again.
+    EXPECT_TRUE(plan_over_layers(arm, with_targets(layers, 2.0, 0.0), std::nullopt, 10.0).breaks.empty());
+    // A degree of rotation counts as a millimetre: 0.6 mm and 1 degree allow 9.
+    EXPECT_TRUE(plan_over_layers(arm, with_targets(layers, 0.6, 1.0), std::nullopt, 10.0).breaks.empty());
+    EXPECT_EQ(plan_over_layers(arm, with_targets(layers, 0.6, 0.9), std::nullopt, 10.0).breaks,
+              std::vector<std::int64_t>{1});
+    // A smaller ratio tightens it: 1 + 2 x 2 = 5 degrees.
+    EXPECT_EQ(plan_over_layers(arm, with_targets(layers, 2.0, 0.0), std::nullopt, 10.0, {}, true, 2.0).breaks,
+              std::vector<std::int64_t>{1});
+}
+
+// The break move is the fastest one from the predecessors with the fewest
+// breaks, among many whole-turn variants (the search looks up the near ones).
+TEST(PathPlan, BreakMoveTakesTheNearestVariant) {
+    Arm arm = unit_speed_arm();
+    std::vector<JointVector> variants;
+    for (int a = -2; a <= 2; ++a) {
+        for (int b = -2; b <= 2; ++b) {
+            variants.push_back(JointVector{10.0 + 360.0 * a, 0, 0, 20.0 + 360.0 * b, 0, 0});
+        }
+    }
+    const JointVector target{200, 0, 0, -150, 0, 0};
+    const PathPlan plan = plan_over_layers(arm, layers_of({variants, {target}}), std::nullopt, 10.0);
+    EXPECT_EQ(plan.breaks, std::vector<std::int64_t>{1});
+    // J1 from 10 (190 away) or 370 (170); J4 from 20 (170) or -340 (190): 370 and 20.
+    EXPECT_EQ(plan.joints[0], (JointVector{370, 0, 0, 20, 0, 0}));
+    EXPECT_DOUBLE_EQ(plan.duration, 17.0);
+    EXPECT_EQ(plan.segments, (std::vector<PathSegment>{{0, 0, 0.0}, {1, 1, 0.0}}));
+}
+
+TEST(PathPlan, SegmentRangesFromRowsAndBreaks) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const JointVector none{nan, nan, nan, nan, nan, nan};
+    const std::vector<JointVector> rows{none, along(0), along(1), none, along(2), along(3)};
+    const auto ranges = segment_ranges(rows, std::vector<std::int64_t>{4});
+    ASSERT_EQ(ranges.size(), 2u);
+    EXPECT_EQ(ranges[0].first, 1);
+    EXPECT_EQ(ranges[0].last, 2);
+    EXPECT_EQ(ranges[1].first, 4);
+    EXPECT_EQ(ranges[1].last, 5);
+    EXPECT_TRUE(std::isnan(ranges[0].time));
+    // A break at the first reached row (a stored plan's break from its start) cuts nothing.
+    EXPECT_EQ(segment_ranges(rows, std::vector<std::int64_t>{1, 4}).size(), 2u);
+    EXPECT_TRUE(segment_ranges(std::vector<JointVector>{none}, {}).empty());
 }
 
 TEST(PathPlan, KeepNodesDropsPerWaypoint) {

@@ -353,6 +353,23 @@ class TestTcpStepRule:
         # A looser ratio lets the step through again.
         assert len(arm.plan_path(targets, collision_free=False, max_step_per_mm=20.0).breaks) == 0
 
+    def test_no_branch_switch_near_a_singularity(self):
+        # A line passing close to a singular configuration in 0.6 mm steps: without the
+        # rule the plan switches branches there, 7.4 degrees in one step where the
+        # others take 0.09; with it, the plan follows one branch through, no break.
+        arm = Arm(CrxModel.Crx10iA)
+        direction = np.array([-0.7189, -0.6466, -0.2551])
+        middle = Crx.xyzwpr(arm.fk([35.042, 108.812, -160.264, 16.508, 57.341, -151.086]))
+        line = np.repeat(middle[None], 301, axis=0)
+        line[:, :3] += np.outer(np.linspace(-90, 90, 301), direction / np.linalg.norm(direction))
+        targets = Crx.pose_from_xyzwpr(line)
+        loose = arm.plan_path(targets, collision_free=False, max_step_per_mm=np.inf)
+        loose_steps = np.abs(np.diff(loose.joints, axis=0)).max(axis=1)
+        assert len(loose.breaks) == 0 and loose_steps.max() > 7.0 and np.median(loose_steps) < 0.1
+        plan = arm.plan_path(targets, collision_free=False)
+        assert len(plan.breaks) == 0 and np.abs(np.diff(plan.joints, axis=0)).max() < 1.0
+        assert plan.duration > loose.duration  # the switch was faster, and is no longer allowed
+
     def test_rotation_counts_as_travel(self):
         # The tool turning in place about its own axis by 2 degrees a waypoint: J6 steps
         # 2 degrees for no translation, and stays continuous.
