@@ -249,6 +249,21 @@ void build_classes(const std::vector<JointVector>& nodes, std::span<const std::i
     }
 }
 
+// floor and ceil of x clamped into [low, high] (whole numbers of turns), by
+// truncation: these run for every node, and the library calls cost more
+// than the search around them.
+std::int64_t floor_within(double x, double low, double high) noexcept {
+    const double clamped = std::min(std::max(x, low), high);
+    const auto whole = static_cast<std::int64_t>(clamped);
+    return whole - (static_cast<double>(whole) > clamped ? 1 : 0);
+}
+
+std::int64_t ceil_within(double x, double low, double high) noexcept {
+    const double clamped = std::min(std::max(x, low), high);
+    const auto whole = static_cast<std::int64_t>(clamped);
+    return whole + (static_cast<double>(whole) < clamped ? 1 : 0);
+}
+
 std::size_t table_slot(const TurnClass& c, const std::array<std::int64_t, 6>& k) noexcept {
     std::size_t slot = 0;
     for (std::size_t j = 0; j < 6; ++j) {
@@ -272,13 +287,12 @@ void near_members(const TurnClass& c, const JointVector& node, const std::array<
     std::array<std::int64_t, 6> hi{};
     for (std::size_t j = 0; j < 6; ++j) {
         const double d = node[j] - c.base[j];
-        // Bounded by the class's own turns, so an infinite reach takes them all.
-        const double a = std::ceil((d - reach[j]) / 360.0 - 1e-9);
-        const double b = std::floor((d + reach[j]) / 360.0 + 1e-9);
-        const double last = static_cast<double>(c.first[j] + c.span[j] - 1);
-        lo[j] = static_cast<std::int64_t>(std::max(a, static_cast<double>(c.first[j])));
-        hi[j] = static_cast<std::int64_t>(std::min(b, last));
-        if (!(a <= last && b >= static_cast<double>(c.first[j]) && lo[j] <= hi[j])) {
+        // Within the class's own turns, so an infinite reach takes them all.
+        const auto first = static_cast<double>(c.first[j]);
+        const double last = first + static_cast<double>(c.span[j] - 1);
+        lo[j] = ceil_within((d - reach[j]) / 360.0 - 1e-9, first, last + 1.0);
+        hi[j] = floor_within((d + reach[j]) / 360.0 + 1e-9, first - 1.0, last);
+        if (lo[j] > hi[j]) {
             return;
         }
     }
@@ -319,10 +333,8 @@ std::int64_t nearest_member(const TurnClass& c, const JointVector& node) noexcep
     }
     std::array<std::int64_t, 6> k{};
     for (std::size_t j = 0; j < 6; ++j) {
-        const double turns = std::nearbyint((node[j] - c.base[j]) / 360.0);
-        const double clamped = std::clamp(turns, static_cast<double>(c.first[j]),
-                                          static_cast<double>(c.first[j] + c.span[j] - 1));
-        k[j] = static_cast<std::int64_t>(clamped);
+        const auto first = static_cast<double>(c.first[j]);
+        k[j] = floor_within((node[j] - c.base[j]) / 360.0 + 0.5, first, first + static_cast<double>(c.span[j] - 1));
     }
     return c.table[table_slot(c, k)];
 }
@@ -442,7 +454,9 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
     // of nodes, not with its square.
     std::vector<TurnClass> classes;
     std::vector<TurnClass> break_classes;
-    std::vector<double> least_time;  // per break class, the least time of its members
+    std::vector<double> least_time;          // per break class, the least time of its members
+    std::vector<std::uint8_t> uniform_time;  // per break class, 1 when all its members took the same time
+    std::vector<std::uint8_t> nearest_found;
     std::vector<std::int64_t> ids;
     std::int64_t previous_begin = kNone;
     std::int64_t previous_end = kNone;
@@ -486,7 +500,8 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                 ids.push_back(u);
             }
             build_classes(position, ids, classes);
-            bool break_classes_built = false;
+            // The classes of the predecessors with the fewest breaks, once a node needs a break.
+            const std::vector<TurnClass>* breaking = nullptr;
 
             for (std::int64_t v = begin; v < end; ++v) {
                 keep_going();
@@ -529,21 +544,30 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                     // with the fewest breaks, the one that makes the plan fastest.
                     // A continuous move wins a tie; among breaks the earliest
                     // predecessor.
-                    if (!break_classes_built) {
+                    if (breaking == nullptr) {
                         ids.clear();
                         for (std::int64_t u = previous_begin; u < previous_end; ++u) {
                             if (cost[static_cast<std::size_t>(u)].breaks == fewest) {
                                 ids.push_back(u);
                             }
                         }
-                        build_classes(position, ids, break_classes);
-                        least_time.assign(break_classes.size(), std::numeric_limits<double>::infinity());
-                        for (std::size_t c = 0; c < break_classes.size(); ++c) {
-                            for (const std::int64_t u : break_classes[c].members) {
-                                least_time[c] = std::min(least_time[c], cost[static_cast<std::size_t>(u)].time);
+                        // Mostly every predecessor has the fewest breaks: their classes are built.
+                        if (static_cast<std::int64_t>(ids.size()) == previous_end - previous_begin) {
+                            breaking = &classes;
+                        } else {
+                            build_classes(position, ids, break_classes);
+                            breaking = &break_classes;
+                        }
+                        least_time.assign(breaking->size(), std::numeric_limits<double>::infinity());
+                        uniform_time.assign(breaking->size(), 1);
+                        for (std::size_t c = 0; c < breaking->size(); ++c) {
+                            const TurnClass& members = (*breaking)[c];
+                            for (const std::int64_t u : members.members) {
+                                const double time = cost[static_cast<std::size_t>(u)].time;
+                                least_time[c] = std::min(least_time[c], time);
+                                uniform_time[c] &= time == cost[static_cast<std::size_t>(members.members[0])].time;
                             }
                         }
-                        break_classes_built = true;
                     }
                     Cost best_break;
                     std::int64_t break_parent = kNone;
@@ -560,13 +584,21 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                     };
                     // The nearest variant of each class bounds the time; then
                     // every member that could beat the bound is looked at.
-                    for (const TurnClass& c : break_classes) {
-                        if (const std::int64_t u = nearest_member(c, node); u != kNone) {
+                    // In a class whose members all took the same time, the
+                    // variant nearest joint by joint is the fastest: no other
+                    // is looked at.
+                    nearest_found.assign(breaking->size(), 0);
+                    for (std::size_t c = 0; c < breaking->size(); ++c) {
+                        if (const std::int64_t u = nearest_member((*breaking)[c], node); u != kNone) {
                             offer_break(u);
+                            nearest_found[c] = (*breaking)[c].overflow.empty() ? 1 : 0;
                         }
                     }
-                    for (std::size_t c = 0; c < break_classes.size(); ++c) {
+                    for (std::size_t c = 0; c < breaking->size(); ++c) {
                         keep_going();
+                        if (nearest_found[c] != 0 && uniform_time[c] != 0) {
+                            continue;
+                        }
                         double bound = std::numeric_limits<double>::infinity();
                         if (break_parent != kNone) {
                             bound = best_break.time;
@@ -583,7 +615,7 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                         for (std::size_t j = 0; j < 6; ++j) {
                             reach[j] = spare * arm.max_speed[j];
                         }
-                        near_members(break_classes[c], node, reach, offer_break);
+                        near_members((*breaking)[c], node, reach, offer_break);
                     }
                     if (break_parent != kNone && (best_parent == kNone || better(best_break, best))) {
                         best = best_break;
