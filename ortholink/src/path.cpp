@@ -51,7 +51,10 @@ bool better(const Cost& a, const Cost& b) noexcept {
     if (a.approach_collides != b.approach_collides) {
         return a.approach_collides < b.approach_collides;
     }
-    for (const auto& [x, y] : {std::pair{a.time, b.time}, std::pair{a.approach_travel, b.approach_travel},
+    if (const int order = compare(a.time, b.time); order != 0) {
+        return order < 0;
+    }
+    for (const auto& [x, y] : {std::pair{a.approach_travel, b.approach_travel},
                                std::pair{a.approach_time, b.approach_time}, std::pair{a.home_arm, b.home_arm},
                                std::pair{a.home_wrist, b.home_wrist}}) {
         if (const int order = compare(x, y); order != 0) {
