@@ -474,7 +474,7 @@ class Viewer:
             raise ValueError(f"argument 'path': expected joint rows of shape (n, 6), got shape {array.shape}")
         array = array[np.isfinite(array).all(axis=1)]
         duration = float(getattr(path, "duration", np.nan))
-        # A plan with breaks lasts forever at the rated speeds; show it in a few seconds.
+        # A plan pickled before break moves were timed may last forever; show it in a few seconds.
         self._path_seconds = max(duration, 1.0) if np.isfinite(duration) else 4.0
         self._path_rows = array.copy()
         self._play_button.disabled = len(array) == 0
