@@ -339,8 +339,9 @@ const MethodTable arm_path_methods{
         "With `start` (the joints the arm stands at), the move to the first row is the approach,\n"
         "reported apart in `PathPlan.approach`: never a break, and never a reason for one later, since\n"
         "the first row is chosen for the path alone. Plans that take the same time (within 1e-9) go to\n"
-        "the shorter approach, then to the first row nearest home (the zero joints, clamped into the\n"
-        "limits; summed degrees), so without `start` the plan starts nearest home.\n\n"
+        "the shorter approach (summed degrees, then seconds), then to the first row nearest home (the\n"
+        "zero joints, clamped into the limits; summed degrees of J1-J3, then of J4-J6), so without\n"
+        "`start` the plan starts in the posture nearest zero.\n\n"
         "A waypoint without a solution is listed in `unreachable`, gets a NaN row and is skipped: the\n"
         "next reached waypoint connects to the last reached one by the same rule. `check`, when given,\n"
         "is called with (k, 6) arrays of candidate joint vectors, in batches, and returns a boolean\n"
@@ -350,8 +351,9 @@ const MethodTable arm_path_methods{
         "`scene` (a `Scene`): solutions that collide are dropped, and every continuous move the plan\n"
         "uses is checked along its joint-space interpolation, at a resolution that bounds how far any\n"
         "point moves between checks and padded by it, so no contact between rows is missed; a move\n"
-        "that collides is left out and the search repeated. Break moves and the approach are not\n"
-        "checked.\n"
+        "that collides is left out and the search repeated. The approach is checked too: one that\n"
+        "collides is taken only when every first row of a plan with as few breaks needs one. Break\n"
+        "moves are not checked.\n"
         "`collision_free=False` plans as without collision checks."),
 };
 
