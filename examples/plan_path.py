@@ -4,7 +4,8 @@ A CRX-10iA with its published limits follows a 400 mm line at a fixed tool orien
 from the joints it stands at. Taking at each pose the solution nearest the previous joints keeps
 J4 near +180 degrees; about 40 poses later J4 reaches its +190 degree limit and the arm must jump 78
 degrees. `Arm.plan_path` searches every solution and whole-turn variant at every pose: J4 at
--181 degrees (the same posture, one turn lower) goes through the whole line without a break.
+-181 degrees (the same posture, one turn lower) goes through the whole line without a break. From
+the current joints, that turn of J4 is the approach to the first pose, reported apart.
 
     python examples/plan_path.py [output.png]
 """
@@ -58,7 +59,10 @@ def main(output: Path) -> None:
     print(f"graph searched: {plan.nodes} solutions, {plan.edges} continuous moves")
     print(f"planned first joints: {np.round(plan.joints[0], 1)} (now at {CURRENT_JOINTS})")
     from_here = arm.plan_path(targets, CURRENT_JOINTS, max_step=MAX_STEP)
-    print(f"from the current joints: breaks at {from_here.breaks.tolist()} (turn J4 once, then go)")
+    assert from_here.approach is not None
+    travel, seconds = from_here.approach
+    print(f"from the current joints: approach {travel:.1f} degrees in {seconds:.2f} s (turn J4 once), "
+          f"then {len(from_here.breaks)} breaks, {from_here.duration:.2f} s along the line")
 
     figure, axes = plt.subplots(2, 1, figsize=(8, 7), sharex=True, constrained_layout=True)
     distance = np.linspace(0.0, np.linalg.norm(LINE_END[:3] - LINE_START[:3]), WAYPOINTS)

@@ -15,15 +15,73 @@ namespace {
 
 constexpr std::int64_t kNone = -1;
 
-// Cost of the best plan ending at a node: breaks first, then time.
+// Cost of the best plan ending at a node: breaks first, then (for plans kept
+// clear) an approach known to collide, then time; ties go to the path's
+// first row (`origin`, an index into the first rows' FirstRow entries).
 struct Cost {
     std::int64_t breaks = 0;
     double time = 0.0;
+    std::int64_t origin = 0;
 };
 
-bool better(const Cost& a, const Cost& b) noexcept {
-    return a.breaks < b.breaks || (a.breaks == b.breaks && a.time < b.time);
+// What decides between plans of equal time, from their first row: an
+// approach known to collide last, then the approach (travel, then time), the
+// turn about the tool axis, and the distance from home (the arm joints',
+// then the wrist joints').
+struct FirstRow {
+    bool approach_collides = false;
+    double approach_travel = 0.0;
+    double approach_time = 0.0;
+    double turn = 0.0;
+    double home_arm = 0.0;
+    double home_wrist = 0.0;
+};
+
+// Amounts this close are ties: mirrored paths take the same time up to the
+// rounding of their sums.
+constexpr double kTieRelative = 1e-9;
+constexpr double kTieAbsolute = 1e-12;
+
+double tie_tolerance(double a, double b) noexcept {
+    return kTieRelative * std::max(std::fabs(a), std::fabs(b)) + kTieAbsolute;
 }
+
+// -1, 0 or 1 as a is less than, tied with or more than b.
+int compare(double a, double b) noexcept {
+    const double tolerance = tie_tolerance(a, b);
+    return a < b - tolerance ? -1 : (a > b + tolerance ? 1 : 0);
+}
+
+// The order of plans by cost, their first rows breaking ties.
+class Better {
+public:
+    explicit Better(const std::vector<FirstRow>& first_rows) noexcept : first_rows_(first_rows) {}
+
+    bool operator()(const Cost& a, const Cost& b) const noexcept {
+        if (a.breaks != b.breaks) {
+            return a.breaks < b.breaks;
+        }
+        const FirstRow& p = first_rows_[static_cast<std::size_t>(a.origin)];
+        const FirstRow& q = first_rows_[static_cast<std::size_t>(b.origin)];
+        if (p.approach_collides != q.approach_collides) {
+            return q.approach_collides;
+        }
+        if (const int order = compare(a.time, b.time); order != 0) {
+            return order < 0;
+        }
+        for (const auto& [x, y] : {std::pair{p.approach_travel, q.approach_travel},
+                                   std::pair{p.approach_time, q.approach_time}, std::pair{p.turn, q.turn},
+                                   std::pair{p.home_arm, q.home_arm}, std::pair{p.home_wrist, q.home_wrist}}) {
+            if (const int order = compare(x, y); order != 0) {
+                return order < 0;
+            }
+        }
+        return false;
+    }
+
+private:
+    const std::vector<FirstRow>& first_rows_;
+};
 
 double largest_motion(const JointVector& a, const JointVector& b) noexcept {
     double largest = 0.0;
@@ -460,8 +518,8 @@ struct TurnClasses {
     std::vector<std::int64_t> next;  // the next class of the same bin pair
 };
 
-// floor and ceil as integers, inline; beyond 2^60 in size (a step of many
-// turns) they give ±2^60, which every caller clamps to its own range.
+// floor as an integer, inline; beyond 2^60 in size (a reach of many turns)
+// it gives ±2^60, which every caller clamps to its own range.
 constexpr double kLargestWhole = 1152921504606846976.0;  // 2^60
 
 std::int64_t floor_of(double x) noexcept {
@@ -472,10 +530,7 @@ std::int64_t floor_of(double x) noexcept {
     return i - (x < static_cast<double>(i) ? 1 : 0);
 }
 
-std::int64_t ceil_of(double x) noexcept { return -floor_of(-x); }
-
 constexpr double kPerBin = static_cast<double>(kBins) / 360.0;
-constexpr double kPerTurn = 1.0 / 360.0;
 
 std::size_t wrapped_bin(std::int64_t bin) noexcept {
     const auto bins = static_cast<std::int64_t>(kBins);
@@ -486,16 +541,16 @@ std::size_t wrapped_bin(std::int64_t bin) noexcept {
 std::size_t bin_of(double degrees) noexcept { return wrapped_bin(floor_of(degrees * kPerBin)); }
 
 // The two joints whose angles modulo a turn crowd the fewest nodes into one bin.
-std::array<std::size_t, 2> spreading_joints(const std::vector<JointVector>& nodes, std::int64_t begin,
-                                            std::int64_t end) {
+std::array<std::size_t, 2> spreading_joints(const std::vector<JointVector>& nodes,
+                                            std::span<const std::int64_t> ids) {
     std::array<double, 6> crowding{};
     std::array<std::int64_t, kBins> counts{};
     // A few nodes spread over the layer tell enough.
-    const std::int64_t stride = std::max<std::int64_t>(1, (end - begin) / kBinnedLayer);
+    const std::size_t stride = std::max<std::size_t>(1, ids.size() / static_cast<std::size_t>(kBinnedLayer));
     for (std::size_t j = 0; j < 6; ++j) {
         counts.fill(0);
-        for (std::int64_t u = begin; u < end; u += stride) {
-            ++counts[bin_of(nodes[static_cast<std::size_t>(u)][j])];
+        for (std::size_t m = 0; m < ids.size(); m += stride) {
+            ++counts[bin_of(nodes[static_cast<std::size_t>(ids[m])][j])];
         }
         for (const std::int64_t count : counts) {
             crowding[j] += static_cast<double>(count) * static_cast<double>(count);
@@ -529,18 +584,17 @@ void classes_near(const TurnClasses& classes, const JointVector& node, double re
     }
 }
 
-// The classes of the nodes [begin, end).
-void build_classes(const std::vector<JointVector>& nodes, std::int64_t begin, std::int64_t end,
-                   TurnClasses& classes) {
+// The classes of the nodes `ids`.
+void build_classes(const std::vector<JointVector>& nodes, std::span<const std::int64_t> ids, TurnClasses& classes) {
     classes.count = 0;
-    classes.binned = end - begin > kBinnedLayer;
+    classes.binned = static_cast<std::int64_t>(ids.size()) > kBinnedLayer;
     if (classes.binned) {
-        classes.keys = spreading_joints(nodes, begin, end);
+        classes.keys = spreading_joints(nodes, ids);
         classes.head.assign(kBins * kBins, kNone);
         classes.next.clear();
     }
     std::array<std::int64_t, 6> k{};
-    for (std::int64_t u = begin; u < end; ++u) {
+    for (const std::int64_t u : ids) {
         const JointVector& node = nodes[static_cast<std::size_t>(u)];
         TurnClass* home = nullptr;
         // Variants come in runs, so the last class is tried first.
@@ -617,73 +671,129 @@ void build_classes(const std::vector<JointVector>& nodes, std::int64_t begin, st
     }
 }
 
+// floor and ceil of x clamped into [low, high] (whole numbers of turns), by
+// truncation: these run for every node, and the library calls cost more
+// than the search around them.
+std::int64_t floor_within(double x, double low, double high) noexcept {
+    const double clamped = std::min(std::max(x, low), high);
+    const auto whole = static_cast<std::int64_t>(clamped);
+    return whole - (static_cast<double>(whole) > clamped ? 1 : 0);
+}
+
+std::int64_t ceil_within(double x, double low, double high) noexcept {
+    const double clamped = std::min(std::max(x, low), high);
+    const auto whole = static_cast<std::int64_t>(clamped);
+    return whole + (static_cast<double>(whole) < clamped ? 1 : 0);
+}
+
+std::size_t table_slot(const TurnClass& c, const std::array<std::int64_t, 6>& k) noexcept {
+    std::size_t slot = 0;
+    for (std::size_t j = 0; j < 6; ++j) {
+        slot = slot * static_cast<std::size_t>(c.span[j]) + static_cast<std::size_t>(k[j] - c.first[j]);
+    }
+    return slot;
+}
+
+// Calls visit(u) for every node u of class `c` that may lie within reach[j]
+// degrees of `node` in every joint j (and some that do not: the caller
+// checks), each once.
+template <class Visit>
+void near_members(const TurnClass& c, const JointVector& node, const std::array<double, 6>& reach, Visit&& visit) {
+    for (const std::int64_t u : c.overflow) {
+        visit(u);
+    }
+    if (c.table.empty()) {
+        return;
+    }
+    // A class of one node: the caller's own test is cheaper than the range.
+    if (c.table.size() == 1) {
+        if (c.table[0] != kNone) {
+            visit(c.table[0]);
+        }
+        return;
+    }
+    std::array<std::int64_t, 6> lo{};
+    std::array<std::int64_t, 6> hi{};
+    for (std::size_t j = 0; j < 6; ++j) {
+        const double d = node[j] - c.base[j];
+        // Within the class's own turns, so an infinite reach takes them all.
+        const auto first = static_cast<double>(c.first[j]);
+        const double last = first + static_cast<double>(c.span[j] - 1);
+        lo[j] = ceil_within((d - reach[j]) / 360.0 - 1e-9, first, last + 1.0);
+        hi[j] = floor_within((d + reach[j]) / 360.0 + 1e-9, first - 1.0, last);
+        if (lo[j] > hi[j]) {
+            return;
+        }
+    }
+    std::array<std::int64_t, 6> k = lo;
+    for (;;) {
+        if (const std::int64_t u = c.table[table_slot(c, k)]; u != kNone) {
+            visit(u);
+        }
+        std::size_t j = 6;
+        while (j > 0 && k[j - 1] == hi[j - 1]) {
+            k[j - 1] = lo[j - 1];
+            --j;
+        }
+        if (j == 0) {
+            break;
+        }
+        ++k[j - 1];
+    }
+}
+
 // Calls visit(u) for every node u of the classes that may lie within
 // max_step of `node` in every joint (and some that do not: the caller
 // checks), each once.
 template <class Visit>
 void near_predecessors(const TurnClasses& classes, const JointVector& node, double max_step, Visit&& visit) {
-    const auto visit_class = [&](const TurnClass& c) {
-        for (const std::int64_t u : c.overflow) {
-            visit(u);
-        }
-        if (c.table.empty()) {
-            return;
-        }
-        // A class of one node: the caller's own test is cheaper than the range.
-        if (c.table.size() == 1) {
-            if (c.table[0] != kNone) {
-                visit(c.table[0]);
-            }
-            return;
-        }
-        std::array<std::int64_t, 6> lo{};
-        std::array<std::int64_t, 6> hi{};
-        bool any = true;
-        for (std::size_t j = 0; j < 6 && any; ++j) {
-            const double d = node[j] - c.base[j];
-            // The slack covers the rounding of the product.
-            const std::int64_t a = ceil_of((d - max_step) * kPerTurn - 1e-9);
-            const std::int64_t b = floor_of((d + max_step) * kPerTurn + 1e-9);
-            lo[j] = std::max(a, c.first[j]);
-            hi[j] = std::min(b, c.first[j] + c.span[j] - 1);
-            any = lo[j] <= hi[j];
-        }
-        if (!any) {
-            return;
-        }
-        std::array<std::int64_t, 6> k = lo;
-        for (;;) {
-            std::size_t slot = 0;
-            for (std::size_t j = 0; j < 6; ++j) {
-                slot = slot * static_cast<std::size_t>(c.span[j]) + static_cast<std::size_t>(k[j] - c.first[j]);
-            }
-            if (const std::int64_t u = c.table[slot]; u != kNone) {
-                visit(u);
-            }
-            std::size_t j = 6;
-            while (j > 0 && k[j - 1] == hi[j - 1]) {
-                k[j - 1] = lo[j - 1];
-                --j;
-            }
-            if (j == 0) {
-                break;
-            }
-            ++k[j - 1];
-        }
-    };
+    std::array<double, 6> reach{};
+    reach.fill(max_step);
     if (classes.binned) {
         // A class's members lie within kSameAngle of its base modulo a turn;
-        // the slack covers the rounding of the tests above.
-        classes_near(classes, node, max_step + 1e-5, [&](std::size_t c) { visit_class(classes.items[c]); });
+        // the slack covers the rounding of the tests in near_members.
+        classes_near(classes, node, max_step + 1e-5,
+                     [&](std::size_t c) { near_members(classes.items[c], node, reach, visit); });
         return;
     }
     for (std::size_t c = 0; c < classes.count; ++c) {
-        visit_class(classes.items[c]);
+        near_members(classes.items[c], node, reach, visit);
     }
 }
 
-// Moves taken out of the graph, by key(from, to); the move from `start` has
-// `from` = the node count.
+// The variant of class `c` nearest `node` joint by joint, if the class has it.
+std::int64_t nearest_member(const TurnClass& c, const JointVector& node) noexcept {
+    if (c.table.empty()) {
+        return kNone;
+    }
+    std::array<std::int64_t, 6> k{};
+    for (std::size_t j = 0; j < 6; ++j) {
+        const auto first = static_cast<double>(c.first[j]);
+        k[j] = floor_within((node[j] - c.base[j]) / 360.0 + 0.5, first, first + static_cast<double>(c.span[j] - 1));
+    }
+    return c.table[table_slot(c, k)];
+}
+
+// TCP travel between two flange targets: millimetres of translation plus
+// degrees of rotation.
+double tcp_travel(const Pose& a, const Pose& b) noexcept {
+    double squared = 0.0;
+    for (std::size_t j = 0; j < 3; ++j) {
+        squared += (b.t[j] - a.t[j]) * (b.t[j] - a.t[j]);
+    }
+    // The relative rotation conj(a.q) * b.q: its angle from its vector and scalar parts.
+    const Quat& p = a.q;
+    const Quat& q = b.q;
+    const double w = p.w * q.w + p.x * q.x + p.y * q.y + p.z * q.z;
+    const double x = p.w * q.x - p.x * q.w - p.y * q.z + p.z * q.y;
+    const double y = p.w * q.y + p.x * q.z - p.y * q.w - p.z * q.x;
+    const double z = p.w * q.z - p.x * q.y + p.y * q.x - p.z * q.w;
+    const double angle = 2.0 * std::atan2(std::sqrt(x * x + y * y + z * z), std::fabs(w));
+    return std::sqrt(squared) + angle * (180.0 / std::numbers::pi);
+}
+
+// Moves taken out of the graph, by key(from, to); the approach from `start`
+// has `from` = the node count.
 class Blocked {
 public:
     explicit Blocked(std::size_t count) noexcept : count_(count) {}
@@ -701,16 +811,49 @@ private:
     std::unordered_set<std::uint64_t> moves_;
 };
 
+// Seconds of the best plan's moves into the rows, from the rows themselves:
+// the segments, duration and travel as a caller would add them up.
+void add_up(const Arm& arm, const std::optional<JointVector>& start, PathPlan& plan) {
+    plan.segments = segment_ranges(plan.joints, plan.breaks);
+    const JointVector* previous = nullptr;
+    std::size_t segment = 0;
+    for (std::size_t row = 0; row < plan.joints.size(); ++row) {
+        const JointVector& joints = plan.joints[row];
+        if (std::isnan(joints[0])) {
+            continue;
+        }
+        if (previous == nullptr) {
+            if (start) {
+                plan.approach = PathApproach{summed_motion(*start, joints), move_time(*start, joints, arm.max_speed)};
+            }
+            plan.segments[segment].time = 0.0;
+        } else {
+            const double time = move_time(*previous, joints, arm.max_speed);
+            plan.duration += time;
+            plan.travel += summed_motion(*previous, joints);
+            if (segment + 1 < plan.segments.size() && plan.segments[segment + 1].first == static_cast<std::int64_t>(row)) {
+                ++segment;
+                plan.segments[segment].time = 0.0;
+            } else {
+                plan.segments[segment].time += time;
+            }
+        }
+        previous = &joints;
+    }
+}
+
 // The search of plan_over_layers without the blocked moves; `chosen` gets
 // the node of every row (kNone where unreachable).
 PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start, double max_step,
-                const CancelCheck& cancel, bool move_families, const Blocked& blocked,
+                double max_step_per_mm, const CancelCheck& cancel, bool move_families, const Blocked& blocked,
                 std::vector<std::int64_t>& chosen) {
     const std::size_t waypoints = layers.offsets.empty() ? 0 : layers.offsets.size() - 1;
     const std::size_t count = layers.nodes.size();
     PathPlan plan;
     plan.nodes = count;
     std::vector<Cost> cost(count);
+    std::vector<FirstRow> first_rows;
+    const Better better(first_rows);
     std::vector<std::int64_t> parent(count, kNone);
     std::vector<std::uint8_t> incoming_break(count, 0);
     detail::BatchStop stop(cancel);
@@ -730,13 +873,40 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
     const auto flange_of = [&](std::size_t waypoint, std::size_t node) {
         return flange_target_of(layers, waypoint, node);
     };
+    const JointVector home = plan_home(arm);
+    // The largest continuous step between two waypoints: max_step, and no
+    // more than the TCP travel between them allows.
+    // With a free tool axis the targets are kept per turn: the travel between
+    // two waypoints is that of their first turns (one turn at both ends
+    // travels as the targets do), and a move between two turns adds the
+    // angle between them, an upper bound of the rotation it makes.
+    const bool turned = !layers.rotations.empty() && layers.rotation_of.size() == count;
+    const std::size_t per_waypoint = turned ? layers.rotations.size() : 1;
+    const bool tcp_rule =
+        layers.flange_targets.size() == waypoints * per_waypoint && !std::isinf(max_step_per_mm);
+    const auto tcp_limit = [&](std::size_t from, std::size_t to) {
+        const double travel = tcp_travel(compose(layers.flange_targets[from * per_waypoint], arm.tool),
+                                         compose(layers.flange_targets[to * per_waypoint], arm.tool));
+        return kStepFloor + max_step_per_mm * travel;
+    };
+    const auto turn_between = [&](std::int64_t u, std::int64_t v) {
+        const double a = layers.rotations[layers.rotation_of[static_cast<std::size_t>(u)]];
+        const double b = layers.rotations[layers.rotation_of[static_cast<std::size_t>(v)]];
+        return std::fabs(std::remainder(a - b, 360.0));
+    };
 
     // Each node looks up, among the previous layer's whole-turn classes,
-    // only the variants within max_step of it: the work grows with the
-    // number of nodes, not with its square.
+    // only the variants within reach of it: the work grows with the number
+    // of nodes, not with its square.
     TurnClasses classes;
+    TurnClasses break_classes;
+    std::vector<double> least_time;          // per break class, the least time of its members
+    std::vector<std::uint8_t> uniform_time;  // per break class, 1 when all its members took the same time
+    std::vector<std::uint8_t> nearest_found;
+    std::vector<std::int64_t> ids;
     std::int64_t previous_begin = kNone;
     std::int64_t previous_end = kNone;
+    std::size_t previous_waypoint = 0;
 
     for (std::size_t i = 0; i < waypoints; ++i) {
         const std::int64_t begin = layers.offsets[i];
@@ -746,61 +916,75 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
             continue;
         }
         if (previous_begin == kNone) {
+            // The first row: no break, its approach and home distance carried as the tie-breaks of its paths.
+            first_rows.assign(static_cast<std::size_t>(end - begin), FirstRow{});
             for (std::int64_t v = begin; v < end; ++v) {
                 keep_going();
                 const auto k = static_cast<std::size_t>(v);
+                if (start && families && layers.family[k] != 0) {
+                    if (const auto member = arm_family_nearest(arm, flange_of(i, k), layers.nodes[k], *start);
+                        member && largest_motion(*start, *member) < largest_motion(*start, moved[k])) {
+                        moved[k] = *member;
+                    }
+                }
+                const JointVector& node = position[k];
+                cost[k].origin = v - begin;
+                FirstRow& first = first_rows[static_cast<std::size_t>(v - begin)];
+                first.approach_collides = blocked.contains(blocked.start_node(), v);
                 if (start) {
-                    if (families && layers.family[k] != 0) {
-                        if (const auto member = arm_family_nearest(arm, flange_of(i, k), layers.nodes[k], *start);
-                            member && largest_motion(*start, *member) < largest_motion(*start, moved[k])) {
-                            moved[k] = *member;
-                        }
-                    }
-                    if (largest_motion(*start, position[k]) <= max_step && !blocked.contains(blocked.start_node(), v)) {
-                        cost[k] = Cost{0, move_time(*start, position[k], arm.max_speed)};
-                    } else {
-                        cost[k] = Cost{1, 0.0};
-                        incoming_break[k] = 1;
-                    }
+                    first.approach_travel = summed_motion(*start, node);
+                    first.approach_time = move_time(*start, node, arm.max_speed);
+                }
+                if (turned) {
+                    first.turn = std::fabs(layers.rotations[layers.rotation_of[k]]);
+                }
+                for (std::size_t j = 0; j < 6; ++j) {
+                    (j < 3 ? first.home_arm : first.home_wrist) += std::fabs(node[j] - home[j]);
                 }
             }
         } else {
-            // The cheapest predecessor, reached by a break from any node.
-            std::int64_t cheapest = previous_begin;
-            for (std::int64_t u = previous_begin + 1; u < previous_end; ++u) {
-                if (better(cost[static_cast<std::size_t>(u)], cost[static_cast<std::size_t>(cheapest)])) {
-                    cheapest = u;
-                }
+            // The largest continuous step: max_step, and no more than the TCP
+            // travel allows (with turns, per pair of turns).
+            const double tcp = tcp_rule ? tcp_limit(previous_waypoint, i) : max_step;
+            const bool per_pair = tcp_rule && turned;
+            const double limit = per_pair ? max_step : std::min(max_step, tcp);
+            std::int64_t fewest = std::numeric_limits<std::int64_t>::max();
+            ids.clear();
+            for (std::int64_t u = previous_begin; u < previous_end; ++u) {
+                fewest = std::min(fewest, cost[static_cast<std::size_t>(u)].breaks);
+                ids.push_back(u);
             }
-            const Cost& cheapest_cost = cost[static_cast<std::size_t>(cheapest)];
-            build_classes(position, previous_begin, previous_end, classes);
+            build_classes(position, ids, classes);
+            // The classes of the predecessors with the fewest breaks, once a node needs a break.
+            const TurnClasses* breaking = nullptr;
 
             for (std::int64_t v = begin; v < end; ++v) {
                 keep_going();
                 const auto k = static_cast<std::size_t>(v);
                 const JointVector node = position[k];
-                Cost best{cheapest_cost.breaks + 1, cheapest_cost.time};
-                std::int64_t best_parent = cheapest;
-                bool best_breaks = true;
+                Cost best;
+                std::int64_t best_parent = kNone;
                 std::optional<JointVector> best_member;
-                // Continuous moves win ties against the break; among them
-                // the earliest predecessor.
+                // Among equal continuous moves the earliest predecessor wins.
                 const auto offer = [&](std::int64_t u, const JointVector& to, bool member) {
                     const JointVector& from = position[static_cast<std::size_t>(u)];
-                    if (largest_motion(from, to) > max_step || blocked.contains(u, v)) {
+                    const double pair_limit =
+                        per_pair ? std::min(max_step, tcp + max_step_per_mm * turn_between(u, v)) : limit;
+                    if (largest_motion(from, to) > pair_limit || blocked.contains(u, v)) {
                         return;
                     }
                     ++plan.edges;
                     const Cost& base = cost[static_cast<std::size_t>(u)];
-                    const Cost candidate{base.breaks, base.time + move_time(from, to, arm.max_speed)};
-                    if (better(candidate, best) || (!better(best, candidate) && (best_breaks || u < best_parent))) {
+                    Cost candidate = base;
+                    candidate.time += move_time(from, to, arm.max_speed);
+                    if (best_parent == kNone || better(candidate, best) ||
+                        (!better(best, candidate) && u < best_parent)) {
                         best = candidate;
                         best_parent = u;
-                        best_breaks = false;
                         best_member = member ? std::optional<JointVector>(to) : std::nullopt;
                     }
                 };
-                near_predecessors(classes, node, max_step, [&](std::int64_t u) { offer(u, node, false); });
+                near_predecessors(classes, node, limit, [&](std::int64_t u) { offer(u, node, false); });
                 if (families && layers.family[k] != 0) {
                     for (std::int64_t u = previous_begin; u < previous_end; ++u) {
                         keep_going();
@@ -811,16 +995,103 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                         }
                     }
                 }
+                bool breaks_in = false;
+                if (best_parent == kNone || best.breaks > fewest) {
+                    // A break: a point-to-point move from one of the predecessors
+                    // with the fewest breaks, the one that makes the plan fastest.
+                    // A continuous move wins a tie; among breaks the earliest
+                    // predecessor.
+                    if (breaking == nullptr) {
+                        ids.clear();
+                        for (std::int64_t u = previous_begin; u < previous_end; ++u) {
+                            if (cost[static_cast<std::size_t>(u)].breaks == fewest) {
+                                ids.push_back(u);
+                            }
+                        }
+                        // Mostly every predecessor has the fewest breaks: their classes are built.
+                        if (static_cast<std::int64_t>(ids.size()) == previous_end - previous_begin) {
+                            breaking = &classes;
+                        } else {
+                            build_classes(position, ids, break_classes);
+                            breaking = &break_classes;
+                        }
+                        least_time.assign(breaking->count, std::numeric_limits<double>::infinity());
+                        uniform_time.assign(breaking->count, 1);
+                        for (std::size_t c = 0; c < breaking->count; ++c) {
+                            const TurnClass& members = breaking->items[c];
+                            for (const std::int64_t u : members.members) {
+                                const double time = cost[static_cast<std::size_t>(u)].time;
+                                least_time[c] = std::min(least_time[c], time);
+                                uniform_time[c] &= time == cost[static_cast<std::size_t>(members.members[0])].time;
+                            }
+                        }
+                    }
+                    Cost best_break;
+                    std::int64_t break_parent = kNone;
+                    const auto offer_break = [&](std::int64_t u) {
+                        const Cost& base = cost[static_cast<std::size_t>(u)];
+                        Cost candidate = base;
+                        ++candidate.breaks;
+                        candidate.time += move_time(position[static_cast<std::size_t>(u)], node, arm.max_speed);
+                        if (break_parent == kNone || better(candidate, best_break) ||
+                            (!better(best_break, candidate) && u < break_parent)) {
+                            best_break = candidate;
+                            break_parent = u;
+                        }
+                    };
+                    // The nearest variant of each class bounds the time; then
+                    // every member that could beat the bound is looked at.
+                    // In a class whose members all took the same time, the
+                    // variant nearest joint by joint is the fastest: no other
+                    // is looked at.
+                    nearest_found.assign(breaking->count, 0);
+                    for (std::size_t c = 0; c < breaking->count; ++c) {
+                        if (const std::int64_t u = nearest_member(breaking->items[c], node); u != kNone) {
+                            offer_break(u);
+                            nearest_found[c] = breaking->items[c].overflow.empty() ? 1 : 0;
+                        }
+                    }
+                    for (std::size_t c = 0; c < breaking->count; ++c) {
+                        keep_going();
+                        if (nearest_found[c] != 0 && uniform_time[c] != 0) {
+                            continue;
+                        }
+                        double bound = std::numeric_limits<double>::infinity();
+                        if (break_parent != kNone) {
+                            bound = best_break.time;
+                        }
+                        if (best_parent != kNone && best.breaks == fewest + 1) {
+                            bound = std::min(bound, best.time);
+                        }
+                        bound += tie_tolerance(bound, bound);
+                        const double spare = bound - least_time[c];
+                        if (!(spare >= 0.0)) {
+                            continue;
+                        }
+                        std::array<double, 6> reach{};
+                        for (std::size_t j = 0; j < 6; ++j) {
+                            reach[j] = spare * arm.max_speed[j];
+                        }
+                        near_members(breaking->items[c], node, reach, offer_break);
+                    }
+                    if (break_parent != kNone && (best_parent == kNone || better(best_break, best))) {
+                        best = best_break;
+                        best_parent = break_parent;
+                        best_member.reset();
+                        breaks_in = true;
+                    }
+                }
                 if (best_member) {
                     moved[k] = *best_member;
                 }
                 cost[k] = best;
                 parent[k] = best_parent;
-                incoming_break[k] = best_breaks ? 1 : 0;
+                incoming_break[k] = breaks_in ? 1 : 0;
             }
         }
         previous_begin = begin;
         previous_end = end;
+        previous_waypoint = i;
     }
 
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -850,44 +1121,61 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
         node = parent[static_cast<std::size_t>(node)];
     }
     std::reverse(plan.breaks.begin(), plan.breaks.end());
-
-    // Duration and travel from the rows, as the caller would add them up.
-    const JointVector* previous = start ? &*start : nullptr;
-    for (const JointVector& row : plan.joints) {
-        if (std::isnan(row[0])) {
-            continue;
-        }
-        if (previous != nullptr) {
-            plan.duration += move_time(*previous, row, arm.max_speed);
-            plan.travel += summed_motion(*previous, row);
-        }
-        previous = &row;
-    }
-    if (!plan.breaks.empty()) {
-        plan.duration = std::numeric_limits<double>::infinity();
-    }
+    add_up(arm, start, plan);
     return plan;
 }
 
 }  // namespace
 
+JointVector plan_home(const Arm& arm) noexcept {
+    JointVector home{};
+    for (std::size_t j = 0; j < 6; ++j) {
+        home[j] = std::clamp(0.0, arm.lower[j], arm.upper[j]);
+    }
+    return home;
+}
+
+std::vector<PathSegment> segment_ranges(std::span<const JointVector> joints, std::span<const std::int64_t> breaks) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::vector<PathSegment> segments;
+    std::size_t next_break = 0;
+    for (std::size_t row = 0; row < joints.size(); ++row) {
+        if (std::isnan(joints[row][0])) {
+            continue;
+        }
+        const auto index = static_cast<std::int64_t>(row);
+        while (next_break < breaks.size() && breaks[next_break] < index) {
+            ++next_break;
+        }
+        const bool cut = next_break < breaks.size() && breaks[next_break] == index;
+        if (segments.empty() || cut) {
+            segments.push_back(PathSegment{index, index, nan});
+        } else {
+            segments.back().last = index;
+        }
+    }
+    return segments;
+}
+
 PathPlan plan_over_layers(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
-                          double max_step, const CancelCheck& cancel, bool move_families) {
+                          double max_step, const CancelCheck& cancel, bool move_families, double max_step_per_mm) {
     std::vector<std::int64_t> chosen;
-    PathPlan plan = search(arm, layers, start, max_step, cancel, move_families, Blocked(layers.nodes.size()), chosen);
+    PathPlan plan = search(arm, layers, start, max_step, max_step_per_mm, cancel, move_families,
+                           Blocked(layers.nodes.size()), chosen);
     set_tool_rotation(plan, layers, chosen);
     return plan;
 }
 
 PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
                                double max_step, const CollisionChecker& checker, double padding,
-                               const CancelCheck& cancel, bool move_families) {
+                               const CancelCheck& cancel, bool move_families, double max_step_per_mm) {
     Blocked blocked(layers.nodes.size());
     Blocked clear(layers.nodes.size());
     std::vector<std::int64_t> chosen;
     detail::BatchStop stop(cancel);
     for (;;) {
-        PathPlan plan = search(arm, layers, start, max_step, cancel, move_families, blocked, chosen);
+        PathPlan plan =
+            search(arm, layers, start, max_step, max_step_per_mm, cancel, move_families, blocked, chosen);
         bool changed = false;
         std::size_t next_break = 0;
         std::int64_t from = start ? blocked.start_node() : kNone;
@@ -903,8 +1191,12 @@ PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const s
             while (next_break < plan.breaks.size() && plan.breaks[next_break] < static_cast<std::int64_t>(row)) {
                 ++next_break;
             }
+            // A break, the first row without start, and an approach known to
+            // collide (the best the arm can do: every other first row costs
+            // more) are not moves along the path.
             const bool is_break =
-                next_break < plan.breaks.size() && plan.breaks[next_break] == static_cast<std::int64_t>(row);
+                (next_break < plan.breaks.size() && plan.breaks[next_break] == static_cast<std::int64_t>(row)) ||
+                from == kNone || blocked.contains(from, to);
             // The rows are where the plan puts the nodes (a family member may
             // have moved), so those are what is checked.
             const JointVector& to_joints = plan.joints[row];
@@ -915,7 +1207,7 @@ PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const s
                     move_families = false;
                     changed = true;
                 }
-            } else if (from != kNone && !clear.contains(from, to)) {
+            } else if (!clear.contains(from, to)) {
                 if (checker.move_collides(*from_joints, to_joints, padding)) {
                     blocked.insert(from, to);
                     changed = true;
@@ -937,8 +1229,9 @@ PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const s
 }
 
 PathPlan plan_path(const Arm& arm, std::span<const Pose> waypoints, const std::optional<JointVector>& start,
-                   double max_step, unsigned threads, const CancelCheck& cancel) {
-    return plan_over_layers(arm, path_layers(arm, waypoints, threads, cancel), start, max_step, cancel);
+                   double max_step, unsigned threads, const CancelCheck& cancel, double max_step_per_mm) {
+    return plan_over_layers(arm, path_layers(arm, waypoints, threads, cancel), start, max_step, cancel, true,
+                            max_step_per_mm);
 }
 
 PathPlan plan_path(const Arm& arm, std::span<const Pose> waypoints, std::span<const double> rotations,

@@ -237,8 +237,11 @@ class TestCollisionFreeSolutions:
         plan = arm.plan_path(line, start, scene=scene)
         reached = np.flatnonzero(~np.isnan(plan.joints[:, 0]))
         assert len(reached) > 100 and not arm.collides(plan.joints[reached], scene).any()
-        previous = start
-        for i in reached:
+        # This start is inside the box: every approach from it collides, so the approach
+        # (not a break, and not a reason for one) cannot be checked here; the moves after it are.
+        assert arm.collides(start, scene) and plan.approach is not None
+        previous = plan.joints[reached[0]]
+        for i in reached[1:]:
             if i not in plan.breaks:
                 assert not arm.move_collides(previous, plan.joints[i], scene), i
             previous = plan.joints[i]
@@ -246,6 +249,24 @@ class TestCollisionFreeSolutions:
         assert unchecked.joints.shape == plan.joints.shape
         with pytest.raises(TypeError, match="argument 'collision_free': expected a bool"):
             arm.plan_path(line, start, collision_free=1)
+
+
+class TestCollisionFreeApproach:
+    def test_an_approach_that_collides_loses_to_a_clear_one(self, arm):
+        # Two first rows lead to equally fast plans; the approach to the one the
+        # search prefers without the box runs through it.
+        a = arm.fk([0, 10, -10, 0, -80, 0])
+        line = np.repeat(a[None], 200, axis=0)
+        line[:, 1, 3] += np.linspace(0, 600, 200)
+        scene = Scene(boxes=[(translation(510, -8, 957), (250, 250, 250))])
+        start = np.array([89.0, -55.6, 99.6, 96.1, -86.0, 95.6])
+        assert not arm.collides(start, scene)
+        unchecked = arm.plan_path(line, start, collision_free=False)
+        assert arm.move_collides(start, unchecked.joints[0], scene)
+        plan = arm.plan_path(line, start, scene=scene)
+        assert not arm.move_collides(start, plan.joints[0], scene)
+        assert len(plan.breaks) == 0 and plan.duration == pytest.approx(unchecked.duration, rel=1e-9)
+        assert plan.approach[0] > unchecked.approach[0]  # the longer approach, as the clear one
 
 
 def coal_or_skip():

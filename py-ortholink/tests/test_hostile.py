@@ -251,11 +251,18 @@ class TestState:
         with pytest.raises(error, match=message):
             make(*damaged)
 
-    def test_a_plan_with_a_break_may_last_forever(self):
+    def test_a_plan_with_a_break_may_last_forever_only_when_stored_before_break_moves_were_timed(self):
         plan = ARM.plan_path(ARM.fk_many([[0] * 6, [0, 0, 0, 0, 0, 90]]), max_step=1.0)
         make, state = plan.__reduce__()
-        assert len(plan.breaks) == 1 and plan.duration == float("inf")
-        assert make(*state).duration == float("inf")
+        # The break move, 90 degrees at 180 per second.
+        assert len(plan.breaks) == 1 and plan.duration == pytest.approx(0.5, rel=1e-6)
+        assert make(*state).duration == plan.duration
+        old = make(*state[:3], float("inf"), *state[4:7])
+        assert old.duration == float("inf") and old.approach is None
+        assert [s[:2] for s in old.segments] == [(0, 0), (1, 1)] and np.isnan([s[2] for s in old.segments]).all()
+        assert repr(pickle.loads(pickle.dumps(old))) == repr(old)
+        with pytest.raises(ValueError, match=r"^argument 'duration': expected a non-negative, finite number, got inf"):
+            make(*state[:3], float("inf"), *state[4:])
 
     @pytest.mark.parametrize(
         "field, value, message",

@@ -205,7 +205,7 @@ class TestToolRotationValue:
         assert repr(copy) == repr(plan)
         assert repr(plan).startswith("PathPlan(waypoints=72, breaks=")
         make, state = plan.__reduce__()
-        assert len(state) == 8 and state[7] is not None
+        assert len(state) == 10 and state[7] is not None
         # A state from before the free axis (seven fields) loads as a plan without turns.
         old = make(*state[:7])
         expected = np.zeros(len(far))

@@ -67,14 +67,34 @@ PathLayers path_layers(const Arm& arm, std::span<const Pose> waypoints, std::spa
 // Drops the nodes whose `keep` entry is zero (one entry per node).
 void keep_nodes(PathLayers& layers, std::span<const std::uint8_t> keep);
 
+// A continuous stretch of a plan: rows first .. last (waypoint indices, both
+// reached; unreachable waypoints between them are skipped) and the seconds of
+// its moves at the rated speeds. NaN time: not recorded (a plan stored before
+// the segments were kept).
+struct PathSegment {
+    std::int64_t first = 0;
+    std::int64_t last = 0;
+    double time = 0.0;
+    friend bool operator==(const PathSegment&, const PathSegment&) = default;
+};
+
+// The move from `start` to the first reached row.
+struct PathApproach {
+    double travel = 0.0;  // summed joint motion, degrees
+    double time = 0.0;    // seconds at the rated speeds
+    friend bool operator==(const PathApproach&, const PathApproach&) = default;
+};
+
 struct PathPlan {
     std::vector<JointVector> joints;        // one row per waypoint; NaN where unreachable
     std::vector<std::int64_t> breaks;       // i: the move from the previous reached row to row i is not continuous
     std::vector<std::int64_t> unreachable;  // waypoints without a node
-    double duration = 0.0;                  // seconds at the rated speeds; infinite with a break
-    double travel = 0.0;                    // summed joint motion, degrees
+    double duration = 0.0;                  // seconds of every move from the first reached row to the last
+    double travel = 0.0;                    // summed joint motion of those moves, degrees
     std::size_t nodes = 0;                  // graph size, for reports
     std::size_t edges = 0;                  // continuous edges between consecutive reached layers
+    std::vector<PathSegment> segments;      // the continuous stretches, in order
+    std::optional<PathApproach> approach;   // the move from `start`; none without start or reached row
     // Per row, the turn (degrees) about the target's own z that the row reaches: targets[i]∘Rz;
     // 0 without a free tool axis, NaN where unreachable.
     std::vector<double> tool_rotation;
@@ -91,25 +111,54 @@ std::optional<std::vector<std::int64_t>> waypoint_indices(std::span<const double
 // Seconds to move from `a` to `b` with every joint at most at its rated speed.
 double move_time(const JointVector& a, const JointVector& b, const JointVector& max_speed) noexcept;
 
-// The best plan over the layers. A move between consecutive reached
-// waypoints (or from `start` to the first) is continuous when no joint moves
-// more than `max_step` degrees; any other move is a break. The plan has the
-// fewest breaks and, among those, the shortest sum of continuous move times
-// (a break adds no time to that sum; the reported duration is then infinite).
-// An unreachable waypoint is skipped: the next reached waypoint connects to
-// the last reached one under the same rule. Equal plans: the earliest nodes
-// win. `max_step` must be positive.
+// The continuous stretches of rows `joints` (NaN rows unreachable) that
+// `breaks` cut, with NaN times: a stretch begins at the first reached row and
+// at every break after it (a break at or before the first reached row, as
+// plans stored before the approach was kept have, cuts nothing).
+std::vector<PathSegment> segment_ranges(std::span<const JointVector> joints, std::span<const std::int64_t> breaks);
+
+// A move between consecutive reached waypoints is continuous when its largest
+// joint step is at most max_step and at most kStepFloor + max_step_per_mm x
+// the TCP travel between the two waypoints (millimetres of translation plus
+// degrees of rotation): a branch switch near a singularity, a large step for
+// a small TCP motion, is a break. The default holds every joint step of an
+// ordinary path with a wide margin (a joint at its rated 180 deg/s drives the
+// TCP at 36 mm/s at that ratio); infinity turns the rule off.
+inline constexpr double kStepFloor = 1.0;
+inline constexpr double kStepPerMm = 5.0;
+
+// The best plan over the layers. Moves between consecutive reached
+// waypoints are continuous under the rule above (without flange targets in
+// the layers only max_step applies); any other move is a break: a
+// point-to-point move whose time at the rated speeds counts like any other.
+// The plan has the fewest breaks and, among those, the shortest duration
+// (every move from the first reached row to the last, breaks included). An
+// unreachable waypoint is skipped: the next reached waypoint connects to the
+// last reached one under the same rule.
+//
+// The move from `start` to the first row is the approach: it is not part of
+// the duration, never a break, and the first row is chosen for the path
+// alone. Plans within 1e-9 (relative) of the same duration are ties: the
+// shorter approach wins (summed degrees, then time), then the first row
+// nearest home (plan_home; summed degrees of J1-J3, then of J4-J6: the arm's
+// posture before its wrist's), then the earliest nodes. `max_step` must be
+// positive, `max_step_per_mm` positive (infinity allowed).
 //
 // A node marked as a family member takes, with `move_families`, the member
-// nearest its best predecessor (or `start`) when that moves less: the plan
-// then uses that member rather than the solver's. Each node looks only at
-// the predecessors' whole-turn variants within max_step of it, so the
+// nearest its best continuous predecessor (or `start`) when that moves less:
+// the plan then uses that member rather than the solver's. Each node looks
+// only at the predecessors' whole-turn variants within reach of it, so the
 // search grows with the number of nodes, not with its square. `cancel` is
 // asked every few milliseconds (BatchCancelled). With the layers' rotations,
 // each row's tool_rotation is the turn of its node; the nodes of all the turns
 // of a waypoint compete in one layer.
 PathPlan plan_over_layers(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
-                          double max_step, const CancelCheck& cancel = {}, bool move_families = true);
+                          double max_step, const CancelCheck& cancel = {}, bool move_families = true,
+                          double max_step_per_mm = kStepPerMm);
+
+// The home configuration of plans' ties: the zero joints, each joint clamped
+// into the arm's limits.
+JointVector plan_home(const Arm& arm) noexcept;
 
 // path_layers without the solutions that collide (arm_ik_many_free).
 PathLayers path_layers_free(const Arm& arm, const CollisionChecker& checker, std::span<const Pose> waypoints,
@@ -118,22 +167,27 @@ PathLayers path_layers_free(const Arm& arm, const CollisionChecker& checker, std
                             std::span<const double> rotations, double padding = 0.0, unsigned threads = 0,
                             const CancelCheck& cancel = {});
 
-// plan_over_layers whose continuous moves keep the arm clear: each move the
-// plan uses (the one from `start` too) is checked along its straight
-// joint-space interpolation (CollisionChecker::move_collides); a move that
-// collides leaves the graph and the search runs again, until every
-// continuous move of the plan is clear. Only the moves a plan uses are
-// checked. A break is a stop and reconfiguration and is not checked.
-// Family members move as in plan_over_layers (`move_families`); a moved
-// member that is reached by a break and collides turns that off. `cancel`
-// is asked as plan_over_layers asks it.
+// plan_over_layers whose moves keep the arm clear: each continuous move the
+// plan uses, and the approach from `start`, is checked along its straight
+// joint-space interpolation (CollisionChecker::move_collides). A continuous
+// move that collides leaves the graph; an approach that collides ranks its
+// first row after every first row of a plan with as few breaks whose
+// approach is clear (it is taken only when none is). The search runs again
+// until every continuous move of the plan is clear. Only the moves a plan
+// uses are checked. A break is a stop and point-to-point reconfiguration and
+// is not checked. Family members move as in plan_over_layers
+// (`move_families`); a moved member that is reached by a break (or without
+// a checked approach) and collides turns that off. `cancel` is asked as
+// plan_over_layers asks it.
 PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const std::optional<JointVector>& start,
                                double max_step, const CollisionChecker& checker, double padding = 0.0,
-                               const CancelCheck& cancel = {}, bool move_families = true);
+                               const CancelCheck& cancel = {}, bool move_families = true,
+                               double max_step_per_mm = kStepPerMm);
 
 // path_layers, then plan_over_layers.
 PathPlan plan_path(const Arm& arm, std::span<const Pose> waypoints, const std::optional<JointVector>& start,
-                   double max_step, unsigned threads = 0, const CancelCheck& cancel = {});
+                   double max_step, unsigned threads = 0, const CancelCheck& cancel = {},
+                   double max_step_per_mm = kStepPerMm);
 
 // The same with a free tool axis (path_layers with `rotations`).
 PathPlan plan_path(const Arm& arm, std::span<const Pose> waypoints, std::span<const double> rotations,

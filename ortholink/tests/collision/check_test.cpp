@@ -308,5 +308,31 @@ TEST(CollisionFreePlan, EveryContinuousMoveIsClear) {
     EXPECT_EQ(unchecked.joints.size(), plan.joints.size());
 }
 
+// The approach from start is checked: of two first rows with equally fast
+// plans, the one whose approach runs through the box loses.
+TEST(CollisionFreePlan, ApproachThatCollidesLosesToAClearOne) {
+    const Arm arm = Arm::from_model(CrxModel::Crx10iA);
+    Scene scene;
+    scene.boxes = {Box{Pose{Quat{}, Vec3{510, -8, 957}}, Vec3{250, 250, 250}}};
+    const CollisionChecker checker(arm, scene);
+    const JointVector start{89.0, -55.6, 99.6, 96.1, -86.0, 95.6};
+    ASSERT_FALSE(checker.collides(start));
+    const Pose a = arm_fk(arm, JointVector{0, 10, -10, 0, -80, 0});
+    std::vector<Pose> line;
+    for (int i = 0; i < 200; ++i) {
+        Pose p = a;
+        p.t[1] += 600.0 * i / 199.0;
+        line.push_back(p);
+    }
+    const PathPlan unchecked = plan_over_layers(arm, path_layers(arm, line), start, 10.0);
+    ASSERT_TRUE(checker.move_collides(start, unchecked.joints[0]));
+    const PathPlan plan = plan_over_layers_free(arm, path_layers_free(arm, checker, line), start, 10.0, checker);
+    EXPECT_FALSE(checker.move_collides(start, plan.joints[0]));
+    EXPECT_TRUE(plan.breaks.empty());
+    EXPECT_NEAR(plan.duration, unchecked.duration, 1e-9 * unchecked.duration);
+    ASSERT_TRUE(plan.approach && unchecked.approach);
+    EXPECT_GT(plan.approach->travel, unchecked.approach->travel);
+}
+
 }  // namespace
 }  // namespace ortholink

@@ -502,7 +502,7 @@ class Viewer:
             finite = np.isfinite(array).all(axis=1)
             array = array[finite]
             duration = float(getattr(path, "duration", np.nan))
-            # A plan with breaks lasts forever at the rated speeds; show it in a few seconds.
+            # A plan pickled before break moves were timed may last forever; show it in a few seconds.
             self._path_seconds = max(duration, 1.0) if np.isfinite(duration) else 4.0
             self._path_times = None
             self._path_rows = array.copy()

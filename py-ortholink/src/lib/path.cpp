@@ -43,7 +43,7 @@ std::vector<std::int64_t> indices_from_any(PyObject* object, const char* name, s
 }
 
 // A duration or travel a plan can hold: not NaN, not negative; infinite only
-// for a duration with a break.
+// for a duration with a break (of a plan stored before break moves were timed).
 double plan_amount(PyObject* object, const char* name, bool infinite_allowed) {
     const double value = float_from_any(object, name);
     if (!(value >= 0.0) || (std::isinf(value) && !infinite_allowed)) {
@@ -58,13 +58,48 @@ PyObject* plan_tool_rotation(PyObject* self) {
     return array_copy(NPY_DOUBLE, {static_cast<npy_intp>(values.size())}, values.data());
 }
 
+PyObject* segments_of(PyObject* self) {
+    const auto& segments = plan_of(self).segments;
+    Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(segments.size()))));
+    for (std::size_t k = 0; k < segments.size(); ++k) {
+        const PathSegment& s = segments[k];
+        PyObject* item = check(Py_BuildValue("(LLd)", static_cast<long long>(s.first),
+                                             static_cast<long long>(s.last), s.time));
+        check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), item));  // steals
+    }
+    return list.release();
+}
+
+PyObject* segment_times_of(PyObject* self) {
+    const auto& segments = plan_of(self).segments;
+    std::vector<double> times;
+    times.reserve(segments.size());
+    for (const PathSegment& s : segments) {
+        times.push_back(s.time);
+    }
+    return array_copy(NPY_DOUBLE, {static_cast<npy_intp>(times.size())}, times.data());
+}
+
+PyObject* approach_of(PyObject* self) {
+    const auto& approach = plan_of(self).approach;
+    if (!approach) {
+        Py_RETURN_NONE;
+    }
+    return check(Py_BuildValue("(dd)", approach->travel, approach->time));
+}
+
 // Rebuilds a plan from its fields (used by pickle). A state from before the
-// free tool axis has no tool_rotation: such a plan turned no row.
-constexpr Signature<8> kPlanState{
+// free tool axis has no tool_rotation: such a plan turned no row. A state of a
+// plan stored before the segments and the approach were kept has neither: its
+// segments then come from the rows with NaN times, and it has no approach.
+constexpr Signature<10> kPlanState{
     "_from_state",
-    {"joints", "breaks", "unreachable", "duration", "travel", "nodes", "edges", "tool_rotation"},
-    7};
-PyObject* plan_from_state(PyObject*, const Arguments<8>& values) {
+    {"joints", "breaks", "unreachable", "duration", "travel", "nodes", "edges", "tool_rotation", "segment_times",
+     "approach"},
+    7,
+    10,
+    {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "None", "None", "None"}};
+PyObject* plan_from_state(PyObject*, const Arguments<10>& values) {
     PathPlan plan;
     bool single = false;
     plan.joints = rows_of_six(values[0], "joints", single);
@@ -86,11 +121,51 @@ PyObject* plan_from_state(PyObject*, const Arguments<8>& values) {
             }
         }
     }
-    plan.duration = plan_amount(values[3], "duration", !plan.breaks.empty());
+    plan.segments = segment_ranges(plan.joints, plan.breaks);
+    // Times of every stretch, or NaN for every one (not recorded).
+    bool recorded = false;
+    if (values[8] != nullptr && values[8] != Py_None) {
+        const auto times = vector_from_any(values[8], "segment_times").values;
+        if (times.size() != plan.segments.size()) {
+            fail(PyExc_ValueError, "argument 'segment_times': expected %zu times, one per continuous stretch, got %zu",
+                 plan.segments.size(), times.size());
+        }
+        recorded = !times.empty() && !std::isnan(times[0]);
+        double sum = 0.0;
+        for (std::size_t k = 0; k < times.size(); ++k) {
+            if (recorded ? !(times[k] >= 0.0 && std::isfinite(times[k])) : !std::isnan(times[k])) {
+                fail(PyExc_ValueError,
+                     "argument 'segment_times': expected non-negative, finite seconds (or NaN for every stretch), "
+                     "got %s",
+                     float_repr(times[k]).c_str());
+            }
+            plan.segments[k].time = times[k];
+            sum += recorded ? times[k] : 0.0;
+        }
+        plan.duration = plan_amount(values[3], "duration", !recorded && !plan.breaks.empty());
+        // The stretches are part of the duration (the break moves are the rest).
+        if (sum > plan.duration * (1.0 + 1e-9) + 1e-12) {
+            fail(PyExc_ValueError, "argument 'segment_times': the stretches take %s s, more than the duration %s s",
+                 float_repr(sum).c_str(), float_repr(plan.duration).c_str());
+        }
+    } else {
+        plan.duration = plan_amount(values[3], "duration", !plan.breaks.empty());
+    }
+    if (values[9] != nullptr && values[9] != Py_None) {
+        const auto approach = vector_from_any(values[9], "approach", 2).values;
+        if (approach.size() != 2 || !(approach[0] >= 0.0 && std::isfinite(approach[0])) ||
+            !(approach[1] >= 0.0 && std::isfinite(approach[1]))) {
+            fail(PyExc_ValueError, "argument 'approach': expected None or (travel, time), non-negative and finite");
+        }
+        if (plan.segments.empty()) {
+            fail(PyExc_ValueError, "argument 'approach': expected None for a plan that reaches no waypoint");
+        }
+        plan.approach = PathApproach{approach[0], approach[1]};
+    }
     plan.travel = plan_amount(values[4], "travel", false);
     plan.nodes = count_from_any(values[5], "nodes");
     plan.edges = count_from_any(values[6], "edges");
-    if (values[7] == nullptr) {
+    if (values[7] == nullptr || values[7] == Py_None) {
         plan.tool_rotation.assign(plan.joints.size(), 0.0);
         for (const std::int64_t row : plan.unreachable) {
             plan.tool_rotation[static_cast<std::size_t>(row)] = std::nan("");
@@ -118,7 +193,8 @@ const MethodTable plan_methods{
     def<kPlanState, plan_from_state>("Rebuild a plan from its fields (for pickle)."),
     reduce_def<ClassId::PathPlan, kFromState, member<&PathPlan::joints>, member<&PathPlan::breaks>,
                member<&PathPlan::unreachable>, member<&PathPlan::duration>, member<&PathPlan::travel>,
-               member<&PathPlan::nodes>, member<&PathPlan::edges>, plan_tool_rotation>(),
+               member<&PathPlan::nodes>, member<&PathPlan::edges>, plan_tool_rotation, segment_times_of,
+               approach_of>(),
 };
 
 const PropertyTable plan_properties{
@@ -130,9 +206,11 @@ const PropertyTable plan_properties{
         "unreachable",
         "Indices (int64) of the waypoints without a solution within the limits (or that `check` allows)."),
     property<member<&PathPlan::duration>>(
-        "duration", "Seconds of motion at the rated joint speeds; infinite when there is a break."),
+        "duration",
+        "Seconds of motion at the rated joint speeds from the first reached row to the last: the\n"
+        "segments' times and the break moves between them (the approach is apart)."),
     property<member<&PathPlan::travel>>(
-        "travel", "Summed joint motion in degrees, over every move between consecutive rows (and from `start`)."),
+        "travel", "Summed joint motion in degrees over every move between consecutive reached rows."),
     property<member<&PathPlan::nodes>>("nodes", "Solutions the search considered."),
     property<member<&PathPlan::edges>>(
         "edges", "Continuous moves between solutions of consecutive waypoints the search considered."),
@@ -140,6 +218,18 @@ const PropertyTable plan_properties{
         "tool_rotation",
         "Per row, the turn in degrees about the target's own z that the row reaches (float64, (n,)):\n"
         "row i reaches `targets[i] @ Rz(tool_rotation[i])`. Zeros without `free_axis`; NaN where unreachable."),
+    property<segments_of>(
+        "segments",
+        "The continuous stretches, a list of (first, last, time): the first and last reached\n"
+        "waypoint indices of each (ints, inclusive; unreachable waypoints between them are skipped)\n"
+        "and the seconds of its moves at the rated speeds. A new stretch begins at each break; the\n"
+        "break move into it is not part of any stretch's time. Empty when nothing is reached. A plan\n"
+        "pickled before the stretches were timed has NaN times."),
+    property<approach_of>(
+        "approach",
+        "The move from `start` to the first reached row as (travel, time): summed joint motion in\n"
+        "degrees and seconds at the rated speeds; None without `start` (or reached row). It is not\n"
+        "part of `duration`, `travel` or `breaks`."),
 };
 
 constexpr const char* kPlanDoc =
@@ -228,12 +318,13 @@ std::vector<double> free_axis_argument(PyObject* object) {
     return std::move(*rotations);
 }
 
-constexpr Signature<7> kPlanPath{"plan_path",
-                                 {"targets", "start", "max_step", "check", "scene", "collision_free", "free_axis"},
-                                 1,
-                                 2,
-                                 {nullptr, nullptr, "10.0", nullptr, nullptr, "True", "None"}};
-PyObject* plan_path(PyObject* self, const Arguments<7>& values) {
+constexpr Signature<8> kPlanPath{
+    "plan_path",
+    {"targets", "start", "max_step", "check", "scene", "collision_free", "free_axis", "max_step_per_mm"},
+    1,
+    2,
+    {nullptr, nullptr, "10.0", nullptr, nullptr, "True", "None", "5.0"}};
+PyObject* plan_path(PyObject* self, const Arguments<8>& values) {
     const Arm arm = unbox<Arm>(self);
     const auto targets = near_rigid_poses(values[0], "targets");
     std::optional<JointVector> start;
@@ -250,6 +341,15 @@ PyObject* plan_path(PyObject* self, const Arguments<7>& values) {
         max_step = float_from_any(values[2], "max_step");
         if (!(max_step > 0.0)) {
             fail(PyExc_ValueError, "argument 'max_step': expected a positive number of degrees, got %R", values[2]);
+        }
+    }
+    double max_step_per_mm = kStepPerMm;
+    if (values[7] != nullptr) {
+        max_step_per_mm = float_from_any(values[7], "max_step_per_mm");
+        if (!(max_step_per_mm > 0.0)) {
+            fail(PyExc_ValueError,
+                 "argument 'max_step_per_mm': expected a positive number of degrees per millimetre (or inf), got %R",
+                 values[7]);
         }
     }
     PyObject* check_callable = values[3] == Py_None ? nullptr : values[3];
@@ -284,8 +384,9 @@ PyObject* plan_path(PyObject* self, const Arguments<7>& values) {
     // `check` saw the solver's members only, so with it family members stay where they are.
     const bool move_families = check_callable == nullptr;
     without_gil([&](const CancelCheck& cancel) {
-        plan = checker ? plan_over_layers_free(arm, layers, start, max_step, *checker, 0.0, cancel, move_families)
-                       : plan_over_layers(arm, layers, start, max_step, cancel, move_families);
+        plan = checker ? plan_over_layers_free(arm, layers, start, max_step, *checker, 0.0, cancel, move_families,
+                                               max_step_per_mm)
+                       : plan_over_layers(arm, layers, start, max_step, cancel, move_families, max_step_per_mm);
     });
     return box(std::move(plan));
 }
@@ -297,20 +398,31 @@ const MethodTable arm_path_methods{
         "The best continuous joint path through TCP poses, over every solution branch, as a `PathPlan`.\n\n"
         "At each of the `targets` every solution within the limits is a candidate, whole-turn variants\n"
         "included. Two solutions of consecutive waypoints connect when no joint moves more than\n"
-        "`max_step` degrees; any other move is a break, where the arm must stop and reconfigure. The\n"
-        "plan has the fewest breaks and then the shortest duration at the rated speeds `max_speed`\n"
-        "(an exact shortest path over the layers of solutions, not a greedy choice). With `start`, the\n"
-        "first row is reached from it: that move counts, and a move over `max_step` is a break at 0.\n\n"
+        "`max_step` degrees, nor more than 1 degree plus `max_step_per_mm` degrees per millimetre of\n"
+        "TCP travel between the two waypoints (a degree of TCP rotation counts as a millimetre; inf\n"
+        "turns this off): a large step for a small TCP motion is a branch switch, not a motion along\n"
+        "the path. Any other move is a break, where the arm stops and reconfigures by a\n"
+        "point-to-point move. The plan has the fewest breaks and then the shortest `duration` at the\n"
+        "rated speeds `max_speed`, break moves included (an exact shortest path over the layers of\n"
+        "solutions, not a greedy choice); `PathPlan.segments` times each continuous stretch.\n\n"
+        "With `start` (the joints the arm stands at), the move to the first row is the approach,\n"
+        "reported apart in `PathPlan.approach`: never a break, and never a reason for one later, since\n"
+        "the first row is chosen for the path alone. Plans that take the same time (within 1e-9) go to\n"
+        "the shorter approach (summed degrees, then seconds), then to the first row nearest home (the\n"
+        "zero joints, clamped into the limits; summed degrees of J1-J3, then of J4-J6), so without\n"
+        "`start` the plan starts in the posture nearest zero.\n\n"
         "A waypoint without a solution is listed in `unreachable`, gets a NaN row and is skipped: the\n"
-        "next reached waypoint connects to the last reached one by the same rule (a break only if that\n"
-        "move is over `max_step`). `check`, when given, is called with (k, 6) arrays of candidate joint\n"
-        "vectors, in batches, and returns a boolean mask of those allowed (a collision check, a\n"
-        "keep-out zone); the others are dropped before the search.\n\n"
+        "next reached waypoint connects to the last reached one by the same rule. `check`, when given,\n"
+        "is called with (k, 6) arrays of candidate joint vectors, in batches, and returns a boolean\n"
+        "mask of those allowed (a collision check, a keep-out zone); the others are dropped before\n"
+        "the search.\n\n"
         "With `collision_free` (the default) the plan keeps the arm clear of itself, its tool and\n"
         "`scene` (a `Scene`): solutions that collide are dropped, and every continuous move the plan\n"
         "uses is checked along its joint-space interpolation, at a resolution that bounds how far any\n"
         "point moves between checks and padded by it, so no contact between rows is missed; a move\n"
-        "that collides is left out and the search repeated. Breaks are not checked.\n"
+        "that collides is left out and the search repeated. The approach is checked too: one that\n"
+        "collides is taken only when every first row of a plan with as few breaks needs one. Break\n"
+        "moves are not checked.\n"
         "`collision_free=False` plans as without collision checks.\n\n"
         "`free_axis=(lower, upper, step)`, in degrees, frees the turn about each target's own z (a\n"
         "round torch, nozzle or spindle): every waypoint may turn by lower, lower + step, ... and\n"
