@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "ik/candidates.hpp"
+#include "ik/dense.hpp"
 #include "ik/joints.hpp"
 #include "ik/plane_sweep.hpp"
 #include "ik/polish.hpp"
@@ -42,6 +44,91 @@ struct Rescue {
     double theta;
     SolutionKind kind;
 };
+
+// How far (degrees) a solution is moved along the direction in which its
+// Jacobian loses rank to see whether the target keeps a whole family there,
+// and how far from the start the refined vector must stay.
+constexpr double kFamilyProbe = 2.0;
+constexpr double kFamilyKept = 1.0 * kDegToRad;
+// Singular values up to this fraction of the largest count as lost rank.
+constexpr double kFamilyRank = 1e-6;
+
+// True when the target leaves a continuous family of solutions through q: a
+// vector moved a couple of degrees along the Jacobian's null direction
+// refines to another solution instead of falling back onto q or failing. A
+// solution whose wrist point merely passes close to the J1 axis, or whose
+// arm is merely close to folded, has no such neighbours.
+bool forms_family(const Crx& robot, const JointVector& q, const solver::PreparedTarget& prepared,
+                  solver::JointRotations& rotations) noexcept {
+    // J1 and J4 coaxial (the arm upright or hanging, or o4 and the elbow on
+    // the J1 axis): turning one against the other keeps the pose. Other
+    // singular directions can cross that family there, so it is probed
+    // directly.
+    for (const double sign : {1.0, -1.0}) {
+        JointVector moved = q;
+        moved[0] += kFamilyProbe;
+        moved[3] += sign * kFamilyProbe;
+        solver::PolishTrace trace;
+        const JointVector refined = solver::polish_joints(robot, moved, prepared, rotations, &trace);
+        if (trace.final_error <= kAcceptResidual && joint_distance(refined, q) >= kFamilyKept) {
+            return true;
+        }
+    }
+    solver::Svd12x6 d;
+    if (!solver::svd(solver::jacobian(robot, q), d)) {
+        return false;
+    }
+    double strongest = 0.0;
+    for (const double sv : d.s) {
+        strongest = std::max(strongest, sv);
+    }
+    // Every direction in which the Jacobian has lost rank: on the stretched
+    // arm the elbow's own one comes beside that of a family.
+    for (std::size_t k = 0; k < d.s.size(); ++k) {
+        if (!(d.s[k] <= kFamilyRank * strongest)) {
+            continue;
+        }
+        for (const double sign : {1.0, -1.0}) {
+            JointVector start = q;
+            for (std::size_t j = 0; j < start.size(); ++j) {
+                start[j] += sign * kFamilyProbe * d.v[j * 6 + k];
+            }
+            solver::PolishTrace trace;
+            const JointVector moved = solver::polish_joints(robot, start, prepared, rotations, &trace);
+            if (trace.final_error <= kAcceptResidual && joint_distance(moved, q) >= kFamilyKept) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Relative to z1: a regular candidate whose wrist point is this close to the
+// J1 axis is where the roots of the regular residual crowd (both of its
+// branches were refined) and can lose solutions.
+constexpr double kCrowdedRelative = 0.01;
+
+// The elbow of branch s in the plane of the J1 axis and o4, for an o4 off
+// the axis by however little; nothing where the elbow circle misses by more
+// than the unrefined roots' allowance.
+std::optional<Vec3> in_plane_elbow(const Crx& robot, const Vec3& o4, double s) noexcept {
+    const double rho_h = std::hypot(o4[0], o4[1]);
+    const double l = std::sqrt(o4[0] * o4[0] + o4[1] * o4[1] + o4[2] * o4[2]);
+    if (!(rho_h > 0.0) || !(l >= solver::kOnAxisRelative * robot.z1)) {
+        return std::nullopt;
+    }
+    const double z1_sq = robot.z1 * robot.z1;
+    const double mu = ((z1_sq - robot.x1 * robot.x1) + l * l) / (2.0 * l);
+    const double q = z1_sq - mu * mu;
+    if (!(q >= -1e-6 * z1_sq)) {
+        return std::nullopt;
+    }
+    return solver::branch_elbow(o4, rho_h, l, mu, std::sqrt(std::max(q, 0.0)), s);
+}
+
+bool near_axis(const solver::Candidate& c, double limit) noexcept {
+    return c.kind == SolutionKind::Regular && std::hypot(c.o4[0], c.o4[1]) < limit;
+}
 
 }  // namespace
 
@@ -201,9 +288,34 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
     // axis (a solution of the axis angles was kept) the target leaves a
     // continuous family or is already solved there, and the sweep would only
     // add more members of the family.
-    const bool family = std::any_of(solutions.begin(), solutions.end(),
-                                    [](const IkSolution& s) { return s.kind != SolutionKind::Regular; });
-    if (!family && solver::passes_near_axis(setup)) {
+    // A solution of the axis angles counts only where the target really
+    // leaves a family: where o4 merely passes within the on-axis tolerance of
+    // the axis, the axis angles' elbows stand for nearby solutions they do
+    // not reach.
+    const bool family = std::any_of(solutions.begin(), solutions.end(), [&](const IkSolution& s) {
+        return s.kind != SolutionKind::Regular && forms_family(robot, s.joints, prepared, rotations);
+    });
+    if (!family) {
+        // Axis angles whose o4 is within the on-axis tolerance but not on
+        // the axis: the regular elbows in the plane of that o4 (the upright
+        // arm a hair off the J1 axis, whose family representative has J1 at
+        // 0).
+        for (const solver::Candidate& c : candidates) {
+            if (c.kind == SolutionKind::Regular || !(std::hypot(c.o4[0], c.o4[1]) > 0.0)) {
+                continue;
+            }
+            for (const double s : {1.0, -1.0}) {
+                if (const auto elbow = in_plane_elbow(robot, c.o4, s)) {
+                    offer_extra(solver::Candidate{*elbow, c.o4, c.theta, SolutionKind::Regular}, true);
+                }
+            }
+        }
+    }
+    const double crowded = kCrowdedRelative * robot.z1;
+    const bool crowded_roots =
+        std::any_of(candidates.begin(), candidates.end(), [&](const solver::Candidate& c) { return near_axis(c, crowded); }) ||
+        std::any_of(extras.begin(), extras.end(), [&](const solver::Candidate& c) { return near_axis(c, crowded); });
+    if (!family && (crowded_roots || solver::passes_near_axis(setup))) {
         solver::Candidates swept;
         solver::sweep_arm_plane(setup, swept);
         for (std::size_t i = 0; i < swept.size(); ++i) {
