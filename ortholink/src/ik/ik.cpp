@@ -5,11 +5,11 @@
 #include <optional>
 
 #include "ik/candidates.hpp"
-#include "ik/dense.hpp"
 #include "ik/joints.hpp"
 #include "ik/plane_sweep.hpp"
 #include "ik/polish.hpp"
 #include "ik/setup.hpp"
+#include "ortholink/fk.hpp"
 
 namespace ortholink {
 namespace {
@@ -45,59 +45,91 @@ struct Rescue {
     SolutionKind kind;
 };
 
-// How far (degrees) a solution is moved along the direction in which its
-// Jacobian loses rank to see whether the target keeps a whole family there,
-// and how far from the start the refined vector must stay.
-constexpr double kFamilyProbe = 2.0;
-constexpr double kFamilyKept = 1.0 * kDegToRad;
-// Singular values up to this fraction of the largest count as lost rank.
-constexpr double kFamilyRank = 1e-6;
+// Relative to z1: how close o4 must be to the J1 axis for an AxisDegenerate
+// solution to lie on it. Rounding leaves it within about 1e-12·z1 there;
+// the axis angles take points within 1e-6·z1 as on the axis, and polishing
+// takes their vectors onto solutions that can lie anywhere in between.
+constexpr double kTrulyOnAxisRelative = 1e-9;
+// Relative to z1: o4 this close to the origin of an equal-arm robot leaves
+// the elbow free on its circle to well within the acceptance threshold.
+// Refinement there stalls short of the members (the Jacobian loses rank in
+// several directions at once), so the probe below cannot tell.
+constexpr double kAtOriginRelative = 1e-8;
 
-// True when the target leaves a continuous family of solutions through q: a
-// vector moved a couple of degrees along the Jacobian's null direction
-// refines to another solution instead of falling back onto q or failing. A
-// solution whose wrist point merely passes close to the J1 axis, or whose
-// arm is merely close to folded, has no such neighbours.
-bool forms_family(const Crx& robot, const JointVector& q, const solver::PreparedTarget& prepared,
-                  solver::JointRotations& rotations) noexcept {
-    // J1 and J4 coaxial (the arm upright or hanging, or o4 and the elbow on
-    // the J1 axis): turning one against the other keeps the pose. Other
-    // singular directions can cross that family there, so it is probed
-    // directly.
-    for (const double sign : {1.0, -1.0}) {
-        JointVector moved = q;
-        moved[0] += kFamilyProbe;
-        moved[3] += sign * kFamilyProbe;
-        solver::PolishTrace trace;
-        const JointVector refined = solver::polish_joints(robot, moved, prepared, rotations, &trace);
-        if (trace.final_error <= kAcceptResidual && joint_distance(refined, q) >= kFamilyKept) {
-            return true;
-        }
+// How far (degrees) a SingularFamily solution is moved along its family to
+// see that the target keeps it (farther when refinement stalls at a member:
+// the representative can lie 1e-7 mm off the family's exact place, and the
+// Jacobian loses rank there), and how far (radians) from the start the
+// refined member must stay, and how near the moved start.
+constexpr std::array<double, 3> kFamilyProbes{5.0, 30.0, 90.0};
+constexpr double kFamilyKept = 2.5 * kDegToRad;
+constexpr double kFamilySlack = 0.01 * kDegToRad;
+
+// True when `start` refines to a solution at least kFamilyKept from q and
+// near the start (not some other solution of the target).
+bool member_solves(const Crx& robot, const JointVector& start, const JointVector& q,
+                   const solver::PreparedTarget& prepared, solver::JointRotations& rotations) noexcept {
+    solver::PolishTrace trace;
+    JointVector member = solver::polish_joints(robot, start, prepared, rotations, &trace);
+    double error = trace.final_error;
+    if (error > kAcceptResidual && error <= solver::kRescueError) {
+        // Where the Jacobian loses rank ordinary steps stall short.
+        double sharpened = 0.0;
+        member = solver::sharpen_joints(robot, member, prepared, rotations, sharpened);
+        error = sharpened;
     }
-    solver::Svd12x6 d;
-    if (!solver::svd(solver::jacobian(robot, q), d)) {
-        return false;
+    return error <= kAcceptResidual && joint_distance(member, q) >= kFamilyKept &&
+           joint_distance(member, start) <= kFamilySlack;
+}
+
+// True when the kind of a solution holds: o4 on the J1 axis for
+// AxisDegenerate; for SingularFamily a family through it, J1 and J4 coaxial
+// or (on an equal-arm robot with o4 at the origin) the elbow turned about
+// the J5 axis, whose member a few degrees away still solves the target once
+// the other joints are refined. Next to a family, where the axis angles see
+// one within their tolerance, the members fall back onto the solution or fail.
+bool kind_holds(const solver::Setup& setup, const IkSolution& s, const solver::PreparedTarget& prepared,
+                solver::JointRotations& rotations) noexcept {
+    if (s.kind == SolutionKind::Regular) {
+        return true;
     }
-    double strongest = 0.0;
-    for (const double sv : d.s) {
-        strongest = std::max(strongest, sv);
+    const Crx& robot = *setup.robot;
+    const std::array<Pose, 6> frames = fk_all(robot, s.joints);
+    const Vec3 d = rotate(frames[4].q, Vec3{0.0, 1.0, 0.0});
+    const Vec3 o4{frames[4].t[0] + robot.y1 * d[0], frames[4].t[1] + robot.y1 * d[1], frames[4].t[2] + robot.y1 * d[2]};
+    if (s.kind == SolutionKind::AxisDegenerate) {
+        return std::hypot(o4[0], o4[1]) <= kTrulyOnAxisRelative * robot.z1;
     }
-    // Every direction in which the Jacobian has lost rank: on the stretched
-    // arm the elbow's own one comes beside that of a family.
-    for (std::size_t k = 0; k < d.s.size(); ++k) {
-        if (!(d.s[k] <= kFamilyRank * strongest)) {
-            continue;
-        }
+    const Vec3& o3 = frames[2].t;
+    const double tol = solver::kOnAxisRelative * robot.z1;
+    const bool origin = std::fabs(robot.z1 - robot.x1) <= tol && std::sqrt(dot(o4, o4)) < tol;
+    if (origin && std::sqrt(dot(o4, o4)) <= kAtOriginRelative * robot.z1) {
+        return true;
+    }
+    for (const double probe : kFamilyProbes) {
         for (const double sign : {1.0, -1.0}) {
-            JointVector start = q;
-            for (std::size_t j = 0; j < start.size(); ++j) {
-                start[j] += sign * kFamilyProbe * d.v[j * 6 + k];
-            }
-            solver::PolishTrace trace;
-            const JointVector moved = solver::polish_joints(robot, start, prepared, rotations, &trace);
-            if (trace.final_error <= kAcceptResidual && joint_distance(moved, q) >= kFamilyKept) {
+            JointVector start = s.joints;
+            start[0] += probe;
+            start[3] += sign * probe;
+            if (member_solves(robot, start, s.joints, prepared, rotations)) {
                 return true;
             }
+        }
+        if (!origin) {
+            continue;
+        }
+        // The elbow turned about d (through the origin) by the probe angle.
+        double sn = 0.0;
+        double cs = 0.0;
+        ::sincos(probe * kDegToRad, &sn, &cs);
+        const Vec3 across = cross(d, o3);
+        const double along = dot(d, o3) * (1.0 - cs);
+        const Vec3 turned{o3[0] * cs + across[0] * sn + d[0] * along, o3[1] * cs + across[1] * sn + d[1] * along,
+                          o3[2] * cs + across[2] * sn + d[2] * along};
+        const auto [primary, mirror] = solver::joints_from_points(setup, turned, o4);
+        if (member_solves(robot, primary, s.joints, prepared, rotations) ||
+            member_solves(robot, mirror, s.joints, prepared, rotations)) {
+            return true;
         }
     }
     return false;
@@ -293,7 +325,7 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
     // the axis, the axis angles' elbows stand for nearby solutions they do
     // not reach.
     const bool family = std::any_of(solutions.begin(), solutions.end(), [&](const IkSolution& s) {
-        return s.kind != SolutionKind::Regular && forms_family(robot, s.joints, prepared, rotations);
+        return s.kind != SolutionKind::Regular && kind_holds(setup, s, prepared, rotations);
     });
     if (!family) {
         // Axis angles whose o4 is within the on-axis tolerance but not on
@@ -329,6 +361,14 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
     for (std::size_t i = 0; i < ordinary; ++i) {
         const IkSolution s = solutions[i];
         offer_snapped(s.joints, s.theta, s.kind);
+    }
+    // A kind other than Regular says what the target is: o4 on the J1 axis,
+    // or a continuous family. Where polishing took a vector of the axis
+    // angles onto a solution that is neither, it is an ordinary one.
+    for (IkSolution& s : solutions) {
+        if (!kind_holds(setup, s, prepared, rotations)) {
+            s.kind = SolutionKind::Regular;
+        }
     }
     return solutions;
 }
