@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "ik/candidates.hpp"
+#include "ik/crowded_scan.hpp"
 #include "ik/joints.hpp"
 #include "ik/plane_sweep.hpp"
 #include "ik/polish.hpp"
@@ -138,7 +139,7 @@ bool kind_holds(const solver::Setup& setup, const IkSolution& s, const solver::P
 // Relative to z1: a regular candidate whose wrist point is this close to the
 // J1 axis is where the roots of the regular residual crowd (both of its
 // branches were refined) and can lose solutions.
-constexpr double kCrowdedRelative = 0.01;
+constexpr double kCrowdedRelative = 5e-4;
 
 // The elbow of branch s in the plane of the J1 axis and o4, for an o4 off
 // the axis by however little; nothing where the elbow circle misses by more
@@ -157,6 +158,13 @@ std::optional<Vec3> in_plane_elbow(const Crx& robot, const Vec3& o4, double s) n
     }
     return solver::branch_elbow(o4, rho_h, l, mu, std::sqrt(std::max(q, 0.0)), s);
 }
+
+// Relative to z1: the stretch scanned where regular roots crowd next to
+// the base origin (o4 this close to it, and its angular half-width this over
+// y1).
+constexpr double kScanCrowdRelative = 0.01;
+// Roots closer than this (radians) are one.
+constexpr double kDistinctRoots = 1e-9;
 
 bool near_axis(const solver::Candidate& c, double limit) noexcept {
     return c.kind == SolutionKind::Regular && std::hypot(c.o4[0], c.o4[1]) < limit;
@@ -353,6 +361,47 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
         for (std::size_t i = 0; i < swept.size(); ++i) {
             if (!repeats_earlier(swept, i)) {
                 offer_extra(swept[i], true);
+            }
+        }
+    }
+    // Just off the fold of the equal-arm models the circle of o4 passes a few
+    // millimetres from the base, and the roots there crowd so that the root
+    // finder can lose a zero several of their spreads away: the branch
+    // residuals are scanned across that stretch, wherever two roots with o4
+    // within 0.01·z1 of the base origin lie within it.
+    if (!family) {
+        const double crowd = kScanCrowdRelative * robot.z1;
+        const double half_width = kScanCrowdRelative * robot.z1 / robot.y1;
+        std::array<double, 2 * solver::kMaxCandidates> crowded_thetas;
+        std::size_t crowded_count = 0;
+        for (const solver::Candidates* list : {&candidates, static_cast<const solver::Candidates*>(&extras)}) {
+            for (const solver::Candidate& c : *list) {
+                if (c.kind == SolutionKind::Regular && std::sqrt(dot(c.o4, c.o4)) < crowd) {
+                    crowded_thetas[crowded_count++] = solver::wrap_angle(c.theta);
+                }
+            }
+        }
+        std::array<double, 4> scanned;
+        std::size_t scanned_count = 0;
+        for (std::size_t i = 0; i < crowded_count && scanned_count < scanned.size(); ++i) {
+            const double centre = crowded_thetas[i];
+            const bool pair = std::any_of(crowded_thetas.begin(), crowded_thetas.begin() + crowded_count, [&](double t) {
+                const double gap = std::fabs(solver::wrap_angle(t - centre));
+                return gap > kDistinctRoots && gap < half_width;
+            });
+            const bool done = std::any_of(scanned.begin(), scanned.begin() + scanned_count, [&](double t) {
+                return std::fabs(solver::wrap_angle(t - centre)) < 0.5 * half_width;
+            });
+            if (!pair || done) {
+                continue;
+            }
+            scanned[scanned_count++] = centre;
+            solver::Candidates found;
+            solver::scan_crowded(setup, centre, half_width, found);
+            for (std::size_t k = 0; k < found.size(); ++k) {
+                if (!repeats_earlier(found, k)) {
+                    offer_extra(found[k], true);
+                }
             }
         }
     }
