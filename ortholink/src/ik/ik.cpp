@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "ik/candidates.hpp"
+#include "ik/crowded_scan.hpp"
 #include "ik/joints.hpp"
 #include "ik/plane_sweep.hpp"
 #include "ik/polish.hpp"
 #include "ik/setup.hpp"
+#include "ortholink/fk.hpp"
 
 namespace ortholink {
 namespace {
@@ -42,6 +45,130 @@ struct Rescue {
     double theta;
     SolutionKind kind;
 };
+
+// Relative to z1: how close o4 must be to the J1 axis for an AxisDegenerate
+// solution to lie on it. Rounding leaves it within about 1e-12·z1 there;
+// the axis angles take points within 1e-6·z1 as on the axis, and polishing
+// takes their vectors onto solutions that can lie anywhere in between.
+constexpr double kTrulyOnAxisRelative = 1e-9;
+// Relative to z1: o4 this close to the origin of an equal-arm robot leaves
+// the elbow free on its circle to well within the acceptance threshold.
+// Refinement there stalls short of the members (the Jacobian loses rank in
+// several directions at once), so the probe below cannot tell.
+constexpr double kAtOriginRelative = 1e-8;
+
+// How far (degrees) a SingularFamily solution is moved along its family to
+// see that the target keeps it (farther when refinement stalls at a member:
+// the representative can lie 1e-7 mm off the family's exact place, and the
+// Jacobian loses rank there), and how far (radians) from the start the
+// refined member must stay, and how near the moved start.
+constexpr std::array<double, 3> kFamilyProbes{5.0, 30.0, 90.0};
+constexpr double kFamilyKept = 2.5 * kDegToRad;
+constexpr double kFamilySlack = 0.01 * kDegToRad;
+
+// True when `start` refines to a solution at least kFamilyKept from q and
+// near the start (not some other solution of the target).
+bool member_solves(const Crx& robot, const JointVector& start, const JointVector& q,
+                   const solver::PreparedTarget& prepared, solver::JointRotations& rotations) noexcept {
+    solver::PolishTrace trace;
+    JointVector member = solver::polish_joints(robot, start, prepared, rotations, &trace);
+    double error = trace.final_error;
+    if (error > kAcceptResidual && error <= solver::kRescueError) {
+        // Where the Jacobian loses rank ordinary steps stall short.
+        double sharpened = 0.0;
+        member = solver::sharpen_joints(robot, member, prepared, rotations, sharpened);
+        error = sharpened;
+    }
+    return error <= kAcceptResidual && joint_distance(member, q) >= kFamilyKept &&
+           joint_distance(member, start) <= kFamilySlack;
+}
+
+// True when the kind of a solution holds: o4 on the J1 axis for
+// AxisDegenerate; for SingularFamily a family through it, J1 and J4 coaxial
+// or (on an equal-arm robot with o4 at the origin) the elbow turned about
+// the J5 axis, whose member a few degrees away still solves the target once
+// the other joints are refined. Next to a family, where the axis angles see
+// one within their tolerance, the members fall back onto the solution or fail.
+bool kind_holds(const solver::Setup& setup, const IkSolution& s, const solver::PreparedTarget& prepared,
+                solver::JointRotations& rotations) noexcept {
+    if (s.kind == SolutionKind::Regular) {
+        return true;
+    }
+    const Crx& robot = *setup.robot;
+    const std::array<Pose, 6> frames = fk_all(robot, s.joints);
+    const Vec3 d = rotate(frames[4].q, Vec3{0.0, 1.0, 0.0});
+    const Vec3 o4{frames[4].t[0] + robot.y1 * d[0], frames[4].t[1] + robot.y1 * d[1], frames[4].t[2] + robot.y1 * d[2]};
+    if (s.kind == SolutionKind::AxisDegenerate) {
+        return std::hypot(o4[0], o4[1]) <= kTrulyOnAxisRelative * robot.z1;
+    }
+    const Vec3& o3 = frames[2].t;
+    const double tol = solver::kOnAxisRelative * robot.z1;
+    const bool origin = std::fabs(robot.z1 - robot.x1) <= tol && std::sqrt(dot(o4, o4)) < tol;
+    if (origin && std::sqrt(dot(o4, o4)) <= kAtOriginRelative * robot.z1) {
+        return true;
+    }
+    for (const double probe : kFamilyProbes) {
+        for (const double sign : {1.0, -1.0}) {
+            JointVector start = s.joints;
+            start[0] += probe;
+            start[3] += sign * probe;
+            if (member_solves(robot, start, s.joints, prepared, rotations)) {
+                return true;
+            }
+        }
+        if (!origin) {
+            continue;
+        }
+        // The elbow turned about d (through the origin) by the probe angle.
+        double sn = 0.0;
+        double cs = 0.0;
+        ::sincos(probe * kDegToRad, &sn, &cs);
+        const Vec3 across = cross(d, o3);
+        const double along = dot(d, o3) * (1.0 - cs);
+        const Vec3 turned{o3[0] * cs + across[0] * sn + d[0] * along, o3[1] * cs + across[1] * sn + d[1] * along,
+                          o3[2] * cs + across[2] * sn + d[2] * along};
+        const auto [primary, mirror] = solver::joints_from_points(setup, turned, o4);
+        if (member_solves(robot, primary, s.joints, prepared, rotations) ||
+            member_solves(robot, mirror, s.joints, prepared, rotations)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Relative to z1: a regular candidate whose wrist point is this close to the
+// J1 axis is where the roots of the regular residual crowd (both of its
+// branches were refined) and can lose solutions.
+constexpr double kCrowdedRelative = 5e-4;
+
+// The elbow of branch s in the plane of the J1 axis and o4, for an o4 off
+// the axis by however little; nothing where the elbow circle misses by more
+// than the unrefined roots' allowance.
+std::optional<Vec3> in_plane_elbow(const Crx& robot, const Vec3& o4, double s) noexcept {
+    const double rho_h = std::hypot(o4[0], o4[1]);
+    const double l = std::sqrt(o4[0] * o4[0] + o4[1] * o4[1] + o4[2] * o4[2]);
+    if (!(rho_h > 0.0) || !(l >= solver::kOnAxisRelative * robot.z1)) {
+        return std::nullopt;
+    }
+    const double z1_sq = robot.z1 * robot.z1;
+    const double mu = ((z1_sq - robot.x1 * robot.x1) + l * l) / (2.0 * l);
+    const double q = z1_sq - mu * mu;
+    if (!(q >= -1e-6 * z1_sq)) {
+        return std::nullopt;
+    }
+    return solver::branch_elbow(o4, rho_h, l, mu, std::sqrt(std::max(q, 0.0)), s);
+}
+
+// Relative to z1: the stretch scanned where regular roots crowd next to
+// the base origin (o4 this close to it, and its angular half-width this over
+// y1).
+constexpr double kScanCrowdRelative = 0.01;
+// Roots closer than this (radians) are one.
+constexpr double kDistinctRoots = 1e-9;
+
+bool near_axis(const solver::Candidate& c, double limit) noexcept {
+    return c.kind == SolutionKind::Regular && std::hypot(c.o4[0], c.o4[1]) < limit;
+}
 
 }  // namespace
 
@@ -201,9 +328,34 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
     // axis (a solution of the axis angles was kept) the target leaves a
     // continuous family or is already solved there, and the sweep would only
     // add more members of the family.
-    const bool family = std::any_of(solutions.begin(), solutions.end(),
-                                    [](const IkSolution& s) { return s.kind != SolutionKind::Regular; });
-    if (!family && solver::passes_near_axis(setup)) {
+    // A solution of the axis angles counts only where the target really
+    // leaves a family: where o4 merely passes within the on-axis tolerance of
+    // the axis, the axis angles' elbows stand for nearby solutions they do
+    // not reach.
+    const bool family = std::any_of(solutions.begin(), solutions.end(), [&](const IkSolution& s) {
+        return s.kind != SolutionKind::Regular && kind_holds(setup, s, prepared, rotations);
+    });
+    if (!family) {
+        // Axis angles whose o4 is within the on-axis tolerance but not on
+        // the axis: the regular elbows in the plane of that o4 (the upright
+        // arm a hair off the J1 axis, whose family representative has J1 at
+        // 0).
+        for (const solver::Candidate& c : candidates) {
+            if (c.kind == SolutionKind::Regular || !(std::hypot(c.o4[0], c.o4[1]) > 0.0)) {
+                continue;
+            }
+            for (const double s : {1.0, -1.0}) {
+                if (const auto elbow = in_plane_elbow(robot, c.o4, s)) {
+                    offer_extra(solver::Candidate{*elbow, c.o4, c.theta, SolutionKind::Regular}, true);
+                }
+            }
+        }
+    }
+    const double crowded = kCrowdedRelative * robot.z1;
+    const bool crowded_roots =
+        std::any_of(candidates.begin(), candidates.end(), [&](const solver::Candidate& c) { return near_axis(c, crowded); }) ||
+        std::any_of(extras.begin(), extras.end(), [&](const solver::Candidate& c) { return near_axis(c, crowded); });
+    if (!family && (crowded_roots || solver::passes_near_axis(setup))) {
         solver::Candidates swept;
         solver::sweep_arm_plane(setup, swept);
         for (std::size_t i = 0; i < swept.size(); ++i) {
@@ -212,11 +364,60 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
             }
         }
     }
+    // Just off the fold of the equal-arm models the circle of o4 passes a few
+    // millimetres from the base, and the roots there crowd so that the root
+    // finder can lose a zero several of their spreads away: the branch
+    // residuals are scanned across that stretch, wherever two roots with o4
+    // within 0.01·z1 of the base origin lie within it.
+    if (!family) {
+        const double crowd = kScanCrowdRelative * robot.z1;
+        const double half_width = kScanCrowdRelative * robot.z1 / robot.y1;
+        std::array<double, 2 * solver::kMaxCandidates> crowded_thetas;
+        std::size_t crowded_count = 0;
+        for (const solver::Candidates* list : {&candidates, static_cast<const solver::Candidates*>(&extras)}) {
+            for (const solver::Candidate& c : *list) {
+                if (c.kind == SolutionKind::Regular && std::sqrt(dot(c.o4, c.o4)) < crowd) {
+                    crowded_thetas[crowded_count++] = solver::wrap_angle(c.theta);
+                }
+            }
+        }
+        std::array<double, 4> scanned;
+        std::size_t scanned_count = 0;
+        for (std::size_t i = 0; i < crowded_count && scanned_count < scanned.size(); ++i) {
+            const double centre = crowded_thetas[i];
+            const bool pair = std::any_of(crowded_thetas.begin(), crowded_thetas.begin() + crowded_count, [&](double t) {
+                const double gap = std::fabs(solver::wrap_angle(t - centre));
+                return gap > kDistinctRoots && gap < half_width;
+            });
+            const bool done = std::any_of(scanned.begin(), scanned.begin() + scanned_count, [&](double t) {
+                return std::fabs(solver::wrap_angle(t - centre)) < 0.5 * half_width;
+            });
+            if (!pair || done) {
+                continue;
+            }
+            scanned[scanned_count++] = centre;
+            solver::Candidates found;
+            solver::scan_crowded(setup, centre, half_width, found);
+            for (std::size_t k = 0; k < found.size(); ++k) {
+                if (!repeats_earlier(found, k)) {
+                    offer_extra(found[k], true);
+                }
+            }
+        }
+    }
     // Last, the solutions of the ordinary candidates taken onto the
     // stretched or folded arm (the extras were, before they were offered).
     for (std::size_t i = 0; i < ordinary; ++i) {
         const IkSolution s = solutions[i];
         offer_snapped(s.joints, s.theta, s.kind);
+    }
+    // A kind other than Regular says what the target is: o4 on the J1 axis,
+    // or a continuous family. Where polishing took a vector of the axis
+    // angles onto a solution that is neither, it is an ordinary one.
+    for (IkSolution& s : solutions) {
+        if (!kind_holds(setup, s, prepared, rotations)) {
+            s.kind = SolutionKind::Regular;
+        }
     }
     return solutions;
 }
