@@ -53,9 +53,11 @@ struct Plane {
     double delta = 0.0;
 };
 
-Plane plane_at(const Setup& setup, double psi) noexcept {
+// The plane with the given sine and cosine of its azimuth.
+Plane plane_with(const Setup& setup, double sp, double cp) noexcept {
     Plane pl;
-    ::sincos(psi, &pl.sp, &pl.cp);
+    pl.sp = sp;
+    pl.cp = cp;
     // Normal of the plane (-sin ψ, cos ψ, 0); o4(θ)·n = 0 is a·cos θ + b·sin θ = c.
     const double y1 = setup.robot->y1;
     const double a = y1 * (pl.cp * setup.x_axis[1] - pl.sp * setup.x_axis[0]);
@@ -118,6 +120,13 @@ std::array<PlaneElbow, 2> elbows_in(const Setup& setup, const Plane& pl, double 
     return out;
 }
 
+Plane plane_at(const Setup& setup, double psi) noexcept {
+    double sp = 0.0;
+    double cp = 0.0;
+    ::sincos(psi, &sp, &cp);
+    return plane_with(setup, sp, cp);
+}
+
 PlaneElbow elbow_in(const Setup& setup, const Plane& pl, double k, double s) noexcept {
     return elbows_in(setup, pl, k)[s > 0.0 ? 0 : 1];
 }
@@ -178,16 +187,57 @@ void bisect_plane(const Setup& setup, double lo, double hi, double g_lo, double 
     }
 }
 
+// Where the circle of o4 passes through the J1 axis, every plane through the
+// axis meets it at that same point, and a branch residual whose forearm
+// direction is then the same in every plane is constant in the azimuth: its
+// samples differ by rounding alone, and each of their ripples would be
+// searched as a dip (about 25 golden-section searches of 32 evaluations per
+// target, several times a whole ordinary solve). Samples this close
+// (cosines) around one this far from zero hold no zero between them.
+constexpr double kFlatSamples = 1e-12;
+constexpr double kFlatFarFromZero = 1e-3;
+
+bool flat_far_from_zero(double before, double at, double after) noexcept {
+    return std::fabs(at) >= kFlatFarFromZero && std::fabs(before - at) <= kFlatSamples &&
+           std::fabs(after - at) <= kFlatSamples;
+}
+
+// Sines and cosines of the sampled azimuths, the same values ::sincos gives
+// for them, computed once: every swept target samples the same planes.
+struct PlaneGrid {
+    std::array<double, kPlaneSamples + 1> sp;
+    std::array<double, kPlaneSamples + 1> cp;
+};
+
+const PlaneGrid& plane_grid() noexcept {
+    static const PlaneGrid grid = [] {
+        PlaneGrid out{};
+        const double step = kPi / kPlaneSamples;
+        for (int i = 0; i <= kPlaneSamples; ++i) {
+            ::sincos(-0.5 * kPi + i * step, &out.sp[i], &out.cp[i]);
+        }
+        return out;
+    }();
+    return grid;
+}
+
 void sweep_planes(const Setup& setup, Candidates& out) noexcept {
     const double step = kPi / kPlaneSamples;
-    // Samples per meeting k = +1, -1 and branch s = +1, -1.
-    std::array<std::array<std::array<PlaneElbow, kPlaneSamples + 1>, 2>, 2> g;
+    // Residuals sampled per meeting k = +1, -1 and branch s = +1, -1 (only
+    // whether each is defined and its value: the sampled elbows themselves
+    // are never used).
+    struct Sample {
+        bool valid;
+        double g;
+    };
+    std::array<std::array<std::array<Sample, kPlaneSamples + 1>, 2>, 2> g;
+    const PlaneGrid& grid = plane_grid();
     for (int i = 0; i <= kPlaneSamples; ++i) {
-        const Plane pl = plane_at(setup, -0.5 * kPi + i * step);
+        const Plane pl = plane_with(setup, grid.sp[i], grid.cp[i]);
         for (int ki = 0; ki < 2; ++ki) {
             const auto both = elbows_in(setup, pl, ki == 0 ? 1.0 : -1.0);
-            g[ki][0][i] = both[0];
-            g[ki][1][i] = both[1];
+            g[ki][0][i] = Sample{both[0].valid, both[0].g};
+            g[ki][1][i] = Sample{both[1].valid, both[1].g};
         }
     }
     for (int ki = 0; ki < 2; ++ki) {
@@ -209,6 +259,9 @@ void sweep_planes(const Setup& setup, Candidates& out) noexcept {
                 if (i == kPlaneSamples || !v[i + 1].valid || (v[i + 1].g > 0.0) != (v[i].g > 0.0) ||
                     !(std::fabs(v[i].g) < std::fabs(v[i - 1].g) && std::fabs(v[i].g) <= std::fabs(v[i + 1].g))) {
                     continue;
+                }
+                if (flat_far_from_zero(v[i - 1].g, v[i].g, v[i + 1].g)) {
+                    continue;  // a ripple of rounding, not a dip
                 }
                 const double sign = v[i].g > 0.0 ? 1.0 : -1.0;
                 double a = lo;
@@ -284,9 +337,8 @@ Passage passage_at(const Setup& setup, double theta) noexcept {
 // distance of o4 from the axis: there the elbow direction is only as good as
 // that distance (relative error about 1e-16 of |o5| over it), which the
 // residual allowance and polishing absorb.
-std::optional<BranchPoint> passage_elbow(const Setup& setup, double theta, double s) noexcept {
+std::optional<BranchPoint> passage_elbow_at(const Setup& setup, const CirclePoint& c, double s) noexcept {
     const Crx& robot = *setup.robot;
-    const CirclePoint c = circle_point(setup, theta);
     if (!(c.rho_h > 0.0) || !(c.l > 0.0)) {
         return std::nullopt;
     }
@@ -303,6 +355,10 @@ std::optional<BranchPoint> passage_elbow(const Setup& setup, double theta, doubl
         return std::nullopt;
     }
     return BranchPoint{o3, c.p, g};
+}
+
+std::optional<BranchPoint> passage_elbow(const Setup& setup, double theta, double s) noexcept {
+    return passage_elbow_at(setup, circle_point(setup, theta), s);
 }
 
 // Samples over the passage and bisection steps of the circle-angle scan.
@@ -349,6 +405,15 @@ void sweep_passage(const Setup& setup, Candidates& out) noexcept {
     const double w = std::max(closest, 1e-12 * setup.robot->z1) / c.speed;
     const double u_max = std::asinh(near / c.speed / w);
     const auto place = [&](double i) { return theta_c + w * std::sinh(-u_max + 2.0 * u_max * i / kPassageSamples); };
+    // Both branches at each sample at once: they share the circle point.
+    std::array<std::array<std::optional<double>, kPassageSamples + 1>, 2> sampled;
+    for (int i = 0; i <= kPassageSamples; ++i) {
+        const CirclePoint at_sample = circle_point(setup, place(static_cast<double>(i)));
+        for (int b = 0; b < 2; ++b) {
+            const auto point = passage_elbow_at(setup, at_sample, b == 0 ? 1.0 : -1.0);
+            sampled[b][i] = point ? std::optional<double>(point->g) : std::nullopt;
+        }
+    }
     for (const double s : {1.0, -1.0}) {
         const auto at = [&](double theta) -> std::optional<double> {
             const auto point = passage_elbow(setup, theta, s);
@@ -370,12 +435,14 @@ void sweep_passage(const Setup& setup, Candidates& out) noexcept {
             }
             return 0.5 * (lo + hi);
         };
-        scan_zeros(at, place, kPassageSamples, bisect, [&](double root) {
-            const auto point = passage_elbow(setup, root, s);
-            if (point && std::fabs(point->g) <= kPlaneResidual && std::hypot(point->o4[0], point->o4[1]) <= near) {
-                out.push_back(Candidate{point->o3, point->o4, wrap_angle(root), SolutionKind::Regular});
-            }
-        });
+        scan_zeros(
+            at, place, kPassageSamples, bisect, [&](double root) {
+                const auto point = passage_elbow(setup, root, s);
+                if (point && std::fabs(point->g) <= kPlaneResidual && std::hypot(point->o4[0], point->o4[1]) <= near) {
+                    out.push_back(Candidate{point->o3, point->o4, wrap_angle(root), SolutionKind::Regular});
+                }
+            },
+            sampled[s > 0.0 ? 0 : 1].data());
     }
 }
 
