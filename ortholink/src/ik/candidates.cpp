@@ -29,6 +29,38 @@ constexpr double kFallbackReachRelative = 1e-6;
 // folded arm to be tried as an extra.
 constexpr double kShellReachRelative = 1e-2;
 
+// Gauss–Newton steps on the horizontal components of o4(θ) = 0.
+constexpr int kAxisGapSteps = 8;
+
+// How close (mm) the circle of o4 really comes to the J1 axis near the axis
+// angle θ: the horizontal distance after Gauss–Newton on the two horizontal
+// components of o4 from θ. Where o4 reaches the axis this is a zero-residual
+// problem and converges quadratically even where the squared distance has a
+// quartic minimum (the flange z axis horizontal), which leaves the axis
+// angle itself up to 1e-4 rad off; where o4 only passes near the axis no
+// angle comes closer than that passage.
+double axis_gap(const Setup& setup, double theta) noexcept {
+    const double y1 = setup.robot->y1;
+    double best = 0.0;
+    for (int k = 0; k <= kAxisGapSteps; ++k) {
+        double s = 0.0;
+        double c = 0.0;
+        ::sincos(theta, &s, &c);
+        const double px = setup.o5[0] + y1 * (c * setup.x_axis[0] + s * setup.y_axis[0]);
+        const double py = setup.o5[1] + y1 * (c * setup.x_axis[1] + s * setup.y_axis[1]);
+        const double distance = std::hypot(px, py);
+        best = k == 0 ? distance : std::min(best, distance);
+        const double jx = y1 * (c * setup.y_axis[0] - s * setup.x_axis[0]);
+        const double jy = y1 * (c * setup.y_axis[1] - s * setup.x_axis[1]);
+        const double jj = jx * jx + jy * jy;
+        if (!(jj > 0.0) || !(distance > 0.0)) {
+            break;
+        }
+        theta -= (jx * px + jy * py) / jj;
+    }
+    return best;
+}
+
 void phase_axis(const Setup& setup, const AxisThetas& axis, Candidates& out) noexcept {
     const Crx& robot = *setup.robot;
     const double tol = kOnAxisRelative * robot.z1;
@@ -37,10 +69,14 @@ void phase_axis(const Setup& setup, const AxisThetas& axis, Candidates& out) noe
         double c = 0.0;
         ::sincos(theta, &s, &c);
         const Vec3 p = setup.wrist_point(setup.direction(s, c));
+        // Only a circle that reaches the axis (to rounding) gives elbows
+        // with o4 on it, and a family; the candidates of one that only
+        // passes within the on-axis tolerance are Regular.
+        const bool on_axis = axis_gap(setup, theta) <= kOnAxisRoundingRelative * robot.z1;
         const double l = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
         if (l < tol) {
             if (const auto o3 = o3_on_origin(setup, theta)) {
-                out.push_back(Candidate{*o3, p, theta, SolutionKind::SingularFamily});
+                out.push_back(Candidate{*o3, p, theta, on_axis ? SolutionKind::SingularFamily : SolutionKind::Regular});
             }
             continue;
         }
@@ -55,11 +91,12 @@ void phase_axis(const Setup& setup, const AxisThetas& axis, Candidates& out) noe
         }
         if (point_circle) {
             // The elbow is on the axis too: J1 is free.
-            out.push_back(Candidate{Vec3{0.0, 0.0, std::signbit(p[2]) ? -mu : mu}, p, theta, SolutionKind::SingularFamily});
+            out.push_back(Candidate{Vec3{0.0, 0.0, std::signbit(p[2]) ? -mu : mu}, p, theta,
+                                    on_axis ? SolutionKind::SingularFamily : SolutionKind::Regular});
             continue;
         }
         for (const Vec3& o3 : o3_on_axis(setup, theta)) {
-            out.push_back(Candidate{o3, p, theta, SolutionKind::AxisDegenerate});
+            out.push_back(Candidate{o3, p, theta, on_axis ? SolutionKind::AxisDegenerate : SolutionKind::Regular});
         }
     }
 }
@@ -461,6 +498,11 @@ void phase_roots(const Setup& setup, const AxisThetas& axis, Candidates& out, Ca
 }
 
 }  // namespace
+
+bool off_axis_plane(const Setup& setup, const Vec3& o4) noexcept {
+    const double h = std::hypot(o4[0], o4[1]);
+    return h > kAxisPlaneRelative * setup.robot->z1 && h < kOnAxisRelative * setup.robot->z1;
+}
 
 Candidates candidates(const Setup& setup) noexcept {
     Candidates out;

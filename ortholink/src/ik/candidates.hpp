@@ -23,6 +23,19 @@ using Candidates = FixedVector<Candidate, kMaxCandidates>;
 
 Candidates candidates(const Setup& setup) noexcept;
 
+// Relative to z1: beyond this distance from the J1 axis o4 still fixes the
+// plane through it and the axis (a target made from joints on a family puts
+// o4 within rounding, about 1e-13·z1, of the axis).
+inline constexpr double kAxisPlaneRelative = 1e-12;
+// Relative to z1: a circle of o4 that comes this close to the J1 axis
+// reaches it (targets made from joints on a family, rounding included).
+// Farther, the axis angle's candidates lie on no family and are Regular.
+inline constexpr double kOnAxisRoundingRelative = 1e-10;
+
+// True when o4, within the on-axis tolerance, still fixes a plane through the
+// J1 axis: farther than kAxisPlaneRelative·z1 from it.
+bool off_axis_plane(const Setup& setup, const Vec3& o4) noexcept;
+
 // The same, also filling `extras` with configurations the list above leaves
 // out because they are usually redundant: roots next to an axis angle (the
 // wrist point can pass the J1 axis just off a regular solution), and, where a

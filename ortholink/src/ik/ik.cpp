@@ -210,6 +210,11 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
     // Left uninitialised: ordinary targets never fill it, so they pay nothing.
     std::array<Rescue, 2 * solver::kMaxCandidates> rescues;
     std::size_t rescue_count = 0;
+    // Candidates of the axis angles that lie on no family, or neither of
+    // whose vectors reached the target, in candidate order.
+    std::array<const solver::Candidate*, solver::kMaxCandidates> unmet_axis;
+    std::size_t unmet_axis_count = 0;
+    const double on_axis_sq = solver::kOnAxisRelative * robot.z1 * (solver::kOnAxisRelative * robot.z1);
 
     // Candidates go through reconstruction and the first evaluation of their
     // starts a batch at a time, each step for the whole batch before the
@@ -240,6 +245,16 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
             std::array<solver::PolishTrace, 2> traces;
             const auto polished = solver::polish_pair(robot, {joints[i].primary, joints[i].mirror},
                                                       start_rotations[i], prepared, rotations, traces);
+            // An axis angle's candidates are non-Regular, or Regular where
+            // the circle of o4 only passes the axis (no other candidate has
+            // o4 within the on-axis tolerance of it).
+            const Vec3& o4 = batch[i]->o4;
+            const bool unmet = batch[i]->kind != SolutionKind::Regular
+                                   ? traces[0].final_error > kAcceptResidual && traces[1].final_error > kAcceptResidual
+                                   : o4[0] * o4[0] + o4[1] * o4[1] < on_axis_sq;
+            if (unmet) {
+                unmet_axis[unmet_axis_count++] = batch[i];
+            }
             for (int m = 0; m < 2; ++m) {
                 double error = traces[m].final_error;
                 JointVector q = polished[m];
@@ -321,6 +336,22 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
     for (std::size_t i = 0; i < extras.size(); ++i) {
         if (!repeats_earlier(extras, i)) {
             offer_extra(extras[i], false);
+        }
+    }
+    // o4 within the on-axis tolerance of the J1 axis but not on it (the arm
+    // upright with J2 a few 1e-5 degrees off 0, next to the coaxial J1/J4
+    // family; the wrist point 1e-4 mm from the axis): the arm plane is still
+    // the one through o4, which the axis angle's elbow (on the axis, or on a
+    // circle about it) does not fix, so its J1 can miss the solution. The arm
+    // is also tried in that plane where the circle of o4 only passes the
+    // axis, and where an axis candidate missed the target. What it finds is
+    // Regular. (Where the circle reaches the axis and the candidate reached
+    // the target, the plane of a rounded o4 would only repeat members of a
+    // family.)
+    for (std::size_t i = 0; i < unmet_axis_count; ++i) {
+        const solver::Candidate& c = *unmet_axis[i];
+        if (solver::off_axis_plane(setup, c.o4)) {
+            offer_extra(solver::Candidate{c.o3, c.o4, c.theta, SolutionKind::Regular}, true);
         }
     }
     // Where o4 passes close to the J1 axis the regular roots crowd and can
