@@ -100,6 +100,28 @@ Box box_of(const Cylinder& c) noexcept {
     return Box{c.pose, Vec3{2.0 * c.radius, 2.0 * c.radius, c.length}};
 }
 
+const Pose kIdentity{};
+
+Vec3 place(const std::array<double, 9>& r, const Vec3& t, const Vec3& p) noexcept {
+    return Vec3{r[0] * p[0] + r[1] * p[1] + r[2] * p[2] + t[0], r[3] * p[0] + r[4] * p[1] + r[5] * p[2] + t[1],
+                r[6] * p[0] + r[7] * p[1] + r[8] * p[2] + t[2]};
+}
+
+// Whether a and b lie more than `limit` apart, without a square root.
+bool farther(const Vec3& a, const Vec3& b, double limit) noexcept {
+    if (!(limit >= 0.0)) {
+        return limit < 0.0;  // NaN: not apart
+    }
+    const double x = a[0] - b[0];
+    const double y = a[1] - b[1];
+    const double z = a[2] - b[2];
+    return x * x + y * y + z * z > limit * limit;
+}
+
+BodyId link_id_of(std::size_t k) noexcept {
+    return BodyId{BodyId::Kind::Link, BodyId::Shape::Capsule, static_cast<std::uint32_t>(k)};
+}
+
 struct SceneCap {
     Cap cap;
     BodyId id;
@@ -130,10 +152,19 @@ struct CollisionChecker::Impl {
     std::vector<PointCloud> clouds;
     std::vector<Bound> cloud_bounds;  // world frame
 
+    bool has_scene = false;
+
+    // Bins of J2 (controller degrees, from j2_low, j2_bin wide) in which the
+    // base's and the upper arm's envelopes overlap whatever the other joints.
+    std::vector<std::uint8_t> j2_hit;
+    double j2_low = 0.0;
+    double j2_bin = 1.0;
+
     JointVector kinematic_radii{};  // mm per radian of each rotation of the chain
     JointVector radii{};            // the same per controller joint
 
     void compute_radii();
+    void compute_j2_bins(double lower, double upper);
 
     template <class Visitor>
     void visit(const JointVector& joints, Visitor& visitor) const noexcept;
@@ -177,34 +208,121 @@ void CollisionChecker::Impl::compute_radii() {
     radii[1] = kinematic_radii[1] + kinematic_radii[2];
 }
 
+void CollisionChecker::Impl::compute_j2_bins(double lower, double upper) {
+    // Frames 1 and 2 turn about axes through the origin: link 1 about J1's
+    // axis, the upper arm (frame 2) by J2 more about J2's. A sphere inside a
+    // base capsule centred on J1's axis is the same in frame 1 whatever J1,
+    // so its distance to the upper arm's capsules depends on J2 alone.
+    j2_hit.clear();
+    if (first[1] == first[0] || first[3] == first[2] || !(lower < upper) || !std::isfinite(upper - lower)) {
+        return;
+    }
+    const Vec3 axis = robot.axes[0];
+    const double length = norm(axis);
+    if (!(length > 0.0)) {
+        return;
+    }
+    const Vec3 u{axis[0] / length, axis[1] / length, axis[2] / length};
+    std::vector<Bound> inner;  // on J1's axis, inside the base's envelope
+    for (std::uint32_t c = first[0]; c < first[1]; ++c) {
+        const Cap& cap = link_caps[c];
+        const double s0 = dot(cap.a, u);
+        const double s1 = dot(cap.b, u);
+        Bound best{{0.0, 0.0, 0.0}, -1.0};
+        constexpr int kSteps = 64;
+        for (int i = 0; i <= kSteps; ++i) {
+            const double s = s0 + (s1 - s0) * i / kSteps;
+            const Vec3 center{s * u[0], s * u[1], s * u[2]};
+            const double radius = cap.radius - point_segment_distance(center, cap.a, cap.b);
+            if (radius > best.radius) {
+                best = Bound{center, radius};
+            }
+        }
+        if (best.radius > 0.0) {
+            inner.push_back(best);
+        }
+    }
+    if (inner.empty()) {
+        return;
+    }
+    constexpr double kBin = 0.05;  // degrees
+    j2_low = lower;
+    j2_bin = kBin;
+    const auto bins = static_cast<std::size_t>(std::ceil((upper - lower) / kBin));
+    if (bins > 100000) {
+        return;
+    }
+    j2_hit.assign(bins, 0);
+    // Over a bin, a centre moves at most its distance from the origin times
+    // the half width (radians) from where it is at the bin's middle.
+    const double half = 0.5 * kBin * kDegToRad;
+    constexpr double kSafety = 1e-6;  // mm, for the rounding of the posed check
+    for (std::size_t i = 0; i < bins; ++i) {
+        const double j2 = lower + (static_cast<double>(i) + 0.5) * kBin;
+        const Quat q = rotation_from_scaled_axis(robot.axes[1], j2 * kDegToRad);
+        const Quat back{-q.x, -q.y, -q.z, q.w};
+        bool hit = false;
+        for (const Bound& sphere : inner) {
+            const Vec3 c = rotate(back, sphere.center);  // in the upper arm's frame
+            const double drift = norm(sphere.center) * half;
+            for (std::uint32_t k = first[2]; k < first[3] && !hit; ++k) {
+                const Cap& cap = link_caps[k];
+                hit = point_segment_distance(c, cap.a, cap.b) - sphere.radius - cap.radius + drift <= -kSafety;
+            }
+            if (hit) {
+                break;
+            }
+        }
+        j2_hit[i] = hit ? 1 : 0;
+    }
+}
+
 // Walks every checked pair. The visitor gives the distance above which a
 // pair is of no interest (threshold()) and takes each pair's distance
 // (take() returns true to stop).
 template <class Visitor>
 void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) const noexcept {
+    if constexpr (Visitor::kFirstHitEnds) {
+        // Base against upper arm depends on J2 alone where the base's inner
+        // spheres are concerned: a J2 in a bin where they certainly overlap
+        // settles the answer before any forward kinematics.
+        if (!j2_hit.empty() && visitor.threshold() >= 0.0) {
+            const double bin = std::floor((joints[1] - j2_low) / j2_bin);
+            if (bin >= 0.0 && bin < static_cast<double>(j2_hit.size()) &&
+                j2_hit[static_cast<std::size_t>(bin)] != 0) {
+                visitor.take(visitor.threshold(), link_id_of(0), link_id_of(2));
+                return;
+            }
+        }
+    }
     const auto frames = fk_all(robot, joints);
     std::array<Cap, kMaxLinkCapsules> posed;
     std::array<Vec3, kMaxLinkCapsules> middle;  // of each posed capsule
     std::array<Bound, kBodyCount> bounds;
+    std::array<std::array<double, 9>, kBodyCount> rotation;
     for (std::size_t k = 0; k < kBodyCount; ++k) {
-        const Pose frame = k == 0 ? Pose{} : frames[k - 1];
+        const Pose& frame = k == 0 ? kIdentity : frames[k - 1];
         // One rotation matrix per link: cheaper than a quaternion rotation per point.
-        const auto r = generic::rotation_matrix(frame.q);
-        const auto place = [&](const Vec3& p) {
-            return Vec3{r[0] * p[0] + r[1] * p[1] + r[2] * p[2] + frame.t[0],
-                        r[3] * p[0] + r[4] * p[1] + r[5] * p[2] + frame.t[1],
-                        r[6] * p[0] + r[7] * p[1] + r[8] * p[2] + frame.t[2]};
-        };
+        rotation[k] = generic::rotation_matrix(frame.q);
+        bounds[k] = Bound{place(rotation[k], frame.t, link_bounds[k].center), link_bounds[k].radius};
+    }
+    // A link's capsules are posed when a pair first needs them.
+    unsigned ready = 0;
+    const auto pose_link = [&](std::size_t k) {
+        if ((ready >> k) & 1U) {
+            return;
+        }
+        ready |= 1U << k;
+        const Vec3& t = k == 0 ? kIdentity.t : frames[k - 1].t;
         for (std::uint32_t c = first[k]; c < first[k + 1]; ++c) {
-            posed[c] = Cap{place(link_caps[c].a), place(link_caps[c].b), link_caps[c].radius};
+            posed[c] = Cap{place(rotation[k], t, link_caps[c].a), place(rotation[k], t, link_caps[c].b), link_caps[c].radius};
             middle[c] = Vec3{0.5 * (posed[c].a[0] + posed[c].b[0]), 0.5 * (posed[c].a[1] + posed[c].b[1]),
                              0.5 * (posed[c].a[2] + posed[c].b[2])};
         }
-        bounds[k] = Bound{place(link_bounds[k].center), link_bounds[k].radius};
-    }
-    const auto link_id = [](std::size_t k) { return BodyId{BodyId::Kind::Link, BodyId::Shape::Capsule, std::uint32_t(k)}; };
+    };
+    const auto link_id = [](std::size_t k) { return link_id_of(k); };
     const auto apart = [&](const Bound& a, const Bound& b) {
-        return distance(a.center, b.center) - a.radius - b.radius > visitor.threshold();
+        return farther(a.center, b.center, visitor.threshold() + a.radius + b.radius);
     };
 
     // The links against each other.
@@ -214,19 +332,40 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
         if (apart(bounds[i], bounds[j])) {
             continue;
         }
+        pose_link(i);
+        pose_link(j);
         for (std::uint32_t a = first[i]; a < first[i + 1]; ++a) {
             for (std::uint32_t b = first[j]; b < first[j + 1]; ++b) {
                 // Each capsule lies within its reach of its middle.
-                if (distance(middle[a], middle[b]) - cap_reach[a] - cap_reach[b] > visitor.threshold()) {
+                if (farther(middle[a], middle[b], visitor.threshold() + cap_reach[a] + cap_reach[b])) {
                     continue;
                 }
-                const double d = segment_segment_distance(posed[a].a, posed[a].b, posed[b].a, posed[b].b) -
-                                 posed[a].radius - posed[b].radius;
-                if (d <= visitor.threshold() && visitor.take(d, link_id(i), link_id(j))) {
-                    return;
+                const double limit = visitor.threshold() + posed[a].radius + posed[b].radius;
+                if (!(limit >= 0.0)) {
+                    continue;
+                }
+                const double d2 = collision::segment_segment_distance_squared(posed[a].a, posed[a].b, posed[b].a, posed[b].b);
+                if (d2 > limit * limit) {
+                    continue;
+                }
+                if constexpr (Visitor::kFirstHitEnds) {
+                    if (visitor.take(visitor.threshold(), link_id(i), link_id(j))) {
+                        return;
+                    }
+                } else {
+                    const double d = std::sqrt(d2) - posed[a].radius - posed[b].radius;
+                    if (d <= visitor.threshold() && visitor.take(d, link_id(i), link_id(j))) {
+                        return;
+                    }
                 }
             }
         }
+    }
+    if (tool_caps.empty() && tool_boxes.empty() && !has_scene) {
+        return;
+    }
+    for (std::size_t k = 0; k < kBodyCount; ++k) {
+        pose_link(k);
     }
 
     // The tool, posed with the flange.
@@ -524,7 +663,10 @@ CollisionChecker::CollisionChecker(const Arm& arm, const Scene& scene) : impl_(s
         m.cloud_bounds.push_back(Bound{center, distance(center, hi) + cloud.radius});
         m.clouds.push_back(cloud);
     }
+    m.has_scene = !(m.scene_caps.empty() && m.scene_boxes.empty() && m.scene_cylinders.empty() &&
+                    m.scene_half_spaces.empty() && m.clouds.empty());
     m.compute_radii();
+    m.compute_j2_bins(arm.lower[1], arm.upper[1]);
 }
 
 CollisionChecker::~CollisionChecker() = default;
