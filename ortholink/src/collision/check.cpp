@@ -102,13 +102,13 @@ Box box_of(const Cylinder& c) noexcept {
 
 const Pose kIdentity{};
 
-Vec3 place(const std::array<double, 9>& r, const Vec3& t, const Vec3& p) noexcept {
+[[gnu::always_inline]] inline Vec3 place(const std::array<double, 9>& r, const Vec3& t, const Vec3& p) noexcept {
     return Vec3{r[0] * p[0] + r[1] * p[1] + r[2] * p[2] + t[0], r[3] * p[0] + r[4] * p[1] + r[5] * p[2] + t[1],
                 r[6] * p[0] + r[7] * p[1] + r[8] * p[2] + t[2]};
 }
 
 // Whether a and b lie more than `limit` apart, without a square root.
-bool farther(const Vec3& a, const Vec3& b, double limit) noexcept {
+[[gnu::always_inline]] inline bool farther(const Vec3& a, const Vec3& b, double limit) noexcept {
     if (!(limit >= 0.0)) {
         return limit < 0.0;  // NaN: not apart
     }
@@ -116,6 +116,53 @@ bool farther(const Vec3& a, const Vec3& b, double limit) noexcept {
     const double y = a[1] - b[1];
     const double z = a[2] - b[2];
     return x * x + y * y + z * z > limit * limit;
+}
+
+// A box or a cylinder's frame, for quick distance bounds of spheres: the
+// inverse rotation, the centre and the half extents (a cylinder's radius in
+// x and y, half its length in z).
+struct SolidFrame {
+    std::array<double, 9> inverse;
+    Vec3 center;
+    Vec3 half;
+};
+
+SolidFrame solid_frame(const Pose& pose, const Vec3& half) noexcept {
+    const auto r = generic::rotation_matrix(pose.q);
+    return SolidFrame{{r[0], r[3], r[6], r[1], r[4], r[7], r[2], r[5], r[8]}, pose.t, half};
+}
+
+[[gnu::always_inline]] inline Vec3 local_of(const SolidFrame& f, const Vec3& p) noexcept {
+    const Vec3 d{p[0] - f.center[0], p[1] - f.center[1], p[2] - f.center[2]};
+    const auto& r = f.inverse;
+    return Vec3{r[0] * d[0] + r[1] * d[1] + r[2] * d[2], r[3] * d[0] + r[4] * d[1] + r[5] * d[2],
+                r[6] * d[0] + r[7] * d[1] + r[8] * d[2]};
+}
+
+// Whether the point p lies more than `limit` from the solid box.
+[[gnu::always_inline]] inline bool box_farther(const SolidFrame& f, const Vec3& p, double limit) noexcept {
+    if (!(limit >= 0.0)) {
+        return limit < 0.0;
+    }
+    const Vec3 q = local_of(f, p);
+    double sum = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        const double out = std::fabs(q[k]) - f.half[k];
+        sum += out > 0.0 ? out * out : 0.0;
+    }
+    return sum > limit * limit;
+}
+
+// Whether the point p lies more than `limit` from the solid cylinder.
+[[gnu::always_inline]] inline bool cylinder_farther(const SolidFrame& f, const Vec3& p, double limit) noexcept {
+    if (!(limit >= 0.0)) {
+        return limit < 0.0;
+    }
+    const Vec3 q = local_of(f, p);
+    const double radial = std::sqrt(q[0] * q[0] + q[1] * q[1]) - f.half[0];
+    const double axial = std::fabs(q[2]) - f.half[2];
+    const double sum = (radial > 0.0 ? radial * radial : 0.0) + (axial > 0.0 ? axial * axial : 0.0);
+    return sum > limit * limit;
 }
 
 BodyId link_id_of(std::size_t k) noexcept {
@@ -147,7 +194,9 @@ struct CollisionChecker::Impl {
     std::vector<SceneCap> scene_caps;
     std::vector<Bound> scene_cap_bounds;
     std::vector<Box> scene_boxes;
+    std::vector<SolidFrame> scene_box_frames;
     std::vector<Cylinder> scene_cylinders;
+    std::vector<SolidFrame> scene_cylinder_frames;
     std::vector<HalfSpace> scene_half_spaces;
     std::vector<PointCloud> clouds;
     std::vector<Bound> cloud_bounds;  // world frame
@@ -415,8 +464,9 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
     const auto tool_box_id = [](std::size_t c) {
         return BodyId{BodyId::Kind::Tool, BodyId::Shape::Box, std::uint32_t(c)};
     };
-    const auto scene_against = [&](std::span<const Cap> caps, auto&& id_of, std::span<const Box> solid_boxes,
-                                   const Bound& bound) -> bool {
+    // `near` holds a sphere around each capsule (its middle and reach).
+    const auto scene_against = [&](std::span<const Cap> caps, std::span<const Bound> near, auto&& id_of,
+                                   std::span<const Box> solid_boxes, const Bound& bound) -> bool {
         if (caps.empty() && solid_boxes.empty()) {
             return false;
         }
@@ -426,6 +476,9 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
             }
             const SceneCap& o = scene_caps[s];
             for (std::size_t c = 0; c < caps.size(); ++c) {
+                if (apart(near[c], scene_cap_bounds[s])) {
+                    continue;
+                }
                 const double d =
                     segment_segment_distance(caps[c].a, caps[c].b, o.cap.a, o.cap.b) - caps[c].radius - o.cap.radius;
                 if (d <= visitor.threshold() && visitor.take(d, id_of(c), o.id)) {
@@ -441,11 +494,15 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
         }
         for (std::size_t s = 0; s < scene_boxes.size(); ++s) {
             const Box& o = scene_boxes[s];
-            if (apart(bound, Bound{o.pose.t, box_half_diagonal(o)})) {
+            const SolidFrame& frame = scene_box_frames[s];
+            if (box_farther(frame, bound.center, visitor.threshold() + bound.radius)) {
                 continue;
             }
             const BodyId oid{BodyId::Kind::Scene, BodyId::Shape::Box, std::uint32_t(s)};
             for (std::size_t c = 0; c < caps.size(); ++c) {
+                if (box_farther(frame, near[c].center, visitor.threshold() + near[c].radius)) {
+                    continue;
+                }
                 const double d = segment_box_distance(caps[c].a, caps[c].b, o) - caps[c].radius;
                 if (d <= visitor.threshold() && visitor.take(d, id_of(c), oid)) {
                     return true;
@@ -460,11 +517,15 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
         }
         for (std::size_t s = 0; s < scene_cylinders.size(); ++s) {
             const Cylinder& o = scene_cylinders[s];
-            if (apart(bound, Bound{o.pose.t, std::hypot(o.radius, 0.5 * o.length)})) {
+            const SolidFrame& frame = scene_cylinder_frames[s];
+            if (cylinder_farther(frame, bound.center, visitor.threshold() + bound.radius)) {
                 continue;
             }
             const BodyId oid{BodyId::Kind::Scene, BodyId::Shape::Cylinder, std::uint32_t(s)};
             for (std::size_t c = 0; c < caps.size(); ++c) {
+                if (cylinder_farther(frame, near[c].center, visitor.threshold() + near[c].radius)) {
+                    continue;
+                }
                 const double d = segment_cylinder_distance(caps[c].a, caps[c].b, o) - caps[c].radius;
                 if (d <= visitor.threshold() && visitor.take(d, id_of(c), oid)) {
                     return true;
@@ -544,17 +605,29 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
         clouds.empty()) {
         return;
     }
+    std::array<Bound, kMaxLinkCapsules> link_near;
+    for (std::uint32_t c = 0; c < first[kBodyCount]; ++c) {
+        link_near[c] = Bound{middle[c], cap_reach[c]};
+    }
     for (const std::uint8_t link : kSceneLinks) {
-        const auto caps = std::span<const Cap>(posed.data() + first[link], first[link + 1] - first[link]);
+        const std::size_t count = first[link + 1] - first[link];
+        const auto caps = std::span<const Cap>(posed.data() + first[link], count);
+        const auto near = std::span<const Bound>(link_near.data() + first[link], count);
         if (scene_against(
-                caps, [&](std::size_t) { return link_id(link); }, std::span<const Box>(), bounds[link])) {
+                caps, near, [&](std::size_t) { return link_id(link); }, std::span<const Box>(), bounds[link])) {
             return;
         }
     }
     if (tool_count + box_count > 0) {
+        std::array<Bound, kMaxToolSolids> tool_near;
+        for (std::size_t c = 0; c < tool_count; ++c) {
+            const Vec3 mid{0.5 * (tool[c].a[0] + tool[c].b[0]), 0.5 * (tool[c].a[1] + tool[c].b[1]),
+                           0.5 * (tool[c].a[2] + tool[c].b[2])};
+            tool_near[c] = Bound{mid, 0.5 * distance(tool[c].a, tool[c].b) + tool[c].radius};
+        }
         scene_against(
-            std::span<const Cap>(tool.data(), tool_count), [&](std::size_t c) { return tool_cap_ids[c]; },
-            std::span<const Box>(boxes.data(), box_count), tool_bound);
+            std::span<const Cap>(tool.data(), tool_count), std::span<const Bound>(tool_near.data(), tool_count),
+            [&](std::size_t c) { return tool_cap_ids[c]; }, std::span<const Box>(boxes.data(), box_count), tool_bound);
     }
 }
 
@@ -640,9 +713,11 @@ CollisionChecker::CollisionChecker(const Arm& arm, const Scene& scene) : impl_(s
     }
     for (const Box& b : unit.boxes) {
         m.scene_boxes.push_back(Box{compose(to_base, b.pose), b.size});
+        m.scene_box_frames.push_back(solid_frame(m.scene_boxes.back().pose, Vec3{0.5 * b.size[0], 0.5 * b.size[1], 0.5 * b.size[2]}));
     }
     for (const Cylinder& c : unit.cylinders) {
         m.scene_cylinders.push_back(Cylinder{compose(to_base, c.pose), c.radius, c.length});
+        m.scene_cylinder_frames.push_back(solid_frame(m.scene_cylinders.back().pose, Vec3{c.radius, c.radius, 0.5 * c.length}));
     }
     for (const HalfSpace& h : unit.half_spaces) {
         m.scene_half_spaces.push_back(moved(to_base, h));

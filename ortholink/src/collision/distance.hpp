@@ -27,7 +27,7 @@ double segment_segment_distance(const Vec3& p0, const Vec3& p1, const Vec3& q0, 
 
 // Its square (no square root: for comparisons against a squared limit);
 // inline, for the checker's inner loop.
-inline double segment_segment_distance_squared(const Vec3& p0, const Vec3& p1, const Vec3& q0, const Vec3& q1) noexcept {
+[[gnu::always_inline]] inline double segment_segment_distance_squared(const Vec3& p0, const Vec3& p1, const Vec3& q0, const Vec3& q1) noexcept {
     const Vec3 d1 = detail::sub(p1, p0);
     const Vec3 d2 = detail::sub(q1, q0);
     const Vec3 r = detail::sub(p0, q0);
