@@ -94,6 +94,15 @@ void BM_SelfAndCell(benchmark::State& state) {
 }
 BENCHMARK(BM_SelfAndCell);
 
+// What Arm.ik(..., collision_free=True) pays per call before any check.
+void BM_CheckerBuild(benchmark::State& state) {
+    const Arm arm = Arm::from_model(CrxModel::Crx10iA);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(CollisionChecker(arm));
+    }
+}
+BENCHMARK(BM_CheckerBuild);
+
 void BM_Clearance(benchmark::State& state) {
     const Arm arm = Arm::from_model(CrxModel::Crx10iA);
     const CollisionChecker checker(arm, cell());

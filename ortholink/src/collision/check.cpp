@@ -4,6 +4,7 @@
 // with a bounding sphere per body to skip pairs that cannot matter.
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 
@@ -205,15 +206,37 @@ struct CollisionChecker::Impl {
 
     // Bins of J2 (controller degrees, from j2_low, j2_bin wide) in which the
     // base's and the upper arm's envelopes overlap whatever the other joints.
-    std::vector<std::uint8_t> j2_hit;
+    // Filled by the query that follows the first kJ2After (a checker built
+    // for a handful of queries, as by Arm.ik, never pays for it); read once
+    // j2_state is kJ2Ready.
+    mutable std::vector<std::uint8_t> j2_hit;
+    std::vector<Bound> j2_inner;  // spheres on J1's axis inside the base's envelope
     double j2_low = 0.0;
     double j2_bin = 1.0;
+    static constexpr std::uint32_t kJ2After = 64;
+    enum : int { kJ2None,
+                 kJ2Waiting,
+                 kJ2Filling,
+                 kJ2Ready };
+    mutable std::atomic<int> j2_state{kJ2None};
+    mutable std::atomic<std::uint32_t> queries{0};
 
     JointVector kinematic_radii{};  // mm per radian of each rotation of the chain
     JointVector radii{};            // the same per controller joint
 
     void compute_radii();
-    void compute_j2_bins(double lower, double upper);
+    void prepare_j2_bins(double lower, double upper);
+    void fill_j2_bins() const noexcept;
+    void count_query() const noexcept {
+        if (j2_state.load(std::memory_order_relaxed) == kJ2Waiting &&
+            queries.fetch_add(1, std::memory_order_relaxed) == kJ2After) {
+            int expected = kJ2Waiting;
+            if (j2_state.compare_exchange_strong(expected, kJ2Filling, std::memory_order_relaxed)) {
+                fill_j2_bins();
+                j2_state.store(kJ2Ready, std::memory_order_release);
+            }
+        }
+    }
 
     template <class Visitor>
     void visit(const JointVector& joints, Visitor& visitor) const noexcept;
@@ -257,12 +280,14 @@ void CollisionChecker::Impl::compute_radii() {
     radii[1] = kinematic_radii[1] + kinematic_radii[2];
 }
 
-void CollisionChecker::Impl::compute_j2_bins(double lower, double upper) {
+void CollisionChecker::Impl::prepare_j2_bins(double lower, double upper) {
     // Frames 1 and 2 turn about axes through the origin: link 1 about J1's
     // axis, the upper arm (frame 2) by J2 more about J2's. A sphere inside a
     // base capsule centred on J1's axis is the same in frame 1 whatever J1,
     // so its distance to the upper arm's capsules depends on J2 alone.
     j2_hit.clear();
+    j2_inner.clear();
+    j2_state.store(kJ2None, std::memory_order_relaxed);
     if (first[1] == first[0] || first[3] == first[2] || !(lower < upper) || !std::isfinite(upper - lower)) {
         return;
     }
@@ -272,7 +297,7 @@ void CollisionChecker::Impl::compute_j2_bins(double lower, double upper) {
         return;
     }
     const Vec3 u{axis[0] / length, axis[1] / length, axis[2] / length};
-    std::vector<Bound> inner;  // on J1's axis, inside the base's envelope
+    std::vector<Bound>& inner = j2_inner;
     for (std::uint32_t c = first[0]; c < first[1]; ++c) {
         const Cap& cap = link_caps[c];
         const double s0 = dot(cap.a, u);
@@ -302,27 +327,53 @@ void CollisionChecker::Impl::compute_j2_bins(double lower, double upper) {
         return;
     }
     j2_hit.assign(bins, 0);
-    // Over a bin, a centre moves at most its distance from the origin times
-    // the half width (radians) from where it is at the bin's middle.
-    const double half = 0.5 * kBin * kDegToRad;
+    j2_state.store(kJ2Waiting, std::memory_order_relaxed);
+}
+
+void CollisionChecker::Impl::fill_j2_bins() const noexcept {
+    constexpr double kBin = 0.05;  // degrees, as j2_bin
+    const std::span<const Bound> inner = j2_inner;
+    const double lower = j2_low;
+    const std::size_t bins = j2_hit.size();
+    // Over a range of J2, a centre moves at most its distance from the
+    // origin times the half width (radians) from where it is at the middle:
+    // a range is surely hit, surely clear or split in two, so only the few
+    // bins where the answer changes are evaluated one by one (an Arm.ik with
+    // collision_free builds a checker per call).
     constexpr double kSafety = 1e-6;  // mm, for the rounding of the posed check
-    for (std::size_t i = 0; i < bins; ++i) {
-        const double j2 = lower + (static_cast<double>(i) + 0.5) * kBin;
+    const auto classify = [&](double j2, double half) {
         const Quat q = rotation_from_scaled_axis(robot.axes[1], j2 * kDegToRad);
         const Quat back{-q.x, -q.y, -q.z, q.w};
-        bool hit = false;
+        bool clear = true;
         for (const Bound& sphere : inner) {
             const Vec3 c = rotate(back, sphere.center);  // in the upper arm's frame
             const double drift = norm(sphere.center) * half;
-            for (std::uint32_t k = first[2]; k < first[3] && !hit; ++k) {
+            for (std::uint32_t k = first[2]; k < first[3]; ++k) {
                 const Cap& cap = link_caps[k];
-                hit = point_segment_distance(c, cap.a, cap.b) - sphere.radius - cap.radius + drift <= -kSafety;
-            }
-            if (hit) {
-                break;
+                const double d = point_segment_distance(c, cap.a, cap.b) - sphere.radius - cap.radius;
+                if (d + drift <= -kSafety) {
+                    return 1;
+                }
+                clear = clear && d - drift > 0.0;
             }
         }
-        j2_hit[i] = hit ? 1 : 0;
+        return clear ? -1 : 0;
+    };
+    // Depth first: never more than two ranges a level on the stack.
+    std::array<std::array<std::size_t, 2>, 128> ranges;
+    std::size_t pending = 0;
+    ranges[pending++] = {0, bins};
+    while (pending > 0) {
+        const auto [begin, end] = ranges[--pending];
+        const double j2 = lower + 0.5 * static_cast<double>(begin + end) * kBin;
+        const int kind = classify(j2, 0.5 * static_cast<double>(end - begin) * kBin * kDegToRad);
+        if (kind == 1) {
+            std::fill(j2_hit.begin() + static_cast<std::ptrdiff_t>(begin), j2_hit.begin() + static_cast<std::ptrdiff_t>(end), 1);
+        } else if (kind == 0 && end - begin > 1) {
+            const std::size_t middle = begin + (end - begin) / 2;
+            ranges[pending++] = {begin, middle};
+            ranges[pending++] = {middle, end};
+        }
     }
 }
 
@@ -335,7 +386,7 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
         // Base against upper arm depends on J2 alone where the base's inner
         // spheres are concerned: a J2 in a bin where they certainly overlap
         // settles the answer before any forward kinematics.
-        if (!j2_hit.empty() && visitor.threshold() >= 0.0) {
+        if (visitor.threshold() >= 0.0 && j2_state.load(std::memory_order_acquire) == kJ2Ready) {
             const double bin = std::floor((joints[1] - j2_low) / j2_bin);
             if (bin >= 0.0 && bin < static_cast<double>(j2_hit.size()) &&
                 j2_hit[static_cast<std::size_t>(bin)] != 0) {
@@ -741,7 +792,7 @@ CollisionChecker::CollisionChecker(const Arm& arm, const Scene& scene) : impl_(s
     m.has_scene = !(m.scene_caps.empty() && m.scene_boxes.empty() && m.scene_cylinders.empty() &&
                     m.scene_half_spaces.empty() && m.clouds.empty());
     m.compute_radii();
-    m.compute_j2_bins(arm.lower[1], arm.upper[1]);
+    m.prepare_j2_bins(arm.lower[1], arm.upper[1]);
 }
 
 CollisionChecker::~CollisionChecker() = default;
@@ -749,6 +800,7 @@ CollisionChecker::CollisionChecker(CollisionChecker&&) noexcept = default;
 CollisionChecker& CollisionChecker::operator=(CollisionChecker&&) noexcept = default;
 
 bool CollisionChecker::collides(const JointVector& joints, double padding) const noexcept {
+    impl_->count_query();
     AnyWithin visitor{padding};
     impl_->visit(joints, visitor);
     return visitor.hit;
