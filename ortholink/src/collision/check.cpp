@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "../chain.hpp"
 #include "../chunks.hpp"
@@ -747,7 +748,15 @@ CollisionChecker::CollisionChecker(const Arm& arm, const Scene& scene) : impl_(s
 
     // The scene moves into the robot's base frame once, not every query.
     const Pose to_base = inverse_pose(arm.base);
-    const Scene unit = normalized_scene(scene);
+    // Everything but the clouds' points, which the checker does not need (the
+    // index has them): a million-point cloud is not copied per checker.
+    Scene solids;
+    solids.spheres = scene.spheres;
+    solids.capsules = scene.capsules;
+    solids.boxes = scene.boxes;
+    solids.cylinders = scene.cylinders;
+    solids.half_spaces = scene.half_spaces;
+    const Scene unit = normalized_scene(std::move(solids));
     for (std::size_t i = 0; i < unit.spheres.size(); ++i) {
         const Vec3 c = apply(to_base, unit.spheres[i].center);
         m.scene_caps.push_back(SceneCap{Cap{c, c, unit.spheres[i].radius},
@@ -773,21 +782,14 @@ CollisionChecker::CollisionChecker(const Arm& arm, const Scene& scene) : impl_(s
     for (const HalfSpace& h : unit.half_spaces) {
         m.scene_half_spaces.push_back(moved(to_base, h));
     }
-    for (const PointCloud& cloud : unit.clouds) {
+    for (const PointCloud& cloud : scene.clouds) {
         if (cloud.points.empty() || !cloud.index) {
             continue;
         }
-        Vec3 lo = cloud.points[0];
-        Vec3 hi = cloud.points[0];
-        for (const Vec3& p : cloud.points) {
-            for (int k = 0; k < 3; ++k) {
-                lo[k] = std::min(lo[k], p[k]);
-                hi[k] = std::max(hi[k], p[k]);
-            }
-        }
+        const auto& [lo, hi] = cloud.index->box();
         const Vec3 center{0.5 * (lo[0] + hi[0]), 0.5 * (lo[1] + hi[1]), 0.5 * (lo[2] + hi[2])};
         m.cloud_bounds.push_back(Bound{center, distance(center, hi) + cloud.radius});
-        m.clouds.push_back(cloud);
+        m.clouds.push_back(PointCloud{{}, cloud.radius, cloud.index});
     }
     m.has_scene = !(m.scene_caps.empty() && m.scene_boxes.empty() && m.scene_cylinders.empty() &&
                     m.scene_half_spaces.empty() && m.clouds.empty());

@@ -3,6 +3,7 @@
 // of the envelope checks. Every function returns the exact distance or a
 // lower bound of it (within the rounding of a few operations), never more.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -109,6 +110,10 @@ public:
 
     std::size_t size() const noexcept { return count_; }
 
+    // The smallest axis-aligned box holding every point (meaningless when
+    // there are none).
+    const std::array<Vec3, 2>& box() const noexcept { return box_; }
+
 private:
     // Boxes rounded outwards to float, so that they still contain their
     // points. The two children of an inner node share a cache line.
@@ -122,6 +127,7 @@ private:
         Node child[2];
     };
     std::size_t count_ = 0;
+    std::array<Vec3, 2> box_{};
     std::vector<Pair> pairs_;   // the root is pairs_[0].child[0]
     std::vector<Vec3> points_;  // reordered into the leaves
 };
