@@ -81,7 +81,7 @@ PLANS = {
 # 20,000 configurations with the plain fit): the base's rim and the connector on
 # its back, and the inner face of the upper arm.
 TIGHTEN = {
-    "Crx5iA": ["base", "upper arm", "forearm", "flange"],
+    "Crx5iA": ["base", "upper arm"],
     "Crx10iA": [],
 }
 MODELS = ["Crx5iA", "Crx10iA"]
