@@ -8,6 +8,7 @@
 
 #include "ortholink/arm.hpp"
 #include "ortholink/collision.hpp"
+#include "ortholink/path.hpp"
 
 namespace {
 
@@ -93,6 +94,15 @@ void BM_SelfAndCell(benchmark::State& state) {
 }
 BENCHMARK(BM_SelfAndCell);
 
+// What Arm.ik(..., collision_free=True) pays per call before any check.
+void BM_CheckerBuild(benchmark::State& state) {
+    const Arm arm = Arm::from_model(CrxModel::Crx10iA);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(CollisionChecker(arm));
+    }
+}
+BENCHMARK(BM_CheckerBuild);
+
 void BM_Clearance(benchmark::State& state) {
     const Arm arm = Arm::from_model(CrxModel::Crx10iA);
     const CollisionChecker checker(arm, cell());
@@ -117,6 +127,58 @@ void BM_SelfAndPointCloud(benchmark::State& state) {
     run(state, CollisionChecker(arm, cloud()), random_joints(arm, 4096));
 }
 BENCHMARK(BM_SelfAndPointCloud);
+
+// A 400 mm line of 1,000 TCP poses, as bench/collision_bench.py plans.
+std::vector<Pose> line_waypoints(const Arm& arm) {
+    const Pose middle = arm_fk(arm, JointVector{0.0, 10.0, -20.0, 0.0, -70.0, 0.0});
+    std::vector<Pose> out(1000, middle);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i].t[1] += -200.0 + 400.0 * static_cast<double>(i) / 999.0;
+    }
+    return out;
+}
+
+// The parts of a collision-free plan_path, one thread: the layers without
+// the colliding solutions, then the search with every move it uses checked.
+void BM_PlanLayersFree(benchmark::State& state) {
+    const Arm arm = Arm::from_model(CrxModel::Crx10iA);
+    const CollisionChecker checker(arm, cell());
+    const auto waypoints = line_waypoints(arm);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(path_layers_free(arm, checker, waypoints, 0.0, 1));
+    }
+}
+BENCHMARK(BM_PlanLayersFree)->Unit(benchmark::kMillisecond);
+
+void BM_PlanSearchFree(benchmark::State& state) {
+    const Arm arm = Arm::from_model(CrxModel::Crx10iA);
+    const CollisionChecker checker(arm, cell());
+    const auto waypoints = line_waypoints(arm);
+    const PathLayers layers = path_layers_free(arm, checker, waypoints, 0.0, 1);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(plan_over_layers_free(arm, layers, std::nullopt, 10.0, checker));
+    }
+}
+BENCHMARK(BM_PlanSearchFree)->Unit(benchmark::kMillisecond);
+
+void BM_PlanSearchUnchecked(benchmark::State& state) {
+    const Arm arm = Arm::from_model(CrxModel::Crx10iA);
+    const auto waypoints = line_waypoints(arm);
+    const PathLayers layers = path_layers(arm, waypoints, 1);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(plan_over_layers(arm, layers, std::nullopt, 10.0));
+    }
+}
+BENCHMARK(BM_PlanSearchUnchecked)->Unit(benchmark::kMillisecond);
+
+void BM_PlanLayersUnchecked(benchmark::State& state) {
+    const Arm arm = Arm::from_model(CrxModel::Crx10iA);
+    const auto waypoints = line_waypoints(arm);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(path_layers(arm, waypoints, 1));
+    }
+}
+BENCHMARK(BM_PlanLayersUnchecked)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -300,9 +300,10 @@ class TestAgainstCoal:
         false_alarms = (flagged & ~truth).sum() / len(rows)
         record_property("false_alarm_rate", float(false_alarms))
         print(f"{arm.model}: {len(rows)} configurations, {truth.mean():.2%} colliding, false alarms {false_alarms:.2%}")
-        # The CRX-10iA's envelopes keep false alarms under 3%; the CRX-5iA's, fitted to a smaller
-        # arm with the same capsule budget, are looser (about 6%).
-        assert false_alarms <= (0.03 if arm.model == CrxModel.Crx10iA else 0.07)
+        # Both models' envelopes keep false alarms at padding 0 under 3% of the configurations;
+        # a quick run on fewer (ORTHOLINK_COAL_COUNT) allows for its sampling error (three sigma).
+        slack = 0.0 if len(rows) >= 100_000 else 3.0 * np.sqrt(0.03 * 0.97 / len(rows))
+        assert false_alarms <= 0.03 + slack
 
     def test_every_ik_solution(self, meshed):
         arm, exact = meshed

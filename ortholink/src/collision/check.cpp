@@ -4,8 +4,10 @@
 // with a bounding sphere per body to skip pairs that cannot matter.
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "../chain.hpp"
 #include "../chunks.hpp"
@@ -100,6 +102,75 @@ Box box_of(const Cylinder& c) noexcept {
     return Box{c.pose, Vec3{2.0 * c.radius, 2.0 * c.radius, c.length}};
 }
 
+const Pose kIdentity{};
+
+[[gnu::always_inline]] inline Vec3 place(const std::array<double, 9>& r, const Vec3& t, const Vec3& p) noexcept {
+    return Vec3{r[0] * p[0] + r[1] * p[1] + r[2] * p[2] + t[0], r[3] * p[0] + r[4] * p[1] + r[5] * p[2] + t[1],
+                r[6] * p[0] + r[7] * p[1] + r[8] * p[2] + t[2]};
+}
+
+// Whether a and b lie more than `limit` apart, without a square root.
+[[gnu::always_inline]] inline bool farther(const Vec3& a, const Vec3& b, double limit) noexcept {
+    if (!(limit >= 0.0)) {
+        return limit < 0.0;  // NaN: not apart
+    }
+    const double x = a[0] - b[0];
+    const double y = a[1] - b[1];
+    const double z = a[2] - b[2];
+    return x * x + y * y + z * z > limit * limit;
+}
+
+// A box or a cylinder's frame, for quick distance bounds of spheres: the
+// inverse rotation, the centre and the half extents (a cylinder's radius in
+// x and y, half its length in z).
+struct SolidFrame {
+    std::array<double, 9> inverse;
+    Vec3 center;
+    Vec3 half;
+};
+
+SolidFrame solid_frame(const Pose& pose, const Vec3& half) noexcept {
+    const auto r = generic::rotation_matrix(pose.q);
+    return SolidFrame{{r[0], r[3], r[6], r[1], r[4], r[7], r[2], r[5], r[8]}, pose.t, half};
+}
+
+[[gnu::always_inline]] inline Vec3 local_of(const SolidFrame& f, const Vec3& p) noexcept {
+    const Vec3 d{p[0] - f.center[0], p[1] - f.center[1], p[2] - f.center[2]};
+    const auto& r = f.inverse;
+    return Vec3{r[0] * d[0] + r[1] * d[1] + r[2] * d[2], r[3] * d[0] + r[4] * d[1] + r[5] * d[2],
+                r[6] * d[0] + r[7] * d[1] + r[8] * d[2]};
+}
+
+// Whether the point p lies more than `limit` from the solid box.
+[[gnu::always_inline]] inline bool box_farther(const SolidFrame& f, const Vec3& p, double limit) noexcept {
+    if (!(limit >= 0.0)) {
+        return limit < 0.0;
+    }
+    const Vec3 q = local_of(f, p);
+    double sum = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        const double out = std::fabs(q[k]) - f.half[k];
+        sum += out > 0.0 ? out * out : 0.0;
+    }
+    return sum > limit * limit;
+}
+
+// Whether the point p lies more than `limit` from the solid cylinder.
+[[gnu::always_inline]] inline bool cylinder_farther(const SolidFrame& f, const Vec3& p, double limit) noexcept {
+    if (!(limit >= 0.0)) {
+        return limit < 0.0;
+    }
+    const Vec3 q = local_of(f, p);
+    const double radial = std::sqrt(q[0] * q[0] + q[1] * q[1]) - f.half[0];
+    const double axial = std::fabs(q[2]) - f.half[2];
+    const double sum = (radial > 0.0 ? radial * radial : 0.0) + (axial > 0.0 ? axial * axial : 0.0);
+    return sum > limit * limit;
+}
+
+BodyId link_id_of(std::size_t k) noexcept {
+    return BodyId{BodyId::Kind::Link, BodyId::Shape::Capsule, static_cast<std::uint32_t>(k)};
+}
+
 struct SceneCap {
     Cap cap;
     BodyId id;
@@ -125,15 +196,48 @@ struct CollisionChecker::Impl {
     std::vector<SceneCap> scene_caps;
     std::vector<Bound> scene_cap_bounds;
     std::vector<Box> scene_boxes;
+    std::vector<SolidFrame> scene_box_frames;
     std::vector<Cylinder> scene_cylinders;
+    std::vector<SolidFrame> scene_cylinder_frames;
     std::vector<HalfSpace> scene_half_spaces;
     std::vector<PointCloud> clouds;
     std::vector<Bound> cloud_bounds;  // world frame
+
+    bool has_scene = false;
+
+    // Bins of J2 (controller degrees, from j2_low, j2_bin wide) in which the
+    // base's and the upper arm's envelopes overlap whatever the other joints.
+    // Filled by the query that follows the first kJ2After (a checker built
+    // for a handful of queries, as by Arm.ik, never pays for it); read once
+    // j2_state is kJ2Ready.
+    mutable std::vector<std::uint8_t> j2_hit;
+    std::vector<Bound> j2_inner;  // spheres on J1's axis inside the base's envelope
+    double j2_low = 0.0;
+    double j2_bin = 1.0;
+    static constexpr std::uint32_t kJ2After = 64;
+    enum : int { kJ2None,
+                 kJ2Waiting,
+                 kJ2Filling,
+                 kJ2Ready };
+    mutable std::atomic<int> j2_state{kJ2None};
+    mutable std::atomic<std::uint32_t> queries{0};
 
     JointVector kinematic_radii{};  // mm per radian of each rotation of the chain
     JointVector radii{};            // the same per controller joint
 
     void compute_radii();
+    void prepare_j2_bins(double lower, double upper);
+    void fill_j2_bins() const noexcept;
+    void count_query() const noexcept {
+        if (j2_state.load(std::memory_order_relaxed) == kJ2Waiting &&
+            queries.fetch_add(1, std::memory_order_relaxed) == kJ2After) {
+            int expected = kJ2Waiting;
+            if (j2_state.compare_exchange_strong(expected, kJ2Filling, std::memory_order_relaxed)) {
+                fill_j2_bins();
+                j2_state.store(kJ2Ready, std::memory_order_release);
+            }
+        }
+    }
 
     template <class Visitor>
     void visit(const JointVector& joints, Visitor& visitor) const noexcept;
@@ -177,34 +281,149 @@ void CollisionChecker::Impl::compute_radii() {
     radii[1] = kinematic_radii[1] + kinematic_radii[2];
 }
 
+void CollisionChecker::Impl::prepare_j2_bins(double lower, double upper) {
+    // Frames 1 and 2 turn about axes through the origin: link 1 about J1's
+    // axis, the upper arm (frame 2) by J2 more about J2's. A sphere inside a
+    // base capsule centred on J1's axis is the same in frame 1 whatever J1,
+    // so its distance to the upper arm's capsules depends on J2 alone.
+    j2_hit.clear();
+    j2_inner.clear();
+    j2_state.store(kJ2None, std::memory_order_relaxed);
+    if (first[1] == first[0] || first[3] == first[2] || !(lower < upper) || !std::isfinite(upper - lower)) {
+        return;
+    }
+    const Vec3 axis = robot.axes[0];
+    const double length = norm(axis);
+    if (!(length > 0.0)) {
+        return;
+    }
+    const Vec3 u{axis[0] / length, axis[1] / length, axis[2] / length};
+    std::vector<Bound>& inner = j2_inner;
+    for (std::uint32_t c = first[0]; c < first[1]; ++c) {
+        const Cap& cap = link_caps[c];
+        const double s0 = dot(cap.a, u);
+        const double s1 = dot(cap.b, u);
+        Bound best{{0.0, 0.0, 0.0}, -1.0};
+        constexpr int kSteps = 64;
+        for (int i = 0; i <= kSteps; ++i) {
+            const double s = s0 + (s1 - s0) * i / kSteps;
+            const Vec3 center{s * u[0], s * u[1], s * u[2]};
+            const double radius = cap.radius - point_segment_distance(center, cap.a, cap.b);
+            if (radius > best.radius) {
+                best = Bound{center, radius};
+            }
+        }
+        if (best.radius > 0.0) {
+            inner.push_back(best);
+        }
+    }
+    if (inner.empty()) {
+        return;
+    }
+    constexpr double kBin = 0.05;  // degrees
+    j2_low = lower;
+    j2_bin = kBin;
+    const auto bins = static_cast<std::size_t>(std::ceil((upper - lower) / kBin));
+    if (bins > 100000) {
+        return;
+    }
+    j2_hit.assign(bins, 0);
+    j2_state.store(kJ2Waiting, std::memory_order_relaxed);
+}
+
+void CollisionChecker::Impl::fill_j2_bins() const noexcept {
+    constexpr double kBin = 0.05;  // degrees, as j2_bin
+    const std::span<const Bound> inner = j2_inner;
+    const double lower = j2_low;
+    const std::size_t bins = j2_hit.size();
+    // Over a range of J2, a centre moves at most its distance from the
+    // origin times the half width (radians) from where it is at the middle:
+    // a range is surely hit, surely clear or split in two, so only the few
+    // bins where the answer changes are evaluated one by one (an Arm.ik with
+    // collision_free builds a checker per call).
+    constexpr double kSafety = 1e-6;  // mm, for the rounding of the posed check
+    const auto classify = [&](double j2, double half) {
+        const Quat q = rotation_from_scaled_axis(robot.axes[1], j2 * kDegToRad);
+        const Quat back{-q.x, -q.y, -q.z, q.w};
+        bool clear = true;
+        for (const Bound& sphere : inner) {
+            const Vec3 c = rotate(back, sphere.center);  // in the upper arm's frame
+            const double drift = norm(sphere.center) * half;
+            for (std::uint32_t k = first[2]; k < first[3]; ++k) {
+                const Cap& cap = link_caps[k];
+                const double d = point_segment_distance(c, cap.a, cap.b) - sphere.radius - cap.radius;
+                if (d + drift <= -kSafety) {
+                    return 1;
+                }
+                clear = clear && d - drift > 0.0;
+            }
+        }
+        return clear ? -1 : 0;
+    };
+    // Depth first: never more than two ranges a level on the stack.
+    std::array<std::array<std::size_t, 2>, 128> ranges;
+    std::size_t pending = 0;
+    ranges[pending++] = {0, bins};
+    while (pending > 0) {
+        const auto [begin, end] = ranges[--pending];
+        const double j2 = lower + 0.5 * static_cast<double>(begin + end) * kBin;
+        const int kind = classify(j2, 0.5 * static_cast<double>(end - begin) * kBin * kDegToRad);
+        if (kind == 1) {
+            std::fill(j2_hit.begin() + static_cast<std::ptrdiff_t>(begin), j2_hit.begin() + static_cast<std::ptrdiff_t>(end), 1);
+        } else if (kind == 0 && end - begin > 1) {
+            const std::size_t middle = begin + (end - begin) / 2;
+            ranges[pending++] = {begin, middle};
+            ranges[pending++] = {middle, end};
+        }
+    }
+}
+
 // Walks every checked pair. The visitor gives the distance above which a
 // pair is of no interest (threshold()) and takes each pair's distance
 // (take() returns true to stop).
 template <class Visitor>
 void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) const noexcept {
+    if constexpr (Visitor::kFirstHitEnds) {
+        // Base against upper arm depends on J2 alone where the base's inner
+        // spheres are concerned: a J2 in a bin where they certainly overlap
+        // settles the answer before any forward kinematics.
+        if (visitor.threshold() >= 0.0 && j2_state.load(std::memory_order_acquire) == kJ2Ready) {
+            const double bin = std::floor((joints[1] - j2_low) / j2_bin);
+            if (bin >= 0.0 && bin < static_cast<double>(j2_hit.size()) &&
+                j2_hit[static_cast<std::size_t>(bin)] != 0) {
+                visitor.take(visitor.threshold(), link_id_of(0), link_id_of(2));
+                return;
+            }
+        }
+    }
     const auto frames = fk_all(robot, joints);
     std::array<Cap, kMaxLinkCapsules> posed;
     std::array<Vec3, kMaxLinkCapsules> middle;  // of each posed capsule
     std::array<Bound, kBodyCount> bounds;
+    std::array<std::array<double, 9>, kBodyCount> rotation;
     for (std::size_t k = 0; k < kBodyCount; ++k) {
-        const Pose frame = k == 0 ? Pose{} : frames[k - 1];
+        const Pose& frame = k == 0 ? kIdentity : frames[k - 1];
         // One rotation matrix per link: cheaper than a quaternion rotation per point.
-        const auto r = generic::rotation_matrix(frame.q);
-        const auto place = [&](const Vec3& p) {
-            return Vec3{r[0] * p[0] + r[1] * p[1] + r[2] * p[2] + frame.t[0],
-                        r[3] * p[0] + r[4] * p[1] + r[5] * p[2] + frame.t[1],
-                        r[6] * p[0] + r[7] * p[1] + r[8] * p[2] + frame.t[2]};
-        };
+        rotation[k] = generic::rotation_matrix(frame.q);
+        bounds[k] = Bound{place(rotation[k], frame.t, link_bounds[k].center), link_bounds[k].radius};
+    }
+    // A link's capsules are posed when a pair first needs them.
+    unsigned ready = 0;
+    const auto pose_link = [&](std::size_t k) {
+        if ((ready >> k) & 1U) {
+            return;
+        }
+        ready |= 1U << k;
+        const Vec3& t = k == 0 ? kIdentity.t : frames[k - 1].t;
         for (std::uint32_t c = first[k]; c < first[k + 1]; ++c) {
-            posed[c] = Cap{place(link_caps[c].a), place(link_caps[c].b), link_caps[c].radius};
+            posed[c] = Cap{place(rotation[k], t, link_caps[c].a), place(rotation[k], t, link_caps[c].b), link_caps[c].radius};
             middle[c] = Vec3{0.5 * (posed[c].a[0] + posed[c].b[0]), 0.5 * (posed[c].a[1] + posed[c].b[1]),
                              0.5 * (posed[c].a[2] + posed[c].b[2])};
         }
-        bounds[k] = Bound{place(link_bounds[k].center), link_bounds[k].radius};
-    }
-    const auto link_id = [](std::size_t k) { return BodyId{BodyId::Kind::Link, BodyId::Shape::Capsule, std::uint32_t(k)}; };
+    };
+    const auto link_id = [](std::size_t k) { return link_id_of(k); };
     const auto apart = [&](const Bound& a, const Bound& b) {
-        return distance(a.center, b.center) - a.radius - b.radius > visitor.threshold();
+        return farther(a.center, b.center, visitor.threshold() + a.radius + b.radius);
     };
 
     // The links against each other.
@@ -214,19 +433,40 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
         if (apart(bounds[i], bounds[j])) {
             continue;
         }
+        pose_link(i);
+        pose_link(j);
         for (std::uint32_t a = first[i]; a < first[i + 1]; ++a) {
             for (std::uint32_t b = first[j]; b < first[j + 1]; ++b) {
                 // Each capsule lies within its reach of its middle.
-                if (distance(middle[a], middle[b]) - cap_reach[a] - cap_reach[b] > visitor.threshold()) {
+                if (farther(middle[a], middle[b], visitor.threshold() + cap_reach[a] + cap_reach[b])) {
                     continue;
                 }
-                const double d = segment_segment_distance(posed[a].a, posed[a].b, posed[b].a, posed[b].b) -
-                                 posed[a].radius - posed[b].radius;
-                if (d <= visitor.threshold() && visitor.take(d, link_id(i), link_id(j))) {
-                    return;
+                const double limit = visitor.threshold() + posed[a].radius + posed[b].radius;
+                if (!(limit >= 0.0)) {
+                    continue;
+                }
+                const double d2 = collision::segment_segment_distance_squared(posed[a].a, posed[a].b, posed[b].a, posed[b].b);
+                if (d2 > limit * limit) {
+                    continue;
+                }
+                if constexpr (Visitor::kFirstHitEnds) {
+                    if (visitor.take(visitor.threshold(), link_id(i), link_id(j))) {
+                        return;
+                    }
+                } else {
+                    const double d = std::sqrt(d2) - posed[a].radius - posed[b].radius;
+                    if (d <= visitor.threshold() && visitor.take(d, link_id(i), link_id(j))) {
+                        return;
+                    }
                 }
             }
         }
+    }
+    if (tool_caps.empty() && tool_boxes.empty() && !has_scene) {
+        return;
+    }
+    for (std::size_t k = 0; k < kBodyCount; ++k) {
+        pose_link(k);
     }
 
     // The tool, posed with the flange.
@@ -276,8 +516,9 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
     const auto tool_box_id = [](std::size_t c) {
         return BodyId{BodyId::Kind::Tool, BodyId::Shape::Box, std::uint32_t(c)};
     };
-    const auto scene_against = [&](std::span<const Cap> caps, auto&& id_of, std::span<const Box> solid_boxes,
-                                   const Bound& bound) -> bool {
+    // `near` holds a sphere around each capsule (its middle and reach).
+    const auto scene_against = [&](std::span<const Cap> caps, std::span<const Bound> near, auto&& id_of,
+                                   std::span<const Box> solid_boxes, const Bound& bound) -> bool {
         if (caps.empty() && solid_boxes.empty()) {
             return false;
         }
@@ -287,6 +528,9 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
             }
             const SceneCap& o = scene_caps[s];
             for (std::size_t c = 0; c < caps.size(); ++c) {
+                if (apart(near[c], scene_cap_bounds[s])) {
+                    continue;
+                }
                 const double d =
                     segment_segment_distance(caps[c].a, caps[c].b, o.cap.a, o.cap.b) - caps[c].radius - o.cap.radius;
                 if (d <= visitor.threshold() && visitor.take(d, id_of(c), o.id)) {
@@ -302,11 +546,15 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
         }
         for (std::size_t s = 0; s < scene_boxes.size(); ++s) {
             const Box& o = scene_boxes[s];
-            if (apart(bound, Bound{o.pose.t, box_half_diagonal(o)})) {
+            const SolidFrame& frame = scene_box_frames[s];
+            if (box_farther(frame, bound.center, visitor.threshold() + bound.radius)) {
                 continue;
             }
             const BodyId oid{BodyId::Kind::Scene, BodyId::Shape::Box, std::uint32_t(s)};
             for (std::size_t c = 0; c < caps.size(); ++c) {
+                if (box_farther(frame, near[c].center, visitor.threshold() + near[c].radius)) {
+                    continue;
+                }
                 const double d = segment_box_distance(caps[c].a, caps[c].b, o) - caps[c].radius;
                 if (d <= visitor.threshold() && visitor.take(d, id_of(c), oid)) {
                     return true;
@@ -321,11 +569,15 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
         }
         for (std::size_t s = 0; s < scene_cylinders.size(); ++s) {
             const Cylinder& o = scene_cylinders[s];
-            if (apart(bound, Bound{o.pose.t, std::hypot(o.radius, 0.5 * o.length)})) {
+            const SolidFrame& frame = scene_cylinder_frames[s];
+            if (cylinder_farther(frame, bound.center, visitor.threshold() + bound.radius)) {
                 continue;
             }
             const BodyId oid{BodyId::Kind::Scene, BodyId::Shape::Cylinder, std::uint32_t(s)};
             for (std::size_t c = 0; c < caps.size(); ++c) {
+                if (cylinder_farther(frame, near[c].center, visitor.threshold() + near[c].radius)) {
+                    continue;
+                }
                 const double d = segment_cylinder_distance(caps[c].a, caps[c].b, o) - caps[c].radius;
                 if (d <= visitor.threshold() && visitor.take(d, id_of(c), oid)) {
                     return true;
@@ -405,17 +657,29 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
         clouds.empty()) {
         return;
     }
+    std::array<Bound, kMaxLinkCapsules> link_near;
+    for (std::uint32_t c = 0; c < first[kBodyCount]; ++c) {
+        link_near[c] = Bound{middle[c], cap_reach[c]};
+    }
     for (const std::uint8_t link : kSceneLinks) {
-        const auto caps = std::span<const Cap>(posed.data() + first[link], first[link + 1] - first[link]);
+        const std::size_t count = first[link + 1] - first[link];
+        const auto caps = std::span<const Cap>(posed.data() + first[link], count);
+        const auto near = std::span<const Bound>(link_near.data() + first[link], count);
         if (scene_against(
-                caps, [&](std::size_t) { return link_id(link); }, std::span<const Box>(), bounds[link])) {
+                caps, near, [&](std::size_t) { return link_id(link); }, std::span<const Box>(), bounds[link])) {
             return;
         }
     }
     if (tool_count + box_count > 0) {
+        std::array<Bound, kMaxToolSolids> tool_near;
+        for (std::size_t c = 0; c < tool_count; ++c) {
+            const Vec3 mid{0.5 * (tool[c].a[0] + tool[c].b[0]), 0.5 * (tool[c].a[1] + tool[c].b[1]),
+                           0.5 * (tool[c].a[2] + tool[c].b[2])};
+            tool_near[c] = Bound{mid, 0.5 * distance(tool[c].a, tool[c].b) + tool[c].radius};
+        }
         scene_against(
-            std::span<const Cap>(tool.data(), tool_count), [&](std::size_t c) { return tool_cap_ids[c]; },
-            std::span<const Box>(boxes.data(), box_count), tool_bound);
+            std::span<const Cap>(tool.data(), tool_count), std::span<const Bound>(tool_near.data(), tool_count),
+            [&](std::size_t c) { return tool_cap_ids[c]; }, std::span<const Box>(boxes.data(), box_count), tool_bound);
     }
 }
 
@@ -484,7 +748,15 @@ CollisionChecker::CollisionChecker(const Arm& arm, const Scene& scene) : impl_(s
 
     // The scene moves into the robot's base frame once, not every query.
     const Pose to_base = inverse_pose(arm.base);
-    const Scene unit = normalized_scene(scene);
+    // Everything but the clouds' points, which the checker does not need (the
+    // index has them): a million-point cloud is not copied per checker.
+    Scene solids;
+    solids.spheres = scene.spheres;
+    solids.capsules = scene.capsules;
+    solids.boxes = scene.boxes;
+    solids.cylinders = scene.cylinders;
+    solids.half_spaces = scene.half_spaces;
+    const Scene unit = normalized_scene(std::move(solids));
     for (std::size_t i = 0; i < unit.spheres.size(); ++i) {
         const Vec3 c = apply(to_base, unit.spheres[i].center);
         m.scene_caps.push_back(SceneCap{Cap{c, c, unit.spheres[i].radius},
@@ -501,30 +773,28 @@ CollisionChecker::CollisionChecker(const Arm& arm, const Scene& scene) : impl_(s
     }
     for (const Box& b : unit.boxes) {
         m.scene_boxes.push_back(Box{compose(to_base, b.pose), b.size});
+        m.scene_box_frames.push_back(solid_frame(m.scene_boxes.back().pose, Vec3{0.5 * b.size[0], 0.5 * b.size[1], 0.5 * b.size[2]}));
     }
     for (const Cylinder& c : unit.cylinders) {
         m.scene_cylinders.push_back(Cylinder{compose(to_base, c.pose), c.radius, c.length});
+        m.scene_cylinder_frames.push_back(solid_frame(m.scene_cylinders.back().pose, Vec3{c.radius, c.radius, 0.5 * c.length}));
     }
     for (const HalfSpace& h : unit.half_spaces) {
         m.scene_half_spaces.push_back(moved(to_base, h));
     }
-    for (const PointCloud& cloud : unit.clouds) {
+    for (const PointCloud& cloud : scene.clouds) {
         if (cloud.points.empty() || !cloud.index) {
             continue;
         }
-        Vec3 lo = cloud.points[0];
-        Vec3 hi = cloud.points[0];
-        for (const Vec3& p : cloud.points) {
-            for (int k = 0; k < 3; ++k) {
-                lo[k] = std::min(lo[k], p[k]);
-                hi[k] = std::max(hi[k], p[k]);
-            }
-        }
+        const auto& [lo, hi] = cloud.index->box();
         const Vec3 center{0.5 * (lo[0] + hi[0]), 0.5 * (lo[1] + hi[1]), 0.5 * (lo[2] + hi[2])};
         m.cloud_bounds.push_back(Bound{center, distance(center, hi) + cloud.radius});
-        m.clouds.push_back(cloud);
+        m.clouds.push_back(PointCloud{{}, cloud.radius, cloud.index});
     }
+    m.has_scene = !(m.scene_caps.empty() && m.scene_boxes.empty() && m.scene_cylinders.empty() &&
+                    m.scene_half_spaces.empty() && m.clouds.empty());
     m.compute_radii();
+    m.prepare_j2_bins(arm.lower[1], arm.upper[1]);
 }
 
 CollisionChecker::~CollisionChecker() = default;
@@ -532,6 +802,7 @@ CollisionChecker::CollisionChecker(CollisionChecker&&) noexcept = default;
 CollisionChecker& CollisionChecker::operator=(CollisionChecker&&) noexcept = default;
 
 bool CollisionChecker::collides(const JointVector& joints, double padding) const noexcept {
+    impl_->count_query();
     AnyWithin visitor{padding};
     impl_->visit(joints, visitor);
     return visitor.hit;

@@ -212,44 +212,7 @@ double box_box_gap(const Vec3& ca, const Vec3 (&ua)[3], const Vec3& ha, const Ve
 }  // namespace
 
 double segment_segment_distance(const Vec3& p0, const Vec3& p1, const Vec3& q0, const Vec3& q1) noexcept {
-    const Vec3 d1 = sub(p1, p0);
-    const Vec3 d2 = sub(q1, q0);
-    const Vec3 r = sub(p0, q0);
-    const double a = dot(d1, d1);
-    const double e = dot(d2, d2);
-    const double f = dot(d2, r);
-    double s = 0.0;
-    double t = 0.0;
-    if (a == 0.0) {
-        if (e > 0.0) {
-            t = clamp01(f / e);
-        }
-    } else {
-        const double c = dot(d1, r);
-        if (e == 0.0) {
-            s = clamp01(-c / a);
-        } else {
-            const double b = dot(d1, d2);
-            // The lines' closest parameter from cross products rather than
-            // a·e - b², which loses every digit for nearly parallel lines.
-            const Vec3 n = cross(d1, d2);
-            const double nn = dot(n, n);
-            if (nn > 0.0) {
-                s = clamp01(dot(n, cross(d2, r)) / nn);
-            }
-            const double te = b * s + f;  // t·e
-            if (te < 0.0) {
-                s = clamp01(-c / a);
-            } else if (te > e) {
-                t = 1.0;
-                s = clamp01((b - c) / a);
-            } else {
-                t = te / e;
-            }
-        }
-    }
-    const Vec3 w{r[0] + s * d1[0] - t * d2[0], r[1] + s * d1[1] - t * d2[1], r[2] + s * d1[2] - t * d2[2]};
-    return std::sqrt(dot(w, w));
+    return std::sqrt(segment_segment_distance_squared(p0, p1, q0, q1));
 }
 
 double point_segment_distance(const Vec3& p, const Vec3& a, const Vec3& b) noexcept {

@@ -3,6 +3,7 @@
 // of the envelope checks. Every function returns the exact distance or a
 // lower bound of it (within the rounding of a few operations), never more.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -13,8 +14,60 @@
 
 namespace ortholink::collision {
 
+namespace detail {
+inline Vec3 sub(const Vec3& a, const Vec3& b) noexcept {
+    return Vec3{a[0] - b[0], a[1] - b[1], a[2] - b[2]};
+}
+inline double clamp01(double x) noexcept {
+    return x < 0.0 ? 0.0 : (x > 1.0 ? 1.0 : x);
+}
+}  // namespace detail
+
 // Distance between the segments p0-p1 and q0-q1 (either may be a point).
 double segment_segment_distance(const Vec3& p0, const Vec3& p1, const Vec3& q0, const Vec3& q1) noexcept;
+
+// Its square (no square root: for comparisons against a squared limit);
+// inline, for the checker's inner loop.
+[[gnu::always_inline]] inline double segment_segment_distance_squared(const Vec3& p0, const Vec3& p1, const Vec3& q0, const Vec3& q1) noexcept {
+    const Vec3 d1 = detail::sub(p1, p0);
+    const Vec3 d2 = detail::sub(q1, q0);
+    const Vec3 r = detail::sub(p0, q0);
+    const double a = dot(d1, d1);
+    const double e = dot(d2, d2);
+    const double f = dot(d2, r);
+    double s = 0.0;
+    double t = 0.0;
+    if (a == 0.0) {
+        if (e > 0.0) {
+            t = detail::clamp01(f / e);
+        }
+    } else {
+        const double c = dot(d1, r);
+        if (e == 0.0) {
+            s = detail::clamp01(-c / a);
+        } else {
+            const double b = dot(d1, d2);
+            // The lines' closest parameter from cross products rather than
+            // a·e - b², which loses every digit for nearly parallel lines.
+            const Vec3 n = cross(d1, d2);
+            const double nn = dot(n, n);
+            if (nn > 0.0) {
+                s = detail::clamp01(dot(n, cross(d2, r)) / nn);
+            }
+            const double te = b * s + f;  // t·e
+            if (te < 0.0) {
+                s = detail::clamp01(-c / a);
+            } else if (te > e) {
+                t = 1.0;
+                s = detail::clamp01((b - c) / a);
+            } else {
+                t = te / e;
+            }
+        }
+    }
+    const Vec3 w{r[0] + s * d1[0] - t * d2[0], r[1] + s * d1[1] - t * d2[1], r[2] + s * d1[2] - t * d2[2]};
+    return dot(w, w);
+}
 
 // Distance from the point p to the segment a-b.
 double point_segment_distance(const Vec3& p, const Vec3& a, const Vec3& b) noexcept;
@@ -57,6 +110,10 @@ public:
 
     std::size_t size() const noexcept { return count_; }
 
+    // The smallest axis-aligned box holding every point (meaningless when
+    // there are none).
+    const std::array<Vec3, 2>& box() const noexcept { return box_; }
+
 private:
     // Boxes rounded outwards to float, so that they still contain their
     // points. The two children of an inner node share a cache line.
@@ -70,6 +127,7 @@ private:
         Node child[2];
     };
     std::size_t count_ = 0;
+    std::array<Vec3, 2> box_{};
     std::vector<Pair> pairs_;   // the root is pairs_[0].child[0]
     std::vector<Vec3> points_;  // reordered into the leaves
 };

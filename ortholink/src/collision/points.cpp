@@ -271,6 +271,13 @@ PointIndex::PointIndex(std::span<const Vec3> points) : count_(points.size()), po
     if (points_.empty()) {
         return;
     }
+    box_ = {points_[0], points_[0]};
+    for (const Vec3& p : points_) {
+        for (int k = 0; k < 3; ++k) {
+            box_[0][k] = std::min(box_[0][k], p[k]);
+            box_[1][k] = std::max(box_[1][k], p[k]);
+        }
+    }
     pairs_.reserve(points_.size() / (kLeafSize / 2) + 2);
     struct Task {
         std::uint32_t node;  // pair · 2 + side

@@ -101,6 +101,35 @@ TEST(CollisionCheck, MatchesEveryPairWalkedByHand) {
     EXPECT_LT(colliding, 2700);
 }
 
+// The yes/no walk takes shortcuts the clearance walk does not (a table of
+// J2 bins where base and upper arm surely overlap, lazily posed links,
+// squared distances): on the fitted envelopes both must agree everywhere,
+// J2 swept across the bins' edges included.
+TEST(CollisionCheck, ShortcutsAgreeWithTheClearance) {
+    for (const CrxModel model : {CrxModel::Crx5iA, CrxModel::Crx10iA, CrxModel::Crx30iA}) {
+        const Arm arm = Arm::from_model(model);
+        const CollisionChecker checker(arm);
+        std::vector<JointVector> rows = random_rows(arm, 4000, 3);
+        std::mt19937_64 rng(4);
+        for (double j2 = arm.lower[1]; j2 <= arm.upper[1]; j2 += 0.0137) {
+            JointVector q = rows[rng() % rows.size()];
+            q[1] = j2;
+            rows.push_back(q);
+        }
+        int colliding = 0;
+        for (const JointVector& q : rows) {
+            const double d = checker.clearance(q).distance;
+            ASSERT_EQ(checker.collides(q), d <= 0.0) << model_name(model) << " J2 " << q[1];
+            ASSERT_EQ(checker.collides(q, 10.0), d <= 10.0) << model_name(model) << " J2 " << q[1];
+            colliding += d <= 0.0 ? 1 : 0;
+        }
+        EXPECT_GT(colliding, 1000) << model_name(model);
+        // Out of the limits the table has no say; the walk still answers.
+        JointVector beyond{0.0, arm.upper[1] + 5.0, 0.0, 0.0, 0.0, 0.0};
+        EXPECT_EQ(checker.collides(beyond), checker.clearance(beyond).distance <= 0.0);
+    }
+}
+
 TEST(CollisionCheck, NeighboursAreNotChecked) {
     Arm arm = stick_arm();
     ASSERT_FALSE(CollisionChecker(arm).collides(JointVector{}));
