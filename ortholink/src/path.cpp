@@ -6,6 +6,7 @@
 #include <limits>
 #include <numbers>
 #include <numeric>
+#include <tuple>
 #include <unordered_set>
 
 #include "chunks.hpp"
@@ -14,6 +15,8 @@ namespace ortholink {
 namespace {
 
 constexpr std::int64_t kNone = -1;
+// The break count of a node the search leaves out: more than any plan has.
+constexpr std::int64_t kHopeless = std::numeric_limits<std::int64_t>::max() / 4;
 
 // Cost of the best plan ending at a node: breaks first, then (for plans kept
 // clear) an approach known to collide, then time; ties go to the path's
@@ -895,15 +898,81 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
         return std::fabs(std::remainder(a - b, 360.0));
     };
 
+    // The largest continuous step from u (of waypoint `from`) to v, given
+    // the layer's step: per pair of turns with a free tool axis.
+    const auto pair_limit = [&](double limit, double tcp, bool per_pair, std::int64_t u, std::int64_t v) {
+        return per_pair ? std::min(max_step, tcp + max_step_per_mm * turn_between(u, v)) : limit;
+    };
+    const auto layer_limits = [&](std::size_t from, std::size_t to) {
+        const double tcp = tcp_rule ? tcp_limit(from, to) : max_step;
+        const bool per_pair = tcp_rule && turned;
+        return std::tuple{per_pair ? max_step : std::min(max_step, tcp), tcp, per_pair};
+    };
+
+    TurnClasses classes;
+    std::vector<std::int64_t> ids;
+    // Break counts first, without times: a node reached with more breaks
+    // than the best plan has can be on no best plan, and is left out of the
+    // search (a node that needs a break looks at every class of the
+    // previous layer, and a few such nodes in each of many layers would cost
+    // most of the search). Family members move with the plan, so where they
+    // are every node stays.
+    std::vector<std::uint8_t> hopeless;
+    if (!families) {
+        std::vector<std::int64_t> least_breaks(count, 0);
+        std::int64_t before_begin = kNone;
+        std::int64_t before_end = kNone;
+        std::size_t before_waypoint = 0;
+        std::int64_t fewest = 0;
+        for (std::size_t i = 0; i < waypoints; ++i) {
+            const std::int64_t begin = layers.offsets[i];
+            const std::int64_t end = layers.offsets[i + 1];
+            if (begin == end) {
+                continue;
+            }
+            if (before_begin != kNone) {
+                const auto [limit, tcp, per_pair] = layer_limits(before_waypoint, i);
+                ids.clear();
+                for (std::int64_t u = before_begin; u < before_end; ++u) {
+                    ids.push_back(u);
+                }
+                build_classes(position, ids, classes);
+                std::int64_t layer_fewest = std::numeric_limits<std::int64_t>::max();
+                for (std::int64_t v = begin; v < end; ++v) {
+                    keep_going();
+                    const JointVector& node = position[static_cast<std::size_t>(v)];
+                    std::int64_t least = fewest + 1;
+                    near_predecessors(classes, node, limit, [&](std::int64_t u) {
+                        const std::int64_t b = least_breaks[static_cast<std::size_t>(u)];
+                        if (b < least &&
+                            largest_motion(position[static_cast<std::size_t>(u)], node) <=
+                                pair_limit(limit, tcp, per_pair, u, v) &&
+                            !blocked.contains(u, v)) {
+                            least = b;
+                        }
+                    });
+                    least_breaks[static_cast<std::size_t>(v)] = least;
+                    layer_fewest = std::min(layer_fewest, least);
+                }
+                fewest = layer_fewest;
+            }
+            before_begin = begin;
+            before_end = end;
+            before_waypoint = i;
+        }
+        hopeless.resize(count, 0);
+        for (std::size_t k = 0; k < count; ++k) {
+            hopeless[k] = least_breaks[k] > fewest ? 1 : 0;
+        }
+    }
+
     // Each node looks up, among the previous layer's whole-turn classes,
     // only the variants within reach of it: the work grows with the number
     // of nodes, not with its square.
-    TurnClasses classes;
     TurnClasses break_classes;
     std::vector<double> least_time;          // per break class, the least time of its members
     std::vector<std::uint8_t> uniform_time;  // per break class, 1 when all its members took the same time
-    std::vector<std::uint8_t> nearest_found;
-    std::vector<std::int64_t> ids;
+    std::vector<std::size_t> break_order;    // break classes by least time
     std::int64_t previous_begin = kNone;
     std::int64_t previous_end = kNone;
     std::size_t previous_waypoint = 0;
@@ -945,14 +1014,14 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
         } else {
             // The largest continuous step: max_step, and no more than the TCP
             // travel allows (with turns, per pair of turns).
-            const double tcp = tcp_rule ? tcp_limit(previous_waypoint, i) : max_step;
-            const bool per_pair = tcp_rule && turned;
-            const double limit = per_pair ? max_step : std::min(max_step, tcp);
+            const auto [limit, tcp, per_pair] = layer_limits(previous_waypoint, i);
             std::int64_t fewest = std::numeric_limits<std::int64_t>::max();
             ids.clear();
             for (std::int64_t u = previous_begin; u < previous_end; ++u) {
-                fewest = std::min(fewest, cost[static_cast<std::size_t>(u)].breaks);
-                ids.push_back(u);
+                if (hopeless.empty() || hopeless[static_cast<std::size_t>(u)] == 0) {
+                    fewest = std::min(fewest, cost[static_cast<std::size_t>(u)].breaks);
+                    ids.push_back(u);
+                }
             }
             build_classes(position, ids, classes);
             // The classes of the predecessors with the fewest breaks, once a node needs a break.
@@ -961,6 +1030,10 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
             for (std::int64_t v = begin; v < end; ++v) {
                 keep_going();
                 const auto k = static_cast<std::size_t>(v);
+                if (!hopeless.empty() && hopeless[k] != 0) {
+                    cost[k].breaks = kHopeless;
+                    continue;
+                }
                 const JointVector node = position[k];
                 Cost best;
                 std::int64_t best_parent = kNone;
@@ -968,9 +1041,7 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                 // Among equal continuous moves the earliest predecessor wins.
                 const auto offer = [&](std::int64_t u, const JointVector& to, bool member) {
                     const JointVector& from = position[static_cast<std::size_t>(u)];
-                    const double pair_limit =
-                        per_pair ? std::min(max_step, tcp + max_step_per_mm * turn_between(u, v)) : limit;
-                    if (largest_motion(from, to) > pair_limit || blocked.contains(u, v)) {
+                    if (largest_motion(from, to) > pair_limit(limit, tcp, per_pair, u, v) || blocked.contains(u, v)) {
                         return;
                     }
                     ++plan.edges;
@@ -1003,13 +1074,18 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                     // predecessor.
                     if (breaking == nullptr) {
                         ids.clear();
+                        std::size_t kept = 0;
                         for (std::int64_t u = previous_begin; u < previous_end; ++u) {
-                            if (cost[static_cast<std::size_t>(u)].breaks == fewest) {
-                                ids.push_back(u);
+                            const auto uk = static_cast<std::size_t>(u);
+                            if (hopeless.empty() || hopeless[uk] == 0) {
+                                ++kept;
+                                if (cost[uk].breaks == fewest) {
+                                    ids.push_back(u);
+                                }
                             }
                         }
                         // Mostly every predecessor has the fewest breaks: their classes are built.
-                        if (static_cast<std::int64_t>(ids.size()) == previous_end - previous_begin) {
+                        if (ids.size() == kept) {
                             breaking = &classes;
                         } else {
                             build_classes(position, ids, break_classes);
@@ -1025,6 +1101,10 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                                 uniform_time[c] &= time == cost[static_cast<std::size_t>(members.members[0])].time;
                             }
                         }
+                        break_order.resize(breaking->count);
+                        std::iota(break_order.begin(), break_order.end(), std::size_t{0});
+                        std::stable_sort(break_order.begin(), break_order.end(),
+                                         [&](std::size_t a, std::size_t b) { return least_time[a] < least_time[b]; });
                     }
                     Cost best_break;
                     std::int64_t break_parent = kNone;
@@ -1039,23 +1119,14 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                             break_parent = u;
                         }
                     };
-                    // The nearest variant of each class bounds the time; then
-                    // every member that could beat the bound is looked at.
-                    // In a class whose members all took the same time, the
-                    // variant nearest joint by joint is the fastest: no other
-                    // is looked at.
-                    nearest_found.assign(breaking->count, 0);
-                    for (std::size_t c = 0; c < breaking->count; ++c) {
-                        if (const std::int64_t u = nearest_member(breaking->items[c], node); u != kNone) {
-                            offer_break(u);
-                            nearest_found[c] = breaking->items[c].overflow.empty() ? 1 : 0;
-                        }
-                    }
-                    for (std::size_t c = 0; c < breaking->count; ++c) {
-                        keep_going();
-                        if (nearest_found[c] != 0 && uniform_time[c] != 0) {
-                            continue;
-                        }
+                    // Classes in the order of their members' least time: once
+                    // that time alone reaches the best plan so far, no later
+                    // class can beat it. In each class the nearest variant
+                    // bounds the time; then every member that could beat the
+                    // bound is looked at. In a class whose members all took
+                    // the same time, the variant nearest joint by joint is
+                    // the fastest: no other is looked at.
+                    const auto bound_now = [&] {
                         double bound = std::numeric_limits<double>::infinity();
                         if (break_parent != kNone) {
                             bound = best_break.time;
@@ -1063,8 +1134,22 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                         if (best_parent != kNone && best.breaks == fewest + 1) {
                             bound = std::min(bound, best.time);
                         }
-                        bound += tie_tolerance(bound, bound);
-                        const double spare = bound - least_time[c];
+                        return bound + tie_tolerance(bound, bound);
+                    };
+                    for (const std::size_t c : break_order) {
+                        keep_going();
+                        if (!(least_time[c] <= bound_now())) {
+                            break;
+                        }
+                        bool nearest_found = false;
+                        if (const std::int64_t u = nearest_member(breaking->items[c], node); u != kNone) {
+                            offer_break(u);
+                            nearest_found = breaking->items[c].overflow.empty();
+                        }
+                        if (nearest_found && uniform_time[c] != 0) {
+                            continue;
+                        }
+                        const double spare = bound_now() - least_time[c];
                         if (!(spare >= 0.0)) {
                             continue;
                         }
