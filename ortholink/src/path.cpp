@@ -133,18 +133,13 @@ namespace {
 // The layers of a batch of solutions of the waypoints (of each waypoint's
 // turns, turn by turn, with `rotations`), family members marked (on up to
 // `threads` threads).
-PathLayers layers_of(const Arm& arm, const IkBatchResult& batch, std::span<const Pose> waypoints,
-                     std::span<const double> rotations, unsigned threads, const CancelCheck& cancel,
-                     std::vector<std::uint8_t> known_family = {}) {
+// The flange targets, turns and family flags of layers whose nodes and
+// offsets are set; `known_family` (one flag per node) where already known.
+void finish_layers(const Arm& arm, PathLayers& layers, std::span<const Pose> waypoints,
+                   std::span<const double> rotations, unsigned threads, const CancelCheck& cancel,
+                   std::vector<std::uint8_t> known_family = {}) {
     detail::BatchStop stop(cancel);
     const std::size_t turns_per_waypoint = rotations.empty() ? 1 : rotations.size();
-    PathLayers layers;
-    layers.offsets.resize(waypoints.size() + 1);
-    for (std::size_t i = 0; i <= waypoints.size(); ++i) {
-        layers.offsets[i] = batch.offsets[i * turns_per_waypoint];
-    }
-    layers.nodes.resize(batch.solutions.size());
-    layers.family.assign(batch.solutions.size(), 0);
     layers.flange_targets.resize(waypoints.size() * turns_per_waypoint);
     for (std::size_t i = 0; i < waypoints.size(); ++i) {
         for (std::size_t r = 0; r < turns_per_waypoint; ++r) {
@@ -154,21 +149,14 @@ PathLayers layers_of(const Arm& arm, const IkBatchResult& batch, std::span<const
     }
     if (!rotations.empty()) {
         layers.rotations.assign(rotations.begin(), rotations.end());
-        layers.rotation_of.resize(batch.solutions.size());
-        for (std::size_t target = 0; target + 1 < batch.offsets.size(); ++target) {
-            std::fill(layers.rotation_of.begin() + batch.offsets[target],
-                      layers.rotation_of.begin() + batch.offsets[target + 1],
-                      static_cast<std::uint32_t>(target % turns_per_waypoint));
-        }
     }
-    for (std::size_t k = 0; k < batch.solutions.size(); ++k) {
-        layers.nodes[k] = batch.solutions[k].joints;
-    }
-    if (known_family.size() == batch.solutions.size()) {
+    const std::size_t count = layers.nodes.size();
+    if (known_family.size() == count) {
         layers.family = std::move(known_family);
-        return layers;
+        return;
     }
-    detail::run_chunks(batch.solutions.size(), detail::effective_threads(batch.solutions.size(), threads), stop,
+    layers.family.assign(count, 0);
+    detail::run_chunks(count, detail::effective_threads(count, threads), stop,
                        [&](unsigned, std::size_t begin, std::size_t end, bool on_caller) {
                            for (std::size_t k = begin; k < end && stop.keep_going(on_caller); ++k) {
                                // Whole-turn variants follow each other and share the answer.
@@ -179,8 +167,72 @@ PathLayers layers_of(const Arm& arm, const IkBatchResult& batch, std::span<const
                                    variant ? layers.family[k - 1] : (arm_in_family(arm, layers.nodes[k]) ? 1 : 0);
                            }
                        });
+}
+
+// The layers of a batch of solutions of the waypoints (of every turn of
+// each, turn by turn, with rotations), family members marked.
+PathLayers layers_of(const Arm& arm, const IkBatchResult& batch, std::span<const Pose> waypoints,
+                     std::span<const double> rotations, unsigned threads, const CancelCheck& cancel,
+                     std::vector<std::uint8_t> known_family = {}) {
+    const std::size_t turns_per_waypoint = rotations.empty() ? 1 : rotations.size();
+    PathLayers layers;
+    layers.offsets.resize(waypoints.size() + 1);
+    for (std::size_t i = 0; i <= waypoints.size(); ++i) {
+        layers.offsets[i] = batch.offsets[i * turns_per_waypoint];
+    }
+    layers.nodes.resize(batch.solutions.size());
+    for (std::size_t k = 0; k < batch.solutions.size(); ++k) {
+        layers.nodes[k] = batch.solutions[k].joints;
+    }
+    if (!rotations.empty()) {
+        layers.rotation_of.resize(batch.solutions.size());
+        for (std::size_t target = 0; target + 1 < batch.offsets.size(); ++target) {
+            std::fill(layers.rotation_of.begin() + batch.offsets[target],
+                      layers.rotation_of.begin() + batch.offsets[target + 1],
+                      static_cast<std::uint32_t>(target % turns_per_waypoint));
+        }
+    }
+    finish_layers(arm, layers, waypoints, rotations, threads, cancel, std::move(known_family));
     return layers;
 }
+
+// Collects a batch's joints in pieces as it is solved, then joins them into
+// one array, letting each piece go once copied: the solutions are never
+// held twice, and their residuals and kinds (which layers do not keep) not at all.
+class LayerSink final : public IkBatchSink {
+public:
+    explicit LayerSink(std::size_t targets) {
+        offsets_.reserve(targets + 1);
+        offsets_.push_back(0);
+    }
+    void append(std::span<const IkSolution> solutions, std::span<const std::int64_t> counts) override {
+        for (const IkSolution& s : solutions) {
+            if (pieces_.empty() || pieces_.back().size() == kPiece) {
+                pieces_.emplace_back();
+                pieces_.back().reserve(kPiece);
+            }
+            pieces_.back().push_back(s.joints);
+        }
+        for (const std::int64_t count : counts) {
+            offsets_.push_back(offsets_.back() + count);
+        }
+    }
+    PathLayers take() {
+        PathLayers layers;
+        layers.nodes.reserve(static_cast<std::size_t>(offsets_.back()));
+        for (std::vector<JointVector>& piece : pieces_) {
+            layers.nodes.insert(layers.nodes.end(), piece.begin(), piece.end());
+            std::vector<JointVector>().swap(piece);
+        }
+        layers.offsets = std::move(offsets_);
+        return layers;
+    }
+
+private:
+    static constexpr std::size_t kPiece = std::size_t{1} << 15;
+    std::vector<std::vector<JointVector>> pieces_;
+    std::vector<std::int64_t> offsets_;
+};
 
 // Every waypoint turned by every rotation, waypoint by waypoint; the
 // waypoints themselves without rotations.
@@ -417,7 +469,11 @@ std::optional<std::vector<double>> free_axis_rotations(double lower, double uppe
 }
 
 PathLayers path_layers(const Arm& arm, std::span<const Pose> waypoints, unsigned threads, const CancelCheck& cancel) {
-    return layers_of(arm, arm_ik_many(arm, waypoints, threads, cancel), waypoints, {}, threads, cancel);
+    LayerSink sink(waypoints.size());
+    arm_ik_many(arm, waypoints, sink, threads, cancel);
+    PathLayers layers = sink.take();
+    finish_layers(arm, layers, waypoints, {}, threads, cancel);
+    return layers;
 }
 
 PathLayers path_layers(const Arm& arm, std::span<const Pose> waypoints, std::span<const double> rotations,
@@ -431,8 +487,11 @@ PathLayers path_layers(const Arm& arm, std::span<const Pose> waypoints, std::spa
 
 PathLayers path_layers_free(const Arm& arm, const CollisionChecker& checker, std::span<const Pose> waypoints,
                             double padding, unsigned threads, const CancelCheck& cancel) {
-    return layers_of(arm, arm_ik_many_free(arm, checker, waypoints, padding, threads, cancel), waypoints, {}, threads,
-                     cancel);
+    LayerSink sink(waypoints.size());
+    arm_ik_many_free(arm, checker, waypoints, sink, padding, threads, cancel);
+    PathLayers layers = sink.take();
+    finish_layers(arm, layers, waypoints, {}, threads, cancel);
+    return layers;
 }
 
 PathLayers path_layers_free(const Arm& arm, const CollisionChecker& checker, std::span<const Pose> waypoints,

@@ -273,4 +273,8 @@ std::vector<IkSolution> arm_ik_free(const Arm& arm, const CollisionChecker& chec
 IkBatchResult arm_ik_many_free(const Arm& arm, const CollisionChecker& checker, std::span<const Pose> world_tcps,
                                double padding = 0.0, unsigned threads = 0, const CancelCheck& cancel = {});
 
+// arm_ik_many_free handing the solutions to `out`, as ik_many does.
+void arm_ik_many_free(const Arm& arm, const CollisionChecker& checker, std::span<const Pose> world_tcps,
+                      IkBatchSink& out, double padding = 0.0, unsigned threads = 0, const CancelCheck& cancel = {});
+
 }  // namespace ortholink

@@ -3,56 +3,48 @@
 
 #include <vector>
 
+#include "chunks.hpp"
 #include "ortholink/arm.hpp"
 #include "ortholink/collision.hpp"
 
 namespace ortholink {
 
-std::vector<IkSolution> arm_ik_free(const Arm& arm, const CollisionChecker& checker, const Pose& world_tcp,
-                                    double padding) {
+namespace {
+
+// The solutions of one target that keep the arm clear, appended to `out`:
+// flange solutions are checked before their whole-turn expansion (the
+// variants share their geometry).
+void append_free(const Arm& arm, const CollisionChecker& checker, const Pose& world_tcp, double padding,
+                 std::vector<IkSolution>& out) {
     std::vector<IkSolution> flange = ik(arm.robot, arm_flange_target(arm, world_tcp));
     std::erase_if(flange, [&](const IkSolution& s) { return checker.collides(s.joints, padding); });
-    std::vector<IkSolution> out;
-    out.reserve(flange.size() * 2);
     arm_expand(arm, flange, out);
+}
+
+}  // namespace
+
+std::vector<IkSolution> arm_ik_free(const Arm& arm, const CollisionChecker& checker, const Pose& world_tcp,
+                                    double padding) {
+    std::vector<IkSolution> out;
+    out.reserve(32);
+    append_free(arm, checker, world_tcp, padding, out);
     return out;
+}
+
+void arm_ik_many_free(const Arm& arm, const CollisionChecker& checker, std::span<const Pose> world_tcps,
+                      IkBatchSink& out, double padding, unsigned threads, const CancelCheck& cancel) {
+    // Checked on the thread that solved them: nothing of the batch is held twice.
+    detail::solve_in_order(world_tcps.size(), threads, cancel, out,
+                           [&](std::size_t i, std::vector<IkSolution>& solutions) {
+                               append_free(arm, checker, world_tcps[i], padding, solutions);
+                           });
 }
 
 IkBatchResult arm_ik_many_free(const Arm& arm, const CollisionChecker& checker, std::span<const Pose> world_tcps,
                                double padding, unsigned threads, const CancelCheck& cancel) {
-    std::vector<Pose> flange(world_tcps.size());
-    for (std::size_t i = 0; i < world_tcps.size(); ++i) {
-        flange[i] = arm_flange_target(arm, world_tcps[i]);
-    }
-    const IkBatchResult raw = ik_many(arm.robot, flange, threads, cancel);
-    std::vector<JointVector> joints(raw.solutions.size());
-    for (std::size_t k = 0; k < joints.size(); ++k) {
-        joints[k] = raw.solutions[k].joints;
-    }
-    std::vector<std::uint8_t> hit(joints.size());
-    collides_many(checker, joints, hit, padding, threads, cancel);
-
-    IkBatchResult result;
-    result.offsets.reserve(raw.offsets.size());
-    result.offsets.push_back(0);
-    result.solutions.reserve(raw.solutions.size() * 2);
-    std::vector<IkSolution> kept;
-    for (std::size_t i = 0; i < world_tcps.size(); ++i) {
-        if ((i & 1023) == 0 && cancel()) {
-            throw BatchCancelled{};
-        }
-        kept.clear();
-        for (auto k = static_cast<std::size_t>(raw.offsets[i]); k < static_cast<std::size_t>(raw.offsets[i + 1]);
-             ++k) {
-            if (hit[k] == 0) {
-                kept.push_back(raw.solutions[k]);
-            }
-        }
-        // On the calling thread: the expansion may ask the check.
-        arm_expand(arm, kept, result.solutions, cancel);
-        result.offsets.push_back(static_cast<std::int64_t>(result.solutions.size()));
-    }
-    return result;
+    detail::ResultSink sink(world_tcps.size());
+    arm_ik_many_free(arm, checker, world_tcps, sink, padding, threads, cancel);
+    return std::move(sink.result);
 }
 
 }  // namespace ortholink
