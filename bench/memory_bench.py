@@ -2,6 +2,7 @@
 
     python bench/memory_bench.py [--count 1000000] [--threads 2]
 
+`plan_path` runs on a line of a tenth as many waypoints and reports its peak per graph node.
 Each measurement runs in a fresh interpreter: the input is built, the peak resident size is reset
 (/proc/self/clear_refs), the call runs, and the rise of the peak over the resident size before the
 call is compared with the bytes of the arrays the call returns. Linux only.
@@ -35,6 +36,11 @@ joints = rng.uniform(-180.0, 180.0, (count, 6))
 if case in ("ik_many", "Arm.ik_many", "joints"):
     data = robot.fk_many(joints)
     del joints
+elif case == "plan_path":
+    # A line of `count` waypoints over 400 mm with the flange pointing down (about 21 solutions each).
+    data = np.repeat(arm.fk([0.0, 10.0, -20.0, 0.0, -70.0, 0.0])[None], count, axis=0)
+    data[:, 1, 3] += np.linspace(-200.0, 200.0, count)
+    del joints
 else:
     data = joints
 call = {
@@ -43,6 +49,7 @@ call = {
     "ik_many": lambda: robot.ik_many(data, threads=threads),
     "Arm.ik_many": lambda: arm.ik_many(data, threads=threads),
     "joints": lambda: robot.ik_many(data, threads=threads),
+    "plan_path": lambda: arm.plan_path(data),
 }[case]
 
 def nbytes(result):
@@ -77,6 +84,9 @@ if case == "joints":
     out["property_seconds"] = min(reads)
     out["copy_seconds"] = min(copies)
     out["result"] = first.nbytes
+elif case == "plan_path":
+    out["nodes"] = result.nodes
+    out["result"] = result.joints.nbytes
 else:
     out["result"] = nbytes(result)
 print(json.dumps(out))
@@ -105,6 +115,11 @@ def main() -> None:
             f"{case:12} {args.count} rows: {r['seconds']:6.2f} s, result {r['result'] / mb:7.1f} MB, "
             f"peak +{r['peak'] / mb:7.1f} MB = {r['peak'] / r['result']:.2f}x the result"
         )
+    r = run("plan_path", args.count // 10, args.threads)
+    print(
+        f"plan_path    {args.count // 10} waypoints: {r['seconds']:6.2f} s, {r['nodes']} nodes, "
+        f"peak +{r['peak'] / 1e6:7.1f} MB = {r['peak'] / r['nodes']:.0f} bytes per node"
+    )
     r = run("joints", args.count, args.threads)
     print(  # the fastest of three reads and of three copies
         f"IkBatch.joints at {r['solutions']} solutions ({r['result'] / mb:.1f} MB): "
