@@ -172,6 +172,8 @@ double cluster_margin(double lo, double hi) noexcept {
     return std::max(5.0 * (hi - lo), 5e-4);
 }
 
+}  // namespace
+
 // The zero of branch s between a and b, where its residual changes sign
 // (ga and gb of opposite signs, or one of them zero): false position with the
 // Illinois change, as safe as bisection (the bracket always holds the sign
@@ -215,6 +217,8 @@ double bisect_branch(const Setup& setup, double s, double a, double b, double ga
     }
     return b;
 }
+
+namespace {
 
 // A zero of one branch residual reached by refining a root.
 struct BranchZero {

@@ -23,6 +23,12 @@ using Candidates = FixedVector<Candidate, kMaxCandidates>;
 
 Candidates candidates(const Setup& setup) noexcept;
 
+// The zero of branch s (+1 or -1) of the arm-plane residual between a and
+// b, where it changes sign (ga and gb its values there, of opposite signs,
+// or one of them zero): false position with the Illinois change. Returns the
+// end of the final bracket with the smaller residual.
+double bisect_branch(const Setup& setup, double s, double a, double b, double ga, double gb) noexcept;
+
 // Relative to z1: beyond this distance from the J1 axis o4 still fixes the
 // plane through it and the axis (a target made from joints on a family puts
 // o4 within rounding, about 1e-13·z1, of the axis).
