@@ -462,7 +462,8 @@ std::optional<std::vector<double>> free_axis_rotations(double lower, double uppe
     if (rotations.size() > kMaxFreeAxisSamples) {
         return std::nullopt;
     }
-    std::stable_sort(rotations.begin(), rotations.end(), [](double a, double b) {
+    // The samples are distinct, so this order is total.
+    std::sort(rotations.begin(), rotations.end(), [](double a, double b) {
         return std::fabs(a) < std::fabs(b) || (std::fabs(a) == std::fabs(b) && a < b);
     });
     return rotations;
@@ -619,7 +620,9 @@ std::array<std::size_t, 2> spreading_joints(const std::vector<JointVector>& node
         }
     }
     std::array<std::size_t, 6> order{0, 1, 2, 3, 4, 5};
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return crowding[a] < crowding[b]; });
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return crowding[a] < crowding[b] || (crowding[a] == crowding[b] && a < b);
+    });
     return {order[0], order[1]};
 }
 
@@ -1162,8 +1165,9 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                         }
                         break_order.resize(breaking->count);
                         std::iota(break_order.begin(), break_order.end(), std::size_t{0});
-                        std::stable_sort(break_order.begin(), break_order.end(),
-                                         [&](std::size_t a, std::size_t b) { return least_time[a] < least_time[b]; });
+                        std::sort(break_order.begin(), break_order.end(), [&](std::size_t a, std::size_t b) {
+                            return least_time[a] < least_time[b] || (least_time[a] == least_time[b] && a < b);
+                        });
                     }
                     Cost best_break;
                     std::int64_t break_parent = kNone;
