@@ -66,7 +66,9 @@ private:
     Clock::time_point next_poll_;
     unsigned items_ = 0;
     bool cancelled_ = false;
-    std::atomic<bool> stopped_{false};
+    // On a cache line of its own: the other threads read it for every item
+    // while the calling thread counts its items.
+    alignas(64) std::atomic<bool> stopped_{false};
 };
 
 // The threads a batch of `count` items runs on: one below the parallel

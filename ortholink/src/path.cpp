@@ -2,14 +2,18 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <numbers>
 #include <numeric>
 #include <tuple>
+#include <type_traits>
 #include <unordered_set>
 
 #include "chunks.hpp"
+#include "team.hpp"
 
 namespace ortholink {
 namespace {
@@ -17,6 +21,10 @@ namespace {
 constexpr std::int64_t kNone = -1;
 // The break count of a node the search leaves out: more than any plan has.
 constexpr std::int64_t kHopeless = std::numeric_limits<std::int64_t>::max() / 4;
+// Nodes of a layer per thread of the search, at least: fewer cost less
+// than sharing them out.
+constexpr std::size_t kNodesPerPart = 128;
+constexpr unsigned kMostSearchThreads = 4;
 
 // Cost of the best plan ending at a node: breaks first, then (for plans kept
 // clear) an approach known to collide, then time; ties go to the path's
@@ -109,6 +117,11 @@ constexpr std::size_t kMaxTable = std::size_t{1} << 22;
 
 bool turns_from(const JointVector& base, const JointVector& node, std::array<std::int64_t, 6>& k) noexcept {
     for (std::size_t j = 0; j < 6; ++j) {
+        // Most joints of a variant, and of the nodes tried against it, are its own.
+        if (std::fabs(node[j] - base[j]) <= kSameAngle) {
+            k[j] = 0;
+            continue;
+        }
         const double turns = std::nearbyint((node[j] - base[j]) / 360.0);
         if (!(std::fabs(node[j] - base[j] - 360.0 * turns) <= kSameAngle)) {
             return false;
@@ -172,8 +185,7 @@ void finish_layers(const Arm& arm, PathLayers& layers, std::span<const Pose> way
 // The layers of a batch of solutions of the waypoints (of every turn of
 // each, turn by turn, with rotations), family members marked.
 PathLayers layers_of(const Arm& arm, const IkBatchResult& batch, std::span<const Pose> waypoints,
-                     std::span<const double> rotations, unsigned threads, const CancelCheck& cancel,
-                     std::vector<std::uint8_t> known_family = {}) {
+                     std::span<const double> rotations, unsigned threads, const CancelCheck& cancel) {
     const std::size_t turns_per_waypoint = rotations.empty() ? 1 : rotations.size();
     PathLayers layers;
     layers.offsets.resize(waypoints.size() + 1);
@@ -192,7 +204,7 @@ PathLayers layers_of(const Arm& arm, const IkBatchResult& batch, std::span<const
                       static_cast<std::uint32_t>(target % turns_per_waypoint));
         }
     }
-    finish_layers(arm, layers, waypoints, rotations, threads, cancel, std::move(known_family));
+    finish_layers(arm, layers, waypoints, rotations, threads, cancel);
     return layers;
 }
 
@@ -254,28 +266,16 @@ bool tool_along_flange_z(const Pose& tool) noexcept {
     return tool.q.x == 0.0 && tool.q.y == 0.0 && tool.t[0] == 0.0 && tool.t[1] == 0.0;
 }
 
-// The solutions of a batch and, when already known, whether each belongs to
-// a continuous family (empty otherwise).
-struct TurnedBatch {
-    IkBatchResult batch;
-    std::vector<std::uint8_t> family;
-};
-
-// The solutions within the limits of every waypoint turned by every rotation,
-// as arm_ik_many (or arm_ik_many_free with a checker) gives them for the
-// turned targets. With the tool along the flange's z every turn's flange
-// solutions are those of the waypoint with J6 moved, so each waypoint is
-// solved once, and whether a solution belongs to a family (which J6 does not
-// change) is found once per flange solution.
-TurnedBatch turned_solutions(const Arm& arm, const CollisionChecker* checker, std::span<const Pose> waypoints,
-                             std::span<const double> rotations, double padding, unsigned threads,
-                             const CancelCheck& cancel) {
-    if (!tool_along_flange_z(arm.tool)) {
-        const std::vector<Pose> turned = turned_waypoints(waypoints, rotations);
-        return {checker != nullptr ? arm_ik_many_free(arm, *checker, turned, padding, threads, cancel)
-                                   : arm_ik_many(arm, turned, threads, cancel),
-                {}};
-    }
+// The layers of every waypoint turned by every rotation, with the tool along
+// the flange's z: every turn's flange solutions are those of the waypoint
+// with J6 moved, so each waypoint is solved once, and whether a solution
+// belongs to a family (which J6 does not change) is found once per flange
+// solution. The nodes are those arm_ik_many (arm_ik_many_free with a
+// checker) gives for the turned targets, in the same order: turn by turn,
+// each turn's solutions followed by their whole-turn variants.
+PathLayers flange_turned_layers(const Arm& arm, const CollisionChecker* checker, std::span<const Pose> waypoints,
+                                std::span<const double> rotations, double padding, unsigned threads,
+                                const CancelCheck& cancel) {
     std::vector<Pose> flange(waypoints.size());
     for (std::size_t i = 0; i < waypoints.size(); ++i) {
         flange[i] = arm_flange_target(arm, waypoints[i]);
@@ -313,45 +313,87 @@ TurnedBatch turned_solutions(const Arm& arm, const CollisionChecker* checker, st
         hit.assign(joints.size(), 0);
         collides_many(*checker, joints, hit, padding, threads, cancel);
     }
-    std::vector<std::vector<std::uint8_t>> families(waypoints.size() * turns);
-    detail::ResultSink sink(families.size());
-    // Room for a whole-turn variant of each, so that the batch is not moved as it grows.
-    sink.result.solutions.reserve(raw.solutions.size() * turns * 2);
-    detail::solve_in_order(families.size(), threads, cancel, sink,
-                           [&](std::size_t target, std::vector<IkSolution>& solutions) {
-                               const std::size_t i = target / turns;
-                               const std::size_t r = target % turns;
-                               std::vector<IkSolution> clear;
-                               std::vector<std::uint8_t> clear_family;
-                               for (auto k = static_cast<std::size_t>(raw.offsets[i]);
-                                    k < static_cast<std::size_t>(raw.offsets[i + 1]); ++k) {
-                                   if (hit.empty() || hit[slot(i, r, k)] == 0) {
-                                       clear.push_back(moved(k, r));
-                                       clear_family.push_back(raw_family[k]);
-                                   }
-                               }
-                               const std::size_t before = solutions.size();
-                               arm_expand(arm, clear, solutions);
-                               // Each solution's variants follow it (none when it has none within the limits).
-                               std::vector<std::uint8_t>& family = families[target];
-                               std::size_t source = 0;
-                               std::array<std::int64_t, 6> unused{};
-                               for (std::size_t o = before; o < solutions.size(); ++o) {
-                                   while (source < clear.size() &&
-                                          !turns_from(clear[source].joints, solutions[o].joints, unused)) {
-                                       ++source;
-                                   }
-                                   family.push_back(source < clear.size()
-                                                        ? clear_family[source]
-                                                        : (arm_in_family(arm, solutions[o].joints) ? 1 : 0));
-                               }
-                           });
-    TurnedBatch out{std::move(sink.result), {}};
-    out.family.reserve(out.batch.solutions.size());
-    for (const auto& family : families) {
-        out.family.insert(out.family.end(), family.begin(), family.end());
+    // Each thread's contiguous run of waypoints, joined in order at the end.
+    struct Piece {
+        std::vector<JointVector> nodes;
+        std::vector<std::uint32_t> rotation_of;
+        std::vector<std::uint8_t> family;
+        std::vector<std::int64_t> counts;  // nodes per waypoint
+    };
+    const unsigned used = detail::effective_threads(waypoints.size(), threads);
+    std::vector<Piece> pieces(used);
+    detail::BatchStop stop(cancel);
+    detail::run_chunks(waypoints.size(), used, stop, [&](unsigned chunk, std::size_t begin, std::size_t end, bool on_caller) {
+        Piece& piece = pieces[chunk];
+        std::vector<IkSolution> clear;
+        std::vector<std::uint8_t> clear_family;
+        std::vector<IkSolution> expanded;
+        for (std::size_t i = begin; i < end && stop.keep_going(on_caller); ++i) {
+            const std::size_t before = piece.nodes.size();
+            for (std::size_t r = 0; r < turns; ++r) {
+                clear.clear();
+                clear_family.clear();
+                for (auto k = static_cast<std::size_t>(raw.offsets[i]); k < static_cast<std::size_t>(raw.offsets[i + 1]);
+                     ++k) {
+                    if (hit.empty() || hit[slot(i, r, k)] == 0) {
+                        clear.push_back(moved(k, r));
+                        clear_family.push_back(raw_family[k]);
+                    }
+                }
+                expanded.clear();
+                arm_expand(arm, clear, expanded);
+                // Each solution's variants follow it (none when it has none within the limits).
+                std::size_t source = 0;
+                std::array<std::int64_t, 6> unused{};
+                for (const IkSolution& solution : expanded) {
+                    while (source < clear.size() && !turns_from(clear[source].joints, solution.joints, unused)) {
+                        ++source;
+                    }
+                    piece.nodes.push_back(solution.joints);
+                    piece.rotation_of.push_back(static_cast<std::uint32_t>(r));
+                    piece.family.push_back(source < clear.size() ? clear_family[source]
+                                                                 : (arm_in_family(arm, solution.joints) ? 1 : 0));
+                }
+            }
+            piece.counts.push_back(static_cast<std::int64_t>(piece.nodes.size() - before));
+        }
+    });
+    PathLayers layers;
+    std::size_t total = 0;
+    for (const Piece& piece : pieces) {
+        total += piece.nodes.size();
     }
-    return out;
+    layers.nodes.reserve(total);
+    layers.rotation_of.reserve(total);
+    std::vector<std::uint8_t> family;
+    family.reserve(total);
+    layers.offsets.reserve(waypoints.size() + 1);
+    layers.offsets.push_back(0);
+    for (Piece& piece : pieces) {
+        layers.nodes.insert(layers.nodes.end(), piece.nodes.begin(), piece.nodes.end());
+        layers.rotation_of.insert(layers.rotation_of.end(), piece.rotation_of.begin(), piece.rotation_of.end());
+        family.insert(family.end(), piece.family.begin(), piece.family.end());
+        for (const std::int64_t count : piece.counts) {
+            layers.offsets.push_back(layers.offsets.back() + count);
+        }
+        piece = Piece{};
+    }
+    finish_layers(arm, layers, waypoints, rotations, threads, cancel, std::move(family));
+    return layers;
+}
+
+// The layers of every waypoint turned by every rotation, each turn solved
+// (arm_ik_many_free with a checker).
+PathLayers turned_layers(const Arm& arm, const CollisionChecker* checker, std::span<const Pose> waypoints,
+                         std::span<const double> rotations, double padding, unsigned threads,
+                         const CancelCheck& cancel) {
+    if (tool_along_flange_z(arm.tool)) {
+        return flange_turned_layers(arm, checker, waypoints, rotations, padding, threads, cancel);
+    }
+    const std::vector<Pose> turned = turned_waypoints(waypoints, rotations);
+    const IkBatchResult batch = checker != nullptr ? arm_ik_many_free(arm, *checker, turned, padding, threads, cancel)
+                                                   : arm_ik_many(arm, turned, threads, cancel);
+    return layers_of(arm, batch, waypoints, rotations, threads, cancel);
 }
 
 // The flange target of node `node` of waypoint `waypoint` (an identity pose when the layers have none).
@@ -482,8 +524,7 @@ PathLayers path_layers(const Arm& arm, std::span<const Pose> waypoints, std::spa
     if (rotations.empty()) {
         return path_layers(arm, waypoints, threads, cancel);
     }
-    TurnedBatch turned = turned_solutions(arm, nullptr, waypoints, rotations, 0.0, threads, cancel);
-    return layers_of(arm, turned.batch, waypoints, rotations, threads, cancel, std::move(turned.family));
+    return turned_layers(arm, nullptr, waypoints, rotations, 0.0, threads, cancel);
 }
 
 PathLayers path_layers_free(const Arm& arm, const CollisionChecker& checker, std::span<const Pose> waypoints,
@@ -501,8 +542,7 @@ PathLayers path_layers_free(const Arm& arm, const CollisionChecker& checker, std
     if (rotations.empty()) {
         return path_layers_free(arm, checker, waypoints, padding, threads, cancel);
     }
-    TurnedBatch turned = turned_solutions(arm, &checker, waypoints, rotations, padding, threads, cancel);
-    return layers_of(arm, turned.batch, waypoints, rotations, threads, cancel, std::move(turned.family));
+    return turned_layers(arm, &checker, waypoints, rotations, padding, threads, cancel);
 }
 
 std::optional<std::vector<std::int64_t>> waypoint_indices(std::span<const double> values, std::size_t waypoints) {
@@ -558,6 +598,8 @@ struct TurnClass {
     std::vector<std::int64_t> members;    // (node, k packed later) while building
     std::vector<std::array<std::int64_t, 6>> turns;
     std::vector<std::int64_t> overflow;  // nodes not in the table (a second node on one k)
+    JointVector low{};                   // smallest angle of the members, per joint
+    JointVector high{};                  // largest
 };
 
 // A layer with more nodes than this (a free tool axis puts every turn's
@@ -626,8 +668,20 @@ std::array<std::size_t, 2> spreading_joints(const std::vector<JointVector>& node
     return {order[0], order[1]};
 }
 
+// visit(u), true when it asks to stop (a visit returning nothing never does).
+template <class Visit, class Index>
+bool visit_stops(Visit& visit, Index u) {
+    if constexpr (std::is_same_v<decltype(visit(u)), bool>) {
+        return visit(u);
+    } else {
+        visit(u);
+        return false;
+    }
+}
+
 // Calls visit(c) for the index c of each class of `classes` filed under the bins of
-// joints keys within `reach` degrees (modulo a turn) of `node`, each once.
+// joints keys within `reach` degrees (modulo a turn) of `node`, each once,
+// until a visit asks to stop.
 template <class Visit>
 void classes_near(const TurnClasses& classes, const JointVector& node, double reach, Visit&& visit) {
     std::array<std::int64_t, 2> low{};
@@ -643,7 +697,9 @@ void classes_near(const TurnClasses& classes, const JointVector& node, double re
         for (std::int64_t y = 0; y < bins[1]; ++y, by = by + 1 == kBins ? 0 : by + 1) {
             for (std::int64_t c = classes.head[bx * kBins + by]; c != kNone;
                  c = classes.next[static_cast<std::size_t>(c)]) {
-                visit(static_cast<std::size_t>(c));
+                if (visit_stops(visit, static_cast<std::size_t>(c))) {
+                    return;
+                }
             }
         }
     }
@@ -703,6 +759,15 @@ void build_classes(const std::vector<JointVector>& nodes, std::span<const std::i
     }
     for (std::size_t index = 0; index < classes.count; ++index) {
         TurnClass& c = classes.items[index];
+        c.low = c.base;
+        c.high = c.base;
+        for (const std::int64_t u : c.members) {
+            const JointVector& member = nodes[static_cast<std::size_t>(u)];
+            for (std::size_t j = 0; j < 6; ++j) {
+                c.low[j] = std::min(c.low[j], member[j]);
+                c.high[j] = std::max(c.high[j], member[j]);
+            }
+        }
         std::array<std::int64_t, 6> last{};
         c.first = c.turns[0];
         last = c.turns[0];
@@ -759,27 +824,42 @@ std::size_t table_slot(const TurnClass& c, const std::array<std::int64_t, 6>& k)
     return slot;
 }
 
+// Slack of the test of a class's angle range: far above the rounding of
+// the angles, far below any step.
+constexpr double kRangeSlack = 1e-6;
+
 // Calls visit(u) for every node u of class `c` that may lie within reach[j]
 // degrees of `node` in every joint j (and some that do not: the caller
-// checks), each once.
+// checks), each once, until a visit asks to stop; true when one did.
 template <class Visit>
-void near_members(const TurnClass& c, const JointVector& node, const std::array<double, 6>& reach, Visit&& visit) {
+bool near_members(const TurnClass& c, const JointVector& node, const std::array<double, 6>& reach, Visit&& visit) {
     for (const std::int64_t u : c.overflow) {
-        visit(u);
+        if (visit_stops(visit, u)) {
+            return true;
+        }
     }
     if (c.table.empty()) {
-        return;
+        return false;
+    }
+    // Most classes lie out of reach in some joint: their angle ranges say so
+    // before any turn is counted.
+    for (std::size_t j = 0; j < 6; ++j) {
+        if (node[j] + reach[j] < c.low[j] - kRangeSlack || node[j] - reach[j] > c.high[j] + kRangeSlack) {
+            return false;
+        }
     }
     // A class of one node: the caller's own test is cheaper than the range.
     if (c.table.size() == 1) {
-        if (c.table[0] != kNone) {
-            visit(c.table[0]);
-        }
-        return;
+        return c.table[0] != kNone && visit_stops(visit, c.table[0]);
     }
     std::array<std::int64_t, 6> lo{};
     std::array<std::int64_t, 6> hi{};
     for (std::size_t j = 0; j < 6; ++j) {
+        // A joint of one turn count: its angle range above has answered.
+        if (c.span[j] == 1) {
+            lo[j] = hi[j] = c.first[j];
+            continue;
+        }
         const double d = node[j] - c.base[j];
         // Within the class's own turns, so an infinite reach takes them all.
         const auto first = static_cast<double>(c.first[j]);
@@ -787,13 +867,13 @@ void near_members(const TurnClass& c, const JointVector& node, const std::array<
         lo[j] = ceil_within((d - reach[j]) / 360.0 - 1e-9, first, last + 1.0);
         hi[j] = floor_within((d + reach[j]) / 360.0 + 1e-9, first - 1.0, last);
         if (lo[j] > hi[j]) {
-            return;
+            return false;
         }
     }
     std::array<std::int64_t, 6> k = lo;
     for (;;) {
-        if (const std::int64_t u = c.table[table_slot(c, k)]; u != kNone) {
-            visit(u);
+        if (const std::int64_t u = c.table[table_slot(c, k)]; u != kNone && visit_stops(visit, u)) {
+            return true;
         }
         std::size_t j = 6;
         while (j > 0 && k[j - 1] == hi[j - 1]) {
@@ -801,7 +881,7 @@ void near_members(const TurnClass& c, const JointVector& node, const std::array<
             --j;
         }
         if (j == 0) {
-            break;
+            return false;
         }
         ++k[j - 1];
     }
@@ -809,7 +889,7 @@ void near_members(const TurnClass& c, const JointVector& node, const std::array<
 
 // Calls visit(u) for every node u of the classes that may lie within
 // max_step of `node` in every joint (and some that do not: the caller
-// checks), each once.
+// checks), each once, until a visit asks to stop.
 template <class Visit>
 void near_predecessors(const TurnClasses& classes, const JointVector& node, double max_step, Visit&& visit) {
     std::array<double, 6> reach{};
@@ -818,13 +898,128 @@ void near_predecessors(const TurnClasses& classes, const JointVector& node, doub
         // A class's members lie within kSameAngle of its base modulo a turn;
         // the slack covers the rounding of the tests in near_members.
         classes_near(classes, node, max_step + 1e-5,
-                     [&](std::size_t c) { near_members(classes.items[c], node, reach, visit); });
+                     [&](std::size_t c) { return near_members(classes.items[c], node, reach, visit); });
         return;
     }
     for (std::size_t c = 0; c < classes.count; ++c) {
-        near_members(classes.items[c], node, reach, visit);
+        if (near_members(classes.items[c], node, reach, visit)) {
+            return;
+        }
     }
 }
+
+// Where no joint's limits span more than a few turns, a large layer's nodes
+// are found through a grid of the angles of two joints (those that spread
+// them most), each node in one cell: a node's predecessors within a step are
+// in the cells within the step of its own, and building the grid costs a
+// count and a pass. With wider limits whole-turn classes keep the many
+// variants of a solution together instead.
+constexpr double kMostGridRange = 720.0;
+// Cells per joint of the grid's table: cells further apart share an entry
+// (modulo this), which only adds nodes for the caller's own test.
+constexpr std::int64_t kGridSide = 64;
+
+struct NodeGrid {
+    std::array<std::size_t, 2> keys{};
+    std::vector<std::uint32_t> start;  // per entry, its first node in `nodes`; one more at the end
+    std::vector<std::int64_t> nodes;
+    std::vector<std::uint32_t> entry_of;  // while building
+};
+
+std::size_t grid_entry(std::int64_t x, std::int64_t y) noexcept {
+    const auto wrap = [](std::int64_t c) { return static_cast<std::size_t>(((c % kGridSide) + kGridSide) % kGridSide); };
+    return wrap(x) * static_cast<std::size_t>(kGridSide) + wrap(y);
+}
+
+void build_grid(const std::vector<JointVector>& nodes, std::span<const std::int64_t> ids, NodeGrid& grid) {
+    grid.keys = spreading_joints(nodes, ids);
+    constexpr auto entries = static_cast<std::size_t>(kGridSide * kGridSide);
+    grid.start.assign(entries + 1, 0);
+    grid.entry_of.resize(ids.size());
+    for (std::size_t m = 0; m < ids.size(); ++m) {
+        const JointVector& node = nodes[static_cast<std::size_t>(ids[m])];
+        const auto entry = static_cast<std::uint32_t>(
+            grid_entry(floor_of(node[grid.keys[0]] * kPerBin), floor_of(node[grid.keys[1]] * kPerBin)));
+        grid.entry_of[m] = entry;
+        ++grid.start[entry + 1];
+    }
+    for (std::size_t e = 0; e < entries; ++e) {
+        grid.start[e + 1] += grid.start[e];
+    }
+    // start[e + 1] is where entry e ends: filled from the back, each entry
+    // keeps the layer's order and start[e] ends where entry e begins.
+    grid.nodes.resize(ids.size());
+    for (std::size_t m = ids.size(); m-- > 0;) {
+        grid.nodes[--grid.start[grid.entry_of[m] + 1]] = ids[m];
+    }
+    for (std::size_t e = 0; e < entries; ++e) {
+        grid.start[e] = grid.start[e + 1];
+    }
+    grid.start[entries] = static_cast<std::uint32_t>(ids.size());
+}
+
+// Calls visit(u) for every node u of the grid within max_step of `node` in
+// the grid's two joints (and some further: the caller checks), each once,
+// until a visit asks to stop.
+template <class Visit>
+void grid_near(const NodeGrid& grid, const JointVector& node, double max_step, Visit&& visit) {
+    std::array<std::int64_t, 2> low{};
+    std::array<std::int64_t, 2> cells{};
+    for (std::size_t d = 0; d < 2; ++d) {
+        // The slack covers the rounding of the cells' edges.
+        const double angle = node[grid.keys[d]];
+        low[d] = floor_of((angle - max_step - 1e-5) * kPerBin);
+        cells[d] = std::min(floor_of((angle + max_step + 1e-5) * kPerBin) - low[d] + 1, kGridSide);
+    }
+    for (std::int64_t x = 0; x < cells[0]; ++x) {
+        for (std::int64_t y = 0; y < cells[1]; ++y) {
+            const std::size_t entry = grid_entry(low[0] + x, low[1] + y);
+            for (std::uint32_t m = grid.start[entry]; m < grid.start[entry + 1]; ++m) {
+                if (visit_stops(visit, grid.nodes[m])) {
+                    return;
+                }
+            }
+        }
+    }
+}
+
+// A layer's nodes, to be looked up near a node of the next layer: a grid or
+// whole-turn classes.
+class Predecessors {
+public:
+    explicit Predecessors(const Arm& arm) noexcept {
+        for (std::size_t j = 0; j < 6; ++j) {
+            narrow_ = narrow_ && arm.upper[j] - arm.lower[j] <= kMostGridRange;
+        }
+    }
+
+    void build(const std::vector<JointVector>& nodes, std::span<const std::int64_t> ids) {
+        gridded_ = narrow_ && static_cast<std::int64_t>(ids.size()) > kBinnedLayer;
+        if (gridded_) {
+            build_grid(nodes, ids, grid_);
+        } else {
+            build_classes(nodes, ids, classes_);
+        }
+    }
+
+    // The classes of the nodes built, if they were built as classes.
+    const TurnClasses* classes() const noexcept { return gridded_ ? nullptr : &classes_; }
+
+    template <class Visit>
+    void near(const JointVector& node, double max_step, Visit&& visit) const {
+        if (gridded_) {
+            grid_near(grid_, node, max_step, visit);
+        } else {
+            near_predecessors(classes_, node, max_step, visit);
+        }
+    }
+
+private:
+    bool narrow_ = true;
+    bool gridded_ = false;
+    NodeGrid grid_;
+    TurnClasses classes_;
+};
 
 // The variant of class `c` nearest `node` joint by joint, if the class has it.
 std::int64_t nearest_member(const TurnClass& c, const JointVector& node) noexcept {
@@ -922,11 +1117,17 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
     std::vector<std::int64_t> parent(count, kNone);
     std::vector<std::uint8_t> incoming_break(count, 0);
     detail::BatchStop stop(cancel);
-    const auto keep_going = [&] {
-        if (!stop.keep_going(true)) {
+    const auto keep_going = [&](bool on_caller = true) {
+        if (!stop.keep_going(on_caller)) {
             throw BatchCancelled{};
         }
     };
+    // The nodes of a layer are searched in parts on a few threads: each
+    // node's answer depends only on the layer before it.
+    detail::Team team(count >= kNodesPerPart * 2 * std::max<std::size_t>(waypoints, 1)
+                          ? std::min(default_thread_count(), kMostSearchThreads)
+                          : 1);
+    std::atomic<std::size_t> edges{0};
     // Members of a family move to the member nearest their best predecessor.
     const bool families = move_families && layers.family.size() == count &&
                           std::any_of(layers.family.begin(), layers.family.end(), [](std::uint8_t f) { return f != 0; });
@@ -957,13 +1158,21 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
     const auto turn_between = [&](std::int64_t u, std::int64_t v) {
         const double a = layers.rotations[layers.rotation_of[static_cast<std::size_t>(u)]];
         const double b = layers.rotations[layers.rotation_of[static_cast<std::size_t>(v)]];
-        return std::fabs(std::remainder(a - b, 360.0));
+        const double d = std::fabs(a - b);
+        // Within two turns the difference from a turn is exact (and so the
+        // same as the remainder's).
+        if (d <= 180.0) {
+            return d;
+        }
+        return d <= 720.0 ? std::fabs(d - 360.0 * std::nearbyint(d / 360.0)) : std::fabs(std::remainder(a - b, 360.0));
     };
 
-    // The largest continuous step from u (of waypoint `from`) to v, given
-    // the layer's step: per pair of turns with a free tool axis.
-    const auto pair_limit = [&](double limit, double tcp, bool per_pair, std::int64_t u, std::int64_t v) {
-        return per_pair ? std::min(max_step, tcp + max_step_per_mm * turn_between(u, v)) : limit;
+    // Whether the move from u to v, of largest joint motion `motion`, is
+    // within the largest continuous step: the layer's, and with a free tool
+    // axis that of their pair of turns.
+    const auto within_step = [&](double motion, double limit, double tcp, bool per_pair, std::int64_t u,
+                                 std::int64_t v) {
+        return motion <= limit && (!per_pair || motion <= std::min(max_step, tcp + max_step_per_mm * turn_between(u, v)));
     };
     const auto layer_limits = [&](std::size_t from, std::size_t to) {
         const double tcp = tcp_rule ? tcp_limit(from, to) : max_step;
@@ -971,7 +1180,7 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
         return std::tuple{per_pair ? max_step : std::min(max_step, tcp), tcp, per_pair};
     };
 
-    TurnClasses classes;
+    Predecessors predecessors(arm);
     std::vector<std::int64_t> ids;
     // Break counts first, without times: a node reached with more breaks
     // than the best plan has can be on no best plan, and is left out of the
@@ -994,29 +1203,40 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
             }
             if (before_begin != kNone) {
                 const auto [limit, tcp, per_pair] = layer_limits(before_waypoint, i);
+                // Only a predecessor with the previous layer's fewest breaks
+                // reaches a node with fewer than a break from it gives.
                 ids.clear();
                 for (std::int64_t u = before_begin; u < before_end; ++u) {
-                    ids.push_back(u);
+                    if (least_breaks[static_cast<std::size_t>(u)] == fewest) {
+                        ids.push_back(u);
+                    }
                 }
-                build_classes(position, ids, classes);
-                std::int64_t layer_fewest = std::numeric_limits<std::int64_t>::max();
-                for (std::int64_t v = begin; v < end; ++v) {
-                    keep_going();
-                    const JointVector& node = position[static_cast<std::size_t>(v)];
-                    std::int64_t least = fewest + 1;
-                    near_predecessors(classes, node, limit, [&](std::int64_t u) {
-                        const std::int64_t b = least_breaks[static_cast<std::size_t>(u)];
-                        if (b < least &&
-                            largest_motion(position[static_cast<std::size_t>(u)], node) <=
-                                pair_limit(limit, tcp, per_pair, u, v) &&
-                            !blocked.contains(u, v)) {
-                            least = b;
-                        }
-                    });
-                    least_breaks[static_cast<std::size_t>(v)] = least;
-                    layer_fewest = std::min(layer_fewest, least);
-                }
-                fewest = layer_fewest;
+                predecessors.build(position, ids);
+                std::atomic<std::int64_t> layer_fewest{std::numeric_limits<std::int64_t>::max()};
+                team.run(static_cast<std::size_t>(begin), static_cast<std::size_t>(end), kNodesPerPart,
+                         [&](std::size_t first, std::size_t last, bool on_caller) {
+                             std::int64_t least_here = std::numeric_limits<std::int64_t>::max();
+                             for (auto v = static_cast<std::int64_t>(first); v < static_cast<std::int64_t>(last); ++v) {
+                                 keep_going(on_caller);
+                                 const JointVector& node = position[static_cast<std::size_t>(v)];
+                                 std::int64_t least = fewest + 1;
+                                 predecessors.near(node, limit, [&](std::int64_t u) {
+                                     if (within_step(largest_motion(position[static_cast<std::size_t>(u)], node), limit,
+                                                     tcp, per_pair, u, v) &&
+                                         !blocked.contains(u, v)) {
+                                         least = fewest;
+                                         return true;
+                                     }
+                                     return false;
+                                 });
+                                 least_breaks[static_cast<std::size_t>(v)] = least;
+                                 least_here = std::min(least_here, least);
+                             }
+                             for (std::int64_t known = layer_fewest.load(); least_here < known &&
+                                                                            !layer_fewest.compare_exchange_weak(known, least_here);) {
+                             }
+                         });
+                fewest = layer_fewest.load();
             }
             before_begin = begin;
             before_end = end;
@@ -1085,163 +1305,173 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                     ids.push_back(u);
                 }
             }
-            build_classes(position, ids, classes);
-            // The classes of the predecessors with the fewest breaks, once a node needs a break.
+            predecessors.build(position, ids);
+            // The classes of the predecessors with the fewest breaks, built
+            // by the first node that needs a break.
             const TurnClasses* breaking = nullptr;
+            std::mutex breaking_built;
 
-            for (std::int64_t v = begin; v < end; ++v) {
-                keep_going();
-                const auto k = static_cast<std::size_t>(v);
-                if (!hopeless.empty() && hopeless[k] != 0) {
-                    cost[k].breaks = kHopeless;
-                    continue;
-                }
-                const JointVector node = position[k];
-                Cost best;
-                std::int64_t best_parent = kNone;
-                std::optional<JointVector> best_member;
-                // Among equal continuous moves the earliest predecessor wins.
-                const auto offer = [&](std::int64_t u, const JointVector& to, bool member) {
-                    const JointVector& from = position[static_cast<std::size_t>(u)];
-                    if (largest_motion(from, to) > pair_limit(limit, tcp, per_pair, u, v) || blocked.contains(u, v)) {
-                        return;
-                    }
-                    ++plan.edges;
-                    const Cost& base = cost[static_cast<std::size_t>(u)];
-                    Cost candidate = base;
-                    candidate.time += move_time(from, to, arm.max_speed);
-                    if (best_parent == kNone || better(candidate, best) ||
-                        (!better(best, candidate) && u < best_parent)) {
-                        best = candidate;
-                        best_parent = u;
-                        best_member = member ? std::optional<JointVector>(to) : std::nullopt;
-                    }
-                };
-                near_predecessors(classes, node, limit, [&](std::int64_t u) { offer(u, node, false); });
-                if (families && layers.family[k] != 0) {
-                    for (std::int64_t u = previous_begin; u < previous_end; ++u) {
-                        keep_going();
-                        const JointVector& from = position[static_cast<std::size_t>(u)];
-                        if (const auto member = arm_family_nearest(arm, flange_of(i, k), layers.nodes[k], from);
-                            member && largest_motion(from, *member) < largest_motion(from, node)) {
-                            offer(u, *member, true);
-                        }
-                    }
-                }
-                bool breaks_in = false;
-                if (best_parent == kNone || best.breaks > fewest) {
-                    // A break: a point-to-point move from one of the predecessors
-                    // with the fewest breaks, the one that makes the plan fastest.
-                    // A continuous move wins a tie; among breaks the earliest
-                    // predecessor.
-                    if (breaking == nullptr) {
-                        ids.clear();
-                        std::size_t kept = 0;
-                        for (std::int64_t u = previous_begin; u < previous_end; ++u) {
-                            const auto uk = static_cast<std::size_t>(u);
-                            if (hopeless.empty() || hopeless[uk] == 0) {
-                                ++kept;
-                                if (cost[uk].breaks == fewest) {
-                                    ids.push_back(u);
-                                }
-                            }
-                        }
-                        // Mostly every predecessor has the fewest breaks: their classes are built.
-                        if (ids.size() == kept) {
-                            breaking = &classes;
-                        } else {
-                            build_classes(position, ids, break_classes);
-                            breaking = &break_classes;
-                        }
-                        least_time.assign(breaking->count, std::numeric_limits<double>::infinity());
-                        uniform_time.assign(breaking->count, 1);
-                        for (std::size_t c = 0; c < breaking->count; ++c) {
-                            const TurnClass& members = breaking->items[c];
-                            for (const std::int64_t u : members.members) {
-                                const double time = cost[static_cast<std::size_t>(u)].time;
-                                least_time[c] = std::min(least_time[c], time);
-                                uniform_time[c] &= time == cost[static_cast<std::size_t>(members.members[0])].time;
-                            }
-                        }
-                        break_order.resize(breaking->count);
-                        std::iota(break_order.begin(), break_order.end(), std::size_t{0});
-                        std::sort(break_order.begin(), break_order.end(), [&](std::size_t a, std::size_t b) {
-                            return least_time[a] < least_time[b] || (least_time[a] == least_time[b] && a < b);
-                        });
-                    }
-                    Cost best_break;
-                    std::int64_t break_parent = kNone;
-                    const auto offer_break = [&](std::int64_t u) {
-                        const Cost& base = cost[static_cast<std::size_t>(u)];
-                        Cost candidate = base;
-                        ++candidate.breaks;
-                        candidate.time += move_time(position[static_cast<std::size_t>(u)], node, arm.max_speed);
-                        if (break_parent == kNone || better(candidate, best_break) ||
-                            (!better(best_break, candidate) && u < break_parent)) {
-                            best_break = candidate;
-                            break_parent = u;
-                        }
-                    };
-                    // Classes in the order of their members' least time: once
-                    // that time alone reaches the best plan so far, no later
-                    // class can beat it. In each class the nearest variant
-                    // bounds the time; then every member that could beat the
-                    // bound is looked at. In a class whose members all took
-                    // the same time, the variant nearest joint by joint is
-                    // the fastest: no other is looked at.
-                    const auto bound_now = [&] {
-                        double bound = std::numeric_limits<double>::infinity();
-                        if (break_parent != kNone) {
-                            bound = best_break.time;
-                        }
-                        if (best_parent != kNone && best.breaks == fewest + 1) {
-                            bound = std::min(bound, best.time);
-                        }
-                        return bound + tie_tolerance(bound, bound);
-                    };
-                    for (const std::size_t c : break_order) {
-                        keep_going();
-                        if (!(least_time[c] <= bound_now())) {
-                            break;
-                        }
-                        bool nearest_found = false;
-                        if (const std::int64_t u = nearest_member(breaking->items[c], node); u != kNone) {
-                            offer_break(u);
-                            nearest_found = breaking->items[c].overflow.empty();
-                        }
-                        if (nearest_found && uniform_time[c] != 0) {
-                            continue;
-                        }
-                        const double spare = bound_now() - least_time[c];
-                        if (!(spare >= 0.0)) {
-                            continue;
-                        }
-                        std::array<double, 6> reach{};
-                        for (std::size_t j = 0; j < 6; ++j) {
-                            reach[j] = spare * arm.max_speed[j];
-                        }
-                        near_members(breaking->items[c], node, reach, offer_break);
-                    }
-                    if (break_parent != kNone && (best_parent == kNone || better(best_break, best))) {
-                        best = best_break;
-                        best_parent = break_parent;
-                        best_member.reset();
-                        breaks_in = true;
-                    }
-                }
-                if (best_member) {
-                    moved[k] = *best_member;
-                }
-                cost[k] = best;
-                parent[k] = best_parent;
-                incoming_break[k] = breaks_in ? 1 : 0;
-            }
+            team.run(static_cast<std::size_t>(begin), static_cast<std::size_t>(end), kNodesPerPart,
+                     [&](std::size_t first_node, std::size_t last_node, bool on_caller) {
+                         std::size_t block_edges = 0;
+                         for (auto v = static_cast<std::int64_t>(first_node); v < static_cast<std::int64_t>(last_node); ++v) {
+                             keep_going(on_caller);
+                             const auto k = static_cast<std::size_t>(v);
+                             if (!hopeless.empty() && hopeless[k] != 0) {
+                                 cost[k].breaks = kHopeless;
+                                 continue;
+                             }
+                             const JointVector node = position[k];
+                             Cost best;
+                             std::int64_t best_parent = kNone;
+                             std::optional<JointVector> best_member;
+                             // Among equal continuous moves the earliest predecessor wins.
+                             const auto offer = [&](std::int64_t u, const JointVector& to, bool member) {
+                                 const JointVector& from = position[static_cast<std::size_t>(u)];
+                                 if (!within_step(largest_motion(from, to), limit, tcp, per_pair, u, v) || blocked.contains(u, v)) {
+                                     return;
+                                 }
+                                 ++block_edges;
+                                 const Cost& base = cost[static_cast<std::size_t>(u)];
+                                 Cost candidate = base;
+                                 candidate.time += move_time(from, to, arm.max_speed);
+                                 if (best_parent == kNone || better(candidate, best) ||
+                                     (!better(best, candidate) && u < best_parent)) {
+                                     best = candidate;
+                                     best_parent = u;
+                                     best_member = member ? std::optional<JointVector>(to) : std::nullopt;
+                                 }
+                             };
+                             predecessors.near(node, limit, [&](std::int64_t u) { offer(u, node, false); });
+                             if (families && layers.family[k] != 0) {
+                                 for (std::int64_t u = previous_begin; u < previous_end; ++u) {
+                                     keep_going(on_caller);
+                                     const JointVector& from = position[static_cast<std::size_t>(u)];
+                                     if (const auto member = arm_family_nearest(arm, flange_of(i, k), layers.nodes[k], from);
+                                         member && largest_motion(from, *member) < largest_motion(from, node)) {
+                                         offer(u, *member, true);
+                                     }
+                                 }
+                             }
+                             bool breaks_in = false;
+                             if (best_parent == kNone || best.breaks > fewest) {
+                                 // A break: a point-to-point move from one of the predecessors
+                                 // with the fewest breaks, the one that makes the plan fastest.
+                                 // A continuous move wins a tie; among breaks the earliest
+                                 // predecessor.
+                                 std::unique_lock lock(breaking_built);
+                                 if (breaking == nullptr) {
+                                     ids.clear();
+                                     std::size_t kept = 0;
+                                     for (std::int64_t u = previous_begin; u < previous_end; ++u) {
+                                         const auto uk = static_cast<std::size_t>(u);
+                                         if (hopeless.empty() || hopeless[uk] == 0) {
+                                             ++kept;
+                                             if (cost[uk].breaks == fewest) {
+                                                 ids.push_back(u);
+                                             }
+                                         }
+                                     }
+                                     // Mostly every predecessor has the fewest breaks: their classes
+                                     // may be built.
+                                     if (ids.size() == kept && predecessors.classes() != nullptr) {
+                                         breaking = predecessors.classes();
+                                     } else {
+                                         build_classes(position, ids, break_classes);
+                                         breaking = &break_classes;
+                                     }
+                                     least_time.assign(breaking->count, std::numeric_limits<double>::infinity());
+                                     uniform_time.assign(breaking->count, 1);
+                                     for (std::size_t c = 0; c < breaking->count; ++c) {
+                                         const TurnClass& members = breaking->items[c];
+                                         for (const std::int64_t u : members.members) {
+                                             const double time = cost[static_cast<std::size_t>(u)].time;
+                                             least_time[c] = std::min(least_time[c], time);
+                                             uniform_time[c] &= time == cost[static_cast<std::size_t>(members.members[0])].time;
+                                         }
+                                     }
+                                     break_order.resize(breaking->count);
+                                     std::iota(break_order.begin(), break_order.end(), std::size_t{0});
+                                     std::sort(break_order.begin(), break_order.end(), [&](std::size_t a, std::size_t b) {
+                                         return least_time[a] < least_time[b] || (least_time[a] == least_time[b] && a < b);
+                                     });
+                                 }
+                                 lock.unlock();
+                                 Cost best_break;
+                                 std::int64_t break_parent = kNone;
+                                 const auto offer_break = [&](std::int64_t u) {
+                                     const Cost& base = cost[static_cast<std::size_t>(u)];
+                                     Cost candidate = base;
+                                     ++candidate.breaks;
+                                     candidate.time += move_time(position[static_cast<std::size_t>(u)], node, arm.max_speed);
+                                     if (break_parent == kNone || better(candidate, best_break) ||
+                                         (!better(best_break, candidate) && u < break_parent)) {
+                                         best_break = candidate;
+                                         break_parent = u;
+                                     }
+                                 };
+                                 // Classes in the order of their members' least time: once
+                                 // that time alone reaches the best plan so far, no later
+                                 // class can beat it. In each class the nearest variant
+                                 // bounds the time; then every member that could beat the
+                                 // bound is looked at. In a class whose members all took
+                                 // the same time, the variant nearest joint by joint is
+                                 // the fastest: no other is looked at.
+                                 const auto bound_now = [&] {
+                                     double bound = std::numeric_limits<double>::infinity();
+                                     if (break_parent != kNone) {
+                                         bound = best_break.time;
+                                     }
+                                     if (best_parent != kNone && best.breaks == fewest + 1) {
+                                         bound = std::min(bound, best.time);
+                                     }
+                                     return bound + tie_tolerance(bound, bound);
+                                 };
+                                 for (const std::size_t c : break_order) {
+                                     keep_going(on_caller);
+                                     if (!(least_time[c] <= bound_now())) {
+                                         break;
+                                     }
+                                     bool nearest_found = false;
+                                     if (const std::int64_t u = nearest_member(breaking->items[c], node); u != kNone) {
+                                         offer_break(u);
+                                         nearest_found = breaking->items[c].overflow.empty();
+                                     }
+                                     if (nearest_found && uniform_time[c] != 0) {
+                                         continue;
+                                     }
+                                     const double spare = bound_now() - least_time[c];
+                                     if (!(spare >= 0.0)) {
+                                         continue;
+                                     }
+                                     std::array<double, 6> reach{};
+                                     for (std::size_t j = 0; j < 6; ++j) {
+                                         reach[j] = spare * arm.max_speed[j];
+                                     }
+                                     near_members(breaking->items[c], node, reach, offer_break);
+                                 }
+                                 if (break_parent != kNone && (best_parent == kNone || better(best_break, best))) {
+                                     best = best_break;
+                                     best_parent = break_parent;
+                                     best_member.reset();
+                                     breaks_in = true;
+                                 }
+                             }
+                             if (best_member) {
+                                 moved[k] = *best_member;
+                             }
+                             cost[k] = best;
+                             parent[k] = best_parent;
+                             incoming_break[k] = breaks_in ? 1 : 0;
+                         }
+                         edges.fetch_add(block_edges);
+                     });
         }
         previous_begin = begin;
         previous_end = end;
         previous_waypoint = i;
     }
-
+    plan.edges = edges.load();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     plan.joints.assign(waypoints, JointVector{nan, nan, nan, nan, nan, nan});
     chosen.assign(waypoints, kNone);
