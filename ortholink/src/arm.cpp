@@ -302,13 +302,17 @@ bool snap_to_limits(const Arm& arm, JointVector& joints) noexcept {
 
 }  // namespace
 
-bool arm_snap_to_limits(const Arm& arm, JointVector& joints) noexcept {
-    JointVector widened_lower = arm.lower;
-    JointVector widened_upper = arm.upper;
+void arm_widened_limits(const Arm& arm, JointVector& lower, JointVector& upper) noexcept {
     for (std::size_t i = 0; i < 6; ++i) {
-        widened_lower[i] -= limit_slack(arm.lower[i]);
-        widened_upper[i] += limit_slack(arm.upper[i]);
+        lower[i] = arm.lower[i] - limit_slack(arm.lower[i]);
+        upper[i] = arm.upper[i] + limit_slack(arm.upper[i]);
     }
+}
+
+bool arm_snap_to_limits(const Arm& arm, JointVector& joints) noexcept {
+    JointVector widened_lower;
+    JointVector widened_upper;
+    arm_widened_limits(arm, widened_lower, widened_upper);
     if (!within_limits(joints, widened_lower, widened_upper)) {
         return false;
     }
@@ -320,12 +324,9 @@ void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, st
     detail::BatchStop stop(cancel);
     // Variants a few ulps beyond a limit are the solver's rounding of one on
     // it: they are found within the widened limits and put on the limit.
-    JointVector lower = arm.lower;
-    JointVector upper = arm.upper;
-    for (std::size_t i = 0; i < 6; ++i) {
-        lower[i] -= limit_slack(arm.lower[i]);
-        upper[i] += limit_slack(arm.upper[i]);
-    }
+    JointVector lower;
+    JointVector upper;
+    arm_widened_limits(arm, lower, upper);
     std::vector<JointVector> variants;
     for (const IkSolution& solution : flange_solutions) {
         variants.clear();

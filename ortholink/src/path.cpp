@@ -266,6 +266,9 @@ bool tool_along_flange_z(const Pose& tool) noexcept {
     return tool.q.x == 0.0 && tool.q.y == 0.0 && tool.t[0] == 0.0 && tool.t[1] == 0.0;
 }
 
+// Limits within this of zero (degrees) leave a solver angle a few whole turns.
+constexpr double kNearLimit = 540.0;
+
 // The layers of every waypoint turned by every rotation, with the tool along
 // the flange's z: every turn's flange solutions are those of the waypoint
 // with J6 moved, so each waypoint is solved once, and whether a solution
@@ -313,28 +316,34 @@ PathLayers flange_turned_layers(const Arm& arm, const CollisionChecker* checker,
         hit.assign(joints.size(), 0);
         collides_many(*checker, joints, hit, padding, threads, cancel);
     }
-    // Each thread's contiguous run of waypoints, joined in order at the end.
-    struct Piece {
-        std::vector<JointVector> nodes;
-        std::vector<std::uint32_t> rotation_of;
-        std::vector<std::uint8_t> family;
-        std::vector<std::int64_t> counts;  // nodes per waypoint
-    };
-    const unsigned used = detail::effective_threads(waypoints.size(), threads);
-    std::vector<Piece> pieces(used);
-    detail::BatchStop stop(cancel);
-    detail::run_chunks(waypoints.size(), used, stop, [&](unsigned chunk, std::size_t begin, std::size_t end, bool on_caller) {
-        Piece& piece = pieces[chunk];
-        std::vector<IkSolution> clear;
-        std::vector<std::uint8_t> clear_family;
-        std::vector<IkSolution> expanded;
-        for (std::size_t i = begin; i < end && stop.keep_going(on_caller); ++i) {
-            const std::size_t before = piece.nodes.size();
+    // Within a turn and a half of zero every limit leaves each joint a few
+    // whole turns to try; then J1 to J5's variants (and whether the elbow
+    // allows them) are found once per flange solution, and only J6's per
+    // rotation. Otherwise every rotation's solutions are expanded in full.
+    bool near = true;
+    for (std::size_t j = 0; j < 6; ++j) {
+        near = near && std::fabs(arm.lower[j]) <= kNearLimit && std::fabs(arm.upper[j]) <= kNearLimit;
+    }
+    for (const IkSolution& solution : raw.solutions) {
+        for (const double angle : solution.joints) {
+            near = near && std::fabs(angle) <= 360.0;
+        }
+    }
+    JointVector lower;
+    JointVector upper;
+    arm_widened_limits(arm, lower, upper);
+    // Calls emit(node, r, family) for every node of waypoint i, in order.
+    const auto expand = [&](std::size_t i, auto&& emit) {
+        const auto first = static_cast<std::size_t>(raw.offsets[i]);
+        const auto last = static_cast<std::size_t>(raw.offsets[i + 1]);
+        if (!near) {
+            std::vector<IkSolution> clear;
+            std::vector<std::uint8_t> clear_family;
+            std::vector<IkSolution> expanded;
             for (std::size_t r = 0; r < turns; ++r) {
                 clear.clear();
                 clear_family.clear();
-                for (auto k = static_cast<std::size_t>(raw.offsets[i]); k < static_cast<std::size_t>(raw.offsets[i + 1]);
-                     ++k) {
+                for (std::size_t k = first; k < last; ++k) {
                     if (hit.empty() || hit[slot(i, r, k)] == 0) {
                         clear.push_back(moved(k, r));
                         clear_family.push_back(raw_family[k]);
@@ -349,35 +358,104 @@ PathLayers flange_turned_layers(const Arm& arm, const CollisionChecker* checker,
                     while (source < clear.size() && !turns_from(clear[source].joints, solution.joints, unused)) {
                         ++source;
                     }
-                    piece.nodes.push_back(solution.joints);
-                    piece.rotation_of.push_back(static_cast<std::uint32_t>(r));
-                    piece.family.push_back(source < clear.size() ? clear_family[source]
-                                                                 : (arm_in_family(arm, solution.joints) ? 1 : 0));
+                    emit(solution.joints, r,
+                         source < clear.size() ? clear_family[source] : (arm_in_family(arm, solution.joints) ? 1 : 0));
                 }
             }
-            piece.counts.push_back(static_cast<std::int64_t>(piece.nodes.size() - before));
+            return;
+        }
+        // The variants of J1 to J5 of each solution, put on the limits, in
+        // the order of the turns (the first joint's slowest).
+        thread_local std::vector<JointVector> arm_variants;
+        thread_local std::vector<std::size_t> variant_offsets;
+        arm_variants.clear();
+        variant_offsets.assign(1, 0);
+        for (std::size_t k = first; k < last; ++k) {
+            const JointVector& q = raw.solutions[k].joints;
+            std::array<std::array<double, 7>, 5> values{};
+            std::array<std::size_t, 5> counts{};
+            for (std::size_t j = 0; j < 5; ++j) {
+                for (double t = -3.0; t <= 3.0; t += 1.0) {
+                    const double value = q[j] + 360.0 * t;
+                    if (lower[j] <= value && value <= upper[j]) {
+                        values[j][counts[j]++] = value;
+                    }
+                }
+            }
+            std::array<std::size_t, 5> at{};
+            const bool any = std::all_of(counts.begin(), counts.end(), [](std::size_t c) { return c > 0; });
+            while (any) {
+                JointVector variant{};
+                for (std::size_t j = 0; j < 5; ++j) {
+                    variant[j] = values[j][at[j]];
+                }
+                // J6 on a limit: the arm's joints are snapped here, J6's below.
+                variant[5] = arm.lower[5];
+                if (arm_snap_to_limits(arm, variant)) {
+                    arm_variants.push_back(variant);
+                }
+                std::size_t j = 5;
+                while (j > 0 && at[j - 1] + 1 == counts[j - 1]) {
+                    at[j - 1] = 0;
+                    --j;
+                }
+                if (j == 0) {
+                    break;
+                }
+                ++at[j - 1];
+            }
+            variant_offsets.push_back(arm_variants.size());
+        }
+        for (std::size_t r = 0; r < turns; ++r) {
+            for (std::size_t k = first; k < last; ++k) {
+                if (!hit.empty() && hit[slot(i, r, k)] != 0) {
+                    continue;
+                }
+                const double j6 = moved(k, r).joints[5];
+                for (std::size_t v = variant_offsets[k - first]; v < variant_offsets[k - first + 1]; ++v) {
+                    for (double t = -3.0; t <= 3.0; t += 1.0) {
+                        const double value = j6 + 360.0 * t;
+                        if (lower[5] <= value && value <= upper[5]) {
+                            JointVector node = arm_variants[v];
+                            node[5] = std::clamp(value, arm.lower[5], arm.upper[5]);
+                            emit(node, r, raw_family[k]);
+                        }
+                    }
+                }
+            }
+        }
+    };
+    // Counted first, then written in place: each waypoint's nodes where its
+    // offset puts them.
+    PathLayers layers;
+    layers.offsets.assign(waypoints.size() + 1, 0);
+    detail::BatchStop stop(cancel);
+    const unsigned used = detail::effective_threads(waypoints.size(), threads);
+    detail::run_chunks(waypoints.size(), used, stop, [&](unsigned, std::size_t begin, std::size_t end, bool on_caller) {
+        for (std::size_t i = begin; i < end && stop.keep_going(on_caller); ++i) {
+            std::int64_t count = 0;
+            expand(i, [&](const JointVector&, std::size_t, std::uint8_t) { ++count; });
+            layers.offsets[i + 1] = count;
         }
     });
-    PathLayers layers;
-    std::size_t total = 0;
-    for (const Piece& piece : pieces) {
-        total += piece.nodes.size();
+    for (std::size_t i = 0; i < waypoints.size(); ++i) {
+        layers.offsets[i + 1] += layers.offsets[i];
     }
-    layers.nodes.reserve(total);
-    layers.rotation_of.reserve(total);
-    std::vector<std::uint8_t> family;
-    family.reserve(total);
-    layers.offsets.reserve(waypoints.size() + 1);
-    layers.offsets.push_back(0);
-    for (Piece& piece : pieces) {
-        layers.nodes.insert(layers.nodes.end(), piece.nodes.begin(), piece.nodes.end());
-        layers.rotation_of.insert(layers.rotation_of.end(), piece.rotation_of.begin(), piece.rotation_of.end());
-        family.insert(family.end(), piece.family.begin(), piece.family.end());
-        for (const std::int64_t count : piece.counts) {
-            layers.offsets.push_back(layers.offsets.back() + count);
+    const auto total = static_cast<std::size_t>(layers.offsets.back());
+    layers.nodes.resize(total);
+    layers.rotation_of.resize(total);
+    std::vector<std::uint8_t> family(total);
+    detail::run_chunks(waypoints.size(), used, stop, [&](unsigned, std::size_t begin, std::size_t end, bool on_caller) {
+        for (std::size_t i = begin; i < end && stop.keep_going(on_caller); ++i) {
+            auto at = static_cast<std::size_t>(layers.offsets[i]);
+            expand(i, [&](const JointVector& node, std::size_t r, std::uint8_t in_family) {
+                layers.nodes[at] = node;
+                layers.rotation_of[at] = static_cast<std::uint32_t>(r);
+                family[at] = in_family;
+                ++at;
+            });
         }
-        piece = Piece{};
-    }
+    });
     finish_layers(arm, layers, waypoints, rotations, threads, cancel, std::move(family));
     return layers;
 }

@@ -595,6 +595,53 @@ TEST(FreeAxis, SamplesTheRangeWithBothEnds) {
     EXPECT_FALSE(free_axis_rotations(-10, 10, std::nan("")));
 }
 
+// With the tool along the flange z, a waypoint's layer is its flange
+// solutions with J6 moved by each sample, expanded into whole-turn variants
+// within the limits and put on them: node for node, in that order, whatever
+// the limits (narrow ones take a shorter way there, wide ones the full
+// expansion), waypoints on a limit included.
+TEST(FreeAxis, FlangeAxisLayersAreTheMovedSolutionsExpanded) {
+    const std::vector<double> rotations = *free_axis_rotations(-180, 180, 15);
+    for (const double range : {0.0, 400.0, 700.0}) {
+        Arm arm = Arm::from_model(CrxModel::Crx10iA);
+        arm.tool = Pose{Quat{0, 0, std::sin(0.2), std::cos(0.2)}, Vec3{0, 0, 120}};
+        if (range > 0.0) {
+            for (const std::size_t j : {0u, 3u, 5u}) {
+                arm.lower[j] = -range;
+                arm.upper[j] = range;
+            }
+        }
+        std::vector<Pose> waypoints;
+        for (int i = 0; i < 6; ++i) {
+            waypoints.push_back(arm_fk(arm, JointVector{arm.upper[0] - 20.0 * i, 20, -10, 30, -60, 40.0 + 50 * i}));
+        }
+        waypoints.push_back(arm_fk(arm, JointVector{arm.lower[0], 10, -20, arm.upper[3], -50, arm.lower[5]}));
+        const PathLayers layers = path_layers(arm, waypoints, rotations);
+        std::size_t node = 0;
+        for (std::size_t i = 0; i < waypoints.size(); ++i) {
+            ASSERT_EQ(layers.offsets[i], static_cast<std::int64_t>(node));
+            const std::vector<IkSolution> flange = ik(arm.robot, arm_flange_target(arm, waypoints[i]));
+            for (std::size_t r = 0; r < rotations.size(); ++r) {
+                std::vector<IkSolution> moved = flange;
+                for (IkSolution& s : moved) {
+                    const double j6 = s.joints[5] - rotations[r];
+                    s.joints[5] = j6 - 360.0 * std::nearbyint(j6 / 360.0);
+                }
+                std::vector<IkSolution> expected;
+                arm_expand(arm, moved, expected);
+                for (const IkSolution& e : expected) {
+                    ASSERT_LT(node, layers.nodes.size());
+                    EXPECT_EQ(layers.nodes[node], e.joints) << range << " " << i << " " << r;
+                    EXPECT_EQ(layers.rotation_of[node], r);
+                    EXPECT_EQ(layers.family[node], arm_in_family(arm, e.joints) ? 1 : 0);
+                    ++node;
+                }
+            }
+        }
+        EXPECT_EQ(node, layers.nodes.size()) << range;
+    }
+}
+
 // Every node of a free-axis layer reaches its waypoint turned by its sample,
 // and the layers hold exactly the solutions of the turned waypoints: those of
 // an arm whose tool lies along the flange z (solved once per waypoint, J6

@@ -130,6 +130,9 @@ inline constexpr double kLimitSnap = 1e-9;
 // have been changed.
 bool arm_snap_to_limits(const Arm& arm, JointVector& joints) noexcept;
 
+// The arm's joint limits widened by that much: where arm_expand looks for variants.
+void arm_widened_limits(const Arm& arm, JointVector& lower, JointVector& upper) noexcept;
+
 // The whole-turn variants of flange solutions that lie within the arm's
 // limits, appended to `out` in arm_ik's order; a variant within
 // kLimitSnap of a limit is kept and put onto it.
