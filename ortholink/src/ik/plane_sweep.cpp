@@ -5,6 +5,7 @@
 #include <cmath>
 #include <optional>
 
+#include "ik/geometry.hpp"
 #include "ik/zero_scan.hpp"
 
 namespace ortholink::solver {
@@ -366,37 +367,19 @@ constexpr int kPassageSamples = 64;
 constexpr int kPassageCoarse = 64;
 constexpr int kPassageNewton = 30;
 
-// The same solutions found along the circle angle, with samples crowded
-// where o4 passes the axis and spread out geometrically from there
-// (θ = θc + w·sinh u for u evenly spaced, w the time the passage takes), so
-// that close pairs of zeros are told apart at every distance: this holds up
-// where a plane through the J1 axis meets the circle badly (nearly tangent,
-// or the circle's own plane nearly vertical).
-void sweep_passage(const Setup& setup, Candidates& out) noexcept {
+// Golden-section steps narrowing a coarse minimum of the passage distance.
+constexpr int kPassageGolden = 64;
+// Passages closer than this (radians) are one.
+constexpr double kSamePassage = 1e-6;
+
+// The solutions along the circle angle about the passage at theta_c, with
+// samples crowded where o4 passes the axis and spread out geometrically from
+// there (θ = θc + w·sinh u for u evenly spaced, w the time the passage
+// takes), so that close pairs of zeros are told apart at every distance: this
+// holds up where a plane through the J1 axis meets the circle badly (nearly
+// tangent, or the circle's own plane nearly vertical).
+void scan_passage(const Setup& setup, double theta_c, Candidates& out) noexcept {
     const double near = kNearAxisRelative * setup.robot->z1;
-    // Closest passage: the best of coarse samples, then Newton on the
-    // derivative of the squared distance.
-    double theta_c = 0.0;
-    double best = 0.0;
-    for (int i = 0; i < kPassageCoarse; ++i) {
-        const double theta = -kPi + kTwoPi * i / kPassageCoarse;
-        const double d = passage_at(setup, theta).dist_sq;
-        if (i == 0 || d < best) {
-            best = d;
-            theta_c = theta;
-        }
-    }
-    for (int i = 0; i < kPassageNewton; ++i) {
-        const Passage p = passage_at(setup, theta_c);
-        if (!(p.half_d2 > 0.0)) {
-            break;
-        }
-        const double step = -p.half_d1 / p.half_d2;
-        theta_c += step;
-        if (!(std::fabs(step) > 1e-15)) {
-            break;
-        }
-    }
     const Passage c = passage_at(setup, theta_c);
     const double closest = std::sqrt(c.dist_sq);
     if (!(c.speed > 0.0) || !(closest <= near)) {
@@ -443,6 +426,97 @@ void sweep_passage(const Setup& setup, Candidates& out) noexcept {
                 }
             },
             sampled[s > 0.0 ? 0 : 1].data());
+    }
+}
+
+// Newton on the derivative of the squared distance from theta.
+double passage_newton(const Setup& setup, double theta) noexcept {
+    for (int i = 0; i < kPassageNewton; ++i) {
+        const Passage p = passage_at(setup, theta);
+        if (!(p.half_d2 > 0.0)) {
+            break;
+        }
+        const double step = -p.half_d1 / p.half_d2;
+        theta += step;
+        if (!(std::fabs(step) > 1e-15)) {
+            break;
+        }
+    }
+    return theta;
+}
+
+// The circle of o4 can pass the J1 axis twice (its squared horizontal
+// distance has harmonics up to the second), and Newton from the best coarse
+// sample stops where the squared distance is concave, a sample away from
+// the closest passage; two passages closer than a coarse sample can also
+// hide each other. Scanned first is the passage Newton reaches from the best
+// sample, then those Newton reaches from the axis angles, then every coarse
+// minimum narrowed by golden section over its two sample intervals before
+// Newton, each where it is another passage.
+void sweep_passage(const Setup& setup, Candidates& out) noexcept {
+    std::array<double, kPassageCoarse> coarse;
+    std::size_t best = 0;
+    for (std::size_t i = 0; i < coarse.size(); ++i) {
+        coarse[i] = passage_at(setup, -kPi + kTwoPi * static_cast<double>(i) / kPassageCoarse).dist_sq;
+        if (i == 0 || coarse[i] < coarse[best]) {
+            best = i;
+        }
+    }
+    const double step = kTwoPi / kPassageCoarse;
+    const double first = passage_newton(setup, -kPi + step * static_cast<double>(best));
+    scan_passage(setup, first, out);
+    std::array<double, kPassageCoarse / 2 + kMaxAxisThetas> scanned;
+    std::size_t scanned_count = 0;
+    scanned[scanned_count++] = first;
+    const auto scan_new = [&](double theta) {
+        const bool known = std::any_of(scanned.begin(), scanned.begin() + scanned_count, [&](double t) {
+            return std::fabs(wrap_angle(t - theta)) < kSamePassage;
+        });
+        if (!known && scanned_count < scanned.size()) {
+            scanned[scanned_count++] = theta;
+            scan_passage(setup, theta, out);
+        }
+    };
+    // Minima closer than a coarse sample can hide each other; where o4
+    // comes within the on-axis tolerance the axis angles mark them.
+    for (const double alpha : axis_thetas(setup)) {
+        const double theta = passage_newton(setup, alpha);
+        scan_new(passage_at(setup, theta).dist_sq <= passage_at(setup, alpha).dist_sq ? theta : alpha);
+    }
+    for (std::size_t i = 0; i < coarse.size(); ++i) {
+        const double before = coarse[(i + coarse.size() - 1) % coarse.size()];
+        const double after = coarse[(i + 1) % coarse.size()];
+        if (!(coarse[i] <= before && coarse[i] < after)) {
+            continue;
+        }
+        const double centre = -kPi + step * static_cast<double>(i);
+        double a = centre - step;
+        double b = centre + step;
+        double m1 = a + (b - a) * kGolden0;
+        double m2 = a + (b - a) * kGolden1;
+        double d1 = passage_at(setup, m1).dist_sq;
+        double d2 = passage_at(setup, m2).dist_sq;
+        for (int it = 0; it < kPassageGolden; ++it) {
+            if (d1 <= d2) {
+                b = m2;
+                m2 = m1;
+                d2 = d1;
+                m1 = a + (b - a) * kGolden0;
+                d1 = passage_at(setup, m1).dist_sq;
+            } else {
+                a = m1;
+                m1 = m2;
+                d1 = d2;
+                m2 = a + (b - a) * kGolden1;
+                d2 = passage_at(setup, m2).dist_sq;
+            }
+        }
+        const double narrowed = d1 <= d2 ? m1 : m2;
+        double theta = passage_newton(setup, narrowed);
+        if (!(passage_at(setup, theta).dist_sq <= passage_at(setup, narrowed).dist_sq)) {
+            theta = narrowed;  // Newton left the minimum
+        }
+        scan_new(theta);
     }
 }
 
