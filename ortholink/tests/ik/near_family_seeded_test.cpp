@@ -169,7 +169,7 @@ TEST(NearFamilySeeded, NearFoldSeeded) {
 // Near-fold generators of the CRX-3iA that were lost (3 in the 100,000 of the
 // seeded set run with ORTHOLINK_NEAR_FAMILY_COUNT=100000), kept at full
 // precision: the scans where roots crowd next to the base origin find them.
-TEST(NearFamilySeeded, NearFoldStillLost) {
+TEST(NearFamilySeeded, NearFoldOnceLostComeBack) {
     const Crx robot = Crx::new_3ia();
     const JointVector cases[] = {
         {6.5349479303029625, -145.72534361622712, 55.745460091677444, 179.29214773616536, 29.170321566704871,
