@@ -11,6 +11,7 @@
 #include <tuple>
 #include <type_traits>
 #include <unordered_set>
+#include <utility>
 
 #include "chunks.hpp"
 #include "team.hpp"
@@ -757,6 +758,13 @@ bool visit_stops(Visit& visit, Index u) {
     }
 }
 
+// The bins (of kPerBin per degree) from `angle` - reach to `angle` + reach:
+// the first and how many, at most `most`.
+std::pair<std::int64_t, std::int64_t> bin_window(double angle, double reach, std::int64_t most) noexcept {
+    const std::int64_t low = floor_of((angle - reach) * kPerBin);
+    return {low, std::min(floor_of((angle + reach) * kPerBin) - low + 1, most)};
+}
+
 // Calls visit(c) for the index c of each class of `classes` filed under the bins of
 // joints keys within `reach` degrees (modulo a turn) of `node`, each once,
 // until a visit asks to stop.
@@ -765,9 +773,7 @@ void classes_near(const TurnClasses& classes, const JointVector& node, double re
     std::array<std::int64_t, 2> low{};
     std::array<std::int64_t, 2> bins{};
     for (std::size_t d = 0; d < 2; ++d) {
-        const double angle = node[classes.keys[d]];
-        low[d] = floor_of((angle - reach) * kPerBin);
-        bins[d] = std::min(floor_of((angle + reach) * kPerBin) - low[d] + 1, static_cast<std::int64_t>(kBins));
+        std::tie(low[d], bins[d]) = bin_window(node[classes.keys[d]], reach, static_cast<std::int64_t>(kBins));
     }
     std::size_t bx = wrapped_bin(low[0]);
     for (std::int64_t x = 0; x < bins[0]; ++x, bx = bx + 1 == kBins ? 0 : bx + 1) {
@@ -1045,9 +1051,7 @@ void grid_near(const NodeGrid& grid, const JointVector& node, double max_step, V
     std::array<std::int64_t, 2> cells{};
     for (std::size_t d = 0; d < 2; ++d) {
         // The slack covers the rounding of the cells' edges.
-        const double angle = node[grid.keys[d]];
-        low[d] = floor_of((angle - max_step - 1e-5) * kPerBin);
-        cells[d] = std::min(floor_of((angle + max_step + 1e-5) * kPerBin) - low[d] + 1, kGridSide);
+        std::tie(low[d], cells[d]) = bin_window(node[grid.keys[d]], max_step + 1e-5, kGridSide);
     }
     for (std::int64_t x = 0; x < cells[0]; ++x) {
         for (std::int64_t y = 0; y < cells[1]; ++y) {

@@ -106,12 +106,7 @@ public:
             if (done == blocks) {
                 break;
             }
-            if (spin < kTeamSpins) {
-                relax();
-            } else {
-                std::unique_lock lock(sleep_mutex_);
-                steps_done_.wait(lock, [&] { return done_.load(std::memory_order_acquire) != done; });
-            }
+            pause_or_sleep(spin, done_, done, steps_done_);
         }
         if (error_) {
             std::exception_ptr first = std::move(error_);
@@ -121,6 +116,18 @@ public:
     }
 
 private:
+    // The wait of a thread for `value` to leave `seen`: a pause for the
+    // first spins, then asleep on `condition` until it has.
+    template <class Value>
+    void pause_or_sleep(unsigned spin, const std::atomic<Value>& value, Value seen, std::condition_variable& condition) {
+        if (spin < kTeamSpins) {
+            relax();
+            return;
+        }
+        std::unique_lock lock(sleep_mutex_);
+        condition.wait(lock, [&] { return value.load(std::memory_order_acquire) != seen; });
+    }
+
     // Wakes the threads asleep on `condition`. A sleeper tests its condition
     // under the mutex, so taking it here means none is between its test and
     // its sleep.
@@ -177,12 +184,7 @@ private:
                 spin = 0;
                 continue;
             }
-            if (spin < kTeamSpins) {
-                relax();
-            } else {
-                std::unique_lock lock(sleep_mutex_);
-                next_step_.wait(lock, [&] { return ticket_.load(std::memory_order_acquire) != ticket; });
-            }
+            pause_or_sleep(spin, ticket_, ticket, next_step_);
         }
     }
 
