@@ -516,13 +516,18 @@ Candidates candidates(const Setup& setup) noexcept {
     return out;
 }
 
-Candidates candidates(const Setup& setup, Candidates& extras) noexcept {
+Candidates candidates(const Setup& setup, Candidates& extras, AxisThetas& axis) noexcept {
     Candidates out;
     extras.clear();
-    const AxisThetas axis = axis_thetas(setup);
+    axis = axis_thetas(setup);
     phase_axis(setup, axis, out);
     phase_roots(setup, axis, out, &extras);
     return out;
+}
+
+Candidates candidates(const Setup& setup, Candidates& extras) noexcept {
+    AxisThetas axis;
+    return candidates(setup, extras, axis);
 }
 
 }  // namespace ortholink::solver

@@ -50,5 +50,7 @@ bool off_axis_plane(const Setup& setup, const Vec3& o4) noexcept;
 // the root to a place without an elbow). Extras are tried after all the
 // others, so that they can only add solutions.
 Candidates candidates(const Setup& setup, Candidates& extras) noexcept;
+// The same, also giving the axis angles the list was built from.
+Candidates candidates(const Setup& setup, Candidates& extras, AxisThetas& axis) noexcept;
 
 }  // namespace ortholink::solver

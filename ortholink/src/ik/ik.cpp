@@ -204,7 +204,8 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
     solutions.reserve(kSolutionReserve);
     const solver::Setup setup(robot, target);
     solver::Candidates extras;
-    const solver::Candidates candidates = solver::candidates(setup, extras);
+    solver::AxisThetas axis;
+    const solver::Candidates candidates = solver::candidates(setup, extras, axis);
     const solver::PreparedTarget prepared = solver::prepare_target(target);
     solver::JointRotations rotations;
     // Left uninitialised: ordinary targets never fill it, so they pay nothing.
@@ -388,7 +389,7 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
         std::any_of(extras.begin(), extras.end(), [&](const solver::Candidate& c) { return near_axis(c, crowded); });
     if (!family && (crowded_roots || solver::passes_near_axis(setup))) {
         solver::Candidates swept;
-        solver::sweep_arm_plane(setup, swept);
+        solver::sweep_arm_plane(setup, axis, swept);
         for (std::size_t i = 0; i < swept.size(); ++i) {
             if (!repeats_earlier(swept, i)) {
                 offer_extra(swept[i], true);

@@ -453,7 +453,7 @@ double passage_newton(const Setup& setup, double theta) noexcept {
 // sample, then those Newton reaches from the axis angles, then every coarse
 // minimum narrowed by golden section over its two sample intervals before
 // Newton, each where it is another passage.
-void sweep_passage(const Setup& setup, Candidates& out) noexcept {
+void sweep_passage(const Setup& setup, const AxisThetas& axis, Candidates& out) noexcept {
     std::array<double, kPassageCoarse> coarse;
     std::size_t best = 0;
     for (std::size_t i = 0; i < coarse.size(); ++i) {
@@ -479,7 +479,7 @@ void sweep_passage(const Setup& setup, Candidates& out) noexcept {
     };
     // Minima closer than a coarse sample can hide each other; where o4
     // comes within the on-axis tolerance the axis angles mark them.
-    for (const double alpha : axis_thetas(setup)) {
+    for (const double alpha : axis) {
         const double theta = passage_newton(setup, alpha);
         scan_new(passage_at(setup, theta).dist_sq <= passage_at(setup, alpha).dist_sq ? theta : alpha);
     }
@@ -522,9 +522,13 @@ void sweep_passage(const Setup& setup, Candidates& out) noexcept {
 
 }  // namespace
 
-void sweep_arm_plane(const Setup& setup, Candidates& out) noexcept {
+void sweep_arm_plane(const Setup& setup, const AxisThetas& axis, Candidates& out) noexcept {
     sweep_planes(setup, out);
-    sweep_passage(setup, out);
+    sweep_passage(setup, axis, out);
+}
+
+void sweep_arm_plane(const Setup& setup, Candidates& out) noexcept {
+    sweep_arm_plane(setup, axis_thetas(setup), out);
 }
 
 }  // namespace ortholink::solver

@@ -26,5 +26,7 @@ bool passes_near_axis(const Setup& setup) noexcept;
 // plane is nearly vertical (the planes through the axis then meet it at
 // points that jump). Meant for targets that passes_near_axis.
 void sweep_arm_plane(const Setup& setup, Candidates& out) noexcept;
+// The same with the target's axis angles already found.
+void sweep_arm_plane(const Setup& setup, const AxisThetas& axis, Candidates& out) noexcept;
 
 }  // namespace ortholink::solver

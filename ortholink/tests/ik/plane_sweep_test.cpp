@@ -66,6 +66,18 @@ TEST(PlaneSweep, SweptElbowsAreArmConfigurations) {
         ASSERT_TRUE(passes_near_axis(setup));
         Candidates swept;
         sweep_arm_plane(setup, swept);
+        // The solver hands the sweep the axis angles its candidates were
+        // built from; the sweep must find the same elbows with them.
+        Candidates extras;
+        AxisThetas axis;
+        candidates(setup, extras, axis);
+        Candidates shared;
+        sweep_arm_plane(setup, axis, shared);
+        ASSERT_EQ(shared.size(), swept.size());
+        for (std::size_t k = 0; k < swept.size(); ++k) {
+            EXPECT_EQ(shared[k].o3, swept[k].o3);
+            EXPECT_EQ(shared[k].theta, swept[k].theta);
+        }
         const support::KeyPoints key = key_points(robot, q);
         bool has_generator = false;
         for (const Candidate& c : swept) {
