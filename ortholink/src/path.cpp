@@ -305,17 +305,32 @@ PathLayers flange_turned_layers(const Arm& arm, const CollisionChecker* checker,
     };
     std::vector<std::uint8_t> hit;
     if (checker != nullptr) {
-        std::vector<JointVector> joints(raw.solutions.size() * turns);
+        // A flange solution's turns differ in J6 alone: everything J6 does
+        // not move is checked once for all of them.
+        std::vector<std::size_t> waypoint_of(raw.solutions.size());
         for (std::size_t i = 0; i < waypoints.size(); ++i) {
-            for (std::size_t r = 0; r < turns; ++r) {
-                for (auto k = static_cast<std::size_t>(raw.offsets[i]);
-                     k < static_cast<std::size_t>(raw.offsets[i + 1]); ++k) {
-                    joints[slot(i, r, k)] = moved(k, r).joints;
-                }
+            for (auto k = static_cast<std::size_t>(raw.offsets[i]); k < static_cast<std::size_t>(raw.offsets[i + 1]);
+                 ++k) {
+                waypoint_of[k] = i;
             }
         }
-        hit.assign(joints.size(), 0);
-        collides_many(*checker, joints, hit, padding, threads, cancel);
+        hit.assign(raw.solutions.size() * turns, 0);
+        detail::BatchStop stop(cancel);
+        const std::size_t count = raw.solutions.size();
+        detail::run_chunks(count, detail::effective_threads(count, threads), stop,
+                           [&](unsigned, std::size_t begin, std::size_t end, bool on_caller) {
+                               std::vector<double> j6(turns);
+                               std::vector<std::uint8_t> turned_hit(turns);
+                               for (std::size_t k = begin; k < end && stop.keep_going(on_caller); ++k) {
+                                   for (std::size_t r = 0; r < turns; ++r) {
+                                       j6[r] = moved(k, r).joints[5];
+                                   }
+                                   checker->collides_turned(raw.solutions[k].joints, j6, turned_hit, padding);
+                                   for (std::size_t r = 0; r < turns; ++r) {
+                                       hit[slot(waypoint_of[k], r, k)] = turned_hit[r];
+                                   }
+                               }
+                           });
     }
     // Within a turn and a half of zero every limit leaves each joint a few
     // whole turns to try; then J1 to J5's variants (and whether the elbow

@@ -228,6 +228,12 @@ public:
     // True when some checked pair is at most `padding` apart.
     bool collides(const JointVector& joints, double padding = 0.0) const noexcept;
 
+    // out[r] = collides(joints with J6 = j6[r], padding), for the first
+    // min(j6.size(), out.size()) turns: what does not move with J6 is
+    // checked once.
+    void collides_turned(const JointVector& joints, std::span<const double> j6, std::span<std::uint8_t> out,
+                         double padding = 0.0) const noexcept;
+
     // The smallest distance of the checked pairs.
     Clearance clearance(const JointVector& joints) const noexcept;
 

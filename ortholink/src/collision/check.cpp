@@ -171,6 +171,9 @@ BodyId link_id_of(std::size_t k) noexcept {
     return BodyId{BodyId::Kind::Link, BodyId::Shape::Capsule, static_cast<std::uint32_t>(k)};
 }
 
+// The link after J6, which carries the tool: the only one a turn of J6 moves.
+constexpr std::size_t kFlangeLink = kBodyCount - 1;
+
 struct SceneCap {
     Cap cap;
     BodyId id;
@@ -239,8 +242,13 @@ struct CollisionChecker::Impl {
         }
     }
 
+    // What a walk checks: the pairs that do not move with J6 (neither the
+    // flange link nor the tool), those that do, or both.
+    enum Parts : unsigned { kFixedByJ6 = 1,
+                            kMovedByJ6 = 2,
+                            kAllParts = 3 };
     template <class Visitor>
-    void visit(const JointVector& joints, Visitor& visitor) const noexcept;
+    void visit(const JointVector& joints, Visitor& visitor, unsigned parts = kAllParts) const noexcept;
 };
 
 void CollisionChecker::Impl::compute_radii() {
@@ -382,12 +390,14 @@ void CollisionChecker::Impl::fill_j2_bins() const noexcept {
 // pair is of no interest (threshold()) and takes each pair's distance
 // (take() returns true to stop).
 template <class Visitor>
-void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) const noexcept {
+void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor, unsigned parts) const noexcept {
+    const bool fixed = (parts & kFixedByJ6) != 0;
+    const bool moved = (parts & kMovedByJ6) != 0;
     if constexpr (Visitor::kFirstHitEnds) {
         // Base against upper arm depends on J2 alone where the base's inner
         // spheres are concerned: a J2 in a bin where they certainly overlap
         // settles the answer before any forward kinematics.
-        if (visitor.threshold() >= 0.0 && j2_state.load(std::memory_order_acquire) == kJ2Ready) {
+        if (fixed && visitor.threshold() >= 0.0 && j2_state.load(std::memory_order_acquire) == kJ2Ready) {
             const double bin = std::floor((joints[1] - j2_low) / j2_bin);
             if (bin >= 0.0 && bin < static_cast<double>(j2_hit.size()) &&
                 j2_hit[static_cast<std::size_t>(bin)] != 0) {
@@ -430,7 +440,7 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
     for (const auto& pair : kSelfPairs) {
         const std::size_t i = pair[0];
         const std::size_t j = pair[1];
-        if (apart(bounds[i], bounds[j])) {
+        if (!((i == kFlangeLink || j == kFlangeLink) ? moved : fixed) || apart(bounds[i], bounds[j])) {
             continue;
         }
         pose_link(i);
@@ -475,7 +485,7 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
     const std::size_t tool_count = tool_caps.size();
     const std::size_t box_count = tool_boxes.size();
     Bound tool_bound{{0.0, 0.0, 0.0}, -std::numeric_limits<double>::infinity()};
-    if (tool_count + box_count > 0) {
+    if (moved && tool_count + box_count > 0) {
         for (std::size_t c = 0; c < tool_count; ++c) {
             tool[c] = Cap{apply(frames[5], tool_caps[c].a), apply(frames[5], tool_caps[c].b), tool_caps[c].radius};
         }
@@ -662,6 +672,9 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
         link_near[c] = Bound{middle[c], cap_reach[c]};
     }
     for (const std::uint8_t link : kSceneLinks) {
+        if (!(link == kFlangeLink ? moved : fixed)) {
+            continue;
+        }
         const std::size_t count = first[link + 1] - first[link];
         const auto caps = std::span<const Cap>(posed.data() + first[link], count);
         const auto near = std::span<const Bound>(link_near.data() + first[link], count);
@@ -670,7 +683,7 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
             return;
         }
     }
-    if (tool_count + box_count > 0) {
+    if (moved && tool_count + box_count > 0) {
         std::array<Bound, kMaxToolSolids> tool_near;
         for (std::size_t c = 0; c < tool_count; ++c) {
             const Vec3 mid{0.5 * (tool[c].a[0] + tool[c].b[0]), 0.5 * (tool[c].a[1] + tool[c].b[1]),
@@ -806,6 +819,29 @@ bool CollisionChecker::collides(const JointVector& joints, double padding) const
     AnyWithin visitor{padding};
     impl_->visit(joints, visitor);
     return visitor.hit;
+}
+
+void CollisionChecker::collides_turned(const JointVector& joints, std::span<const double> j6,
+                                       std::span<std::uint8_t> out, double padding) const noexcept {
+    const std::size_t count = std::min(j6.size(), out.size());
+    if (count == 0) {
+        return;
+    }
+    impl_->count_query();
+    // Everything but the flange link and the tool keeps its place as J6 turns.
+    AnyWithin fixed{padding};
+    impl_->visit(joints, fixed, Impl::kFixedByJ6);
+    for (std::size_t r = 0; r < count; ++r) {
+        if (fixed.hit) {
+            out[r] = 1;
+            continue;
+        }
+        JointVector turned = joints;
+        turned[5] = j6[r];
+        AnyWithin moved{padding};
+        impl_->visit(turned, moved, Impl::kMovedByJ6);
+        out[r] = moved.hit ? 1 : 0;
+    }
 }
 
 Clearance CollisionChecker::clearance(const JointVector& joints) const noexcept {

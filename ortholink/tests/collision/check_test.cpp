@@ -130,6 +130,51 @@ TEST(CollisionCheck, ShortcutsAgreeWithTheClearance) {
     }
 }
 
+// Turns of J6 checked together give each turn's own answer: with the fitted
+// envelopes, a tool whose solids stand off the flange axis, a scene the
+// flange and tool reach into, and padding; J2 swept so that the table of
+// J2 bins is in play.
+TEST(CollisionCheck, TurnsOfJ6AgreeWithSingleChecks) {
+    Arm arm = Arm::from_model(CrxModel::Crx10iA);
+    arm.tool_geometry.capsules = {Capsule{{40, 0, 0}, {120, 0, 180}, 25}};
+    arm.tool_geometry.boxes = {Box{Pose{Quat{}, Vec3{-60, 30, 90}}, Vec3{50, 40, 120}}};
+    Scene scene;
+    scene.boxes = {Box{Pose{Quat{}, Vec3{650, 0, 200}}, Vec3{300, 500, 80}}};
+    scene.half_spaces = {HalfSpace{{0, 0, 1}, -50.0}};
+    std::vector<double> j6;
+    for (double r = -180.0; r < 180.0; r += 10.0) {
+        j6.push_back(r);
+    }
+    std::vector<std::uint8_t> together(j6.size());
+    long hits = 0;
+    long mixed = 0;  // rows where some turns collide and others do not
+    for (const Scene& cell : {Scene{}, scene}) {
+        const CollisionChecker checker(arm, cell);
+        for (const JointVector& q : random_rows(arm, 1500, 21)) {
+            for (const double padding : {0.0, 15.0}) {
+                checker.collides_turned(q, j6, together, padding);
+                int row_hits = 0;
+                for (std::size_t r = 0; r < j6.size(); ++r) {
+                    JointVector turned = q;
+                    turned[5] = j6[r];
+                    ASSERT_EQ(together[r] != 0, checker.collides(turned, padding)) << q[0] << " " << q[1] << " " << j6[r];
+                    row_hits += together[r];
+                }
+                hits += row_hits;
+                mixed += row_hits > 0 && row_hits < static_cast<int>(j6.size()) ? 1 : 0;
+            }
+        }
+    }
+    EXPECT_GT(hits, 10000);
+    EXPECT_GT(mixed, 100);
+    // Fewer outputs than turns: only as many are written.
+    const CollisionChecker checker(arm);
+    std::vector<std::uint8_t> two{7, 7};
+    checker.collides_turned(JointVector{}, j6, two);
+    EXPECT_NE(two[0], 7);
+    checker.collides_turned(JointVector{}, {}, two);
+}
+
 TEST(CollisionCheck, NeighboursAreNotChecked) {
     Arm arm = stick_arm();
     ASSERT_FALSE(CollisionChecker(arm).collides(JointVector{}));
