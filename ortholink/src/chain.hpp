@@ -46,6 +46,15 @@ template <class P, class Q>
     return frames;
 }
 
+// Frame 6 of chain_frames with J6 at `j6` degrees, from frames 5 and 6 of a
+// chain that differs in J6 alone (the flange's origin does not move with
+// J6): the values chain_frames gives, bit for bit.
+[[gnu::always_inline]] inline Pose turned_flange(const Crx& robot, const Pose& frame5, const Pose& frame6,
+                                                 double j6) noexcept {
+    const Quat q6 = rotation_from_scaled_axis<Quat>(robot.axes[5], j6 * kDegToRad);
+    return Pose{quat_mul(quat_mul(frame5.q, q6), kFlangeRotation), frame6.t};
+}
+
 // Rotation matrix of a unit quaternion, row-major. The same formula serves
 // the actual and the target pose so that equal rotations cancel exactly.
 template <class Q>

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <random>
 
+#include "chain.hpp"
 #include "ortholink/fk.hpp"
 #include "matrix_support.hpp"
 #include "ortholink/matrix.hpp"
@@ -146,6 +147,23 @@ TEST(Fk, FkIsLastFrameBitForBit) {
         for (double& v : j) v = angle(rng);
         const Pose a = fk(robot, j);
         const Pose b = fk_all(robot, j)[5];
+        EXPECT_EQ(std::memcmp(&a, &b, sizeof(Pose)), 0);
+    }
+}
+
+// The collision checker turns J6 on frames it has already posed.
+TEST(Fk, TurnedFlangeIsTheChainsBitForBit) {
+    std::mt19937_64 rng(8);
+    std::uniform_real_distribution<double> angle(-400.0, 400.0);
+    for (int n = 0; n < 1000; ++n) {
+        const Crx robot = Crx::from_model(static_cast<CrxModel>(n % kModelCount));
+        JointVector j;
+        for (double& v : j) v = angle(rng);
+        const auto frames = fk_all(robot, j);
+        JointVector turned = j;
+        turned[5] = angle(rng);
+        const Pose a = generic::turned_flange(robot, frames[4], frames[5], turned[5]);
+        const Pose b = fk_all(robot, turned)[5];
         EXPECT_EQ(std::memcmp(&a, &b, sizeof(Pose)), 0);
     }
 }

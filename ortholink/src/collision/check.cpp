@@ -247,9 +247,55 @@ struct CollisionChecker::Impl {
     enum Parts : unsigned { kFixedByJ6 = 1,
                             kMovedByJ6 = 2,
                             kAllParts = 3 };
+    // The links as a walk poses them: frames, one rotation matrix and
+    // bounding sphere per link, and the capsules of the links a pair has
+    // needed so far (`ready`, one bit per link).
+    struct Posed {
+        std::array<Pose, 6> frames;
+        std::array<std::array<double, 9>, kBodyCount> rotation;
+        std::array<Bound, kBodyCount> bounds;
+        std::array<Cap, kMaxLinkCapsules> posed;
+        std::array<Vec3, kMaxLinkCapsules> middle;  // of each posed capsule
+        unsigned ready = 0;
+    };
+    // True when the table of J2 bins says the base and the upper arm overlap.
+    bool j2_settles(double j2) const noexcept {
+        if (j2_state.load(std::memory_order_acquire) != kJ2Ready) {
+            return false;
+        }
+        const double bin = std::floor((j2 - j2_low) / j2_bin);
+        return bin >= 0.0 && bin < static_cast<double>(j2_hit.size()) && j2_hit[static_cast<std::size_t>(bin)] != 0;
+    }
+    void place_link(Posed& p, std::size_t k) const noexcept;
+    void pose(const JointVector& joints, Posed& p) const noexcept;
+    // The flange link moved to J6 = j6 (degrees), the others left in place.
+    void turn_flange(Posed& p, double j6) const noexcept;
     template <class Visitor>
     void visit(const JointVector& joints, Visitor& visitor, unsigned parts = kAllParts) const noexcept;
+    template <class Visitor>
+    void walk(Posed& p, Visitor& visitor, unsigned parts) const noexcept;
 };
+
+void CollisionChecker::Impl::place_link(Posed& p, std::size_t k) const noexcept {
+    const Pose& frame = k == 0 ? kIdentity : p.frames[k - 1];
+    // One rotation matrix per link: cheaper than a quaternion rotation per point.
+    p.rotation[k] = generic::rotation_matrix(frame.q);
+    p.bounds[k] = Bound{place(p.rotation[k], frame.t, link_bounds[k].center), link_bounds[k].radius};
+}
+
+void CollisionChecker::Impl::pose(const JointVector& joints, Posed& p) const noexcept {
+    p.frames = fk_all(robot, joints);
+    for (std::size_t k = 0; k < kBodyCount; ++k) {
+        place_link(p, k);
+    }
+    p.ready = 0;
+}
+
+void CollisionChecker::Impl::turn_flange(Posed& p, double j6) const noexcept {
+    p.frames[5] = generic::turned_flange(robot, p.frames[4], p.frames[5], j6);
+    place_link(p, kFlangeLink);
+    p.ready &= ~(1U << kFlangeLink);
+}
 
 void CollisionChecker::Impl::compute_radii() {
     // Rotation j turns about an axis through frame j's origin and moves links
@@ -392,38 +438,35 @@ void CollisionChecker::Impl::fill_j2_bins() const noexcept {
 template <class Visitor>
 void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor, unsigned parts) const noexcept {
     const bool fixed = (parts & kFixedByJ6) != 0;
-    const bool moved = (parts & kMovedByJ6) != 0;
     if constexpr (Visitor::kFirstHitEnds) {
         // Base against upper arm depends on J2 alone where the base's inner
         // spheres are concerned: a J2 in a bin where they certainly overlap
         // settles the answer before any forward kinematics.
-        if (fixed && visitor.threshold() >= 0.0 && j2_state.load(std::memory_order_acquire) == kJ2Ready) {
-            const double bin = std::floor((joints[1] - j2_low) / j2_bin);
-            if (bin >= 0.0 && bin < static_cast<double>(j2_hit.size()) &&
-                j2_hit[static_cast<std::size_t>(bin)] != 0) {
-                visitor.take(visitor.threshold(), link_id_of(0), link_id_of(2));
-                return;
-            }
-        }
-    }
-    const auto frames = fk_all(robot, joints);
-    std::array<Cap, kMaxLinkCapsules> posed;
-    std::array<Vec3, kMaxLinkCapsules> middle;  // of each posed capsule
-    std::array<Bound, kBodyCount> bounds;
-    std::array<std::array<double, 9>, kBodyCount> rotation;
-    for (std::size_t k = 0; k < kBodyCount; ++k) {
-        const Pose& frame = k == 0 ? kIdentity : frames[k - 1];
-        // One rotation matrix per link: cheaper than a quaternion rotation per point.
-        rotation[k] = generic::rotation_matrix(frame.q);
-        bounds[k] = Bound{place(rotation[k], frame.t, link_bounds[k].center), link_bounds[k].radius};
-    }
-    // A link's capsules are posed when a pair first needs them.
-    unsigned ready = 0;
-    const auto pose_link = [&](std::size_t k) {
-        if ((ready >> k) & 1U) {
+        if (fixed && visitor.threshold() >= 0.0 && j2_settles(joints[1])) {
+            visitor.take(visitor.threshold(), link_id_of(0), link_id_of(2));
             return;
         }
-        ready |= 1U << k;
+    }
+    Posed p;
+    pose(joints, p);
+    walk(p, visitor, parts);
+}
+
+template <class Visitor>
+void CollisionChecker::Impl::walk(Posed& p, Visitor& visitor, unsigned parts) const noexcept {
+    const bool fixed = (parts & kFixedByJ6) != 0;
+    const bool moved = (parts & kMovedByJ6) != 0;
+    const std::array<Pose, 6>& frames = p.frames;
+    std::array<Cap, kMaxLinkCapsules>& posed = p.posed;
+    std::array<Vec3, kMaxLinkCapsules>& middle = p.middle;
+    const std::array<Bound, kBodyCount>& bounds = p.bounds;
+    const std::array<std::array<double, 9>, kBodyCount>& rotation = p.rotation;
+    // A link's capsules are posed when a pair first needs them.
+    const auto pose_link = [&](std::size_t k) {
+        if ((p.ready >> k) & 1U) {
+            return;
+        }
+        p.ready |= 1U << k;
         const Vec3& t = k == 0 ? kIdentity.t : frames[k - 1].t;
         for (std::uint32_t c = first[k]; c < first[k + 1]; ++c) {
             posed[c] = Cap{place(rotation[k], t, link_caps[c].a), place(rotation[k], t, link_caps[c].b), link_caps[c].radius};
@@ -828,18 +871,25 @@ void CollisionChecker::collides_turned(const JointVector& joints, std::span<cons
         return;
     }
     impl_->count_query();
-    // Everything but the flange link and the tool keeps its place as J6 turns.
+    // Everything but the flange link and the tool keeps its place as J6
+    // turns: checked once, and posed once for all the turns.
+    const auto all_hit = [&] { std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(count), std::uint8_t{1}); };
+    if (padding >= 0.0 && impl_->j2_settles(joints[1])) {
+        all_hit();
+        return;
+    }
+    Impl::Posed p;
+    impl_->pose(joints, p);
     AnyWithin fixed{padding};
-    impl_->visit(joints, fixed, Impl::kFixedByJ6);
+    impl_->walk(p, fixed, Impl::kFixedByJ6);
+    if (fixed.hit) {
+        all_hit();
+        return;
+    }
     for (std::size_t r = 0; r < count; ++r) {
-        if (fixed.hit) {
-            out[r] = 1;
-            continue;
-        }
-        JointVector turned = joints;
-        turned[5] = j6[r];
+        impl_->turn_flange(p, j6[r]);
         AnyWithin moved{padding};
-        impl_->visit(turned, moved, Impl::kMovedByJ6);
+        impl_->walk(p, moved, Impl::kMovedByJ6);
         out[r] = moved.hit ? 1 : 0;
     }
 }
