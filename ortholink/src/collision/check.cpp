@@ -271,7 +271,7 @@ struct CollisionChecker::Impl {
     // The flange link moved to J6 = j6 (degrees), the others left in place.
     void turn_flange(Posed& p, double j6) const noexcept;
     template <class Visitor>
-    void visit(const JointVector& joints, Visitor& visitor, unsigned parts = kAllParts) const noexcept;
+    void visit(const JointVector& joints, Visitor& visitor) const noexcept;
     template <class Visitor>
     void walk(Posed& p, Visitor& visitor, unsigned parts) const noexcept;
 };
@@ -436,22 +436,23 @@ void CollisionChecker::Impl::fill_j2_bins() const noexcept {
 // pair is of no interest (threshold()) and takes each pair's distance
 // (take() returns true to stop).
 template <class Visitor>
-void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor, unsigned parts) const noexcept {
-    const bool fixed = (parts & kFixedByJ6) != 0;
+void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) const noexcept {
     if constexpr (Visitor::kFirstHitEnds) {
         // Base against upper arm depends on J2 alone where the base's inner
         // spheres are concerned: a J2 in a bin where they certainly overlap
         // settles the answer before any forward kinematics.
-        if (fixed && visitor.threshold() >= 0.0 && j2_settles(joints[1])) {
+        if (visitor.threshold() >= 0.0 && j2_settles(joints[1])) {
             visitor.take(visitor.threshold(), link_id_of(0), link_id_of(2));
             return;
         }
     }
     Posed p;
     pose(joints, p);
-    walk(p, visitor, parts);
+    walk(p, visitor, kAllParts);
 }
 
+// The walk over posed links, of the pairs `parts` names; links whose
+// capsules a pair needs are posed on the way (and stay posed in `p`).
 template <class Visitor>
 void CollisionChecker::Impl::walk(Posed& p, Visitor& visitor, unsigned parts) const noexcept {
     const bool fixed = (parts & kFixedByJ6) != 0;
