@@ -512,8 +512,9 @@ void sweep_passage(const Setup& setup, const AxisThetas& axis, Candidates& out) 
             }
         }
         const double narrowed = d1 <= d2 ? m1 : m2;
+        const double narrowed_dist_sq = d1 <= d2 ? d1 : d2;
         double theta = passage_newton(setup, narrowed);
-        if (!(passage_at(setup, theta).dist_sq <= passage_at(setup, narrowed).dist_sq)) {
+        if (!(passage_at(setup, theta).dist_sq <= narrowed_dist_sq)) {
             theta = narrowed;  // Newton left the minimum
         }
         scan_new(theta);
