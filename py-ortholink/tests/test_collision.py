@@ -211,6 +211,18 @@ class TestChecks:
         with pytest.raises(ValueError, match="argument 'end': expected finite joint angles"):
             arm.move_collides(np.zeros(6), [math.nan] * 6)
 
+    def test_joints_that_place_no_link(self, arm):
+        # A NaN joint, or one so large that the chain overflows, is never
+        # reported clear: it collides, and its clearance is unknown.
+        cell = Scene(boxes=[(translation(620, 0, -95), (300, 500, 300))])
+        rows = np.array([[math.nan] * 6, [1e300] * 6, [0, 0, 0, 0, 0, math.nan], [0, 0, 0, 0, -90, 0]])
+        for scene in (None, cell):
+            assert arm.collides(rows, scene).tolist() == [True, True, True, False]
+            distances, pairs = arm.clearance(rows, scene)
+            assert np.isnan(distances[:3]).all() and pairs[:3] == [("", "")] * 3
+            assert distances[3] > 0 and "" not in pairs[3]
+            assert arm.clearance(rows[2], scene)[1] == ("", "")
+
 
 class TestCollisionFreeSolutions:
     def test_ik_keeps_exactly_the_clear_solutions(self, arm):

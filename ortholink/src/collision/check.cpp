@@ -276,6 +276,17 @@ struct CollisionChecker::Impl {
     void walk(Posed& p, Visitor& visitor, unsigned parts) const noexcept;
 };
 
+namespace {
+
+// False when a frame holds a NaN or an infinity: forward kinematics passes
+// them down the chain, so the last frame of the links posed tells.
+bool finite_frame(const Pose& frame) noexcept {
+    return std::isfinite(frame.t[0]) && std::isfinite(frame.t[1]) && std::isfinite(frame.t[2]) &&
+           std::isfinite(frame.q.x) && std::isfinite(frame.q.y) && std::isfinite(frame.q.z) && std::isfinite(frame.q.w);
+}
+
+}  // namespace
+
 void CollisionChecker::Impl::place_link(Posed& p, std::size_t k) const noexcept {
     const Pose& frame = k == 0 ? kIdentity : p.frames[k - 1];
     // One rotation matrix per link: cheaper than a quaternion rotation per point.
@@ -448,6 +459,10 @@ void CollisionChecker::Impl::visit(const JointVector& joints, Visitor& visitor) 
     }
     Posed p;
     pose(joints, p);
+    if (!finite_frame(p.frames[5])) {
+        visitor.not_finite();
+        return;
+    }
     walk(p, visitor, kAllParts);
 }
 
@@ -747,6 +762,8 @@ struct AnyWithin {
     double padding;
     bool hit = false;
     double threshold() const noexcept { return padding; }
+    // A configuration that places no link cannot be shown clear.
+    void not_finite() noexcept { hit = true; }
     bool take(double, BodyId, BodyId) noexcept {
         hit = true;
         return true;
@@ -757,6 +774,8 @@ struct Nearest {
     static constexpr bool kFirstHitEnds = false;
     Clearance best{std::numeric_limits<double>::infinity(), {}, {}};
     double threshold() const noexcept { return best.distance; }
+    // Distances of links that cannot be placed are unknown, not infinite.
+    void not_finite() noexcept { best = Clearance{std::numeric_limits<double>::quiet_NaN(), {}, {}}; }
     bool take(double d, BodyId a, BodyId b) noexcept {
         if (d < best.distance) {
             best = Clearance{d, a, b};
@@ -882,7 +901,11 @@ void CollisionChecker::collides_turned(const JointVector& joints, std::span<cons
     Impl::Posed p;
     impl_->pose(joints, p);
     AnyWithin fixed{padding};
-    impl_->walk(p, fixed, Impl::kFixedByJ6);
+    if (!finite_frame(p.frames[4])) {
+        fixed.not_finite();
+    } else {
+        impl_->walk(p, fixed, Impl::kFixedByJ6);
+    }
     if (fixed.hit) {
         all_hit();
         return;
@@ -890,7 +913,11 @@ void CollisionChecker::collides_turned(const JointVector& joints, std::span<cons
     for (std::size_t r = 0; r < count; ++r) {
         impl_->turn_flange(p, j6[r]);
         AnyWithin moved{padding};
-        impl_->walk(p, moved, Impl::kMovedByJ6);
+        if (!finite_frame(p.frames[5])) {
+            moved.not_finite();
+        } else {
+            impl_->walk(p, moved, Impl::kMovedByJ6);
+        }
         out[r] = moved.hit ? 1 : 0;
     }
 }

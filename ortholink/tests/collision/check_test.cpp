@@ -134,6 +134,31 @@ TEST(CollisionCheck, ShortcutsAgreeWithTheClearance) {
 // envelopes, a tool whose solids stand off the flange axis, a scene the
 // flange and tool reach into, and padding; J2 swept so that the table of
 // J2 bins is in play.
+// A configuration the chain cannot place (a NaN joint, or one so large that
+// the rotations overflow) is never clear: it collides, turn by turn too, and
+// its clearance is NaN rather than the infinity of no pair measured.
+TEST(CollisionCheck, UnplaceableJointsAreNeverClear) {
+    const Arm arm = Arm::from_model(CrxModel::Crx10iA);
+    Scene scene;
+    scene.boxes = {Box{Pose{Quat{}, Vec3{620, 0, -95}}, Vec3{300, 500, 300}}};
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (const CollisionChecker& checker : {CollisionChecker(arm), CollisionChecker(arm, scene)}) {
+        for (const JointVector& q : {JointVector{nan, 0, 0, 0, 0, 0}, JointVector{0, 0, 0, 0, 0, nan},
+                                     JointVector{1e300, 1e300, 1e300, 1e300, 1e300, 1e300}}) {
+            EXPECT_TRUE(checker.collides(q, 0.0));
+            EXPECT_TRUE(std::isnan(checker.clearance(q).distance));
+        }
+        const JointVector clear{0, 0, 0, 0, -90, 0};
+        ASSERT_FALSE(checker.collides(clear, 0.0));
+        const std::vector<double> turns{0.0, nan, 90.0};
+        std::vector<std::uint8_t> out(turns.size());
+        checker.collides_turned(clear, turns, out, 0.0);
+        EXPECT_EQ(out, (std::vector<std::uint8_t>{0, 1, 0}));
+        checker.collides_turned(JointVector{0, nan, 0, 0, -90, 0}, turns, out, 0.0);
+        EXPECT_EQ(out, (std::vector<std::uint8_t>{1, 1, 1}));
+    }
+}
+
 TEST(CollisionCheck, TurnsOfJ6AgreeWithSingleChecks) {
     Arm arm = Arm::from_model(CrxModel::Crx10iA);
     arm.tool_geometry.capsules = {Capsule{{40, 0, 0}, {120, 0, 180}, 25}};

@@ -498,6 +498,9 @@ PyObject* arm_collides(PyObject* self, const Arguments<5>& values) {
 }
 
 PyObject* pair_to_python(const Clearance& c) {
+    if (std::isnan(c.distance)) {
+        return pack({to_python(std::string_view{}), to_python(std::string_view{})});  // nothing was measured
+    }
     return pack({to_python(body_name(c.first)), to_python(body_name(c.second))});
 }
 
@@ -568,7 +571,8 @@ const MethodTable arm_collision_methods{
         "A vector of six gives (distance, (body, body)); an (n, 6) array gives an (n,) array of\n"
         "distances and a list of pairs. The distance is that of the envelopes, a lower bound of the\n"
         "meshes' (negative when two overlap). Bodies are named by the URDF's link names\n"
-        "('base_link', 'link_1' ... 'link_5', 'flange'), 'tool.boxes[0]' or 'scene.spheres[2]'."),
+        "('base_link', 'link_1' ... 'link_5', 'flange'), 'tool.boxes[0]' or 'scene.spheres[2]'. A\n"
+        "vector with a NaN or infinite joint places no link: its distance is NaN and its pair ('', '')."),
     def<kMoveCollides, arm_move_collides, ClassId::Arm>(
         "Whether the straight joint-space move from `start` to `end` comes within `padding` mm of a contact.\n\n"
         "The pairs of `collides`, checked at configurations close enough that no point of the links\n"
