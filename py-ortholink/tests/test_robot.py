@@ -200,5 +200,7 @@ class TestInterpolatePoses:
             Crx.interpolate_poses(a, a, True)
         with pytest.raises(ValueError, match="argument 'step'"):
             Crx.interpolate_poses(a, a, step=(0, 1))
-        with pytest.raises(ValueError, match="argument 'step'"):
+        with pytest.raises(ValueError, match=r"argument 'step': the steps need 1000000001 poses, more than 1048576"):
             Crx.interpolate_poses(a, np.diag([1.0, 1, 1, 1]) + np.pad([[1e9], [0], [0]], ((0, 1), (3, 0))), step=(1, 1))
+        with pytest.raises(ValueError, match="argument 'b'"):
+            Crx.interpolate_poses(a, [1, 2, 3, 4, 5, 6], 3)

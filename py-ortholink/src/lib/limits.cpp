@@ -1,6 +1,7 @@
 // Static methods of Crx for joint limits and the controller's XYZWPR.
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 #include <string>
@@ -134,8 +135,8 @@ constexpr double kMaxInterpolated = 1u << 20;
 constexpr Signature<4> kInterpolatePoses{
     "interpolate_poses", {"a", "b", "n", "step"}, 2, 3, {nullptr, nullptr, "None", "None"}};
 PyObject* poses_between(PyObject*, const Arguments<4>& values) {
-    const Pose a = iso_from_any(values[0]);
-    const Pose b = iso_from_any(values[1]);
+    const Pose a = iso_from_any(values[0], "a");
+    const Pose b = iso_from_any(values[1], "b");
     const bool has_n = values[2] != nullptr && values[2] != Py_None;
     const bool has_step = values[3] != nullptr && values[3] != Py_None;
     if (has_n == has_step) {
@@ -161,7 +162,10 @@ PyObject* poses_between(PyObject*, const Arguments<4>& values) {
         }
         count = interpolation_count(a, b, step.values[0], step.values[1]);
         if (count > kMaxInterpolated) {
-            fail(PyExc_ValueError, "argument 'step': the steps need %.0f poses, more than %ld", count,
+            // Python's formatting has no float conversions.
+            char needed[32];
+            std::snprintf(needed, sizeof needed, "%.0f", count);
+            fail(PyExc_ValueError, "argument 'step': the steps need %s poses, more than %ld", needed,
                  static_cast<long>(kMaxInterpolated));
         }
     }
