@@ -300,6 +300,45 @@ bool snap_to_limits(const Arm& arm, JointVector& joints) noexcept {
     return arm_within_limits(arm, joints);
 }
 
+// How far (degrees) beyond a limit a variant may lie for the solution to be
+// sought on the limit: the duplicate distance. Where the Jacobian loses rank
+// (J5 at 0 or 180, the arm stretched or folded) an accepted solution can be
+// that far from the exact one, and an exact one on the limit is then lost to
+// the limit filter (the home posture with J6 on its limit, solved with J6 a
+// few 1e-6 degrees beyond it).
+constexpr double kLimitReach = kDuplicateDistance / kDegToRad;
+
+// The variant with the one joint beyond its limit put on the limit and the
+// other joints refined, when that still reaches the solution's pose: the
+// refined vector within the duplicate distance of the variant, and its pose
+// error against the solution's pose within what acceptance leaves of it.
+// `residual` gets the bound of its pose error that the two errors give.
+bool on_limit(const Arm& arm, const IkSolution& solution, JointVector& variant, double& residual) noexcept {
+    std::size_t held = 6;
+    for (std::size_t i = 0; i < 6; ++i) {
+        if (variant[i] < arm.lower[i] || variant[i] > arm.upper[i]) {
+            if (held != 6) {
+                return false;  // two joints beyond their limits: no such solution
+            }
+            held = i;
+        }
+    }
+    if (held == 6) {
+        return false;
+    }
+    JointVector start = variant;
+    start[held] = std::clamp(start[held], arm.lower[held], arm.upper[held]);
+    double error = 0.0;
+    const JointVector refined =
+        solver::refine_holding(arm.robot, start, held, fk(arm.robot, solution.joints), error);
+    if (!(error <= kAcceptResidual - solution.residual) || joint_distance(refined, variant) > kDuplicateDistance) {
+        return false;
+    }
+    variant = refined;
+    residual = solution.residual + error;
+    return snap_to_limits(arm, variant);
+}
+
 }  // namespace
 
 void arm_widened_limits(const Arm& arm, JointVector& lower, JointVector& upper) noexcept {
@@ -327,19 +366,29 @@ void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, st
     JointVector lower;
     JointVector upper;
     arm_widened_limits(arm, lower, upper);
+    // Variants just beyond that, within the duplicate distance, are tried
+    // on the limit too (see on_limit).
+    JointVector reach_lower;
+    JointVector reach_upper;
+    for (std::size_t i = 0; i < 6; ++i) {
+        reach_lower[i] = lower[i] - kLimitReach;
+        reach_upper[i] = upper[i] + kLimitReach;
+    }
     std::vector<JointVector> variants;
     for (const IkSolution& solution : flange_solutions) {
         variants.clear();
         // The limits were checked when the arm was made, and the slack stays
         // far below a turn, so this cannot overflow.
-        append_turns(solution.joints, lower, upper, variants);
+        append_turns(solution.joints, reach_lower, reach_upper, variants);
         for (JointVector& variant : variants) {
             // Wide limits give tens of thousands of variants per solution.
             if (!stop.keep_going(true)) {
                 throw BatchCancelled{};
             }
-            if (snap_to_limits(arm, variant)) {
-                out.push_back(IkSolution{variant, solution.residual, solution.theta, solution.kind});
+            double residual = solution.residual;
+            if (within_limits(variant, lower, upper) ? snap_to_limits(arm, variant)
+                                                     : on_limit(arm, solution, variant, residual)) {
+                out.push_back(IkSolution{variant, residual, solution.theta, solution.kind});
             }
         }
     }

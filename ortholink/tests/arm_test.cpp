@@ -263,6 +263,46 @@ TEST(ArmIk, SolutionsOnALimitAreKeptOnIt) {
     }
 }
 
+// Where the Jacobian loses rank (J5 at 0 or 180) the solver can return a
+// configuration on a limit a few 1e-6 degrees beyond it, farther than the
+// rounding slack; the arm then finds it on the limit by refining the other
+// joints. A configuration really beyond a limit stays out.
+TEST(ArmIk, SingularSolutionsOnALimitAreFoundOnIt) {
+    std::mt19937_64 rng(property_seed() + 7);
+    for (const CrxModel model : {CrxModel::Crx5iA, CrxModel::Crx10iA, CrxModel::Crx30iA}) {
+        const Arm arm = Arm::from_model(model);
+        const auto nearest = [&](const JointVector& q) {
+            double best = std::numeric_limits<double>::infinity();
+            for (const JointVector& s : arm_ik(arm, arm_fk(arm, q))) {
+                EXPECT_TRUE(arm_within_limits(arm, s)) << model_name(model);
+                double largest = 0.0;
+                for (std::size_t i = 0; i < 6; ++i) {
+                    largest = std::max(largest, std::fabs(s[i] - q[i]));
+                }
+                best = std::min(best, largest);
+            }
+            return best;
+        };
+        // The home posture with J6 on either limit (found as precisely as the
+        // solver places it there, not 90 degrees away).
+        EXPECT_LT(nearest(JointVector{0, 0, 0, 0, 0, arm.upper[5]}), 1e-5) << model_name(model);
+        EXPECT_LT(nearest(JointVector{0, 0, 0, 0, 0, arm.lower[5]}), 1e-5) << model_name(model);
+        for (int n = 0; n < 40; ++n) {
+            JointVector q = random_within(rng, arm);
+            q[4] = n % 2 == 0 ? 0.0 : 180.0 * (n % 4 == 1 ? 1.0 : -1.0);
+            const std::size_t joint = n % 3 == 0 ? 0 : (n % 3 == 1 ? 3 : 5);
+            q[joint] = n % 5 < 2 ? arm.lower[joint] : arm.upper[joint];
+            if (!arm_within_limits(arm, q)) {
+                continue;
+            }
+            EXPECT_LT(nearest(q), 1e-5) << model_name(model) << " n " << n;
+        }
+        // Beyond the limit by 1e-4 degrees, away from any loss of rank: not pulled onto it.
+        JointVector beyond{10, 20, -10, 30, 45, arm.upper[5] + 1e-4};
+        EXPECT_GT(nearest(beyond), 1e-5) << model_name(model);
+    }
+}
+
 TEST(ArmIk, SnappingReachesOnlyTheSlack) {
     const Arm arm = Arm::from_model(CrxModel::Crx10iA);
     JointVector q{190.00000000000003, 0, 0, 0, 45, 0};

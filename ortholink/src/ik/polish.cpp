@@ -447,8 +447,9 @@ bool refine_stretched(const Crx& robot, const JointVector& joints, const Prepare
     return true;
 }
 
-// Gauss–Newton steps of the sharpening.
+// Gauss–Newton steps of the sharpening, and of a refinement holding a joint.
 constexpr int kSharpenSteps = 40;
+constexpr int kHoldingSteps = 20;
 
 }  // namespace
 
@@ -490,6 +491,54 @@ JointVector sharpen_joints(const Crx& robot, const JointVector& joints, const Pr
 bool snap_stretched(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
                     JointRotations& rotations, JointVector& out, double& error) noexcept {
     return refine_stretched(robot, joints, target, rotations, out, error);
+}
+
+JointVector refine_holding(const Crx& robot, const JointVector& joints, std::size_t held, const Pose& target,
+                           double& error) noexcept {
+    const PreparedTarget prepared = prepare_target(target);
+    JointRotations rotations;
+    Iterate at = iterate_at(robot, joints, prepared, rotations);
+    std::array<int, 5> free{};
+    for (int i = 0, k = 0; i < 6; ++i) {
+        if (static_cast<std::size_t>(i) != held) {
+            free[static_cast<std::size_t>(k++)] = i;
+        }
+    }
+    const auto along = [&free](const JointVector& from, const Vec6& delta) {
+        JointVector trial = from;
+        for (std::size_t i = 0; i < free.size(); ++i) {
+            trial[static_cast<std::size_t>(free[i])] += delta[i];
+        }
+        return trial;
+    };
+    for (int step = 0; step < kHoldingSteps && at.e >= kConvergedError; ++step) {
+        const Mat12x6 jac = jacobian_of(robot, frames_from(robot, at.rot));
+        double col[5][12];
+        for (int k = 0; k < 12; ++k) {
+            for (std::size_t i = 0; i < free.size(); ++i) {
+                col[i][k] = jac[k * 6 + free[i]];
+            }
+        }
+        // The normal equations in the corner of a 6×6 identity.
+        Mat6 a{};
+        Vec6 b{};
+        a[5 * 6 + 5] = 1.0;
+        normal_equations(col, at.r, a, b);
+        Mat6 l;
+        if (!cholesky(a, l)) {
+            break;
+        }
+        const Vec6 delta = cholesky_solve(l, b);
+        bool usable = true;
+        for (std::size_t i = 0; i < free.size(); ++i) {
+            usable = usable && std::fabs(delta[i]) <= kMaxStepDegrees;
+        }
+        if (!usable || !take_halved_step(robot, prepared, rotations, delta, along, at)) {
+            break;
+        }
+    }
+    error = at.e;
+    return at.q;
 }
 
 JointVector rescue_joints(const Crx& robot, const JointVector& joints, const PreparedTarget& target,

@@ -123,6 +123,13 @@ JointVector rescue_joints(const Crx& robot, const JointVector& joints, const Pre
 bool snap_stretched(const Crx& robot, const JointVector& joints, const PreparedTarget& target,
                     JointRotations& rotations, JointVector& out, double& error) noexcept;
 
+// The other five joints refined against `target` with joint `held` (0 … 5)
+// kept where it is: Gauss–Newton on the normal equations, steps halved until
+// they lower the pose error (bounded iterations, stack only). `error` gets
+// the pose error of the returned vector.
+JointVector refine_holding(const Crx& robot, const JointVector& joints, std::size_t held, const Pose& target,
+                           double& error) noexcept;
+
 // Further refinement of a vector that polishing left above its convergence
 // threshold, for solutions where the Jacobian loses rank (the error then falls
 // only with the square of the distance, and ordinary steps stall while the
