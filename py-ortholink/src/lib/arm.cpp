@@ -352,7 +352,9 @@ const MethodTable arm_methods{
         "The solutions of the flange pose base⁻¹ · pose · tool⁻¹ in the order `Crx.ik` gives them,\n"
         "each followed by its whole-turn variants that the limits allow (J1 varying slowest, each\n"
         "joint's turns ascending); limits are inclusive. A pose whose rotation part is within 1e-6\n"
-        "of a rotation (rounded or float32 values) is solved for the nearest rotation."),
+        "of a rotation (rounded or float32 values) is solved for the nearest rotation.\n\n"
+        "With `collision_free=True` only the solutions that `collides` clears are kept, checked\n"
+        "against `scene` (a `Scene`) too when given; without it the scene is not used."),
     def<kIkMany, arm_ik_many_method, ClassId::Arm>(
         "The solutions of `ik` for every pose, as an `IkBatch`.\n\n"
         "Each solution carries the residual, circle angle and kind of the flange solution it is a\n"
