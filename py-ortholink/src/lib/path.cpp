@@ -12,6 +12,7 @@
 #include "convert.hpp"
 #include "interruptible.hpp"
 #include "numpy_api.hpp"
+#include "ortholink/limits.hpp"
 #include "ortholink/path.hpp"
 #include "trajectory_binding.hpp"
 
@@ -300,6 +301,11 @@ std::vector<double> free_axis_argument(PyObject* object) {
     if (!std::isfinite(lower) || !std::isfinite(upper) || !std::isfinite(step)) {
         fail(PyExc_ValueError, "argument 'free_axis': expected finite degrees, got (%s, %s, %s)",
              float_repr(lower).c_str(), float_repr(upper).c_str(), float_repr(step).c_str());
+    }
+    // Beyond 2**28 degrees a sample is no longer the turn it names.
+    if (std::fabs(lower) > kMaxTurnMagnitude || std::fabs(upper) > kMaxTurnMagnitude) {
+        fail(PyExc_ValueError, "argument 'free_axis': expected lower and upper at most %s in magnitude, got (%s, %s)",
+             float_repr(kMaxTurnMagnitude).c_str(), float_repr(lower).c_str(), float_repr(upper).c_str());
     }
     if (!(lower <= upper)) {
         fail(PyExc_ValueError, "argument 'free_axis': expected lower <= upper, got lower %s and upper %s",
