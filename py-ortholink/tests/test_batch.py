@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import ortholink
-from ortholink import Crx
+from ortholink import Arm, Crx, CrxModel
 
 RNG_SEED = 20261208
 
@@ -35,6 +35,13 @@ class TestFkMany:
             robot.fk_many(np.zeros((2, 2, 6)))
         with pytest.raises(ValueError, match="threads"):
             robot.fk_many(np.zeros((2, 6)), threads=0)
+        # Angles fk refuses (whole turns no longer exact) are refused row by row; NaN gives NaN.
+        huge = np.zeros((3, 6))
+        huge[2, 5] = 1e20
+        for batch in (robot.fk_many, Arm(CrxModel.Crx10iA).fk_many):
+            with pytest.raises(ValueError, match=r"^argument 'joints': J6 of row 2 is 1e\+20, expected at most"):
+                batch(huge)
+            assert np.isnan(batch([[math.nan, 0, 0, 0, 0, 0]])).any()
         # threads is an optional parameter like any other: by position or by name, once.
         assert robot.fk_many(np.zeros((2, 6)), 1).shape == (2, 4, 4)
         with pytest.raises(TypeError, match=r"^fk_many\(\) takes from 1 to 2 positional arguments but 3 were given$"):

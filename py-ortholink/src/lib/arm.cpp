@@ -240,6 +240,7 @@ PyObject* arm_fk_many_method(PyObject* self, const Arguments<2>& values) {
     const unsigned threads = thread_count(values[1]);
     const JointRowsView joints = joint_rows_view(values[0], "joints");
     const std::span<const JointVector> rows = joints.rows();
+    refuse_unturnable(rows, "joints");
     Ref poses = Ref::steal(new_pose_stack(rows.size()));
     const std::span<double> matrices = pose_stack_values(poses.get());
     without_gil([&](const CancelCheck& cancel) { arm_fk_many_matrices(arm, rows, matrices, threads, cancel); });

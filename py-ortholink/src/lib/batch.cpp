@@ -223,6 +223,7 @@ PyObject* fk_rows(PyObject* self, const Arguments<2>& a) {
     const unsigned threads = thread_count(a[1]);
     const JointRowsView joints = joint_rows_view(a[0], "joints");
     const std::span<const JointVector> rows = joints.rows();
+    refuse_unturnable(rows, "joints");
     Ref poses = Ref::steal(new_pose_stack(rows.size()));
     const std::span<double> matrices = pose_stack_values(poses.get());
     without_gil([&](const CancelCheck& cancel) { fk_many_matrices(robot, rows, matrices, threads, cancel); });

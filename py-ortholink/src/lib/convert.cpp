@@ -252,6 +252,17 @@ JointVector joints_from_any(PyObject* object, const char* name) {
     return joints;
 }
 
+void refuse_unturnable(std::span<const JointVector> rows, const char* name) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        for (std::size_t j = 0; j < 6; ++j) {
+            if (std::isfinite(rows[i][j]) && std::fabs(rows[i][j]) > kMaxTurnMagnitude) {
+                fail(PyExc_ValueError, "argument '%s': J%zu of row %zu is %s, expected at most %s in magnitude", name,
+                     j + 1, i, float_repr(rows[i][j]).c_str(), float_repr(kMaxTurnMagnitude).c_str());
+            }
+        }
+    }
+}
+
 JointVector six_values(PyObject* object, const char* name) {
     return joints_from_vector(vector_from_any(object, name, 6), name);
 }

@@ -52,6 +52,10 @@ JointVector joints_from_vector(const Vector1D& vector, const char* name = nullpt
 JointVector joints_from_any(PyObject* object, const char* name);
 JointVector six_values(PyObject* object, const char* name);
 
+// Refuses, as joints_from_any does for one vector, a row of `rows` with a
+// finite angle beyond 2**28 degrees (NaN and infinities pass).
+void refuse_unturnable(std::span<const JointVector> rows, const char* name);
+
 // The 16 values, row by row, of a 4x4 array or an object with as_numpy()
 // (the shape errors of iso_from_any). `name` is the argument's, for the
 // refusals of sequence_snapshot.
