@@ -1,6 +1,7 @@
 // Timing a path: the closed-form optimum of a straight joint move, every
 // limit on random paths (between grid points too), rest at both ends, samples
-// consistent with their derivatives and within the stated deviation of the rows.
+// consistent with their derivatives and within the stated deviation of the
+// rows, the joint limits kept at corners, what cannot be timed, and Ctrl-C.
 
 #include <gtest/gtest.h>
 
@@ -39,13 +40,16 @@ double tcp_speed_of(const Arm& arm, const JointVector& q, const JointVector& qd)
 }
 
 // Rows along a random cubic through four joint vectors, as a plan of a smooth
-// Cartesian path gives them, each joint shaken by up to `jitter` degrees.
+// Cartesian path gives them, each joint shaken by up to `jitter` degrees;
+// within the CRX-10iA's limits, J2 + J3 (-71 .. 251) too.
 std::vector<JointVector> random_rows(std::mt19937_64& rng, std::size_t count, double jitter) {
     std::uniform_real_distribution<double> key(-90.0, 90.0);
+    std::uniform_real_distribution<double> elbow(-60.0, 170.0);
     std::uniform_real_distribution<double> shake(-jitter, jitter);
     std::array<JointVector, 4> keys{};
     for (auto& k : keys) {
         for (double& v : k) v = key(rng);
+        k[2] = elbow(rng) - k[1];
     }
     std::vector<JointVector> rows(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -124,6 +128,7 @@ TEST(Trajectory, RandomPathsKeepEveryLimitAndRestAtTheEnds) {
         std::size_t slack = 0;  // samples where no limit is nearly reached
         for (std::size_t i = 0; i < t.time.size(); ++i) {
             double fastest = 0.0;  // the largest fraction of a limit reached
+            ASSERT_TRUE(arm_within_limits(arm, t.joints[i])) << i;
 
             for (std::size_t j = 0; j < 6; ++j) {
                 ASSERT_LE(std::fabs(t.velocity[i][j]), limits.max_speed[j] * (1 + kRelative)) << i << " J" << j + 1;
@@ -248,6 +253,93 @@ TEST(Trajectory, RowsWithoutJointsRepeatedRowsAndBreaks) {
 
     // A period that would give too many samples.
     EXPECT_THROW(time_rows(arm, rows, limits_of(30, 50), 1e-9), std::invalid_argument);
+}
+
+TEST(Trajectory, TheSplineIsKeptWithinThePositionLimits) {
+    const Arm arm = test_arm();
+    // J1 up to its limit, then J2 moving (the spline through the rows alone
+    // overshoots J1 at the corner by 0.4 degrees); J2 + J3 onto the elbow's
+    // lower limit, then along it.
+    std::vector<std::vector<JointVector>> paths(2);
+    for (int i = 0; i <= 4; ++i) paths[0].push_back(JointVector{170.0 + 5.0 * i, 20, 30, 40, 50, 60});
+    for (int i = 1; i <= 7; ++i) paths[0].push_back(JointVector{190, 20.0 + 5.0 * i, 30, 40, 50, 60});
+    for (int i = 0; i <= 4; ++i) paths[1].push_back(JointVector{0, 0, -30.0 - 10.25 * i, 0, 0, 0});
+    for (int i = 1; i <= 5; ++i) paths[1].push_back(JointVector{0, 8.0 * i, -71.0 - 8.0 * i, 0, 0, 0});
+    for (const auto& rows : paths) {
+        const Trajectory t = time_rows(arm, rows, limits_of(60.0, 120.0), 0.001);
+        for (const JointVector& q : t.joints) {
+            ASSERT_TRUE(arm_within_limits(arm, q)) << q[0] << " " << q[1] + q[2];
+        }
+        // Still through every row, at rest on the ends; the rows' times in order.
+        EXPECT_EQ(t.joints.front(), rows.front());
+        EXPECT_EQ(t.joints.back(), rows.back());
+        ASSERT_EQ(t.waypoint_times.size(), rows.size());
+        EXPECT_TRUE(std::is_sorted(t.waypoint_times.begin(), t.waypoint_times.end()));
+        EXPECT_EQ(t.waypoint_times.back(), t.duration);
+        std::size_t segment = 0;
+        for (std::size_t i = 0; i < t.time.size(); ++i) {
+            while (segment + 2 < rows.size() && t.waypoint_times[segment + 1] < t.time[i]) ++segment;
+            ASSERT_LE(distance_to_segment(t.joints[i], rows[segment], rows[segment + 1]), t.deviation + 11.0 / 4000)
+                << i;
+        }
+    }
+    // Rows outside the limits are refused by index; within kLimitSnap of one, they are on it.
+    std::vector<JointVector> rows = paths[0];
+    rows[3][0] = 195.0;
+    try {
+        time_rows(arm, rows, limits_of(60.0, 120.0), 0.008);
+        ADD_FAILURE() << "no error";
+    } catch (const TrajectoryError& error) {
+        EXPECT_STREQ(error.what(),
+                     "row 3 is outside the arm's joint limits: J1 is 195.0000, its limits -190.0000 .. 190.0000");
+    }
+    rows = paths[0];
+    rows.back()[0] = 190.0 + 0.5 * kLimitSnap;
+    EXPECT_EQ(time_rows(arm, rows, limits_of(60.0, 120.0), 0.008).joints.back()[0], 190.0);
+}
+
+TEST(Trajectory, LimitsTooLowToTimeAndPeriodsLongerThanTheMotion) {
+    const Arm arm = test_arm();
+    const std::vector<JointVector> rows{JointVector{0, 0, 0, 0, 0, 0}, JointVector{10, 5, 0, 0, 0, 0},
+                                        JointVector{20, 5, 5, 0, 0, 0}};
+    // Squared path speeds below what a double holds.
+    TrajectoryLimits slow = limits_of(1e-200, 100.0);
+    EXPECT_THROW(time_rows(arm, rows, slow, 0.008), TrajectoryError);
+    slow = limits_of(100.0, 100.0);
+    slow.tcp_speed = 1e-200;
+    EXPECT_THROW(time_rows(arm, rows, slow, 0.008), TrajectoryError);
+    // Slow but representable: too many samples at this period, two at a long one.
+    slow.tcp_speed = 1e-100;
+    EXPECT_THROW(time_rows(arm, rows, slow, 0.008), std::invalid_argument);
+    EXPECT_EQ(time_rows(arm, rows, slow, 1e300).time.size(), 2u);
+    // The motion starts at 0 on the first row and ends on the last, whatever the period.
+    for (const double period : {0.5, 10.0, 1e9, 1e300}) {
+        const Trajectory t = time_rows(arm, rows, limits_of(30.0, 60.0), period);
+        ASSERT_GE(t.time.size(), 2u) << period;
+        EXPECT_EQ(t.time.front(), 0.0) << period;
+        EXPECT_EQ(t.time.back(), t.duration) << period;
+        EXPECT_EQ(t.joints.front(), rows.front()) << period;
+        EXPECT_EQ(t.joints.back(), rows.back()) << period;
+        EXPECT_TRUE(std::is_sorted(t.time.begin(), t.time.end()) &&
+                    std::adjacent_find(t.time.begin(), t.time.end()) == t.time.end())
+            << period;
+    }
+}
+
+TEST(Trajectory, AsksTheCancelCheckAndStops) {
+    const Arm arm = test_arm();
+    const auto rows = [] {
+        std::mt19937_64 rng(3);
+        return random_rows(rng, 200, 0.0);
+    }();
+    int asked = 0;
+    const auto never = [&] { return ++asked < 0; };
+    const Trajectory whole = time_rows(arm, rows, limits_of(90.0, 180.0), 1e-5, CancelCheck(never));
+    EXPECT_GT(asked, 0) << "a long call is never asked";
+    const Trajectory plain = time_rows(arm, rows, limits_of(90.0, 180.0), 1e-5);
+    EXPECT_EQ(whole.joints, plain.joints);
+    const auto now = [] { return true; };
+    EXPECT_THROW(time_rows(arm, rows, limits_of(90.0, 180.0), 1e-5, CancelCheck(now)), BatchCancelled);
 }
 
 TEST(Trajectory, ArmAccelerationDefaultsToTwiceTheSpeedPerSecond) {

@@ -1,5 +1,9 @@
 import csv
+import os
 import pickle
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -158,6 +162,102 @@ class TestLimitsAndPath:
             line_plan.trajectory(arm, period=1e-9)
         with pytest.raises(TypeError):
             line_plan.trajectory(arm, None)  # the limits are keyword-only
+
+
+class TestJointLimits:
+    # J1 onto its upper limit, then J2 moving: the spline through these rows alone takes J1 to 190.4°.
+    CORNER = [[j1, 20, 30, 40, 50, 60] for j1 in np.linspace(170, 190, 5)] + [
+        [190, j2, 30, 40, 50, 60] for j2 in np.linspace(25, 60, 8)
+    ]
+
+    def test_a_planned_corner_stays_within_the_limits_through_every_row(self, arm):
+        rows = np.array(self.CORNER, float)
+        near = lambda c: np.abs(c[:, None, :] - rows[None]).max(axis=2).min(axis=1) < 1e-6  # noqa: E731
+        plan = arm.plan_path(arm.fk_many(rows), check=near, collision_free=False, max_step=30)
+        assert arm.within_limits(plan.joints).all() and len(plan.breaks) == 0
+        t = plan.trajectory(arm, period=0.001)
+        assert arm.within_limits(t.joints).all()
+        assert t.joints[:, 0].max() == 190.0
+        check_within_limits(t, arm)
+        # The rows' times, one per row, in order; the samples follow the straight moves within the deviation.
+        assert len(t.waypoint_times) == len(rows) and np.all(np.diff(t.waypoint_times) > 0)
+        assert t.waypoint_times[-1] == t.duration
+        segment = np.clip(np.searchsorted(t.waypoint_times, t.time, side="right") - 1, 0, len(rows) - 2)
+        fractions = np.linspace(0.0, 1.0, 2001)[:, None]
+        for q, i in zip(t.joints, segment):
+            chord = plan.joints[i] + fractions * (plan.joints[i + 1] - plan.joints[i])
+            assert np.abs(chord - q).max(axis=1).min() <= t.deviation + 5.0 / 4000
+
+    def test_the_elbow_limit_too_and_rows_outside_are_refused(self, arm):
+        rows = [[0, 0, -30 - 10.25 * i, 0, 0, 0] for i in range(5)] + [[0, 8 * i, -71 - 8 * i, 0, 0, 0] for i in (1, 2)]
+        t = plan_of(rows).trajectory(arm, period=0.001)
+        assert arm.within_limits(t.joints).all() and (t.joints[:, 1] + t.joints[:, 2]).min() == -71.0
+        # Planned for one arm, timed on a narrower one.
+        narrow = Arm(CrxModel.Crx10iA, upper=[185, 179.9, 430.9, 190, 179.9, 225])
+        with pytest.raises(ValueError, match=r"^row 4 is outside the arm's joint limits: J1 is 190\.0000, its limits "):
+            plan_of(self.CORNER).trajectory(narrow)
+
+
+class TestWhatCannotBeTimed:
+    def test_limits_too_low_for_a_representable_speed_are_refused(self, arm, line_plan):
+        with pytest.raises(ValueError, match=r"^the limits are too low to time this path: "):
+            line_plan.trajectory(arm, tcp_speed=1e-200)
+        slow = Arm(CrxModel.Crx10iA, max_speed=[1e-200] * 6)
+        with pytest.raises(ValueError, match=r"^the limits are too low to time this path: "):
+            slow.plan_path(Crx.pose_from_xyzwpr(LINE)).trajectory(slow)
+        # Slow but representable: the samples are what is too many.
+        with pytest.raises(ValueError, match=r"^argument 'period': more than 10000000 samples"):
+            line_plan.trajectory(arm, tcp_speed=1e-100)
+
+    @pytest.mark.parametrize("period", [0.5, 10.0, 1e9])
+    def test_a_long_period_keeps_the_first_and_last_rows(self, arm, line_plan, period):
+        t = line_plan.trajectory(arm, period=period)
+        assert t.time[0] == 0.0 and t.time[-1] == t.duration and np.all(np.diff(t.time) > 0)
+        np.testing.assert_array_equal(t.joints[[0, -1]], line_plan.joints[[0, -1]])
+        assert len(t.time) == (2 if period > t.duration else int(np.ceil(t.duration / period)) + 1)
+
+    def test_ctrl_c_stops_a_long_timing_promptly(self):
+        # In a child interpreter: one whole run timed, then SIGINT early, midway and late in three more.
+        script = f"""
+            import os, signal, threading, time
+            import numpy as np
+            from ortholink import Arm, Crx, CrxModel
+            arm = Arm(CrxModel.Crx10iA)
+            plan = arm.plan_path(Crx.pose_from_xyzwpr(np.array({LINE.tolist()})))
+            def run():
+                plan.trajectory(arm, tcp_speed=1.0, period=0.0005)  # 800,000 samples
+            start = time.perf_counter()
+            run()
+            whole = time.perf_counter() - start
+            outcomes = []
+            for fraction in (0.1, 0.5, 0.8):
+                sent = []
+                def interrupt():
+                    sent.append(time.perf_counter())
+                    os.kill(os.getpid(), signal.SIGINT)
+                timer = threading.Timer(whole * fraction, interrupt)
+                timer.start()
+                try:
+                    run()
+                    timer.join()
+                    time.sleep(0.1)  # a signal that came late lands here
+                    outcomes.append("finished")
+                except KeyboardInterrupt:
+                    outcomes.append(f"{{time.perf_counter() - sent[0]:.4f}}")
+                timer.join()
+            print(whole, *outcomes)
+        """
+        done = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(script)],
+            capture_output=True,
+            text=True,
+            timeout=300,
+            env=dict(os.environ, PYTHONUNBUFFERED="1"),
+        )
+        assert done.returncode == 0, done.stderr
+        whole, *outcomes = done.stdout.split()
+        assert "finished" not in outcomes, (whole, outcomes)
+        assert max(float(v) for v in outcomes) < 0.3, (whole, outcomes)
 
 
 @pytest.fixture(scope="module")

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,14 @@ inline constexpr std::size_t kMaxTrajectorySamples = 10'000'000;
 // fraction of the duration.
 inline constexpr double kLimitMargin = 1e-3;
 
+// Rows that cannot be joined or timed within the arm's and the motion's
+// limits: a row outside the joint limits, a spline that added knots do not
+// bring within them, or limits so low that the path speed or the duration is
+// not representable. what() says which.
+struct TrajectoryError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 // Why a plan cannot be timed as one motion (empty when it can): a break after
 // its first reached row is a stop and reconfiguration, which no smooth path
 // follows.
@@ -52,14 +61,22 @@ std::string trajectory_problem(const PathPlan& plan);
 // the rows parameterised by joint-space arc length (degrees, Euclidean over
 // the six joints); it passes through every row, and its distance on any joint
 // from the straight move between consecutive rows, at the same fraction of
-// the way, is at most `deviation`. The TCP speed limit is on the speed of the
-// arm's TCP. Limits must be positive and `period` positive; more than
-// kMaxTrajectorySamples samples throw std::invalid_argument.
+// the way, is at most `deviation`. Where the spline would leave the arm's
+// joint limits (its elbow limit included), knots are added on the straight
+// move between the neighbouring rows until it stays within them to kLimitSnap
+// (arm_snap_to_limits puts the samples on them); rows must be within them to
+// that too. The TCP speed limit is on the speed of the arm's TCP. Limits must
+// be positive and `period` positive; more than kMaxTrajectorySamples samples
+// throw std::invalid_argument, and what cannot be timed within the limits
+// TrajectoryError. The first sample is at 0 on the first row, the last at the
+// duration on the last row. `cancel` is asked every few milliseconds; when it
+// returns true the call throws BatchCancelled.
 Trajectory time_rows(const Arm& arm, std::span<const JointVector> rows, const TrajectoryLimits& limits,
-                     double period);
+                     double period, const CancelCheck& cancel = {});
 
 // time_rows of the plan's rows; the plan must have no trajectory_problem.
-Trajectory time_plan(const Arm& arm, const PathPlan& plan, const TrajectoryLimits& limits, double period);
+Trajectory time_plan(const Arm& arm, const PathPlan& plan, const TrajectoryLimits& limits, double period,
+                     const CancelCheck& cancel = {});
 
 // The samples as CSV: a header line "time,j1,...,j6,v1,...,v6,a1,...,a6",
 // then one line per sample, every number in its shortest exact form.

@@ -61,6 +61,61 @@ PathPoint JointSpline::at(std::size_t segment, double s) const noexcept {
     return p;
 }
 
+std::pair<double, double> JointSpline::range(std::size_t segment, const JointVector& weights) const noexcept {
+    double q0 = 0.0;
+    double q1 = 0.0;
+    double m0 = 0.0;
+    double m1 = 0.0;
+    for (std::size_t j = 0; j < 6; ++j) {
+        q0 += weights[j] * rows_[segment][j];
+        q1 += weights[j] * rows_[segment + 1][j];
+        m0 += weights[j] * second_[segment][j];
+        m1 += weights[j] * second_[segment + 1][j];
+    }
+    const double h = knots_[segment + 1] - knots_[segment];
+    const double c = h * h / 6.0;
+    const auto value = [&](double b) {
+        const double a = 1.0 - b;
+        return a * q0 + b * q1 + ((a * a * a - a) * m0 + (b * b * b - b) * m1) * c;
+    };
+    std::pair<double, double> out{std::min(q0, q1), std::max(q0, q1)};
+    const auto take = [&](double b) {
+        if (b > 0.0 && b < 1.0) {
+            const double v = value(b);
+            out.first = std::min(out.first, v);
+            out.second = std::max(out.second, v);
+        }
+    };
+    // d/db of the value: qa·b² + qb·b + qc.
+    const double qa = 3.0 * c * (m1 - m0);
+    const double qb = 6.0 * c * m0;
+    const double qc = (q1 - q0) - c * (2.0 * m0 + m1);
+    if (qa == 0.0) {
+        if (qb != 0.0) take(-qc / qb);
+        return out;
+    }
+    const double discriminant = qb * qb - 4.0 * qa * qc;
+    if (discriminant < 0.0) {
+        return out;
+    }
+    // The root of larger magnitude first, the other from their product.
+    const double q = -0.5 * (qb + std::copysign(std::sqrt(discriminant), qb));
+    take(q / qa);
+    if (q != 0.0) take(qc / q);
+    return out;
+}
+
+double JointSpline::departure(std::size_t segment, const JointVector& weights) const noexcept {
+    double m0 = 0.0;
+    double m1 = 0.0;
+    for (std::size_t j = 0; j < 6; ++j) {
+        m0 += weights[j] * second_[segment][j];
+        m1 += weights[j] * second_[segment + 1][j];
+    }
+    const double h = knots_[segment + 1] - knots_[segment];
+    return h * h * (std::fabs(m0) + std::fabs(m1)) / (9.0 * std::sqrt(3.0));
+}
+
 double JointSpline::chord_deviation() const noexcept {
     const double scale = 1.0 / (9.0 * std::sqrt(3.0));
     double largest = 0.0;

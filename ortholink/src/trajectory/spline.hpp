@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "ortholink/fk.hpp"
@@ -26,6 +27,16 @@ public:
 
     // The point at `s` on knot interval `segment` (s within it).
     PathPoint at(std::size_t segment, double s) const noexcept;
+
+    // The least and the greatest of the weighted sum of the joints (weights ·
+    // q) over knot interval `segment`: at its ends and where its derivative,
+    // a quadratic in the fraction of the way, vanishes inside.
+    std::pair<double, double> range(std::size_t segment, const JointVector& weights) const noexcept;
+
+    // A bound on the weighted sum's distance from its chord over knot
+    // interval `segment`, as chord_deviation bounds each joint's: cheaper
+    // than range where the chord is far from a limit.
+    double departure(std::size_t segment, const JointVector& weights) const noexcept;
 
     // Largest distance on any joint between the spline and the chord of each
     // knot interval at the same fraction: the cubic's departure from the chord

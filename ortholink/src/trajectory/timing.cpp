@@ -1,7 +1,9 @@
-// TOPP-RA on a grid over the spline: a backward pass finds, at every grid
-// point, the largest squared path speed x = ṡ² from which the end can still be
-// reached at rest; a forward pass then takes the largest path acceleration
-// u = s̈ that stays within those sets. u is constant between grid points, so x
+// The spline through the rows, with knots added on the straight moves between
+// them where it would leave the arm's joint limits, then TOPP-RA on a grid
+// over it: a backward pass finds, at every grid point, the largest squared
+// path speed x = ṡ² from which the end can still be reached at rest; a
+// forward pass then takes the largest path acceleration u = s̈ that stays
+// within those sets. u is constant between grid points, so x
 // is linear in s there and s(t) is a parabola. Limits hold at the grid points
 // by construction (with kLimitMargin to spare) and between them by checking:
 // an interval where the continuous motion, or a sample, exceeds a limit is
@@ -14,7 +16,10 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "chunks.hpp"
 #include "ortholink/fk.hpp"
 #include "ortholink/text.hpp"
 #include "ortholink/trajectory.hpp"
@@ -33,6 +38,10 @@ constexpr double kInitialIntervals = 1000.0;
 // Where the continuous motion is checked within each interval.
 constexpr std::array<double, 4> kCheckFractions{0.25, 0.5, 0.75, 1.0};
 constexpr int kMaxRefinements = 30;
+// Rounds of knots added on the straight moves between rows where the spline
+// leaves the arm's joint limits. Each round takes a corner's overshoot down
+// two- to fourfold: a few tens of rounds bring degrees below kLimitSnap.
+constexpr int kMaxLimitKnotRounds = 64;
 // Path derivatives below this are treated as zero (the arc length
 // parameterisation keeps the largest above 1/√6).
 constexpr double kTinyRate = 1e-12;
@@ -130,11 +139,13 @@ struct Profile {
     std::vector<double> t;  // time at the grid points
 };
 
-Profile parameterise(const std::vector<GridPoint>& grid, const TrajectoryLimits& limits) {
+template <class Poll>
+Profile parameterise(const std::vector<GridPoint>& grid, const TrajectoryLimits& limits, const Poll& poll) {
     const std::size_t n = grid.size();
     const double scale = 1.0 - kLimitMargin;
     std::vector<StageBounds> bounds(n - 1);
     for (std::size_t k = 0; k + 1 < n; ++k) {
+        poll();
         bounds[k] = stage_bounds(grid[k], grid[k + 1], limits, scale);
     }
     // Backward: the controllable sets [0, high[k]]. x = 0 with u = 0 is always
@@ -142,6 +153,7 @@ Profile parameterise(const std::vector<GridPoint>& grid, const TrajectoryLimits&
     // every pair (lower bound <= upper bound) leaves bounds on x.
     std::vector<double> high(n, 0.0);
     for (std::size_t k = n - 1; k-- > 0;) {
+        poll();
         const double step = 2.0 * (grid[k + 1].s - grid[k].s);
         const StageBounds& b = bounds[k];
         std::array<Line, 13> lower{};
@@ -167,6 +179,7 @@ Profile parameterise(const std::vector<GridPoint>& grid, const TrajectoryLimits&
     p.u.assign(n - 1, 0.0);
     p.t.assign(n, 0.0);
     for (std::size_t k = 0; k + 1 < n; ++k) {
+        poll();
         const double step = 2.0 * (grid[k + 1].s - grid[k].s);
         const double x = p.x[k];
         const StageBounds& b = bounds[k];
@@ -180,9 +193,14 @@ Profile parameterise(const std::vector<GridPoint>& grid, const TrajectoryLimits&
         const double next = std::clamp(x + step * u, 0.0, high[k + 1]);
         p.x[k + 1] = next;
         p.u[k] = (next - x) / step;
+        // Positive limits leave every controllable set more than {0} (at the
+        // end too, the acceleration lines cross the rest line above x = 0);
+        // only limits whose squared path speeds underflow leave none.
         const double speeds = std::sqrt(x) + std::sqrt(next);
         if (!(speeds > 0.0)) {
-            throw std::logic_error("the path speed vanished between grid points");
+            throw TrajectoryError(
+                "the limits are too low to time this path: the squared path speed they allow rounds to zero "
+                "(raise max_speed, max_acceleration or tcp_speed)");
         }
         p.t[k + 1] = p.t[k] + step / speeds;
     }
@@ -217,13 +235,19 @@ State state_at(const JointSpline& spline, const std::vector<GridPoint>& grid, co
     return State{spline.at(grid[k].segment, s), std::max(0.0, speed0 + u * tau), u};
 }
 
+// 0, every period after it that is not within 1e-9 periods of the end, and
+// the end.
 std::vector<double> sample_times(double duration, double period) {
+    if (!(duration > 0.0 && std::isfinite(duration))) {
+        throw TrajectoryError("the limits give this path a duration of " + format_shortest(duration) +
+                              " s, which cannot be sampled");
+    }
     if (duration / period > static_cast<double>(kMaxTrajectorySamples)) {
         throw std::invalid_argument("more than " + std::to_string(kMaxTrajectorySamples) +
                                     " samples at this period (duration " + format_fixed4(duration) + " s)");
     }
-    std::vector<double> times;
-    for (std::size_t i = 0;; ++i) {
+    std::vector<double> times{0.0};
+    for (std::size_t i = 1;; ++i) {
         const double t = static_cast<double>(i) * period;
         if (t >= duration - 1e-9 * period) break;
         times.push_back(t);
@@ -245,6 +269,177 @@ Trajectory at_rest(const std::vector<JointVector>& knots, std::vector<double> wa
         out.acceleration = {JointVector{}};
     }
     return out;
+}
+
+// A value at most this far beyond a limit counts as on it, as for
+// arm_snap_to_limits: kLimitSnap, or 8 spacings of doubles at the limit.
+double snap_slack(double limit) noexcept {
+    const double magnitude = std::fabs(limit);
+    const double spacing = std::nextafter(magnitude, std::numeric_limits<double>::infinity()) - magnitude;
+    return std::max(kLimitSnap, 8.0 * spacing);
+}
+
+// The knots of the spline: the rows, and those added on the straight moves
+// between them.
+struct Knots {
+    std::vector<double> s;
+    std::vector<JointVector> q;
+    std::vector<std::size_t> row;       // the row of each knot; of the one before it for added knots
+    std::vector<std::uint8_t> added{};  // 1 for added knots
+};
+
+// One of the arm's position limits: a joint (0 .. 5) or the elbow, J2 + J3
+// (6), with the bounds the spline is kept within: half the snap slack out.
+struct PositionLimit {
+    std::size_t which;
+    double lower;
+    double upper;
+    JointVector weights;
+    double kept_lower = lower - 0.5 * snap_slack(lower);
+    double kept_upper = upper + 0.5 * snap_slack(upper);
+};
+
+std::vector<PositionLimit> position_limits(const Arm& arm) {
+    std::vector<PositionLimit> out;
+    for (std::size_t j = 0; j < 6; ++j) {
+        JointVector weights{};
+        weights[j] = 1.0;
+        out.push_back({j, arm.lower[j], arm.upper[j], weights});
+    }
+    if (arm.elbow) {
+        out.push_back({6, arm.elbow->lower, arm.elbow->upper, JointVector{0, 1, 1, 0, 0, 0}});
+    }
+    return out;
+}
+
+// "J1 is 190.5000, its limits -190.0000 .. 190.0000", with `verb` for "is".
+std::string beyond(const PositionLimit& limit, const char* verb, double value) {
+    return std::string(limit.which < 6 ? "J" + std::to_string(limit.which + 1) : "J2 + J3") + " " + verb + " " +
+           format_fixed4(value) + ", its limits " + format_fixed4(limit.lower) + " .. " + format_fixed4(limit.upper);
+}
+
+// The rows with joints as knots, repeated ones merged, at their arc length,
+// each put on the limits it is within kLimitSnap of; `knot_of` gets each row's
+// knot (-1 for rows without joints).
+Knots row_knots(const Arm& arm, std::span<const JointVector> rows, std::vector<std::ptrdiff_t>& knot_of) {
+    Knots knots;
+    knot_of.assign(rows.size(), -1);
+    const std::vector<PositionLimit> limits = position_limits(arm);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        JointVector row = rows[i];
+        if (!std::all_of(row.begin(), row.end(), [](double v) { return std::isfinite(v); })) {
+            continue;
+        }
+        if (!arm_within_limits(arm, row) && !arm_snap_to_limits(arm, row)) {
+            std::string why = "outside them";
+            for (const PositionLimit& limit : limits) {
+                double value = 0.0;
+                for (std::size_t j = 0; j < 6; ++j) value += limit.weights[j] * rows[i][j];
+                if (value < limit.lower - snap_slack(limit.lower) || value > limit.upper + snap_slack(limit.upper)) {
+                    why = beyond(limit, "is", value);
+                    break;
+                }
+            }
+            throw TrajectoryError("row " + std::to_string(i) + " is outside the arm's joint limits: " + why);
+        }
+        double chord = 0.0;
+        if (!knots.q.empty()) {
+            for (std::size_t j = 0; j < 6; ++j) {
+                chord += (row[j] - knots.q.back()[j]) * (row[j] - knots.q.back()[j]);
+            }
+            chord = std::sqrt(chord);
+        }
+        if (knots.q.empty() || chord > kSameRow) {
+            knots.s.push_back(knots.q.empty() ? 0.0 : knots.s.back() + chord);
+            knots.q.push_back(row);
+            knots.row.push_back(i);
+            knots.added.push_back(0);
+        }
+        knot_of[i] = static_cast<std::ptrdiff_t>(knots.q.size()) - 1;
+    }
+    return knots;
+}
+
+// The spline through the knots, kept within the arm's position limits: every
+// interval where it leaves one by more than half the snap slack gets a knot
+// halfway along its straight move, which is within every limit (each bounds
+// a linear function of the joints, and both ends are within it), and the
+// spline is rebuilt, for at most kMaxLimitKnotRounds rounds. The spline's
+// departure from the straight moves shrinks with the intervals about it.
+template <class Poll>
+JointSpline spline_within_limits(const Arm& arm, Knots& knots, const Poll& poll) {
+    const std::vector<PositionLimit> limits = position_limits(arm);
+    for (int round = 0;; ++round) {
+        JointSpline spline(knots.s, knots.q);
+        std::vector<std::uint8_t> outside(knots.s.size() - 1, 0);
+        std::size_t first = outside.size();
+        std::string why;
+        for (std::size_t k = 0; k < outside.size(); ++k) {
+            poll();
+            for (const PositionLimit& limit : limits) {
+                const double lower = limit.kept_lower;
+                const double upper = limit.kept_upper;
+                double q0 = 0.0;
+                double q1 = 0.0;
+                for (std::size_t j = 0; j < 6; ++j) {
+                    q0 += limit.weights[j] * knots.q[k][j];
+                    q1 += limit.weights[j] * knots.q[k + 1][j];
+                }
+                // Well within (the 1e-6 is far above the bound's rounding), or by the exact range.
+                const double departure = spline.departure(k, limit.weights) + 1e-6;
+                if (std::min(q0, q1) - departure >= lower && std::max(q0, q1) + departure <= upper) {
+                    continue;
+                }
+                const auto [low, high] = spline.range(k, limit.weights);
+                const bool below = low < lower;
+                if (below || high > upper) {
+                    outside[k] = 1;
+                    if (first == outside.size()) {
+                        first = k;
+                        why = beyond(limit, "reaches", below ? low : high);
+                    }
+                    break;
+                }
+            }
+        }
+        if (first == outside.size()) {
+            return spline;
+        }
+        Knots finer;
+        bool split = false;
+        for (std::size_t k = 0; k < knots.s.size(); ++k) {
+            finer.s.push_back(knots.s[k]);
+            finer.q.push_back(knots.q[k]);
+            finer.row.push_back(knots.row[k]);
+            finer.added.push_back(knots.added[k]);
+            if (k + 1 == knots.s.size() || outside[k] == 0) {
+                continue;
+            }
+            const double mid = 0.5 * (knots.s[k] + knots.s[k + 1]);
+            if (!(mid > knots.s[k] && mid < knots.s[k + 1]) || round == kMaxLimitKnotRounds) {
+                continue;
+            }
+            JointVector q{};
+            for (std::size_t j = 0; j < 6; ++j) {
+                const double a = knots.q[k][j];
+                const double b = knots.q[k + 1][j];
+                q[j] = std::clamp(a + 0.5 * (b - a), std::min(a, b), std::max(a, b));
+            }
+            finer.s.push_back(mid);
+            finer.q.push_back(q);
+            finer.row.push_back(knots.row[k]);
+            finer.added.push_back(1);
+            split = true;
+        }
+        if (!split) {
+            std::size_t next = first + 1;
+            while (knots.added[next] != 0) ++next;  // the last knot is a row
+            throw TrajectoryError("the path between rows " + std::to_string(knots.row[first]) + " and " +
+                                  std::to_string(knots.row[next]) + " leaves the arm's joint limits (" + why +
+                                  "), and knots added on the straight move between them do not bring it within");
+        }
+        knots = std::move(finer);
+    }
 }
 
 }  // namespace
@@ -273,62 +468,55 @@ std::string trajectory_problem(const PathPlan& plan) {
 }
 
 Trajectory time_rows(const Arm& arm, std::span<const JointVector> rows, const TrajectoryLimits& limits,
-                     double period) {
-    // Knots: the rows with joints, repeated ones merged, at their arc length.
-    std::vector<double> knots;
-    std::vector<JointVector> knot_rows;
-    std::vector<std::ptrdiff_t> knot_of(rows.size(), -1);
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const JointVector& row = rows[i];
-        if (!std::all_of(row.begin(), row.end(), [](double v) { return std::isfinite(v); })) {
-            continue;
+                     double period, const CancelCheck& cancel) {
+    detail::BatchStop stop(cancel);
+    const auto poll = [&] {
+        if (!stop.keep_going(true)) {
+            throw BatchCancelled{};
         }
-        double chord = 0.0;
-        if (!knot_rows.empty()) {
-            for (std::size_t j = 0; j < 6; ++j) {
-                chord += (row[j] - knot_rows.back()[j]) * (row[j] - knot_rows.back()[j]);
-            }
-            chord = std::sqrt(chord);
-        }
-        if (knot_rows.empty() || chord > kSameRow) {
-            knots.push_back(knot_rows.empty() ? 0.0 : knots.back() + chord);
-            knot_rows.push_back(row);
-        }
-        knot_of[i] = static_cast<std::ptrdiff_t>(knot_rows.size()) - 1;
-    }
+    };
+    std::vector<std::ptrdiff_t> knot_of;
+    Knots knots = row_knots(arm, rows, knot_of);
     const auto times_of = [&](const std::vector<double>& knot_times) {
+        // The rows' knots, in order among the added ones.
+        std::vector<std::size_t> row_knot;
+        for (std::size_t k = 0; k < knots.added.size(); ++k) {
+            if (knots.added[k] == 0) row_knot.push_back(k);
+        }
         std::vector<double> out(rows.size(), std::numeric_limits<double>::quiet_NaN());
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            if (knot_of[i] >= 0) out[i] = knot_times[static_cast<std::size_t>(knot_of[i])];
+            if (knot_of[i] >= 0) out[i] = knot_times[row_knot[static_cast<std::size_t>(knot_of[i])]];
         }
         return out;
     };
-    if (knot_rows.size() < 2) {
-        return at_rest(knot_rows, times_of(std::vector<double>(knot_rows.size(), 0.0)), limits, period);
+    if (knots.q.size() < 2) {
+        return at_rest(knots.q, times_of(std::vector<double>(knots.q.size(), 0.0)), limits, period);
     }
-    const JointSpline spline(knots, knot_rows);
+    const JointSpline spline = spline_within_limits(arm, knots, poll);
 
     // The first grid: every knot, each interval split evenly to at most length / kInitialIntervals.
     const double longest = spline.length() / kInitialIntervals;
     std::vector<GridPoint> grid;
-    for (std::size_t i = 0; i + 1 < knots.size(); ++i) {
-        const double h = knots[i + 1] - knots[i];
+    for (std::size_t i = 0; i + 1 < knots.s.size(); ++i) {
+        const double h = knots.s[i + 1] - knots.s[i];
         const auto pieces = static_cast<std::size_t>(std::max(1.0, std::ceil(h / longest)));
         for (std::size_t m = 0; m < pieces; ++m) {
-            const double s = m == 0 ? knots[i] : knots[i] + h * static_cast<double>(m) / static_cast<double>(pieces);
+            poll();
+            const double s =
+                m == 0 ? knots.s[i] : knots.s[i] + h * static_cast<double>(m) / static_cast<double>(pieces);
             grid.push_back(grid_point(arm, spline, limits, s, i));
         }
     }
-    grid.push_back(grid_point(arm, spline, limits, knots.back(), knots.size() - 2));
+    grid.push_back(grid_point(arm, spline, limits, knots.s.back(), knots.s.size() - 2));
 
     Profile profile;
-    std::vector<double> times;
-    std::vector<State> states;
+    Trajectory out;
     for (int round = 0;; ++round) {
-        profile = parameterise(grid, limits);
+        profile = parameterise(grid, limits, poll);
         const std::size_t intervals = grid.size() - 1;
         std::vector<std::uint8_t> split(intervals, 0);
         for (std::size_t k = 0; k < intervals; ++k) {
+            poll();
             const double step = grid[k + 1].s - grid[k].s;
             for (const double f : kCheckFractions) {
                 const double s = grid[k].s + f * step;
@@ -340,18 +528,33 @@ Trajectory time_rows(const Arm& arm, std::span<const JointVector> rows, const Tr
                 }
             }
         }
-        const double duration = profile.t.back();
-        times = sample_times(duration, period);
-        states.assign(times.size(), State{});
+        out.time = sample_times(profile.t.back(), period);
+        // Filled as they are computed (not zeroed first): the pages of the
+        // largest motions take a while to come in, and polls answer meanwhile.
+        const std::size_t samples = out.time.size();
+        for (auto* values : {&out.joints, &out.velocity, &out.acceleration}) {
+            values->clear();
+            values->reserve(samples);
+        }
         std::size_t k = 0;
-        for (std::size_t i = 0; i < times.size(); ++i) {
-            while (k + 1 < intervals && profile.t[k + 1] <= times[i]) ++k;
-            states[i] = i + 1 == times.size()
-                            ? State{spline.at(grid.back().segment, grid.back().s), 0.0, profile.u.back()}
-                            : state_at(spline, grid, profile, k, times[i] - profile.t[k]);
-            if (!within_limits(arm, states[i], limits)) {
+        for (std::size_t i = 0; i < samples; ++i) {
+            poll();
+            while (k + 1 < intervals && profile.t[k + 1] <= out.time[i]) ++k;
+            const State st = i + 1 == samples
+                                 ? State{spline.at(grid.back().segment, grid.back().s), 0.0, profile.u.back()}
+                                 : state_at(spline, grid, profile, k, out.time[i] - profile.t[k]);
+            if (!within_limits(arm, st, limits)) {
                 split[k] = 1;
             }
+            JointVector velocity{};
+            JointVector acceleration{};
+            for (std::size_t j = 0; j < 6; ++j) {
+                velocity[j] = st.path.dq[j] * st.speed;
+                acceleration[j] = st.path.dq[j] * st.acceleration + st.path.ddq[j] * st.speed * st.speed;
+            }
+            out.joints.push_back(st.path.q);
+            out.velocity.push_back(velocity);
+            out.acceleration.push_back(acceleration);
         }
         if (std::find(split.begin(), split.end(), 1) == split.end() || round == kMaxRefinements) {
             break;
@@ -359,6 +562,7 @@ Trajectory time_rows(const Arm& arm, std::span<const JointVector> rows, const Tr
         std::vector<GridPoint> finer;
         finer.reserve(grid.size() * 2);
         for (std::size_t m = 0; m < intervals; ++m) {
+            poll();
             finer.push_back(grid[m]);
             const double mid = 0.5 * (grid[m].s + grid[m + 1].s);
             if (split[m] != 0 && mid > grid[m].s && mid < grid[m + 1].s) {
@@ -369,35 +573,31 @@ Trajectory time_rows(const Arm& arm, std::span<const JointVector> rows, const Tr
         grid = std::move(finer);
     }
 
-    Trajectory out;
     out.period = period;
     out.limits = limits;
     out.duration = profile.t.back();
     out.deviation = spline.chord_deviation();
-    out.time = std::move(times);
-    out.joints.resize(states.size());
-    out.velocity.resize(states.size());
-    out.acceleration.resize(states.size());
-    for (std::size_t i = 0; i < states.size(); ++i) {
-        const State& st = states[i];
-        for (std::size_t j = 0; j < 6; ++j) {
-            out.joints[i][j] = st.path.q[j];
-            out.velocity[i][j] = st.path.dq[j] * st.speed;
-            out.acceleration[i][j] = st.path.dq[j] * st.acceleration + st.path.ddq[j] * st.speed * st.speed;
+    // The spline keeps within half the snap slack of the limits; a sample
+    // beyond one by less than the slack is put on it.
+    for (JointVector& q : out.joints) {
+        poll();
+        if (!arm_within_limits(arm, q) && !arm_snap_to_limits(arm, q)) {
+            throw TrajectoryError("the timed path leaves the arm's joint limits");
         }
     }
     // Knots are grid points: their times are the profile's.
-    std::vector<double> knot_times(knots.size(), 0.0);
+    std::vector<double> knot_times(knots.s.size(), 0.0);
     std::size_t next = 0;
-    for (std::size_t k = 0; k < grid.size() && next < knots.size(); ++k) {
-        if (grid[k].s == knots[next]) knot_times[next++] = profile.t[k];
+    for (std::size_t k = 0; k < grid.size() && next < knots.s.size(); ++k) {
+        if (grid[k].s == knots.s[next]) knot_times[next++] = profile.t[k];
     }
     out.waypoint_times = times_of(knot_times);
     return out;
 }
 
-Trajectory time_plan(const Arm& arm, const PathPlan& plan, const TrajectoryLimits& limits, double period) {
-    return time_rows(arm, plan.joints, limits, period);
+Trajectory time_plan(const Arm& arm, const PathPlan& plan, const TrajectoryLimits& limits, double period,
+                     const CancelCheck& cancel) {
+    return time_rows(arm, plan.joints, limits, period, cancel);
 }
 
 std::string to_string(const Trajectory& trajectory) {

@@ -223,9 +223,11 @@ PyObject* plan_trajectory(PyObject* self, const Arguments<4>& values) {
     }
     Trajectory trajectory;
     try {
-        without_gil([&](const CancelCheck&) { trajectory = time_plan(arm, plan, limits, period); });
+        without_gil([&](const CancelCheck& cancel) { trajectory = time_plan(arm, plan, limits, period, cancel); });
     } catch (const std::invalid_argument& error) {
         fail(PyExc_ValueError, "argument 'period': %s", error.what());
+    } catch (const TrajectoryError& error) {
+        fail(PyExc_ValueError, "%s", error.what());
     }
     return box(std::move(trajectory));
 }
@@ -237,14 +239,17 @@ const MethodTable plan_trajectory_methods{
         "The fastest motion along the plan on `arm` within its limits, as a `Trajectory`.\n\n"
         "The rows are joined by the natural cubic spline through them, parameterised by joint-space\n"
         "arc length: it passes through every row and stays within `Trajectory.deviation` degrees of\n"
-        "the straight moves between them. The motion along it is time-optimal (TOPP-RA) under the\n"
-        "joint speeds `arm.max_speed`, the joint accelerations `max_acceleration` (degrees/s², six;\n"
-        "None: `arm.max_acceleration`) and, when given, a TCP speed limit `tcp_speed` (mm/s), starting\n"
-        "and ending at rest on the first and last rows. It is sampled every `period` seconds and at\n"
-        "the end; every sample is within every limit (to 1e-6 relative). Unreachable rows are\n"
-        "skipped. A plan with a break after its first row is refused with ValueError naming the\n"
+        "the straight moves between them. Where it would leave the joint limits of `arm` (its elbow\n"
+        "limit too), knots are added on the straight moves between the rows until it keeps within\n"
+        "them. The motion along it is time-optimal (TOPP-RA) under the joint speeds `arm.max_speed`,\n"
+        "the joint accelerations `max_acceleration` (degrees/s², six; None: `arm.max_acceleration`)\n"
+        "and, when given, a TCP speed limit `tcp_speed` (mm/s), starting and ending at rest on the\n"
+        "first and last rows. It is sampled at 0, every `period` seconds and at the end; every sample\n"
+        "is within the joint limits and within every rate limit (to 1e-6 relative). Unreachable rows\n"
+        "are skipped. A plan with a break after its first row is refused with ValueError naming the\n"
         "breaks: the arm stops and reconfigures there, so time each continuous part as its own plan.\n"
-        "The move from `start` is not part of the motion."),
+        "Rows outside the joint limits, and limits too low for any representable speed, are refused\n"
+        "with ValueError. The move from `start` is not part of the motion."),
 };
 
 const ClassDescription& trajectory_class() {
