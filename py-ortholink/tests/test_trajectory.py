@@ -315,6 +315,39 @@ class TestOutput:
         with pytest.raises(TypeError):
             ortholink.Trajectory()
 
+    @pytest.mark.parametrize(
+        "field, damage, message",
+        [
+            (0, lambda t: np.where(np.arange(len(t)) == 1, np.nan, t), r"^argument 'time': expected increasing times "),
+            (0, lambda t: t[[0, 2, 1, *range(3, len(t))]], r"^argument 'time': .* got 0\.008 at sample 2$"),
+            (0, lambda t: t + 1e-3, r"^argument 'time': expected increasing times from 0 "),
+            (1, lambda q: np.where(q == q[5, 2], np.inf, q), r"^argument 'joints': expected finite values, got inf$"),
+            (4, lambda w: w[::-1], r"^argument 'waypoint_times': expected times within the motion"),
+            (4, lambda w: w * 2.0, r"^argument 'waypoint_times': "),
+            (5, lambda d: -1.0, r"^argument 'duration': expected a non-negative, finite number, got -1\.0$"),
+            (5, lambda d: d * 2.0, r"^argument 'duration': expected the time of the last sample"),
+            (6, lambda p: np.nan, r"^argument 'period': expected a positive, finite number, got nan$"),
+            (6, lambda p: 0.0, r"^argument 'period': "),
+            (7, lambda d: np.inf, r"^argument 'deviation': "),
+            (8, lambda v: -v, r"^argument 'max_speed': expected positive, finite limits, got -"),
+            (9, lambda a: a * np.inf, r"^argument 'max_acceleration': "),
+            (10, lambda v: -5.0, r"^argument 'tcp_speed': expected a positive, finite number, got -5\.0$"),
+        ],
+    )
+    def test_a_damaged_state_is_refused(self, trajectory, field, damage, message):
+        make, state = trajectory.__reduce__()
+        damaged = list(state)
+        damaged[field] = damage(np.asarray(state[field]) if field in (0, 1, 4, 8, 9) else state[field])
+        with pytest.raises(ValueError, match=message):
+            make(*damaged)
+
+    def test_times_beyond_a_ros_duration_are_refused(self, arm, line_plan):
+        # 400 mm at a picometre per second: 4e11 s, beyond the int32 seconds of a Duration.
+        crawl = line_plan.trajectory(arm, tcp_speed=1e-9, period=1e11)
+        assert crawl.duration > 2**31
+        with pytest.raises(ValueError, match=r"^a sample at .* s is beyond what a ROS 2 Duration holds"):
+            crawl.to_joint_trajectory()
+
     def test_plot_draws_the_limits(self, trajectory, tmp_path):
         pytest.importorskip("matplotlib")
         path = tmp_path / "bead.png"

@@ -46,10 +46,41 @@ std::vector<JointVector> rows_of_length(PyObject* object, const char* name, std:
     bool single = false;
     auto rows = rows_of_six(object, name, single);
     if (single || rows.size() != count) bad_state();
+    for (const JointVector& row : rows) {
+        for (const double value : row) {
+            if (!std::isfinite(value)) {
+                fail(PyExc_ValueError, "argument '%s': expected finite values, got %s", name, float_repr(value).c_str());
+            }
+        }
+    }
     return rows;
 }
 
-// Rebuilds a trajectory from its fields (used by pickle).
+// A number a trajectory holds: finite, and positive or at least 0.
+double state_number(PyObject* object, const char* name, bool positive) {
+    const double value = float_from_any(object, name);
+    if (!(std::isfinite(value) && (positive ? value > 0.0 : value >= 0.0))) {
+        fail(PyExc_ValueError, "argument '%s': expected a %s, finite number, got %s", name,
+             positive ? "positive" : "non-negative", float_repr(value).c_str());
+    }
+    return value;
+}
+
+JointVector state_limits(PyObject* object, const char* name) {
+    const JointVector values = six_values(object, name);
+    for (const double value : values) {
+        if (!(std::isfinite(value) && value > 0.0)) {
+            fail(PyExc_ValueError, "argument '%s': expected positive, finite limits, got %s", name,
+                 float_repr(value).c_str());
+        }
+    }
+    return values;
+}
+
+// Rebuilds a trajectory from its fields (used by pickle), refusing what no
+// timing gives: samples from 0 to the duration at increasing times, finite
+// samples, waypoint times within the motion (NaN for rows without joints) in
+// the order of the rows, and positive limits and period.
 constexpr Signature<11> kTrajectoryState{"_from_state",
                                          {"time", "joints", "velocity", "acceleration", "waypoint_times", "duration",
                                           "period", "deviation", "max_speed", "max_acceleration", "tcp_speed"}};
@@ -60,26 +91,56 @@ PyObject* trajectory_from_state(PyObject*, const Arguments<11>& values) {
     t.velocity = rows_of_length(values[2], "velocity", t.time.size());
     t.acceleration = rows_of_length(values[3], "acceleration", t.time.size());
     t.waypoint_times = vector_from_any(values[4], "waypoint_times").values;
-    t.duration = float_from_any(values[5], "duration");
-    t.period = float_from_any(values[6], "period");
-    t.deviation = float_from_any(values[7], "deviation");
-    t.limits.max_speed = six_values(values[8], "max_speed");
-    t.limits.max_acceleration = six_values(values[9], "max_acceleration");
+    t.duration = state_number(values[5], "duration", false);
+    t.period = state_number(values[6], "period", true);
+    t.deviation = state_number(values[7], "deviation", false);
+    t.limits.max_speed = state_limits(values[8], "max_speed");
+    t.limits.max_acceleration = state_limits(values[9], "max_acceleration");
     if (values[10] != Py_None) {
-        t.limits.tcp_speed = float_from_any(values[10], "tcp_speed");
+        t.limits.tcp_speed = state_number(values[10], "tcp_speed", true);
+    }
+    for (std::size_t i = 0; i < t.time.size(); ++i) {
+        const double before = i == 0 ? 0.0 : t.time[i - 1];
+        const bool ordered = i == 0 ? t.time[i] == 0.0 : t.time[i] > before;
+        if (!(ordered && t.time[i] <= t.duration)) {
+            fail(PyExc_ValueError,
+                 "argument 'time': expected increasing times from 0 to the duration %s, got %s at sample %zu",
+                 float_repr(t.duration).c_str(), float_repr(t.time[i]).c_str(), i);
+        }
+    }
+    if (t.time.empty() ? t.duration != 0.0 : t.time.back() != t.duration) {
+        fail(PyExc_ValueError, "argument 'duration': expected the time of the last sample, got %s",
+             float_repr(t.duration).c_str());
+    }
+    double passed = 0.0;
+    for (const double w : t.waypoint_times) {
+        if (!std::isnan(w) && !(w >= passed && w <= t.duration)) {
+            fail(PyExc_ValueError,
+                 "argument 'waypoint_times': expected times within the motion, in the order of the rows (NaN for "
+                 "rows without joints), got %s",
+                 float_repr(w).c_str());
+        }
+        passed = std::isnan(w) ? passed : w;
     }
     return box(std::move(t));
 }
 
-// ROS 2 builtin_interfaces/Duration: whole seconds and nanoseconds below one second.
+// ROS 2 builtin_interfaces/Duration: whole seconds (int32) and nanoseconds
+// below one second. Sample times are finite and not negative.
 PyObject* ros_duration(double seconds) {
+    constexpr double kMostSeconds = 2147483647.0;
     double whole = std::floor(seconds);
-    auto nanoseconds = static_cast<long long>(std::llround((seconds - whole) * 1e9));
-    if (nanoseconds >= 1'000'000'000LL) {
+    double nanoseconds = std::round((seconds - whole) * 1e9);
+    if (nanoseconds >= 1e9) {
         whole += 1.0;
-        nanoseconds -= 1'000'000'000LL;
+        nanoseconds -= 1e9;
     }
-    return check(Py_BuildValue("{s:L,s:L}", "sec", static_cast<long long>(whole), "nanosec", nanoseconds));
+    if (!(whole >= 0.0 && whole <= kMostSeconds)) {
+        fail(PyExc_ValueError, "a sample at %s s is beyond what a ROS 2 Duration holds (2147483647 s)",
+             float_repr(seconds).c_str());
+    }
+    return check(Py_BuildValue("{s:L,s:L}", "sec", static_cast<long long>(whole), "nanosec",
+                               static_cast<long long>(nanoseconds)));
 }
 
 PyObject* float_list(const UrdfJoints& values) {
