@@ -265,13 +265,13 @@ Pose arm_flange_target(const Arm& arm, const Pose& world_tcp) noexcept {
     return compose(compose(inverse(arm.base), world_tcp), inverse(arm.tool));
 }
 
-namespace {
-
 double limit_slack(double limit) noexcept {
     const double magnitude = std::fabs(limit);
     const double spacing = std::nextafter(magnitude, std::numeric_limits<double>::infinity()) - magnitude;
     return std::max(kLimitSnap, 8.0 * spacing);
 }
+
+namespace {
 
 bool snap_to_limits(const Arm& arm, JointVector& joints) noexcept {
     for (std::size_t i = 0; i < 6; ++i) {

@@ -125,6 +125,10 @@ std::vector<IkSolution> arm_ik_detailed(const Arm& arm, const Pose& world_tcp);
 // largest CRX by under 3e-8 mm.
 inline constexpr double kLimitSnap = 1e-9;
 
+// How far beyond `limit` a value still counts as on it: kLimitSnap, or 8
+// spacings of doubles at the limit where that is more.
+double limit_slack(double limit) noexcept;
+
 // Puts joints within kLimitSnap of a limit onto it (J3 takes the elbow's
 // correction); false when the joints are farther outside, and then they may
 // have been changed.

@@ -271,14 +271,6 @@ Trajectory at_rest(const std::vector<JointVector>& knots, std::vector<double> wa
     return out;
 }
 
-// A value at most this far beyond a limit counts as on it, as for
-// arm_snap_to_limits: kLimitSnap, or 8 spacings of doubles at the limit.
-double snap_slack(double limit) noexcept {
-    const double magnitude = std::fabs(limit);
-    const double spacing = std::nextafter(magnitude, std::numeric_limits<double>::infinity()) - magnitude;
-    return std::max(kLimitSnap, 8.0 * spacing);
-}
-
 // The knots of the spline: the rows, and those added on the straight moves
 // between them.
 struct Knots {
@@ -295,8 +287,8 @@ struct PositionLimit {
     double lower;
     double upper;
     JointVector weights;
-    double kept_lower = lower - 0.5 * snap_slack(lower);
-    double kept_upper = upper + 0.5 * snap_slack(upper);
+    double kept_lower = lower - 0.5 * limit_slack(lower);
+    double kept_upper = upper + 0.5 * limit_slack(upper);
 };
 
 std::vector<PositionLimit> position_limits(const Arm& arm) {
@@ -335,7 +327,7 @@ Knots row_knots(const Arm& arm, std::span<const JointVector> rows, std::vector<s
             for (const PositionLimit& limit : limits) {
                 double value = 0.0;
                 for (std::size_t j = 0; j < 6; ++j) value += limit.weights[j] * rows[i][j];
-                if (value < limit.lower - snap_slack(limit.lower) || value > limit.upper + snap_slack(limit.upper)) {
+                if (value < limit.lower - limit_slack(limit.lower) || value > limit.upper + limit_slack(limit.upper)) {
                     why = beyond(limit, "is", value);
                     break;
                 }
