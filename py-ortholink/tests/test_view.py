@@ -132,6 +132,28 @@ def test_a_path_plays_to_its_end(viewer):
     np.testing.assert_array_equal(viewer.joints, line[2])
     with pytest.raises(ValueError, match=r"^argument 'path': expected joint rows of shape \(n, 6\)"):
         viewer.play(np.zeros((3, 5)))
+    for seconds in (0, -1.0, float("inf"), float("nan"), "1"):
+        with pytest.raises(ValueError, match=r"^argument 'seconds': expected a positive, finite number"):
+            viewer.play(plan, seconds=seconds)
+    assert viewer._playing is None or not viewer._playing.is_alive()
+
+
+def test_a_viewer_that_cannot_be_built_leaves_no_server():
+    import socket
+
+    arm = Arm(CrxModel.Crx5iA)
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    for joints, path, error in (([1, 2, 3], None, ValueError), ([np.nan] * 6, None, ValueError),
+                                (None, np.zeros((3, 5)), ValueError)):
+        with pytest.raises(error):
+            ortholink_view.show(arm, joints, port=port, block=False, path=path)
+    with pytest.raises(TypeError, match="argument 'arm'"):
+        ortholink_view.show("arm", port=port, block=False)
+    # The port is free again: each failed viewer stopped its server.
+    with socket.socket() as again:
+        again.bind(("127.0.0.1", port))
 
 
 def test_a_trajectory_plays_in_real_time_and_ends_on_its_last_sample(viewer):

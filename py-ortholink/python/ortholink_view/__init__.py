@@ -22,6 +22,7 @@ Install with the extra: ``pip install "ortholink[view]"``.
 
 from __future__ import annotations
 
+import math
 import threading
 import time
 from collections.abc import Sequence
@@ -326,11 +327,24 @@ class Viewer:
         self._busy = False
         self._playing: threading.Thread | None = None
         self._stop_playing = threading.Event()
+        if not isinstance(arm, ortholink.Arm):
+            raise TypeError(f"argument 'arm': expected ortholink.Arm, got {type(arm).__name__}")
+        start = np.zeros(6) if joints is None else np.asarray(joints, dtype=np.float64).ravel()
+        if start.shape != (6,) or not np.isfinite(start).all():
+            raise ValueError(f"argument 'joints': expected six finite joint angles, got {np.asarray(joints)!r}")
         self.server = viser.ViserServer(host=host, port=port, verbose=False)
+        try:
+            self._build(arm, scene, envelopes, host, start)
+        except BaseException:
+            # Nothing else holds the server: a viewer that failed to build stops it.
+            self.server.stop()
+            raise
+
+    def _build(self, arm: ortholink.Arm, scene: ortholink.Scene | None, envelopes: bool, host: str,
+               start: npt.NDArray[np.float64]) -> None:
         shown = "localhost" if host in ("0.0.0.0", "::", "") else host  # every address: this machine's will do
         self.url = f"http://{shown}:{self.server.get_port()}"
 
-        start = np.zeros(6) if joints is None else np.asarray(joints, dtype=np.float64).reshape(6)
         self.joints = start.copy()
         self.solutions = np.empty((0, 6))
         self.drawn: list[int] = []
@@ -452,6 +466,8 @@ class Viewer:
         `seconds` stretches or shrinks any of them. Rows of NaN (unreachable waypoints) are
         skipped.
         """
+        if seconds is not None and not (isinstance(seconds, (int, float)) and 0.0 < seconds < math.inf):
+            raise ValueError(f"argument 'seconds': expected a positive, finite number of seconds, got {seconds!r}")
         if path is not None:
             self.load_path(path)
         if self._path_rows is None or len(self._path_rows) == 0:
@@ -744,7 +760,11 @@ def show(
     """
     viewer = Viewer(arm, joints, host=host, port=port, scene=scene, envelopes=envelopes)
     if path is not None:
-        viewer.load_path(path)
+        try:
+            viewer.load_path(path)
+        except BaseException:
+            viewer.close()
+            raise
     print(f"ortholink viewer: {viewer.url}", flush=True)
     if not block:
         return viewer
