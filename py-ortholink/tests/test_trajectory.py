@@ -356,6 +356,16 @@ class TestOutput:
         velocity_axis = figure.axes[1]
         levels = {round(line.get_ydata()[0], 9) for line in velocity_axis.get_lines() if line.get_linestyle() == "--"}
         assert levels == {round(s * v, 9) for v in trajectory.max_speed for s in (1, -1)}
+        # Saved figures are not pyplot's to keep open; a directory is no file name.
+        import matplotlib.pyplot as plt
+
+        before = len(plt.get_fignums())
+        for k in range(25):
+            trajectory.plot(tmp_path / f"{k}.png")
+        assert len(plt.get_fignums()) == before
+        with pytest.raises(IsADirectoryError, match="argument 'path'"):
+            trajectory.plot(tmp_path)
+        assert not (tmp_path.parent / (tmp_path.name + ".png")).exists()
 
 
 class TestArmAcceleration:

@@ -14,20 +14,31 @@ __all__ = ["plot_trajectory"]
 
 
 def plot_trajectory(trajectory: Any, path: str | os.PathLike[str] | None = None) -> Any:
-    """The figure of `trajectory`; with `path`, also saved there (the format from its suffix)."""
+    """The figure of `trajectory`; with `path`, also saved there (the format from its suffix).
+
+    Without `path` the figure is pyplot's, for `plt.show()`; with one it is a figure of its own,
+    which pyplot does not keep open, so that saving many leaves nothing behind.
+    """
+    if path is not None and os.path.isdir(path):
+        raise IsADirectoryError(f"argument 'path': {os.fspath(path)!r} is a directory, expected a file name")
     try:
         import matplotlib
 
-        if path is not None:
-            matplotlib.use("Agg", force=False)
-        import matplotlib.pyplot as plt
+        if path is None:
+            import matplotlib.pyplot as plt
+        else:
+            from matplotlib.figure import Figure
     except ModuleNotFoundError as error:  # pragma: no cover - depends on the environment
         message = "Trajectory.plot needs matplotlib: pip install matplotlib"
         raise ModuleNotFoundError(message, name="matplotlib") from error
 
     time = trajectory.time
-    figure, axes = plt.subplots(3, 1, sharex=True, figsize=(10, 8), constrained_layout=True)
-    colours = plt.rcParams["axes.prop_cycle"].by_key()["color"]
+    if path is None:
+        figure, axes = plt.subplots(3, 1, sharex=True, figsize=(10, 8), constrained_layout=True)
+    else:
+        figure = Figure(figsize=(10, 8), constrained_layout=True)
+        axes = figure.subplots(3, 1, sharex=True)
+    colours = matplotlib.rcParams["axes.prop_cycle"].by_key()["color"]
     panels = (
         (trajectory.joints, None, "joint (°)"),
         (trajectory.velocity, trajectory.max_speed, "velocity (°/s)"),
