@@ -303,6 +303,17 @@ class TestState:
                 ortholink.IkBatch._from_state(**arguments)
         with pytest.raises(ValueError, match="inconsistent IkBatch state"):
             ortholink.IkBatch._from_state(joints_, residual, theta, kind + 3, offsets)
+        # What IkSolution refuses in its state, a batch refuses in any of its solutions.
+        for name, value, message in (
+            ("joints", np.where(np.arange(joints_.size).reshape(joints_.shape) == 7, np.nan, joints_),
+             r"^argument 'joints': expected finite joint angles, got nan in row 1$"),
+            ("residual", np.r_[residual[:-1], -1.0], r"^argument 'residual': expected non-negative, finite numbers"),
+            ("theta", np.r_[np.inf, theta[1:]], r"^argument 'theta': expected finite angles, got inf$"),
+        ):
+            arguments = dict(joints=joints_, residual=residual, theta=theta, kind=kind, offsets=offsets)
+            arguments[name] = value
+            with pytest.raises(ValueError, match=message):
+                ortholink.IkBatch._from_state(**arguments)
 
     def test_mesh_indices_are_whole_numbers(self):
         vertices = np.zeros((3, 3))
@@ -349,6 +360,8 @@ class TestPickle:
         assert np.array_equal(link.vertices, meshes[6].vertices)
         with pytest.raises(ValueError, match="does not exist"):
             ortholink.LinkMesh._from_state(np.zeros((2, 3)), [[0, 1, 2]])
+        with pytest.raises(ValueError, match=r"^argument .vertices.: expected finite coordinates, got nan in vertex 1"):
+            ortholink.LinkMesh._from_state([[0, 0, 0], [0, np.nan, 0], [1, 0, 0]], [[0, 1, 2]])
         with pytest.raises(ValueError, match="seven"):
             ortholink.LinkMeshes._from_state([link] * 6)
 

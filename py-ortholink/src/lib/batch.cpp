@@ -186,6 +186,26 @@ PyObject* batch_from_state(PyObject*, const Arguments<5>& values) {
     // Codes and offsets are whole numbers: a float or a bool is a damaged state.
     const Integers kind = integers_from_any(values[3], "kind", 1);
     const Integers offsets = integers_from_any(values[4], "offsets", 1);
+    // What every solution of a batch holds, as IkSolution's state.
+    for (std::size_t i = 0; i < joints.size(); ++i) {
+        for (const double value : joints[i]) {
+            if (!std::isfinite(value)) {
+                fail(PyExc_ValueError, "argument 'joints': expected finite joint angles, got %s in row %zu",
+                     float_repr(value).c_str(), i);
+            }
+        }
+    }
+    for (const double value : residual.values) {
+        if (!(value >= 0.0 && std::isfinite(value))) {
+            fail(PyExc_ValueError, "argument 'residual': expected non-negative, finite numbers, got %s",
+                 float_repr(value).c_str());
+        }
+    }
+    for (const double value : theta.values) {
+        if (!std::isfinite(value)) {
+            fail(PyExc_ValueError, "argument 'theta': expected finite angles, got %s", float_repr(value).c_str());
+        }
+    }
     const auto batch = batch_from_fields(joints, residual.values, theta.values, kind.values, offsets.values);
     if (single || !batch) {
         fail(PyExc_ValueError, "inconsistent IkBatch state");

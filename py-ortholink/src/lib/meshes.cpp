@@ -1,5 +1,6 @@
 // Python classes LinkMesh and LinkMeshes.
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <variant>
@@ -62,6 +63,15 @@ PyObject* mesh_from_state(PyObject*, const Arguments<2>& values) {
     std::vector<Vec3> points(static_cast<std::size_t>(PyArray_DIM(v, 0)));
     if (!points.empty()) {
         std::memcpy(points.data(), PyArray_DATA(v), points.size() * sizeof(Vec3));
+    }
+    // The decoded meshes hold finite coordinates only.
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        for (const double value : points[i]) {
+            if (!std::isfinite(value)) {
+                fail(PyExc_ValueError, "argument 'vertices': expected finite coordinates, got %s in vertex %zu",
+                     float_repr(value).c_str(), i);
+            }
+        }
     }
     auto mesh = mesh_from_fields(std::move(points), faces.values);
     if (!mesh) {
