@@ -360,7 +360,7 @@ class TestPickle:
         assert np.array_equal(link.vertices, meshes[6].vertices)
         with pytest.raises(ValueError, match="does not exist"):
             ortholink.LinkMesh._from_state(np.zeros((2, 3)), [[0, 1, 2]])
-        with pytest.raises(ValueError, match=r"^argument .vertices.: expected finite coordinates, got nan in vertex 1"):
+        with pytest.raises(ValueError, match=r"^argument 'vertices': expected finite coordinates, got nan in vertex 1"):
             ortholink.LinkMesh._from_state([[0, 0, 0], [0, np.nan, 0], [1, 0, 0]], [[0, 1, 2]])
         with pytest.raises(ValueError, match="seven"):
             ortholink.LinkMeshes._from_state([link] * 6)
