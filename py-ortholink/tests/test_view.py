@@ -138,6 +138,15 @@ def test_a_path_plays_to_its_end(viewer):
     assert viewer._playing is None or not viewer._playing.is_alive()
 
 
+def test_joints_and_targets_that_cannot_be_shown_are_refused(viewer):
+    before = viewer.joints.copy()
+    with pytest.raises(ValueError, match="argument 'joints': expected six finite joint angles"):
+        viewer.set_joints([np.nan] * 6)
+    with pytest.raises(ValueError, match="argument 'pose'"):
+        viewer.set_target(np.eye(4) * 2)
+    np.testing.assert_array_equal(viewer.joints, before)
+
+
 def test_a_viewer_that_cannot_be_built_leaves_no_server():
     import socket
 

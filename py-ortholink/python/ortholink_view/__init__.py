@@ -434,8 +434,11 @@ class Viewer:
 
     def set_joints(self, joints: Any) -> None:
         """Put the solid arm on `joints` (degrees) and the target on its TCP."""
+        values = np.asarray(joints, dtype=np.float64).ravel()
+        if values.shape != (6,) or not np.isfinite(values).all():
+            raise ValueError(f"argument 'joints': expected six finite joint angles, got {np.asarray(joints)!r}")
         with self._lock:
-            self.joints = np.asarray(joints, dtype=np.float64).reshape(6).copy()
+            self.joints = values.copy()
             self._show_joints_on_sliders()
             tcp = self.arm.fk(self.joints)
             self._place_target(tcp)
@@ -445,8 +448,9 @@ class Viewer:
     def set_target(self, pose: Any) -> None:
         """Move the TCP target (4x4, millimetres, world frame), solve it and put the solid arm on the
         solution nearest its current joints (it stays where it is when the target has none)."""
+        tcp = np.asarray(pose, dtype=np.float64).reshape(4, 4).copy()
+        self.arm.ik(tcp)  # a pose the arm cannot solve (not rigid, not finite) raises here, before anything moves
         with self._lock:
-            tcp = np.asarray(pose, dtype=np.float64).reshape(4, 4).copy()
             self._place_target(tcp)
             self._solve(tcp)
             self._select_nearest()
