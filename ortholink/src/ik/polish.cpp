@@ -374,6 +374,33 @@ bool take_halved_step(const Crx& robot, const PreparedTarget& target, JointRotat
     return false;
 }
 
+// A Gauss–Newton step on N of the joints, whose Jacobian columns are `col`:
+// the normal equations in the corner of a 6×6 identity, solved by Cholesky,
+// the step refused when a component is over the step limit, and otherwise
+// taken as take_halved_step takes it (through `apply`). False when no step
+// was taken.
+template <int N, class Apply>
+bool take_reduced_step(const Crx& robot, const PreparedTarget& target, JointRotations& rotations,
+                       const double (&col)[N][12], Apply apply, Iterate& at) noexcept {
+    Mat6 a{};
+    Vec6 b{};
+    for (int i = N; i < 6; ++i) {
+        a[i * 6 + i] = 1.0;
+    }
+    normal_equations(col, at.r, a, b);
+    Mat6 l;
+    if (!cholesky(a, l)) {
+        return false;
+    }
+    const Vec6 delta = cholesky_solve(l, b);
+    for (int i = 0; i < N; ++i) {
+        if (!(std::fabs(delta[i]) <= kMaxStepDegrees)) {
+            return false;
+        }
+    }
+    return take_halved_step(robot, target, rotations, delta, apply, at);
+}
+
 // How far (degrees) J5 may be from 0 and J2 + J3 from 90 for a vector to be
 // taken onto the stretched, wrist-aligned configurations.
 constexpr double kStretchedSnapDegrees = 0.1;
@@ -422,23 +449,7 @@ bool refine_stretched(const Crx& robot, const JointVector& joints, const Prepare
             }
             col[1][k] -= jac[k * 6 + 2];
         }
-        // The normal equations in the corner of a 6×6 identity.
-        Mat6 a{};
-        Vec6 b{};
-        for (int i = kStretchedFree; i < 6; ++i) {
-            a[i * 6 + i] = 1.0;
-        }
-        normal_equations(col, at.r, a, b);
-        Mat6 l;
-        if (!cholesky(a, l)) {
-            break;
-        }
-        const Vec6 delta = cholesky_solve(l, b);
-        bool usable = true;
-        for (int i = 0; i < kStretchedFree; ++i) {
-            usable = usable && std::fabs(delta[i]) <= kMaxStepDegrees;
-        }
-        if (!usable || !take_halved_step(robot, target, rotations, delta, along, at)) {
+        if (!take_reduced_step(robot, target, rotations, col, along, at)) {
             break;
         }
     }
@@ -519,21 +530,7 @@ JointVector refine_holding(const Crx& robot, const JointVector& joints, std::siz
                 col[i][k] = jac[k * 6 + free[i]];
             }
         }
-        // The normal equations in the corner of a 6×6 identity.
-        Mat6 a{};
-        Vec6 b{};
-        a[5 * 6 + 5] = 1.0;
-        normal_equations(col, at.r, a, b);
-        Mat6 l;
-        if (!cholesky(a, l)) {
-            break;
-        }
-        const Vec6 delta = cholesky_solve(l, b);
-        bool usable = true;
-        for (std::size_t i = 0; i < free.size(); ++i) {
-            usable = usable && std::fabs(delta[i]) <= kMaxStepDegrees;
-        }
-        if (!usable || !take_halved_step(robot, prepared, rotations, delta, along, at)) {
+        if (!take_reduced_step(robot, prepared, rotations, col, along, at)) {
             break;
         }
     }
