@@ -50,6 +50,11 @@ CALLS = {
         " data = np.tile(robot.fk_many(joints), (4_000 // 64, 1, 1))",
         "arm.plan_path(data, free_axis=(-180, 180, 10), collision_free=False)",
     ),
+    "PathPlan.trajectory": (
+        "arm = ortholink.Arm(robot); data = arm.plan_path(ortholink.Crx.pose_from_xyzwpr(np.linspace("
+        "[48.1, -407.7, 905.1, -16.3, -24.9, 109.1], [-330.7, -527.7, 950.7, -16.3, -24.9, 109.1], 201)))",
+        "data.trajectory(arm, tcp_speed=1.0, period=0.0005)",  # 800,000 samples
+    ),
     "ik_path": (
         "data = list(np.tile(robot.fk_many(joints), (60_000 // 64, 1, 1)))",
         "robot.ik_path(data, np.zeros(6))",
