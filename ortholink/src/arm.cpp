@@ -193,6 +193,10 @@ Arm Arm::from_robot(const Crx& robot) {
 
 std::string arm_problem(const Arm& arm) {
     static constexpr const char* kJoint[] = {"J1", "J2", "J3", "J4", "J5", "J6"};
+    // First: a model's J3 limits are made from the elbow's, so a NaN there shows in J3's too.
+    if (arm.elbow && (!std::isfinite(arm.elbow->lower) || !std::isfinite(arm.elbow->upper))) {
+        return "the elbow limits must be finite";
+    }
     double variants = 1.0;
     for (std::size_t i = 0; i < 6; ++i) {
         const std::string joint = kJoint[i];
@@ -214,13 +218,8 @@ std::string arm_problem(const Arm& arm) {
         }
         variants *= std::floor((arm.upper[i] - arm.lower[i]) / kTurn) + 1.0;
     }
-    if (arm.elbow) {
-        if (!std::isfinite(arm.elbow->lower) || !std::isfinite(arm.elbow->upper)) {
-            return "the elbow limits must be finite";
-        }
-        if (arm.elbow->lower > arm.elbow->upper) {
-            return "the lower elbow limit is above the upper one";
-        }
+    if (arm.elbow && arm.elbow->lower > arm.elbow->upper) {
+        return "the lower elbow limit is above the upper one";
     }
     if (variants > static_cast<double>(kMaxTurnVariants)) {
         return "the limits allow more than " + std::to_string(kMaxTurnVariants) +

@@ -83,6 +83,9 @@ class TestConstruction:
             Arm(CrxModel.Crx10iA, lower=[0, 0, 0, 10, 0, 0], upper=[0, 0, 0, 5, 0, 0])
         with pytest.raises(ValueError, match=r"limits of J1 must be finite"):
             Arm(CrxModel.Crx10iA, upper=[np.inf, 0, 0, 0, 0, 0])
+        # J3's range is made from the elbow's, but the fault is the elbow's.
+        with pytest.raises(ValueError, match=r"the elbow limits must be finite"):
+            Arm(CrxModel.Crx10iA, elbow=(np.nan, 100))
         with pytest.raises(ValueError, match=r"speed of J6 must be positive"):
             Arm(CrxModel.Crx10iA, max_speed=[1, 1, 1, 1, 1, 0])
         with pytest.raises(ValueError, match=r"whole-turn variants"):

@@ -67,7 +67,9 @@ class TestScene:
             ({"boxes": [(np.eye(4), (1, -2, 3))]}, r"boxes\[0\]: size must be finite, non-negative"),
             ({"capsules": [((0, 0, 0), (0, 0, 1e9), 1)]}, r"capsules\[0\]: ends must be finite and within 1e7"),
             ({"cylinders": [(np.eye(4), 1, math.inf)]}, r"cylinders\[0\]: length must be finite"),
-            ({"half_spaces": [((0, 0, 0), 1)]}, r"half_spaces\[0\]: normal must be finite and non-zero"),
+            ({"half_spaces": [((0, 0, 0), 1)]}, r"half_spaces\[0\]: normal must be finite, within 1e7 and at least"),
+            ({"half_spaces": [((0, 0, 1e8), 1)]}, r"half_spaces\[0\]: normal must be .* got \[0, 0, 1e\+08\]"),
+            ({"half_spaces": [((0, 0, 1e-300), 1)]}, r"half_spaces\[0\]: normal must be .* 1e-150 long"),
             ({"points": [(np.array([[0, 0, math.nan]]), 1)]}, r"points\[0\]: point 0 must be finite"),
             ({"points": [(np.zeros((4, 2)), 1)]}, r"argument 'points\[0\].points': expected an \(n, 3\) array"),
             ({"boxes": [(np.diag([2.0, 1, 1, 1]), (1, 1, 1))]}, r"argument 'boxes\[0\].pose'"),
@@ -211,11 +213,32 @@ class TestChecks:
         with pytest.raises(ValueError, match="argument 'end': expected finite joint angles"):
             arm.move_collides(np.zeros(6), [math.nan] * 6)
 
+    def test_arguments(self, arm):
+        # Joints that fk refuses are refused here too, rather than measured at a wrong angle.
+        for call in (arm.collides, arm.clearance):
+            with pytest.raises(ValueError, match=r"^argument 'joints': J2 is 1e\+17, expected at most 268435456.0"):
+                call([0, 1e17, 0, 0, 0, 0])
+            with pytest.raises(ValueError, match=r"^argument 'joints': J2 of row 1 is 1e\+17, expected at most"):
+                call([[0] * 6, [0, 1e17, 0, 0, 0, 0]])
+        # NumPy's bools, as comparisons and reductions give them, are flags; other objects are not.
+        assert arm.collides(np.zeros(6), exact=np.False_) is False
+        target = arm.fk([0, 30, 10, 0, -40, 0])
+        assert len(arm.ik(target, collision_free=np.True_)) == len(arm.ik(target, collision_free=True))
+        with pytest.raises(TypeError, match=r"^argument 'exact': expected a bool, got int$"):
+            arm.collides(np.zeros(6), exact=1)
+        with pytest.raises(ValueError, match=r"^argument 'padding': expected a number of millimetres from 0 to 1e7"):
+            arm.collides(np.zeros(6), padding=1e9)
+
+    def test_nothing_to_check(self):
+        bare = Arm(CrxModel.Crx10iA, envelopes={link: [] for link in range(7)})
+        assert bare.clearance(np.zeros(6)) == (math.inf, ("", ""))
+        assert bare.collides(np.zeros(6)) is False
+
     def test_joints_that_place_no_link(self, arm):
-        # A NaN joint, or one so large that the chain overflows, is never
-        # reported clear: it collides, and its clearance is unknown.
+        # A NaN or infinite joint is never reported clear: it collides, and
+        # its clearance is unknown.
         cell = Scene(boxes=[(translation(620, 0, -95), (300, 500, 300))])
-        rows = np.array([[math.nan] * 6, [1e300] * 6, [0, 0, 0, 0, 0, math.nan], [0, 0, 0, 0, -90, 0]])
+        rows = np.array([[math.nan] * 6, [math.inf] * 6, [0, 0, 0, 0, 0, math.nan], [0, 0, 0, 0, -90, 0]])
         for scene in (None, cell):
             assert arm.collides(rows, scene).tolist() == [True, True, True, False]
             distances, pairs = arm.clearance(rows, scene)
@@ -324,6 +347,48 @@ class TestAgainstCoal:
         flagged = arm.collides(solutions)
         truth = np.array([exact.collides(arm, row) for row in solutions])
         assert not (truth & ~flagged).any()
+
+    def test_solids_inside_a_link(self, meshed):
+        # Wholly inside a link's closed mesh a solid meets none of its triangles: still a contact.
+        arm, exact = meshed
+        q = np.zeros(6)
+        frames = arm.robot.fk_all(q)
+        centre = frames[2][:3, 3] + [0.68 * arm.robot.x1, 0, 0]  # on the forearm's axis, within it
+        at = translation(*centre)
+        inside = [
+            Scene(spheres=[(centre, 5)]),
+            Scene(points=[(centre[None, :], 5)]),
+            Scene(capsules=[(centre - [10, 0, 0], centre + [10, 0, 0], 5)]),
+            Scene(boxes=[(at, (10, 10, 10))]),
+            Scene(cylinders=[(at, 5, 10)]),
+        ]
+        for scene in inside:
+            assert arm.collides(q, scene) and arm.collides(q, scene, exact=True), scene
+            assert exact.collides(arm, q, scene), scene
+        on_flange = (np.linalg.inv(arm.robot.fk(q)) @ np.append(centre, 1.0))[:3]
+        tool = Scene(spheres=[(on_flange, 5)])
+        assert Arm(arm.model, tool_geometry=tool).collides(q, exact=True)
+        # Off the mesh the same solids stay clear.
+        assert not exact.collides(arm, q, Scene(spheres=[(centre + [0, 0, 400], 5)]))
+
+    def test_points_far_from_the_tool_are_not_checked_one_by_one(self, meshed):
+        arm, exact = meshed
+        with_tool = Arm(arm.model, tool_geometry=Scene(spheres=[((0, 0, 100), 20)]))
+        far = np.random.default_rng(8).uniform(-2000, 2000, (200_000, 3))
+        far[:, 2] = np.abs(far[:, 2]) + 3000
+        calls = []
+        original = exact._hit
+
+        def counted(*arguments):
+            calls.append(1)
+            return original(*arguments)
+
+        exact._hit = counted
+        try:
+            assert not exact.collides(with_tool, np.zeros(6), Scene(points=[(far, 5)]))
+        finally:
+            exact._hit = original
+        assert len(calls) < 100
 
     def test_exact_mode_is_coal(self, meshed):
         arm, exact = meshed

@@ -228,6 +228,10 @@ def test_on_mounting_face_puts_the_world_on_the_mounting_face():
         Arm.on_mounting_face(Crx.crx10ia())
     with pytest.raises(TypeError, match=r"unexpected keyword argument 'base'"):
         Arm.on_mounting_face(CrxModel.Crx10iA, base=np.eye(4))
+    # Every other argument of Arm is taken as Arm takes it.
+    tool = Scene(spheres=[((0, 0, 50), 20)])
+    extras = {"tool_geometry": tool, "envelopes": {6: [((0, 0, 0), 70.0)]}, "max_acceleration": [100] * 6}
+    assert Arm.on_mounting_face(CrxModel.Crx10iA, **extras) == Arm(CrxModel.Crx10iA, base=lifted, **extras)
     with pytest.raises(ValueError, match=r"mount"):
         Arm.on_mounting_face(CrxModel.Crx10iA, mount=np.ones((4, 4)))
 

@@ -108,8 +108,10 @@ std::string scene_problem(const Scene& scene) {
     for (std::size_t i = 0; i < scene.half_spaces.size(); ++i) {
         const HalfSpace& h = scene.half_spaces[i];
         const double norm = std::sqrt(dot(h.normal, h.normal));
-        if (!is_point(h.normal) || !(norm > 0.0)) {
-            return item("half_spaces", i) + ": normal must be finite and non-zero, got " + vec_text(h.normal);
+        // Shorter, its square loses its digits in subnormal numbers (or is 0).
+        if (!is_point(h.normal) || !(norm >= 1e-150)) {
+            return item("half_spaces", i) + ": normal must be finite, within 1e7 and at least 1e-150 long, got " +
+                   vec_text(h.normal);
         }
         if (!in_range(h.offset)) {
             return item("half_spaces", i) + ": offset " + point_rule + ", got " + format_shortest(h.offset);

@@ -2,8 +2,10 @@
 
 `Arm.collides(..., exact=True)` checks every configuration with the link envelopes first and
 hands only those they flag to `confirm`, which checks them again with coal's BVH collision test
-on the meshes (the tool and the scene as coal's primitives). The envelopes contain the meshes,
-so a configuration they call free is free, and the combined answer is coal's.
+on the meshes (the tool and the scene as coal's primitives), and counts a solid that lies
+wholly inside a link's closed mesh as a contact too (coal's test meets only the triangles).
+The envelopes contain the meshes, so a configuration they call free is free, and the combined
+answer is the meshes' own.
 
 Needs the optional extra: ``pip install 'ortholink[collision]'``.
 """
@@ -62,6 +64,58 @@ def _link_models(code: int) -> tuple[Any, ...]:
     return tuple(models)
 
 
+class _Solid:
+    """A link mesh's triangles in the link's frame, for telling whether a point lies inside it.
+
+    coal's BVH test meets a primitive only where it crosses the triangles, so a solid wholly
+    inside a link (a ball in the middle of the forearm) never meets one: such a solid has its
+    reference point inside the closed mesh, which rays cast from it tell.
+    """
+
+    # Rays along directions no face of the meshes is aligned with; a point is inside when
+    # most of them cross the surface an odd number of times (a ray through an edge or a
+    # vertex can count a crossing twice or not at all, three rays outvote it).
+    _RAYS = np.array([[0.5773502691896258, 0.6123724356957945, 0.5400617248673217],
+                      [-0.3162277660168379, 0.4472135954999579, 0.8366600265340756],
+                      [0.7071067811865475, -0.5, 0.5]])  # fmt: skip
+
+    def __init__(self, mesh: ortholink.LinkMesh) -> None:
+        vertices = np.asarray(mesh.vertices, dtype=np.float64)
+        triangles = vertices[np.asarray(mesh.faces, dtype=np.intp)]
+        self.origin = triangles[:, 0]
+        self.edge1 = triangles[:, 1] - self.origin
+        self.edge2 = triangles[:, 2] - self.origin
+        self.lo = vertices.min(axis=0)
+        self.hi = vertices.max(axis=0)
+
+    def contains(self, pose: npt.NDArray[np.float64], point: npt.ArrayLike) -> bool:
+        """Whether `point` (in the frame of `pose`, the link's) lies inside the mesh."""
+        local = (np.asarray(point, dtype=np.float64) - pose[:3, 3]) @ pose[:3, :3]
+        if np.any(local < self.lo) or np.any(local > self.hi):
+            return False
+        odd = 0
+        for ray in self._RAYS:
+            # Moller-Trumbore against every triangle at once.
+            p = np.cross(ray, self.edge2)
+            det = np.einsum("ij,ij->i", self.edge1, p)
+            with np.errstate(divide="ignore", invalid="ignore"):
+                inv = 1.0 / det
+                s = local - self.origin
+                u = np.einsum("ij,ij->i", s, p) * inv
+                q = np.cross(s, self.edge1)
+                v = (q @ ray) * inv
+                t = np.einsum("ij,ij->i", self.edge2, q) * inv
+            crossed = (det != 0.0) & (u >= 0.0) & (v >= 0.0) & (u + v <= 1.0) & (t > 0.0)
+            odd += int(np.count_nonzero(crossed)) % 2
+        return odd >= 2
+
+
+@functools.cache
+def _link_solids(code: int) -> tuple[_Solid, ...]:
+    model = next(member for member in _MODELS if int(member) == code)
+    return tuple(_Solid(mesh) for mesh in ortholink.LinkMeshes.load(model).links)
+
+
 def _transform(matrix: npt.NDArray[np.float64]) -> Any:
     return coal.Transform3s(np.ascontiguousarray(matrix[:3, :3]), np.ascontiguousarray(matrix[:3, 3]))
 
@@ -86,27 +140,25 @@ def _segment_frame(a: npt.NDArray[np.float64], b: npt.NDArray[np.float64]) -> tu
     return frame, length
 
 
-def _solids(scene: ortholink.Scene | None, *, clouds: bool) -> Iterator[tuple[Any, npt.NDArray[np.float64]]]:
-    """coal geometries of a scene's solids with their poses in the scene's frame."""
+def _solids(scene: ortholink.Scene | None) -> Iterator[tuple[Any, npt.NDArray[np.float64], float]]:
+    """coal geometries of a scene's solids (its point clouds aside) with their poses in the
+    scene's frame and the radius of a ball about the pose's origin that holds them (inf for a
+    half-space)."""
     if scene is None:
         return
     for center, radius in scene.spheres:
-        yield coal.Sphere(float(radius)), _translation(center)
+        yield coal.Sphere(float(radius)), _translation(center), float(radius)
     for a, b, radius in scene.capsules:
         frame, length = _segment_frame(np.asarray(a), np.asarray(b))
-        yield coal.Capsule(float(radius), length), frame
+        yield coal.Capsule(float(radius), length), frame, float(radius) + 0.5 * length
     for pose, size in scene.boxes:
-        yield coal.Box(*(float(s) for s in size)), np.asarray(pose)
+        yield coal.Box(*(float(s) for s in size)), np.asarray(pose), 0.5 * float(np.linalg.norm(size))
     for pose, radius, length in scene.cylinders:
-        yield coal.Cylinder(float(radius), float(length)), np.asarray(pose)
+        yield coal.Cylinder(float(radius), float(length)), np.asarray(pose), float(np.hypot(radius, 0.5 * length))
     for normal, offset in scene.half_spaces:
         n = np.asarray(normal, dtype=np.float64)
         norm = float(np.linalg.norm(n))
-        yield coal.Halfspace(n / norm, float(offset) / norm), np.eye(4)
-    if clouds:
-        for points, radius in scene.points:
-            for point in points:
-                yield coal.Sphere(float(radius)), _translation(point)
+        yield coal.Halfspace(n / norm, float(offset) / norm), np.eye(4), np.inf
 
 
 def _hit(a: Any, pose_a: Any, b: Any, pose_b: Any, padding: float) -> bool:
@@ -140,32 +192,44 @@ def collides(
     for i, j in SELF_PAIRS:
         if _hit(models[i], transforms[i], models[j], transforms[j], padding):
             return True
-    tool = list(_solids(arm.tool_geometry, clouds=False))
+    tool = list(_solids(arm.tool_geometry))
+    solids = _link_solids(int(_model_of(arm)))
     flange = poses[6]
-    for geometry, pose in tool:
+
+    def meets_link(link: int, geometry: Any, pose: npt.NDArray[np.float64]) -> bool:
+        # A solid clear of a link's surface can still lie wholly inside it.
+        if _hit(models[link], transforms[link], geometry, pose, padding):
+            return True
+        return not isinstance(geometry, coal.Halfspace) and solids[link].contains(poses[link], pose[:3, 3])
+
+    for geometry, pose, _ in tool:
         for link in TOOL_LINKS:
-            if _hit(models[link], transforms[link], geometry, flange @ pose, padding):
+            if meets_link(link, geometry, flange @ pose):
                 return True
     if scene is None:
         return False
-    bodies = [(models[link], poses[link]) for link in SCENE_LINKS] + [(g, flange @ p) for g, p in tool]
-    for geometry, pose in _solids(scene, clouds=False):
-        for body, body_pose in bodies:
-            if _hit(body, body_pose, geometry, to_base @ pose, padding):
-                return True
+    for geometry, pose, _ in _solids(scene):
+        placed = to_base @ pose
+        if any(meets_link(link, geometry, placed) for link in SCENE_LINKS):
+            return True
+        if any(_hit(g, flange @ p, geometry, placed, padding) for g, p, _ in tool):
+            return True
     if scene.points:
-        # Only the points near a body's box are handed to coal.
+        # Only the points near a body's box (a tool solid's ball) are handed to coal.
         meshes = ortholink.LinkMeshes.load(_model_of(arm)).links
         for points, radius in scene.points:
             local = points @ to_base[:3, :3].T + to_base[:3, 3]
+            ball = coal.Sphere(float(radius))
             for link in SCENE_LINKS:
                 vertices = meshes[link].vertices @ poses[link][:3, :3].T + poses[link][:3, 3]
                 for point in _near(local, float(radius) + padding, vertices.min(axis=0), vertices.max(axis=0)):
-                    if _hit(models[link], poses[link], coal.Sphere(float(radius)), _translation(point), padding):
+                    if meets_link(link, ball, _translation(point)):
                         return True
-            for geometry, pose in tool:
-                for point in local:
-                    if _hit(geometry, flange @ pose, coal.Sphere(float(radius)), _translation(point), padding):
+            for geometry, pose, reach in tool:
+                placed = flange @ pose
+                near = np.linalg.norm(local - placed[:3, 3], axis=1) <= reach + float(radius) + padding
+                for point in local[near]:
+                    if _hit(geometry, placed, ball, _translation(point), padding):
                         return True
     return False
 

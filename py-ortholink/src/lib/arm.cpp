@@ -256,13 +256,7 @@ struct FreeArguments {
 FreeArguments free_arguments(PyObject* scene, PyObject* collision_free) {
     FreeArguments out;
     out.scene = &scene_argument(scene, "scene");
-    if (collision_free != nullptr) {
-        if (!PyBool_Check(collision_free)) {
-            fail(PyExc_TypeError, "argument 'collision_free': expected a bool, got %s",
-                 type_name_of(collision_free).c_str());
-        }
-        out.free = collision_free == Py_True;
-    }
+    out.free = flag_from_any(collision_free, "collision_free", false);
     return out;
 }
 

@@ -418,19 +418,9 @@ double padding_from_any(PyObject* object) {
     }
     const double padding = float_from_any(object, "padding");
     if (!(std::isfinite(padding) && padding >= 0.0 && padding <= kMaxGeometry)) {
-        fail(PyExc_ValueError, "argument 'padding': expected a finite number of millimetres >= 0, got %R", object);
+        fail(PyExc_ValueError, "argument 'padding': expected a number of millimetres from 0 to 1e7, got %R", object);
     }
     return padding;
-}
-
-bool flag_from_any(PyObject* object, const char* name) {
-    if (object == nullptr) {
-        return false;
-    }
-    if (!PyBool_Check(object)) {
-        fail(PyExc_TypeError, "argument '%s': expected a bool, got %s", name, type_name_of(object).c_str());
-    }
-    return object == Py_True;
 }
 
 // The rows flagged by the envelopes, confirmed on the meshes by the optional
@@ -478,10 +468,11 @@ PyObject* arm_collides(PyObject* self, const Arguments<5>& values) {
     const Arm arm = unbox<Arm>(self);
     const Scene& scene = scene_argument(values[1], "scene");
     const double padding = padding_from_any(values[2]);
-    const bool exact = flag_from_any(values[3], "exact");
+    const bool exact = flag_from_any(values[3], "exact", false);
     const unsigned threads = thread_count(values[4]);
     bool single = false;
     const auto rows = rows_of_six(values[0], "joints", single);
+    refuse_unturnable(rows, "joints", single);
     std::vector<std::uint8_t> hit(rows.size());
     without_gil([&](const CancelCheck& cancel) {
         const CollisionChecker checker(arm, scene);
@@ -498,8 +489,9 @@ PyObject* arm_collides(PyObject* self, const Arguments<5>& values) {
 }
 
 PyObject* pair_to_python(const Clearance& c) {
-    if (std::isnan(c.distance)) {
-        return pack({to_python(std::string_view{}), to_python(std::string_view{})});  // nothing was measured
+    // NaN: no link placed; infinite: no pair to check. Nothing was measured.
+    if (!std::isfinite(c.distance)) {
+        return pack({to_python(std::string_view{}), to_python(std::string_view{})});
     }
     return pack({to_python(body_name(c.first)), to_python(body_name(c.second))});
 }
@@ -511,6 +503,7 @@ PyObject* arm_clearance(PyObject* self, const Arguments<3>& values) {
     const unsigned threads = thread_count(values[2]);
     bool single = false;
     const auto rows = rows_of_six(values[0], "joints", single);
+    refuse_unturnable(rows, "joints", single);
     std::vector<Clearance> out(rows.size());
     without_gil([&](const CancelCheck& cancel) {
         const CollisionChecker checker(arm, scene);
@@ -572,7 +565,9 @@ const MethodTable arm_collision_methods{
         "distances and a list of pairs. The distance is that of the envelopes, a lower bound of the\n"
         "meshes' (negative when two overlap). Bodies are named by the URDF's link names\n"
         "('base_link', 'link_1' ... 'link_5', 'flange'), 'tool.boxes[0]' or 'scene.spheres[2]'. A\n"
-        "vector with a NaN or infinite joint places no link: its distance is NaN and its pair ('', '')."),
+        "vector with a NaN or infinite joint places no link: its distance is NaN and its pair ('', '').\n"
+        "Where no pair is left to check (every envelope empty, no tool or scene) it is inf, also\n"
+        "with ('', '')."),
     def<kMoveCollides, arm_move_collides, ClassId::Arm>(
         "Whether the straight joint-space move from `start` to `end` comes within `padding` mm of a contact.\n\n"
         "The pairs of `collides`, checked at configurations close enough that no point of the links\n"

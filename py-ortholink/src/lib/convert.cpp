@@ -241,24 +241,26 @@ JointVector joints_from_vector(const Vector1D& vector, const char* name) {
 
 JointVector joints_from_any(PyObject* object, const char* name) {
     const JointVector joints = joints_from_vector(vector_from_any(object, name, 6));
-    // Beyond 2**28 degrees a whole turn is not exact, and far beyond, the
-    // rotations overflow to NaN: such a finite angle is a mistake, not a pose.
-    for (std::size_t j = 0; j < 6; ++j) {
-        if (std::isfinite(joints[j]) && std::fabs(joints[j]) > kMaxTurnMagnitude) {
-            fail(PyExc_ValueError, "argument '%s': J%zu is %s, expected at most %s in magnitude", name, j + 1,
-                 float_repr(joints[j]).c_str(), float_repr(kMaxTurnMagnitude).c_str());
-        }
-    }
+    refuse_unturnable(std::span<const JointVector>(&joints, 1), name, true);
     return joints;
 }
 
-void refuse_unturnable(std::span<const JointVector> rows, const char* name) {
+// Beyond 2**28 degrees a whole turn is not exact, and far beyond, the
+// rotations overflow to NaN: such a finite angle is a mistake, not a pose.
+void refuse_unturnable(std::span<const JointVector> rows, const char* name, bool single) {
     for (std::size_t i = 0; i < rows.size(); ++i) {
         for (std::size_t j = 0; j < 6; ++j) {
-            if (std::isfinite(rows[i][j]) && std::fabs(rows[i][j]) > kMaxTurnMagnitude) {
-                fail(PyExc_ValueError, "argument '%s': J%zu of row %zu is %s, expected at most %s in magnitude", name,
-                     j + 1, i, float_repr(rows[i][j]).c_str(), float_repr(kMaxTurnMagnitude).c_str());
+            if (!(std::isfinite(rows[i][j]) && std::fabs(rows[i][j]) > kMaxTurnMagnitude)) {
+                continue;
             }
+            const std::string value = float_repr(rows[i][j]);
+            const std::string most = float_repr(kMaxTurnMagnitude);
+            if (single) {
+                fail(PyExc_ValueError, "argument '%s': J%zu is %s, expected at most %s in magnitude", name, j + 1,
+                     value.c_str(), most.c_str());
+            }
+            fail(PyExc_ValueError, "argument '%s': J%zu of row %zu is %s, expected at most %s in magnitude", name, j + 1,
+                 i, value.c_str(), most.c_str());
         }
     }
 }
@@ -380,6 +382,20 @@ std::size_t count_from_any(PyObject* object, const char* name) {
              std::numeric_limits<long long>::max(), index.get());
     }
     return static_cast<std::size_t>(value);
+}
+
+bool flag_from_any(PyObject* object, const char* name, bool absent) {
+    if (object == nullptr) {
+        return absent;
+    }
+    ensure_numpy();
+    if (PyBool_Check(object)) {
+        return object == Py_True;
+    }
+    if (PyArray_IsScalar(object, Bool)) {
+        return PyObject_IsTrue(object) == 1;
+    }
+    fail(PyExc_TypeError, "argument '%s': expected a bool, got %s", name, type_name_of(object).c_str());
 }
 
 double float_from_any(PyObject* object, const char* name) {

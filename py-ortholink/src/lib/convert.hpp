@@ -53,8 +53,9 @@ JointVector joints_from_any(PyObject* object, const char* name);
 JointVector six_values(PyObject* object, const char* name);
 
 // Refuses, as joints_from_any does for one vector, a row of `rows` with a
-// finite angle beyond 2**28 degrees (NaN and infinities pass).
-void refuse_unturnable(std::span<const JointVector> rows, const char* name);
+// finite angle beyond 2**28 degrees (NaN and infinities pass). `single`: the
+// rows are one vector given alone, and the message names no row.
+void refuse_unturnable(std::span<const JointVector> rows, const char* name, bool single = false);
 
 // The 16 values, row by row, of a 4x4 array or an object with as_numpy()
 // (the shape errors of iso_from_any). `name` is the argument's, for the
@@ -88,6 +89,11 @@ PyObject* member(PyObject* self) {
 
 // Float protocol for a named scalar argument (TypeError prefixed with the name).
 double float_from_any(PyObject* object, const char* name);
+
+// A named flag: True or False, a Python or a NumPy bool (a result of NumPy's
+// comparisons and reductions); `absent` when the argument was not given.
+// Anything else is a TypeError naming the argument, not a truth value.
+bool flag_from_any(PyObject* object, const char* name, bool absent);
 
 // No cell is larger: a length or translation beyond this many millimetres is
 // a mistake in units or a corrupt value, and the kinematics lose their

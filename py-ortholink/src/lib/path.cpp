@@ -363,13 +363,7 @@ PyObject* plan_path(PyObject* self, const Arguments<8>& values) {
         fail(PyExc_TypeError, "argument 'check': expected a callable, got %s", type_name_of(check_callable).c_str());
     }
     const Scene& scene = scene_argument(values[4], "scene");
-    bool collision_free = true;
-    if (values[5] != nullptr) {
-        if (!PyBool_Check(values[5])) {
-            fail(PyExc_TypeError, "argument 'collision_free': expected a bool, got %s", type_name_of(values[5]).c_str());
-        }
-        collision_free = values[5] == Py_True;
-    }
+    const bool collision_free = flag_from_any(values[5], "collision_free", true);
     const std::vector<double> rotations = free_axis_argument(values[6]);
     std::optional<CollisionChecker> checker;
     PathLayers layers;

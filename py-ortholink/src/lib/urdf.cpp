@@ -131,9 +131,12 @@ PyObject* write_urdf(PyObject* self, const Arguments<2>& values) {
     return check(PyUnicode_DecodeFSDefaultAndSize(urdf.data(), static_cast<Py_ssize_t>(urdf.size())));
 }
 
-constexpr Signature<7> kOnMountingFace{
-    "on_mounting_face", {"robot", "mount", "tool", "lower", "upper", "elbow", "max_speed"}, 1, 1};
-PyObject* on_mounting_face(PyObject*, const Arguments<7>& values) {
+constexpr Signature<10> kOnMountingFace{"on_mounting_face",
+                                        {"robot", "mount", "tool", "lower", "upper", "elbow", "max_speed",
+                                         "tool_geometry", "envelopes", "max_acceleration"},
+                                        1,
+                                        1};
+PyObject* on_mounting_face(PyObject*, const Arguments<10>& values) {
     if (!is_instance(values[0], ClassId::CrxModel)) {
         fail(PyExc_TypeError,
              "argument 'robot': expected ortholink.CrxModel (mounting heights are known for the models), got %s",
@@ -146,7 +149,7 @@ PyObject* on_mounting_face(PyObject*, const Arguments<7>& values) {
     Ref base_array = Ref::steal(to_python(base));
     check_status(PyDict_SetItemString(kwargs.get(), "base", base_array.get()));
     // Only what was given is passed on, so omitted limits keep the model's defaults.
-    for (std::size_t i = 2; i < 7; ++i) {
+    for (std::size_t i = 2; i < values.size(); ++i) {
         if (values[i] != nullptr) {
             check_status(PyDict_SetItemString(kwargs.get(), kOnMountingFace.names[i], values[i]));
         }

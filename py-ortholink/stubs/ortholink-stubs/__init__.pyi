@@ -320,6 +320,9 @@ class Arm:
         upper: _Joints | None = None,
         elbow: tuple[float, float] | None = None,
         max_speed: _Joints | None = None,
+        tool_geometry: Scene | None = None,
+        envelopes: Mapping[int, Sequence[_EnvelopeCapsule]] | Sequence[Sequence[_EnvelopeCapsule] | None] | None = None,
+        max_acceleration: _Joints | None = None,
     ) -> Arm: ...
     def plan_path(
         self,
