@@ -195,6 +195,23 @@ class TestChecks:
         assert with_tool.clearance(q, scene)[1][0] == "tool.capsules[0]"
         assert np.allclose(tcp, arm.fk(q)[:3, 3])
 
+    def test_tool_box_against_round_and_square_solids(self):
+        # A 100 mm cube 200 mm out on the flange: x 850 .. 950, y -200 .. -100 at the zero pose.
+        tool = Scene(boxes=[(Crx.pose_from_xyzwpr([0, 0, 200, 0, 0, 0]), [100, 100, 100])])
+        with_tool = Arm(CrxModel.Crx10iA, tool_geometry=tool)
+        q = np.zeros(6)
+        # The cylinder's side faces the cube's edge across the diagonal, not its bounding box's corner.
+        post = Scene(cylinders=[(Crx.pose_from_xyzwpr([1040, -10, 540, 0, 0, 0]), 100, 200)])
+        distance, pair = with_tool.clearance(q, post)
+        assert pair == ("tool.boxes[0]", "scene.cylinders[0]")
+        assert distance == pytest.approx(math.hypot(90, 90) - 100, abs=1e-9)
+        assert not with_tool.collides(q, post, padding=27.0) and with_tool.collides(q, post, padding=27.5)
+        # Overlapping solids are negative: minus the shortest move that clears them.
+        block = Scene(boxes=[(Crx.pose_from_xyzwpr([900, -150, 580, 0, 0, 0]), [100, 100, 100])])
+        assert with_tool.clearance(q, block) == (pytest.approx(-60.0, abs=1e-9), ("tool.boxes[0]", "scene.boxes[0]"))
+        drum = Scene(cylinders=[(Crx.pose_from_xyzwpr([900, -150, 600, 0, 0, 0]), 30, 40)])
+        assert with_tool.clearance(q, drum)[0] < 0
+
     def test_moves(self, arm):
         assert not arm.move_collides(np.zeros(6), [10, 10, 10, 10, 10, 10])
         # A move whose fine samples touch is always reported, wherever it touches.

@@ -97,11 +97,6 @@ double box_half_space_distance(const Box& box, const HalfSpace& h) noexcept {
     return dot(h.normal, box.pose.t) - reach - h.offset;
 }
 
-// A cylinder's bounding box, for the tool boxes (a lower bound of the distance).
-Box box_of(const Cylinder& c) noexcept {
-    return Box{c.pose, Vec3{2.0 * c.radius, 2.0 * c.radius, c.length}};
-}
-
 const Pose kIdentity{};
 
 [[gnu::always_inline]] inline Vec3 place(const std::array<double, 9>& r, const Vec3& t, const Vec3& p) noexcept {
@@ -653,7 +648,7 @@ void CollisionChecker::Impl::walk(Posed& p, Visitor& visitor, unsigned parts) co
                 }
             }
             for (std::size_t c = 0; c < solid_boxes.size(); ++c) {
-                const double d = collision::box_box_distance(solid_boxes[c], box_of(o));
+                const double d = collision::box_cylinder_distance(solid_boxes[c], o);
                 if (d <= visitor.threshold() && visitor.take(d, tool_box_id(c), oid)) {
                     return true;
                 }

@@ -20,6 +20,10 @@ inline double clamp01(double x) noexcept {
     return x < 0.0 ? 0.0 : (x > 1.0 ? 1.0 : x);
 }
 
+inline double norm(const Vec3& v) noexcept {
+    return std::sqrt(dot(v, v));
+}
+
 inline double clamp(double x, double lo, double hi) noexcept {
     return x < lo ? lo : (x > hi ? hi : x);
 }
@@ -316,8 +320,12 @@ double box_box_distance(const Box& a, const Box& b) noexcept {
     }
     const Vec3 ha{0.5 * a.size[0], 0.5 * a.size[1], 0.5 * a.size[2]};
     const Vec3 hb{0.5 * b.size[0], 0.5 * b.size[1], 0.5 * b.size[2]};
-    if (box_box_gap(a.pose.t, ua, ha, b.pose.t, ub, hb) <= 0.0) {
-        return 0.0;
+    const double gap = box_box_gap(a.pose.t, ua, ha, b.pose.t, ub, hb);
+    if (gap <= 0.0) {
+        // Meeting: the least overlap along the candidate axes is how far one
+        // box must move to clear the other (for polytopes these axes hold
+        // the shortest such move).
+        return gap;
     }
     // Apart, a closest pair has a point on an edge of one of the boxes, so
     // the distance is the least of the edges' distances to the other box.
@@ -367,6 +375,218 @@ double box_box_distance(const Box& a, const Box& b) noexcept {
     edges_to(a, ua, ha, b, ub, hb);
     edges_to(b, ub, hb, a, ua, ha);
     return best;
+}
+
+namespace {
+
+// Support points (the farthest point along a direction) of the solids, for
+// the distance of a box from a cylinder.
+Vec3 box_support(const Box& box, const Vec3 (&u)[3], const Vec3& h, const Vec3& d) noexcept {
+    Vec3 p = box.pose.t;
+    for (int i = 0; i < 3; ++i) {
+        const double s = dot(d, u[i]) < 0.0 ? -h[i] : h[i];
+        for (int m = 0; m < 3; ++m) {
+            p[m] += s * u[i][m];
+        }
+    }
+    return p;
+}
+
+Vec3 cylinder_support(const Cylinder& c, const Vec3& d) noexcept {
+    const Vec3 local = rotate(conjugate(c.pose.q), d);
+    const double radial = std::hypot(local[0], local[1]);
+    Vec3 p{0.0, 0.0, local[2] < 0.0 ? -0.5 * c.length : 0.5 * c.length};
+    if (radial > 0.0) {
+        p[0] = c.radius * local[0] / radial;
+        p[1] = c.radius * local[1] / radial;
+    }
+    const Vec3 r = rotate(c.pose.q, p);
+    return Vec3{r[0] + c.pose.t[0], r[1] + c.pose.t[1], r[2] + c.pose.t[2]};
+}
+
+// The point of the hull of `w` (1 to 4 points) nearest the origin: every
+// face of the simplex is tried (its affine hull's nearest point, kept when
+// it lies within the face), and the nearest of those is the hull's. `used`
+// gets the points of the face it lies in.
+struct Nearest {
+    Vec3 point;
+    double squared;
+    unsigned used;  // bit k: w[k]
+};
+
+Nearest nearest_in_hull(const std::array<Vec3, 4>& w, int count) noexcept {
+    Nearest best{w[0], dot(w[0], w[0]), 1U};
+    for (unsigned subset = 1; subset < (1U << count); ++subset) {
+        int index[4];
+        int n = 0;
+        for (int k = 0; k < count; ++k) {
+            if ((subset >> k) & 1U) {
+                index[n++] = k;
+            }
+        }
+        const Vec3& o = w[index[0]];
+        Vec3 e[3];
+        for (int j = 1; j < n; ++j) {
+            e[j - 1] = sub(w[index[j]], o);
+        }
+        if (n == 4) {
+            // The solid tetrahedron holds the origin or not (its faces are
+            // tried as the smaller subsets): Cramer's rule for the origin's
+            // barycentric coordinates, none where it is too flat to tell.
+            const double volume = dot(e[0], cross(e[1], e[2]));
+            if (!(std::fabs(volume) > 1e-9 * norm(e[0]) * norm(e[1]) * norm(e[2]))) {
+                continue;
+            }
+            const Vec3 minus_o{-o[0], -o[1], -o[2]};
+            const double l1 = dot(minus_o, cross(e[1], e[2])) / volume;
+            const double l2 = dot(e[0], cross(minus_o, e[2])) / volume;
+            const double l3 = dot(e[0], cross(e[1], minus_o)) / volume;
+            if (l1 >= 0.0 && l2 >= 0.0 && l3 >= 0.0 && l1 + l2 + l3 <= 1.0) {
+                return Nearest{Vec3{0.0, 0.0, 0.0}, 0.0, subset};
+            }
+            continue;
+        }
+        // Minimise |w0 + sum_j l_j (w_j - w0)|: the Gram system of the edges.
+        const int m = n - 1;
+        double g[3][3];
+        double rhs[3];
+        for (int i = 0; i < m; ++i) {
+            for (int j = 0; j < m; ++j) {
+                g[i][j] = dot(e[i], e[j]);
+            }
+            rhs[i] = -dot(e[i], o);
+        }
+        // Gaussian elimination with partial pivoting; a degenerate face is skipped.
+        double lambda[3] = {0.0, 0.0, 0.0};
+        bool solved = true;
+        for (int c = 0; c < m && solved; ++c) {
+            int pivot = c;
+            for (int r = c + 1; r < m; ++r) {
+                if (std::fabs(g[r][c]) > std::fabs(g[pivot][c])) {
+                    pivot = r;
+                }
+            }
+            double scale = 0.0;
+            for (int j = 0; j < m; ++j) {
+                scale = std::fmax(scale, std::fabs(g[c][j]));
+            }
+            if (!(std::fabs(g[pivot][c]) > 1e-12 * scale)) {
+                solved = false;
+                break;
+            }
+            for (int j = 0; j < m; ++j) {
+                std::swap(g[c][j], g[pivot][j]);
+            }
+            std::swap(rhs[c], rhs[pivot]);
+            for (int r = c + 1; r < m; ++r) {
+                const double f = g[r][c] / g[c][c];
+                for (int j = c; j < m; ++j) {
+                    g[r][j] -= f * g[c][j];
+                }
+                rhs[r] -= f * rhs[c];
+            }
+        }
+        if (!solved) {
+            continue;
+        }
+        for (int c = m - 1; c >= 0; --c) {
+            double v = rhs[c];
+            for (int j = c + 1; j < m; ++j) {
+                v -= g[c][j] * lambda[j];
+            }
+            lambda[c] = v / g[c][c];
+        }
+        double first = 1.0;
+        bool inside = true;
+        for (int j = 0; j < m; ++j) {
+            inside = inside && lambda[j] >= 0.0;
+            first -= lambda[j];
+        }
+        if (!inside || first < 0.0) {
+            continue;
+        }
+        Vec3 p = o;
+        for (int j = 0; j < m; ++j) {
+            for (int k = 0; k < 3; ++k) {
+                p[k] += lambda[j] * e[j][k];
+            }
+        }
+        const double squared = dot(p, p);
+        if (squared < best.squared) {
+            best = Nearest{p, squared, subset};
+        }
+    }
+    return best;
+}
+
+// Iterations of the distance search; the relative gap between its bounds
+// at which it stops.
+constexpr int kHullSteps = 64;
+constexpr double kHullGap = 1e-12;
+
+}  // namespace
+
+double box_cylinder_distance(const Box& box, const Cylinder& cylinder) noexcept {
+    // Within the cylinder's bounding box the distance is at least that box's.
+    const Box bound{cylinder.pose, Vec3{2.0 * cylinder.radius, 2.0 * cylinder.radius, cylinder.length}};
+    // Where the solids meet, the boxes' overlap stands for theirs.
+    const double outer = box_box_distance(box, bound);
+    Vec3 u[3];
+    for (int i = 0; i < 3; ++i) {
+        Vec3 e{0.0, 0.0, 0.0};
+        e[i] = 1.0;
+        u[i] = rotate(box.pose.q, e);
+    }
+    const Vec3 h{0.5 * box.size[0], 0.5 * box.size[1], 0.5 * box.size[2]};
+    // Gilbert-Johnson-Keerthi on the difference of the two solids: v, the
+    // hull point of the support points found nearest the origin, bounds the
+    // distance from above, and along v the difference reaches no nearer
+    // than the last support point's projection, a bound from below.
+    const double scale = norm(box.size) + 2.0 * cylinder.radius + cylinder.length + norm(sub(box.pose.t, cylinder.pose.t));
+    const auto support_of = [&](const Vec3& v) {
+        const Vec3 minus_v{-v[0], -v[1], -v[2]};
+        return sub(box_support(box, u, h, minus_v), cylinder_support(cylinder, v));
+    };
+    // Start from the support point towards the cylinder's centre.
+    const Vec3 apart = sub(box.pose.t, cylinder.pose.t);
+    std::array<Vec3, 4> w{support_of(dot(apart, apart) > 0.0 ? apart : u[0])};
+    int count = 1;
+    Vec3 v = w[0];
+    double lower = std::fmax(outer, 0.0);
+    for (int step = 0; step < kHullSteps; ++step) {
+        const double vv = dot(v, v);
+        if (vv <= (kHullGap * scale) * (kHullGap * scale)) {
+            return std::fmin(outer, 0.0);  // the origin is in the difference: the solids meet
+        }
+        const Vec3 support = support_of(v);
+        const double vw = dot(v, support);
+        const double length = std::sqrt(vv);
+        if (vw > 0.0) {
+            lower = std::fmax(lower, vw / length);
+        }
+        if (vv - vw <= kHullGap * vv || lower >= (1.0 - kHullGap) * length) {
+            break;  // the bounds have met
+        }
+        w[count++] = support;
+        const Nearest nearest = nearest_in_hull(w, count);
+
+        // Keep the points of the face the nearest point lies in.
+        int kept = 0;
+        for (int k = 0; k < count; ++k) {
+            if ((nearest.used >> k) & 1U) {
+                w[kept++] = w[k];
+            }
+        }
+        count = kept;
+        if (count == 4) {
+            return std::fmin(outer, 0.0);  // a tetrahedron about the origin: the solids meet
+        }
+        if (!(nearest.squared < vv)) {
+            break;  // no progress left in rounding
+        }
+        v = nearest.point;
+    }
+    return lower;
 }
 
 }  // namespace ortholink::collision

@@ -82,8 +82,14 @@ double segment_cylinder_distance(const Vec3& a, const Vec3& b, const Cylinder& c
 // minus the depth of the deepest end). The normal is unit.
 double segment_half_space_distance(const Vec3& a, const Vec3& b, const HalfSpace& half_space) noexcept;
 
-// Distance between two solid boxes (0 when they meet).
+// Distance between two solid boxes; where they meet, minus the least
+// distance one must move to clear the other.
 double box_box_distance(const Box& a, const Box& b) noexcept;
+
+// Distance between a solid box and a solid cylinder (a lower bound within
+// 1e-12 of it); where they meet, minus the overlap of the box with the
+// cylinder's bounding box (at least as deep as the cylinder's own).
+double box_cylinder_distance(const Box& box, const Cylinder& cylinder) noexcept;
 
 }  // namespace ortholink::collision
 

@@ -327,7 +327,12 @@ TEST(DistanceBoxBox, NeverAboveAndWithinRoundingOfTheReference) {
         const double want = ref::box_box(a, b);
         const double tol = kRelativeTolerance * std::max({magnitude(a.pose.t), magnitude(b.pose.t), ref::norm(a.size), ref::norm(b.size)});
         ASSERT_LE(got, want + tol) << describe(a.pose) << describe(a.size) << describe(b.pose) << describe(b.size);
-        ASSERT_NEAR(got, want, tol) << describe(a.pose) << describe(a.size) << describe(b.pose) << describe(b.size);
+        if (want > tol) {
+            ASSERT_NEAR(got, want, tol) << describe(a.pose) << describe(a.size) << describe(b.pose) << describe(b.size);
+        } else {
+            // Meeting: minus an overlap no deeper than the boxes' reach.
+            ASSERT_GE(got, -0.5 * (ref::norm(a.size) + ref::norm(b.size)) - tol);
+        }
         ASSERT_NEAR(box_box_distance(b, a), got, tol);
         // Any two points of the boxes are at least that far apart.
         for (int k = 0; k < 20; ++k) {
@@ -344,13 +349,86 @@ TEST(DistanceBoxBox, KnownConfigurations) {
     EXPECT_NEAR(box_box_distance(unit, Box{Pose{Quat{}, {3, 3, 3}}, {2, 2, 2}}), std::sqrt(3.0), 1e-12);
     // Face to face.
     EXPECT_NEAR(box_box_distance(unit, Box{Pose{Quat{}, {0.5, 0, 5}}, {2, 2, 2}}), 3.0, 1e-12);
-    // Touching faces and one inside the other.
+    // Touching faces; overlapping, minus the shortest move that clears them
+    // (one inside the other: 1 + 0.25 - 0.1 along x).
     EXPECT_EQ(box_box_distance(unit, Box{Pose{Quat{}, {2, 0, 0}}, {2, 2, 2}}), 0.0);
-    EXPECT_EQ(box_box_distance(unit, Box{Pose{Quat{}, {0.1, 0, 0}}, {0.5, 0.5, 0.5}}), 0.0);
+    EXPECT_NEAR(box_box_distance(unit, Box{Pose{Quat{}, {1.5, 0.2, 0}}, {2, 2, 2}}), -0.5, 1e-12);
+    EXPECT_NEAR(box_box_distance(unit, Box{Pose{Quat{}, {0.1, 0, 0}}, {0.5, 0.5, 0.5}}), -1.15, 1e-12);
     // A box turned 45° about z, its edge towards the other's face.
     const double h = std::sqrt(0.5);
     EXPECT_NEAR(box_box_distance(unit, Box{Pose{Quat{0, 0, std::sin(M_PI / 8), std::cos(M_PI / 8)}, {4, 0, 0}}, {2 * h, 2 * h, 2}}),
                 2.0, 1e-12);
+}
+
+// The distance of a box from a cylinder: 0 for a cylinder wholly inside
+// the box, else the least over the box's faces of the (convex) distance of
+// their points from the cylinder, by nested golden-section searches.
+double reference_box_cylinder(const Box& box, const Cylinder& c) {
+    if (ref::point_box(c.pose.t, box) == 0.0) {
+        return 0.0;
+    }
+    double best = INFINITY;
+    for (int axis = 0; axis < 3; ++axis) {
+        for (const double side : {-0.5, 0.5}) {
+            const int j = (axis + 1) % 3;
+            const int k = (axis + 2) % 3;
+            const auto at = [&](double s, double t) {
+                Vec3 local{};
+                local[axis] = side * box.size[axis];
+                local[j] = (s - 0.5) * box.size[j];
+                local[k] = (t - 0.5) * box.size[k];
+                return ref::point_cylinder(ref::from_frame(box.pose, local), c);
+            };
+            best = std::fmin(best, ref::minimize([&](double s) { return ref::minimize([&](double t) { return at(s, t); }, 70); }, 70));
+        }
+    }
+    return best;
+}
+
+TEST(DistanceBoxCylinder, NeverAboveAndWithinRoundingOfTheReference) {
+    Cases cases;
+    const int count = ref::property_count(300);
+    for (int i = 0; i < count; ++i) {
+        const double s = cases.scale();
+        const Box box{cases.pose(s), Vec3{cases.size(s), cases.size(s), cases.size(s)}};
+        Cylinder c{cases.pose(s), cases.size(s), cases.size(s)};
+        switch (cases.pick(5)) {
+            case 0: c.pose.t = box_point(box, Vec3{cases.uniform(-1, 1), cases.uniform(-1, 1), cases.uniform(-1, 1)}); break;
+            case 1: {  // side by side, axis along a face, a hair apart
+                c.pose.q = box.pose.q;
+                Vec3 local{cases.uniform(-0.5, 0.5) * box.size[0], 0.5 * box.size[1] + c.radius, 0.0};
+                local[1] += std::array<double, 3>{0.0, 1e-9 * s, 1e-3 * s}[cases.pick(3)];
+                c.pose.t = ref::from_frame(box.pose, local);
+                break;
+            }
+            case 2: c.pose.t = add(c.pose.t, cases.direction(), 1e3 * s); break;  // far
+            default: break;
+        }
+        const double got = box_cylinder_distance(box, c);
+        const double want = reference_box_cylinder(box, c);
+        const double tol = kRelativeTolerance * std::max({magnitude(box.pose.t), magnitude(c.pose.t), ref::norm(box.size), c.radius, c.length});
+        ASSERT_LE(got, want + tol) << describe(box.pose) << describe(box.size) << describe(c.pose) << " r " << c.radius << " l " << c.length;
+        if (want > tol) {
+            ASSERT_NEAR(got, want, tol) << describe(box.pose) << describe(box.size) << describe(c.pose) << " r " << c.radius << " l " << c.length;
+        } else {
+            ASSERT_LE(got, tol);
+        }
+    }
+}
+
+TEST(DistanceBoxCylinder, KnownConfigurations) {
+    const Cylinder c{Pose{}, 10.0, 40.0};  // radius 10, z in [-20, 20]
+    // Face to the curved side, edge to the curved side, face to a cap, corner to the rim.
+    EXPECT_NEAR(box_cylinder_distance(Box{Pose{Quat{}, {20, 0, 0}}, {10, 10, 10}}, c), 5.0, 1e-9);
+    EXPECT_NEAR(box_cylinder_distance(Box{Pose{Quat{}, {20, 20, 0}}, {10, 10, 10}}, c), std::hypot(15.0, 15.0) - 10.0, 1e-9);
+    EXPECT_NEAR(box_cylinder_distance(Box{Pose{Quat{}, {0, 0, 30}}, {4, 4, 4}}, c), 8.0, 1e-9);
+    EXPECT_NEAR(box_cylinder_distance(Box{Pose{Quat{}, {20, 20, 30}}, {2, 2, 2}}, c), std::hypot(std::hypot(19.0, 19.0) - 10.0, 9.0), 1e-9);
+    // Where its bounding box is nearer: a box off the cylinder's side, by the corner of that box.
+    EXPECT_GT(box_cylinder_distance(Box{Pose{Quat{}, {14, 14, 0}}, {2, 2, 2}}, c), 0.0);
+    // Meeting: minus the overlap with the bounding box (the box inside: 5 + 2 - 0).
+    EXPECT_LT(box_cylinder_distance(Box{Pose{Quat{}, {12, 0, 0}}, {6, 6, 6}}, c), 0.0);
+    EXPECT_NEAR(box_cylinder_distance(Box{Pose{Quat{}, {0, 0, 0}}, {4, 4, 4}}, c), -12.0, 1e-12);
+    EXPECT_EQ(box_cylinder_distance(Box{Pose{Quat{}, {15, 0, 0}}, {10, 10, 10}}, c), 0.0);
 }
 
 }  // namespace
