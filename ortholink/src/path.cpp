@@ -348,15 +348,17 @@ PathLayers flange_turned_layers(const Arm& arm, const CollisionChecker* checker,
     JointVector lower;
     JointVector upper;
     arm_widened_limits(arm, lower, upper);
-    // Calls emit(node, r, family) for every node of waypoint i, in order.
-    const auto expand = [&](std::size_t i, auto&& emit) {
+    // Calls emit(node, r, family) for every node of waypoint i, in order;
+    // returns early once `stop` says so (wide limits give millions of nodes
+    // per waypoint, so it is asked per rotation).
+    const auto expand = [&](std::size_t i, detail::BatchStop& stop, bool on_caller, auto&& emit) {
         const auto first = static_cast<std::size_t>(raw.offsets[i]);
         const auto last = static_cast<std::size_t>(raw.offsets[i + 1]);
         if (!near) {
             std::vector<IkSolution> clear;
             std::vector<std::uint8_t> clear_family;
             std::vector<IkSolution> expanded;
-            for (std::size_t r = 0; r < turns; ++r) {
+            for (std::size_t r = 0; r < turns && stop.keep_going(on_caller); ++r) {
                 clear.clear();
                 clear_family.clear();
                 for (std::size_t k = first; k < last; ++k) {
@@ -387,6 +389,9 @@ PathLayers flange_turned_layers(const Arm& arm, const CollisionChecker* checker,
         arm_variants.clear();
         variant_offsets.assign(1, 0);
         for (std::size_t k = first; k < last; ++k) {
+            if (!stop.keep_going(on_caller)) {
+                return;
+            }
             const JointVector& q = raw.solutions[k].joints;
             std::array<std::array<double, 7>, 5> values{};
             std::array<std::size_t, 5> counts{};
@@ -422,7 +427,7 @@ PathLayers flange_turned_layers(const Arm& arm, const CollisionChecker* checker,
             }
             variant_offsets.push_back(arm_variants.size());
         }
-        for (std::size_t r = 0; r < turns; ++r) {
+        for (std::size_t r = 0; r < turns && stop.keep_going(on_caller); ++r) {
             for (std::size_t k = first; k < last; ++k) {
                 if (!hit.empty() && hit[slot(i, r, k)] != 0) {
                     continue;
@@ -450,7 +455,7 @@ PathLayers flange_turned_layers(const Arm& arm, const CollisionChecker* checker,
     detail::run_chunks(waypoints.size(), used, stop, [&](unsigned, std::size_t begin, std::size_t end, bool on_caller) {
         for (std::size_t i = begin; i < end && stop.keep_going(on_caller); ++i) {
             std::int64_t count = 0;
-            expand(i, [&](const JointVector&, std::size_t, std::uint8_t) { ++count; });
+            expand(i, stop, on_caller, [&](const JointVector&, std::size_t, std::uint8_t) { ++count; });
             layers.offsets[i + 1] = count;
         }
     });
@@ -464,7 +469,7 @@ PathLayers flange_turned_layers(const Arm& arm, const CollisionChecker* checker,
     detail::run_chunks(waypoints.size(), used, stop, [&](unsigned, std::size_t begin, std::size_t end, bool on_caller) {
         for (std::size_t i = begin; i < end && stop.keep_going(on_caller); ++i) {
             auto at = static_cast<std::size_t>(layers.offsets[i]);
-            expand(i, [&](const JointVector& node, std::size_t r, std::uint8_t in_family) {
+            expand(i, stop, on_caller, [&](const JointVector& node, std::size_t r, std::uint8_t in_family) {
                 layers.nodes[at] = node;
                 layers.rotation_of[at] = static_cast<std::uint32_t>(r);
                 family[at] = in_family;

@@ -41,6 +41,10 @@ CALLS = {
         " upper=[7000, 179, 179, 7000, 179, 7000]); data = robot.fk_many(joints[:6])",
         "arm.plan_path(data)",
     ),
+    "Arm.plan_path, wide limits, free axis": (
+        "arm = ortholink.Arm(robot, lower=[-720] * 6, upper=[720] * 6); data = robot.fk_many(joints[:1])",
+        "arm.plan_path(data, free_axis=(-180, 180, 3), collision_free=False)",  # 22 million turned variants
+    ),
     "Arm.plan_path, free axis": (
         "arm = ortholink.Arm(robot); data = np.tile(robot.fk_many(joints), (4_000 // 64, 1, 1))",
         "arm.plan_path(data, free_axis=(-180, 180, 10))",
