@@ -276,6 +276,18 @@ class TestXyzwpr:
         assert Crx.xyzwpr(np.eye(4)).tolist() == [0, 0, 0, 0, 0, 0]
         with pytest.raises(ValueError, match="isometry"):
             Crx.xyzwpr(np.eye(4) * 2)
+        with pytest.raises(TypeError, match=r"^argument 'pose': expected real numbers, got NoneType"):
+            Crx.xyzwpr(None)
+
+    def test_angles_whose_turns_are_not_exact_are_refused(self):
+        # 1e20 is exactly 280 degrees modulo a turn, yet its sine was computed as another angle's.
+        with pytest.raises(ValueError, match=r"^argument 'xyzwpr': W is 1e\+20, expected at most 268435456.0"):
+            Crx.pose_from_xyzwpr([0, 0, 0, 1e20, 0, 0])
+        with pytest.raises(ValueError, match=r"^argument 'xyzwpr': R of row 1 is -1000000000.0, expected at most"):
+            Crx.pose_from_xyzwpr([[0] * 6, [0, 0, 0, 0, 0, -1e9]])
+        np.testing.assert_allclose(Crx.pose_from_xyzwpr([0, 0, 0, 268435126.0, 0, 0]),  # within the bound, 46 + turns
+                                   Crx.pose_from_xyzwpr([0, 0, 0, 46, 0, 0]), atol=1e-6)
+        assert np.isnan(Crx.pose_from_xyzwpr([0, 0, 0, np.nan, 0, 0])[:3, :3]).all()
 
 
 class TestState:

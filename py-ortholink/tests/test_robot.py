@@ -53,6 +53,16 @@ def test_from_params_refuses_lengths_no_arm_has(name, value, text):
         Crx.from_params(**dims)
 
 
+def test_from_params_refuses_lengths_too_short_for_the_solver():
+    # 1e-300 mm arms build and then solve nothing; a micrometre is the shortest length taken.
+    assert Crx.from_params(540, 540, 160, 1e-3).y1 == 1e-3
+    for name in ("z1", "x1", "x2", "y1"):
+        dims = dict(z1=540, x1=540, x2=160, y1=150)
+        dims[name] = 1e-300
+        with pytest.raises(ValueError, match=rf"^argument '{name}': expected a length of at least 0.001 millimeters"):
+            Crx.from_params(**dims)
+
+
 def test_from_params_errors_name_the_argument():
     with pytest.raises(TypeError, match=r"^argument 'y1': "):
         Crx.from_params(540, 540, 160, "a")
@@ -198,6 +208,10 @@ class TestInterpolatePoses:
             Crx.interpolate_poses(a, a, 1)
         with pytest.raises(TypeError, match="argument 'n'"):
             Crx.interpolate_poses(a, a, True)
+        with pytest.raises(TypeError, match="argument 'n': expected an int, got float"):
+            Crx.interpolate_poses(a, a, 3.0)
+        # A count computed with NumPy is a count.
+        assert Crx.interpolate_poses(a, a, np.int64(5)).shape == (5, 4, 4)
         with pytest.raises(ValueError, match="argument 'step'"):
             Crx.interpolate_poses(a, a, step=(0, 1))
         with pytest.raises(ValueError, match=r"argument 'step': the steps need 1000000001 poses, more than 1048576"):

@@ -244,7 +244,8 @@ std::vector<double> sample_times(double duration, double period) {
     }
     if (duration / period > static_cast<double>(kMaxTrajectorySamples)) {
         throw std::invalid_argument("more than " + std::to_string(kMaxTrajectorySamples) +
-                                    " samples at this period (duration " + format_fixed4(duration) + " s)");
+                                    " samples at this period (duration " + format_fixed4(duration) +
+                                    " s: a longer period, or higher speed, acceleration or TCP speed limits, give fewer)");
     }
     std::vector<double> times{0.0};
     for (std::size_t i = 1;; ++i) {

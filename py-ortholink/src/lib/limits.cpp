@@ -101,6 +101,18 @@ constexpr Signature<1> kPoseFromXyzwpr{"pose_from_xyzwpr", {"xyzwpr"}};
 PyObject* poses_of_rows(PyObject*, const Arguments<1>& a) {
     bool single = false;
     const auto rows = rows_of_six(a[0], "xyzwpr", single);
+    // As for joint angles: beyond 2**28 degrees a turn is not exact, far
+    // beyond, the rotation overflows to NaN.
+    static constexpr const char* kAngle[] = {"W", "P", "R"};
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        for (std::size_t j = 3; j < 6; ++j) {
+            if (std::isfinite(rows[i][j]) && std::fabs(rows[i][j]) > kMaxTurnMagnitude) {
+                const std::string row = single ? std::string() : " of row " + std::to_string(i);
+                fail(PyExc_ValueError, "argument 'xyzwpr': %s%s is %s, expected at most %s in magnitude", kAngle[j - 3],
+                     row.c_str(), float_repr(rows[i][j]).c_str(), float_repr(kMaxTurnMagnitude).c_str());
+            }
+        }
+    }
     std::vector<Pose> poses;
     poses.reserve(rows.size());
     for (const auto& row : rows) {
@@ -117,7 +129,7 @@ PyObject* rows_of_poses(PyObject*, const Arguments<1>& a) {
     // A stack of poses gives a stack of rows; anything else is one pose.
     const bool stack = PyArray_Check(value) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(value)) == 3;
     if (!stack) {
-        return to_python(xyzwpr_from_pose(iso_from_any(value)));
+        return to_python(xyzwpr_from_pose(iso_from_any(value, "pose")));
     }
     const auto poses = poses_from_any(value, "pose");
     std::vector<JointVector> rows;
@@ -144,11 +156,13 @@ PyObject* poses_between(PyObject*, const Arguments<4>& values) {
     }
     double count = 0.0;
     if (has_n) {
-        if (PyBool_Check(values[2]) || !PyLong_Check(values[2])) {
+        // An int or a NumPy integer (a count computed with NumPy); not a bool or a float.
+        if (PyBool_Check(values[2]) || PyArray_IsScalar(values[2], Bool) || !PyIndex_Check(values[2])) {
             fail(PyExc_TypeError, "argument 'n': expected an int, got %s", type_name_of(values[2]).c_str());
         }
+        const Ref index = Ref::steal(check(PyNumber_Index(values[2])));
         int overflow = 0;
-        const long n = PyLong_AsLongAndOverflow(values[2], &overflow);
+        const long n = PyLong_AsLongAndOverflow(index.get(), &overflow);
         if (overflow != 0 || n < 2 || static_cast<double>(n) > kMaxInterpolated) {
             fail(PyExc_ValueError, "argument 'n': expected a count from 2 to %ld, got %S",
                  static_cast<long>(kMaxInterpolated), values[2]);

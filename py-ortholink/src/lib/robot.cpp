@@ -14,6 +14,7 @@ namespace ortholink::py {
 namespace {
 
 constexpr Signature<4> kFromParams{"from_params", {"z1", "x1", "x2", "y1"}};
+constexpr double kShortestLength = 1e-3;
 PyObject* crx_from_params(PyObject*, const Arguments<4>& a) {
     double dims[4];
     for (std::size_t i = 0; i < 4; ++i) {
@@ -29,6 +30,12 @@ PyObject* crx_from_params(PyObject*, const Arguments<4>& a) {
         if (dims[i] > kLongestLength) {
             fail(PyExc_ValueError, "argument '%s': expected a length of at most %s millimeters, got %s",
                  kFromParams.names[i], float_repr(kLongestLength).c_str(), float_repr(dims[i]).c_str());
+        }
+        // Below a micrometre the solver's absolute tolerances (1e-8 mm) are
+        // no longer small against the arm, and far below, its squares underflow.
+        if (dims[i] < kShortestLength) {
+            fail(PyExc_ValueError, "argument '%s': expected a length of at least %s millimeters, got %s",
+                 kFromParams.names[i], float_repr(kShortestLength).c_str(), float_repr(dims[i]).c_str());
         }
     }
     return box(Crx::from_params(dims[0], dims[1], dims[2], dims[3]));
