@@ -71,6 +71,36 @@ private:
     alignas(64) std::atomic<bool> stopped_{false};
 };
 
+// `count` copies of `value` in `out`, written a slice at a time with the
+// calling thread's `stop` asked in between (throws BatchCancelled): a
+// vector of hundreds of megabytes takes seconds to fault in.
+template <class T>
+void fill_polled(std::vector<T>& out, std::size_t count, const T& value, BatchStop& stop) {
+    constexpr std::size_t kSlice = std::size_t{1} << 18;
+    out.clear();
+    out.reserve(count);
+    while (out.size() < count) {
+        out.insert(out.end(), std::min(kSlice, count - out.size()), value);
+        stop.poll();
+        if (stop.cancelled()) throw BatchCancelled{};
+    }
+}
+
+// A copy of `from` in `out`, made as fill_polled writes.
+template <class T>
+void copy_polled(const std::vector<T>& from, std::vector<T>& out, BatchStop& stop) {
+    constexpr std::size_t kSlice = std::size_t{1} << 18;
+    out.clear();
+    out.reserve(from.size());
+    while (out.size() < from.size()) {
+        const std::size_t at = out.size();
+        out.insert(out.end(), from.begin() + static_cast<std::ptrdiff_t>(at),
+                   from.begin() + static_cast<std::ptrdiff_t>(std::min(from.size(), at + kSlice)));
+        stop.poll();
+        if (stop.cancelled()) throw BatchCancelled{};
+    }
+}
+
 // The threads a batch of `count` items runs on: one below the parallel
 // threshold, else the request (0: the default), at most one per item.
 inline unsigned effective_threads(std::size_t count, unsigned requested) noexcept {

@@ -463,9 +463,10 @@ PathLayers flange_turned_layers(const Arm& arm, const CollisionChecker* checker,
         layers.offsets[i + 1] += layers.offsets[i];
     }
     const auto total = static_cast<std::size_t>(layers.offsets.back());
-    layers.nodes.resize(total);
-    layers.rotation_of.resize(total);
-    std::vector<std::uint8_t> family(total);
+    detail::fill_polled(layers.nodes, total, JointVector{}, stop);
+    detail::fill_polled(layers.rotation_of, total, std::uint32_t{0}, stop);
+    std::vector<std::uint8_t> family;
+    detail::fill_polled(family, total, std::uint8_t{0}, stop);
     detail::run_chunks(waypoints.size(), used, stop, [&](unsigned, std::size_t begin, std::size_t end, bool on_caller) {
         for (std::size_t i = begin; i < end && stop.keep_going(on_caller); ++i) {
             auto at = static_cast<std::size_t>(layers.offsets[i]);
@@ -809,8 +810,10 @@ void classes_near(const TurnClasses& classes, const JointVector& node, double re
     }
 }
 
-// The classes of the nodes `ids`.
-void build_classes(const std::vector<JointVector>& nodes, std::span<const std::int64_t> ids, TurnClasses& classes) {
+// The classes of the nodes `ids`; on the calling thread, `stop` (when
+// given) is asked every so many nodes (BatchCancelled).
+void build_classes(const std::vector<JointVector>& nodes, std::span<const std::int64_t> ids, TurnClasses& classes,
+                   detail::BatchStop* stop = nullptr) {
     classes.count = 0;
     classes.binned = static_cast<std::int64_t>(ids.size()) > kBinnedLayer;
     if (classes.binned) {
@@ -819,7 +822,12 @@ void build_classes(const std::vector<JointVector>& nodes, std::span<const std::i
         classes.next.clear();
     }
     std::array<std::int64_t, 6> k{};
-    for (const std::int64_t u : ids) {
+    for (std::size_t m = 0; m < ids.size(); ++m) {
+        if (stop != nullptr && (m & 0xFFFFU) == 0xFFFFU) {
+            stop->poll();
+            if (stop->cancelled()) throw BatchCancelled{};
+        }
+        const std::int64_t u = ids[m];
         const JointVector& node = nodes[static_cast<std::size_t>(u)];
         TurnClass* home = nullptr;
         // Variants come in runs, so the last class is tried first.
@@ -1095,12 +1103,13 @@ public:
         }
     }
 
-    void build(const std::vector<JointVector>& nodes, std::span<const std::int64_t> ids) {
+    // On the calling thread: `stop` is asked on the way (BatchCancelled).
+    void build(const std::vector<JointVector>& nodes, std::span<const std::int64_t> ids, detail::BatchStop& stop) {
         gridded_ = narrow_ && static_cast<std::int64_t>(ids.size()) > kBinnedLayer;
         if (gridded_) {
             build_grid(nodes, ids, grid_);
         } else {
-            build_classes(nodes, ids, classes_);
+            build_classes(nodes, ids, classes_, &stop);
         }
     }
 
@@ -1213,17 +1222,24 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
     const std::size_t count = layers.nodes.size();
     PathPlan plan;
     plan.nodes = count;
-    std::vector<Cost> cost(count);
+    detail::BatchStop stop(cancel);
+    // Tens of millions of nodes with wide limits: every array over them is
+    // written a slice at a time, answering Ctrl-C in between.
+    std::vector<Cost> cost;
+    detail::fill_polled(cost, count, Cost{}, stop);
     std::vector<FirstRow> first_rows;
     const Better better(first_rows);
-    std::vector<std::int64_t> parent(count, kNone);
-    std::vector<std::uint8_t> incoming_break(count, 0);
-    detail::BatchStop stop(cancel);
+    std::vector<std::int64_t> parent;
+    detail::fill_polled(parent, count, kNone, stop);
+    std::vector<std::uint8_t> incoming_break;
+    detail::fill_polled(incoming_break, count, std::uint8_t{0}, stop);
     const auto keep_going = [&](bool on_caller = true) {
         if (!stop.keep_going(on_caller)) {
             throw BatchCancelled{};
         }
     };
+    // The calling thread, waiting for the team's last blocks, still answers.
+    const auto idle = [&] { stop.poll(); };
     // The nodes of a layer are searched in parts on a few threads: each
     // node's answer depends only on the layer before it.
     detail::Team team(count >= kNodesPerPart * 2 * std::max<std::size_t>(waypoints, 1)
@@ -1235,7 +1251,7 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                           std::any_of(layers.family.begin(), layers.family.end(), [](std::uint8_t f) { return f != 0; });
     std::vector<JointVector> moved;
     if (families) {
-        moved = layers.nodes;
+        detail::copy_polled(layers.nodes, moved, stop);
     }
     const std::vector<JointVector>& position = families ? moved : layers.nodes;
     const auto flange_of = [&](std::size_t waypoint, std::size_t node) {
@@ -1292,7 +1308,8 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
     // are every node stays.
     std::vector<std::uint8_t> hopeless;
     if (!families) {
-        std::vector<std::int64_t> least_breaks(count, 0);
+        std::vector<std::int64_t> least_breaks;
+        detail::fill_polled(least_breaks, count, std::int64_t{0}, stop);
         std::int64_t before_begin = kNone;
         std::int64_t before_end = kNone;
         std::size_t before_waypoint = 0;
@@ -1309,43 +1326,47 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                 // reaches a node with fewer than a break from it gives.
                 ids.clear();
                 for (std::int64_t u = before_begin; u < before_end; ++u) {
+                    keep_going();
                     if (least_breaks[static_cast<std::size_t>(u)] == fewest) {
                         ids.push_back(u);
                     }
                 }
-                predecessors.build(position, ids);
+                predecessors.build(position, ids, stop);
                 std::atomic<std::int64_t> layer_fewest{std::numeric_limits<std::int64_t>::max()};
-                team.run(static_cast<std::size_t>(begin), static_cast<std::size_t>(end), kNodesPerPart,
-                         [&](std::size_t first, std::size_t last, bool on_caller) {
-                             std::int64_t least_here = std::numeric_limits<std::int64_t>::max();
-                             for (auto v = static_cast<std::int64_t>(first); v < static_cast<std::int64_t>(last); ++v) {
-                                 keep_going(on_caller);
-                                 const JointVector& node = position[static_cast<std::size_t>(v)];
-                                 std::int64_t least = fewest + 1;
-                                 predecessors.near(node, limit, [&](std::int64_t u) {
-                                     if (within_step(largest_motion(position[static_cast<std::size_t>(u)], node), limit,
-                                                     tcp, per_pair, u, v) &&
-                                         !blocked.contains(u, v)) {
-                                         least = fewest;
-                                         return true;
-                                     }
-                                     return false;
-                                 });
-                                 least_breaks[static_cast<std::size_t>(v)] = least;
-                                 least_here = std::min(least_here, least);
-                             }
-                             for (std::int64_t known = layer_fewest.load(); least_here < known &&
-                                                                            !layer_fewest.compare_exchange_weak(known, least_here);) {
-                             }
-                         });
+                team.run(
+                    static_cast<std::size_t>(begin), static_cast<std::size_t>(end), kNodesPerPart,
+                    [&](std::size_t first, std::size_t last, bool on_caller) {
+                        std::int64_t least_here = std::numeric_limits<std::int64_t>::max();
+                        for (auto v = static_cast<std::int64_t>(first); v < static_cast<std::int64_t>(last); ++v) {
+                            keep_going(on_caller);
+                            const JointVector& node = position[static_cast<std::size_t>(v)];
+                            std::int64_t least = fewest + 1;
+                            predecessors.near(node, limit, [&](std::int64_t u) {
+                                if (within_step(largest_motion(position[static_cast<std::size_t>(u)], node), limit,
+                                                tcp, per_pair, u, v) &&
+                                    !blocked.contains(u, v)) {
+                                    least = fewest;
+                                    return true;
+                                }
+                                return false;
+                            });
+                            least_breaks[static_cast<std::size_t>(v)] = least;
+                            least_here = std::min(least_here, least);
+                        }
+                        for (std::int64_t known = layer_fewest.load(); least_here < known &&
+                                                                       !layer_fewest.compare_exchange_weak(known, least_here);) {
+                        }
+                    },
+                    idle);
                 fewest = layer_fewest.load();
             }
             before_begin = begin;
             before_end = end;
             before_waypoint = i;
         }
-        hopeless.resize(count, 0);
+        detail::fill_polled(hopeless, count, std::uint8_t{0}, stop);
         for (std::size_t k = 0; k < count; ++k) {
+            keep_going();
             hopeless[k] = least_breaks[k] > fewest ? 1 : 0;
         }
     }
@@ -1370,7 +1391,7 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
         }
         if (previous_begin == kNone) {
             // The first row: no break, its approach and home distance carried as the tie-breaks of its paths.
-            first_rows.assign(static_cast<std::size_t>(end - begin), FirstRow{});
+            detail::fill_polled(first_rows, static_cast<std::size_t>(end - begin), FirstRow{}, stop);
             for (std::int64_t v = begin; v < end; ++v) {
                 keep_going();
                 const auto k = static_cast<std::size_t>(v);
@@ -1402,172 +1423,175 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
             std::int64_t fewest = std::numeric_limits<std::int64_t>::max();
             ids.clear();
             for (std::int64_t u = previous_begin; u < previous_end; ++u) {
+                keep_going();
                 if (hopeless.empty() || hopeless[static_cast<std::size_t>(u)] == 0) {
                     fewest = std::min(fewest, cost[static_cast<std::size_t>(u)].breaks);
                     ids.push_back(u);
                 }
             }
-            predecessors.build(position, ids);
+            predecessors.build(position, ids, stop);
             // The classes of the predecessors with the fewest breaks, built
             // by the first node that needs a break.
             const TurnClasses* breaking = nullptr;
             std::mutex breaking_built;
 
-            team.run(static_cast<std::size_t>(begin), static_cast<std::size_t>(end), kNodesPerPart,
-                     [&](std::size_t first_node, std::size_t last_node, bool on_caller) {
-                         std::size_t block_edges = 0;
-                         for (auto v = static_cast<std::int64_t>(first_node); v < static_cast<std::int64_t>(last_node); ++v) {
-                             keep_going(on_caller);
-                             const auto k = static_cast<std::size_t>(v);
-                             if (!hopeless.empty() && hopeless[k] != 0) {
-                                 cost[k].breaks = kHopeless;
-                                 continue;
-                             }
-                             const JointVector node = position[k];
-                             Cost best;
-                             std::int64_t best_parent = kNone;
-                             std::optional<JointVector> best_member;
-                             // Among equal continuous moves the earliest predecessor wins.
-                             const auto offer = [&](std::int64_t u, const JointVector& to, bool member) {
-                                 const JointVector& from = position[static_cast<std::size_t>(u)];
-                                 if (!within_step(largest_motion(from, to), limit, tcp, per_pair, u, v) || blocked.contains(u, v)) {
-                                     return;
-                                 }
-                                 ++block_edges;
-                                 const Cost& base = cost[static_cast<std::size_t>(u)];
-                                 Cost candidate = base;
-                                 candidate.time += move_time(from, to, arm.max_speed);
-                                 if (best_parent == kNone || better(candidate, best) ||
-                                     (!better(best, candidate) && u < best_parent)) {
-                                     best = candidate;
-                                     best_parent = u;
-                                     best_member = member ? std::optional<JointVector>(to) : std::nullopt;
-                                 }
-                             };
-                             predecessors.near(node, limit, [&](std::int64_t u) { offer(u, node, false); });
-                             if (families && layers.family[k] != 0) {
-                                 for (std::int64_t u = previous_begin; u < previous_end; ++u) {
-                                     keep_going(on_caller);
-                                     const JointVector& from = position[static_cast<std::size_t>(u)];
-                                     if (const auto member = arm_family_nearest(arm, flange_of(i, k), layers.nodes[k], from);
-                                         member && largest_motion(from, *member) < largest_motion(from, node)) {
-                                         offer(u, *member, true);
-                                     }
-                                 }
-                             }
-                             bool breaks_in = false;
-                             if (best_parent == kNone || best.breaks > fewest) {
-                                 // A break: a point-to-point move from one of the predecessors
-                                 // with the fewest breaks, the one that makes the plan fastest.
-                                 // A continuous move wins a tie; among breaks the earliest
-                                 // predecessor.
-                                 std::unique_lock lock(breaking_built);
-                                 if (breaking == nullptr) {
-                                     ids.clear();
-                                     std::size_t kept = 0;
-                                     for (std::int64_t u = previous_begin; u < previous_end; ++u) {
-                                         const auto uk = static_cast<std::size_t>(u);
-                                         if (hopeless.empty() || hopeless[uk] == 0) {
-                                             ++kept;
-                                             if (cost[uk].breaks == fewest) {
-                                                 ids.push_back(u);
-                                             }
-                                         }
-                                     }
-                                     // Mostly every predecessor has the fewest breaks: their classes
-                                     // may be built.
-                                     if (ids.size() == kept && predecessors.classes() != nullptr) {
-                                         breaking = predecessors.classes();
-                                     } else {
-                                         build_classes(position, ids, break_classes);
-                                         breaking = &break_classes;
-                                     }
-                                     least_time.assign(breaking->count, std::numeric_limits<double>::infinity());
-                                     uniform_time.assign(breaking->count, 1);
-                                     for (std::size_t c = 0; c < breaking->count; ++c) {
-                                         const TurnClass& members = breaking->items[c];
-                                         for (const std::int64_t u : members.members) {
-                                             const double time = cost[static_cast<std::size_t>(u)].time;
-                                             least_time[c] = std::min(least_time[c], time);
-                                             uniform_time[c] &= time == cost[static_cast<std::size_t>(members.members[0])].time;
-                                         }
-                                     }
-                                     break_order.resize(breaking->count);
-                                     std::iota(break_order.begin(), break_order.end(), std::size_t{0});
-                                     std::sort(break_order.begin(), break_order.end(), [&](std::size_t a, std::size_t b) {
-                                         return least_time[a] < least_time[b] || (least_time[a] == least_time[b] && a < b);
-                                     });
-                                 }
-                                 lock.unlock();
-                                 Cost best_break;
-                                 std::int64_t break_parent = kNone;
-                                 const auto offer_break = [&](std::int64_t u) {
-                                     const Cost& base = cost[static_cast<std::size_t>(u)];
-                                     Cost candidate = base;
-                                     ++candidate.breaks;
-                                     candidate.time += move_time(position[static_cast<std::size_t>(u)], node, arm.max_speed);
-                                     if (break_parent == kNone || better(candidate, best_break) ||
-                                         (!better(best_break, candidate) && u < break_parent)) {
-                                         best_break = candidate;
-                                         break_parent = u;
-                                     }
-                                 };
-                                 // Classes in the order of their members' least time: once
-                                 // that time alone reaches the best plan so far, no later
-                                 // class can beat it. In each class the nearest variant
-                                 // bounds the time; then every member that could beat the
-                                 // bound is looked at. In a class whose members all took
-                                 // the same time, the variant nearest joint by joint is
-                                 // the fastest: no other is looked at.
-                                 const auto bound_now = [&] {
-                                     double bound = std::numeric_limits<double>::infinity();
-                                     if (break_parent != kNone) {
-                                         bound = best_break.time;
-                                     }
-                                     if (best_parent != kNone && best.breaks == fewest + 1) {
-                                         bound = std::min(bound, best.time);
-                                     }
-                                     return bound + tie_tolerance(bound, bound);
-                                 };
-                                 for (const std::size_t c : break_order) {
-                                     keep_going(on_caller);
-                                     if (!(least_time[c] <= bound_now())) {
-                                         break;
-                                     }
-                                     bool nearest_found = false;
-                                     if (const std::int64_t u = nearest_member(breaking->items[c], node); u != kNone) {
-                                         offer_break(u);
-                                         nearest_found = breaking->items[c].overflow.empty();
-                                     }
-                                     if (nearest_found && uniform_time[c] != 0) {
-                                         continue;
-                                     }
-                                     const double spare = bound_now() - least_time[c];
-                                     if (!(spare >= 0.0)) {
-                                         continue;
-                                     }
-                                     std::array<double, 6> reach{};
-                                     for (std::size_t j = 0; j < 6; ++j) {
-                                         reach[j] = spare * arm.max_speed[j];
-                                     }
-                                     near_members(breaking->items[c], node, reach, offer_break);
-                                 }
-                                 if (break_parent != kNone && (best_parent == kNone || better(best_break, best))) {
-                                     best = best_break;
-                                     best_parent = break_parent;
-                                     best_member.reset();
-                                     breaks_in = true;
-                                 }
-                             }
-                             if (best_member) {
-                                 moved[k] = *best_member;
-                             }
-                             cost[k] = best;
-                             parent[k] = best_parent;
-                             incoming_break[k] = breaks_in ? 1 : 0;
-                         }
-                         edges.fetch_add(block_edges);
-                     });
+            team.run(
+                static_cast<std::size_t>(begin), static_cast<std::size_t>(end), kNodesPerPart,
+                [&](std::size_t first_node, std::size_t last_node, bool on_caller) {
+                    std::size_t block_edges = 0;
+                    for (auto v = static_cast<std::int64_t>(first_node); v < static_cast<std::int64_t>(last_node); ++v) {
+                        keep_going(on_caller);
+                        const auto k = static_cast<std::size_t>(v);
+                        if (!hopeless.empty() && hopeless[k] != 0) {
+                            cost[k].breaks = kHopeless;
+                            continue;
+                        }
+                        const JointVector node = position[k];
+                        Cost best;
+                        std::int64_t best_parent = kNone;
+                        std::optional<JointVector> best_member;
+                        // Among equal continuous moves the earliest predecessor wins.
+                        const auto offer = [&](std::int64_t u, const JointVector& to, bool member) {
+                            const JointVector& from = position[static_cast<std::size_t>(u)];
+                            if (!within_step(largest_motion(from, to), limit, tcp, per_pair, u, v) || blocked.contains(u, v)) {
+                                return;
+                            }
+                            ++block_edges;
+                            const Cost& base = cost[static_cast<std::size_t>(u)];
+                            Cost candidate = base;
+                            candidate.time += move_time(from, to, arm.max_speed);
+                            if (best_parent == kNone || better(candidate, best) ||
+                                (!better(best, candidate) && u < best_parent)) {
+                                best = candidate;
+                                best_parent = u;
+                                best_member = member ? std::optional<JointVector>(to) : std::nullopt;
+                            }
+                        };
+                        predecessors.near(node, limit, [&](std::int64_t u) { offer(u, node, false); });
+                        if (families && layers.family[k] != 0) {
+                            for (std::int64_t u = previous_begin; u < previous_end; ++u) {
+                                keep_going(on_caller);
+                                const JointVector& from = position[static_cast<std::size_t>(u)];
+                                if (const auto member = arm_family_nearest(arm, flange_of(i, k), layers.nodes[k], from);
+                                    member && largest_motion(from, *member) < largest_motion(from, node)) {
+                                    offer(u, *member, true);
+                                }
+                            }
+                        }
+                        bool breaks_in = false;
+                        if (best_parent == kNone || best.breaks > fewest) {
+                            // A break: a point-to-point move from one of the predecessors
+                            // with the fewest breaks, the one that makes the plan fastest.
+                            // A continuous move wins a tie; among breaks the earliest
+                            // predecessor.
+                            std::unique_lock lock(breaking_built);
+                            if (breaking == nullptr) {
+                                ids.clear();
+                                std::size_t kept = 0;
+                                for (std::int64_t u = previous_begin; u < previous_end; ++u) {
+                                    const auto uk = static_cast<std::size_t>(u);
+                                    if (hopeless.empty() || hopeless[uk] == 0) {
+                                        ++kept;
+                                        if (cost[uk].breaks == fewest) {
+                                            ids.push_back(u);
+                                        }
+                                    }
+                                }
+                                // Mostly every predecessor has the fewest breaks: their classes
+                                // may be built.
+                                if (ids.size() == kept && predecessors.classes() != nullptr) {
+                                    breaking = predecessors.classes();
+                                } else {
+                                    build_classes(position, ids, break_classes);
+                                    breaking = &break_classes;
+                                }
+                                least_time.assign(breaking->count, std::numeric_limits<double>::infinity());
+                                uniform_time.assign(breaking->count, 1);
+                                for (std::size_t c = 0; c < breaking->count; ++c) {
+                                    const TurnClass& members = breaking->items[c];
+                                    for (const std::int64_t u : members.members) {
+                                        const double time = cost[static_cast<std::size_t>(u)].time;
+                                        least_time[c] = std::min(least_time[c], time);
+                                        uniform_time[c] &= time == cost[static_cast<std::size_t>(members.members[0])].time;
+                                    }
+                                }
+                                break_order.resize(breaking->count);
+                                std::iota(break_order.begin(), break_order.end(), std::size_t{0});
+                                std::sort(break_order.begin(), break_order.end(), [&](std::size_t a, std::size_t b) {
+                                    return least_time[a] < least_time[b] || (least_time[a] == least_time[b] && a < b);
+                                });
+                            }
+                            lock.unlock();
+                            Cost best_break;
+                            std::int64_t break_parent = kNone;
+                            const auto offer_break = [&](std::int64_t u) {
+                                const Cost& base = cost[static_cast<std::size_t>(u)];
+                                Cost candidate = base;
+                                ++candidate.breaks;
+                                candidate.time += move_time(position[static_cast<std::size_t>(u)], node, arm.max_speed);
+                                if (break_parent == kNone || better(candidate, best_break) ||
+                                    (!better(best_break, candidate) && u < break_parent)) {
+                                    best_break = candidate;
+                                    break_parent = u;
+                                }
+                            };
+                            // Classes in the order of their members' least time: once
+                            // that time alone reaches the best plan so far, no later
+                            // class can beat it. In each class the nearest variant
+                            // bounds the time; then every member that could beat the
+                            // bound is looked at. In a class whose members all took
+                            // the same time, the variant nearest joint by joint is
+                            // the fastest: no other is looked at.
+                            const auto bound_now = [&] {
+                                double bound = std::numeric_limits<double>::infinity();
+                                if (break_parent != kNone) {
+                                    bound = best_break.time;
+                                }
+                                if (best_parent != kNone && best.breaks == fewest + 1) {
+                                    bound = std::min(bound, best.time);
+                                }
+                                return bound + tie_tolerance(bound, bound);
+                            };
+                            for (const std::size_t c : break_order) {
+                                keep_going(on_caller);
+                                if (!(least_time[c] <= bound_now())) {
+                                    break;
+                                }
+                                bool nearest_found = false;
+                                if (const std::int64_t u = nearest_member(breaking->items[c], node); u != kNone) {
+                                    offer_break(u);
+                                    nearest_found = breaking->items[c].overflow.empty();
+                                }
+                                if (nearest_found && uniform_time[c] != 0) {
+                                    continue;
+                                }
+                                const double spare = bound_now() - least_time[c];
+                                if (!(spare >= 0.0)) {
+                                    continue;
+                                }
+                                std::array<double, 6> reach{};
+                                for (std::size_t j = 0; j < 6; ++j) {
+                                    reach[j] = spare * arm.max_speed[j];
+                                }
+                                near_members(breaking->items[c], node, reach, offer_break);
+                            }
+                            if (break_parent != kNone && (best_parent == kNone || better(best_break, best))) {
+                                best = best_break;
+                                best_parent = break_parent;
+                                best_member.reset();
+                                breaks_in = true;
+                            }
+                        }
+                        if (best_member) {
+                            moved[k] = *best_member;
+                        }
+                        cost[k] = best;
+                        parent[k] = best_parent;
+                        incoming_break[k] = breaks_in ? 1 : 0;
+                    }
+                    edges.fetch_add(block_edges);
+                },
+                idle);
         }
         previous_begin = begin;
         previous_end = end;

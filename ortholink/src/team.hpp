@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -72,8 +73,25 @@ public:
     // least `least` items each (one block when the range is smaller), on the
     // calling thread (on_caller true) and the team's, and returns when every
     // block is done. The first exception of a block is rethrown then.
+    // While the calling thread waits for the team's last blocks it calls
+    // idle() every few milliseconds (to answer Ctrl-C; the blocks' own
+    // checks stop them).
+    template <class Body, class Idle>
+    void run(std::size_t begin, std::size_t end, std::size_t least, Body&& body, Idle&& idle) {
+        run_with(begin, end, least, body, &idle);
+    }
+
     template <class Body>
     void run(std::size_t begin, std::size_t end, std::size_t least, Body&& body) {
+        run_with(begin, end, least, body, static_cast<void (*)()>(nullptr));
+    }
+
+private:
+    // The waits of the caller, with idle() in between when it is given.
+    static constexpr auto kIdleInterval = std::chrono::milliseconds(2);
+
+    template <class Body, class Idle>
+    void run_with(std::size_t begin, std::size_t end, std::size_t least, Body& body, Idle* idle) {
         const std::size_t count = end - begin;
         const std::size_t blocks = workers_.empty() ? 1 : std::clamp<std::size_t>(count / std::max<std::size_t>(least, 1), 1, kMostBlocks);
         if (blocks == 1) {
@@ -106,7 +124,15 @@ public:
             if (done == blocks) {
                 break;
             }
-            pause_or_sleep(spin, done_, done, steps_done_);
+            if (idle == nullptr || spin < kTeamSpins) {
+                pause_or_sleep(spin, done_, done, steps_done_);
+                continue;
+            }
+            {
+                std::unique_lock lock(sleep_mutex_);
+                steps_done_.wait_for(lock, kIdleInterval, [&] { return done_.load(std::memory_order_acquire) != done; });
+            }
+            (*idle)();
         }
         if (error_) {
             std::exception_ptr first = std::move(error_);

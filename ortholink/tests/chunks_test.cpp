@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <new>
 #include <stdexcept>
@@ -118,6 +120,25 @@ TEST(Chunks, TheCallerKeepsAskingWhileWorkersRun) {
                                     }),
                  BatchCancelled);
     EXPECT_EQ(asked, 2);
+}
+
+TEST(Chunks, LargeFillsAnswerBetweenSlices) {
+    const auto always = [] { return true; };
+    const CancelCheck cancel(always);
+    detail::BatchStop stop(cancel);
+    std::this_thread::sleep_for(detail::kPollInterval * 2);  // past the first poll's time
+    std::vector<double> out;
+    EXPECT_THROW(detail::fill_polled(out, std::size_t{1} << 26, 1.0, stop), BatchCancelled);
+    EXPECT_LT(out.size(), std::size_t{1} << 26);
+    const auto never = [] { return false; };
+    const CancelCheck calm(never);
+    detail::BatchStop go_on(calm);
+    detail::fill_polled(out, 1000003, 2.0, go_on);
+    ASSERT_EQ(out.size(), 1000003U);
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](double v) { return v == 2.0; }));
+    std::vector<double> copy;
+    detail::copy_polled(out, copy, go_on);
+    EXPECT_EQ(copy, out);
 }
 
 TEST(Batch, CancelledBatchesThrow) {

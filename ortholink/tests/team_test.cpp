@@ -35,6 +35,40 @@ TEST(Team, EveryItemOfEveryStepOnce) {
     }
 }
 
+// While the caller waits for a long block of the team's it keeps calling
+// idle(); a caller that has work of its own does not wait.
+TEST(Team, TheWaitingCallerIsIdleNotAsleep) {
+    Team team(2);
+    if (team.size() < 2) {
+        GTEST_SKIP() << "no second thread";
+    }
+    std::atomic<int> idles{0};
+    std::atomic<bool> release{false};
+    std::atomic<bool> worker_in{false};
+    team.run(
+        0, 2, 1,
+        [&](std::size_t, std::size_t, bool on_caller) {
+            if (on_caller) {
+                // Held until the worker has the other block.
+                while (!worker_in.load()) {
+                    std::this_thread::yield();
+                }
+                return;
+            }
+            worker_in.store(true);
+            // The worker's block lasts until the caller has been idle a few times.
+            while (!release.load()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        },
+        [&] {
+            if (idles.fetch_add(1) + 1 >= 5) {
+                release.store(true);
+            }
+        });
+    EXPECT_GE(idles.load(), 5);
+}
+
 // The calling thread takes part in every step, and the only one told so.
 TEST(Team, OnlyTheCallerIsOnCaller) {
     Team team(2);
