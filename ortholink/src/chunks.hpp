@@ -71,34 +71,35 @@ private:
     alignas(64) std::atomic<bool> stopped_{false};
 };
 
-// `count` copies of `value` in `out`, written a slice at a time with the
-// calling thread's `stop` asked in between (throws BatchCancelled): a
-// vector of hundreds of megabytes takes seconds to fault in.
-template <class T>
-void fill_polled(std::vector<T>& out, std::size_t count, const T& value, BatchStop& stop) {
+// `count` items written into `out` by append(at, n) (n items after the
+// first `at`) a slice at a time, with the calling thread's `stop` asked in
+// between (throws BatchCancelled): a vector of hundreds of megabytes takes
+// seconds to fault in.
+template <class T, class Append>
+void write_polled(std::vector<T>& out, std::size_t count, BatchStop& stop, Append&& append) {
     constexpr std::size_t kSlice = std::size_t{1} << 18;
     out.clear();
     out.reserve(count);
     while (out.size() < count) {
-        out.insert(out.end(), std::min(kSlice, count - out.size()), value);
+        append(out.size(), std::min(kSlice, count - out.size()));
         stop.poll();
         if (stop.cancelled()) throw BatchCancelled{};
     }
 }
 
-// A copy of `from` in `out`, made as fill_polled writes.
+// `count` copies of `value` in `out`, as write_polled writes.
+template <class T>
+void fill_polled(std::vector<T>& out, std::size_t count, const T& value, BatchStop& stop) {
+    write_polled(out, count, stop, [&](std::size_t, std::size_t n) { out.insert(out.end(), n, value); });
+}
+
+// A copy of `from` in `out`, as write_polled writes.
 template <class T>
 void copy_polled(const std::vector<T>& from, std::vector<T>& out, BatchStop& stop) {
-    constexpr std::size_t kSlice = std::size_t{1} << 18;
-    out.clear();
-    out.reserve(from.size());
-    while (out.size() < from.size()) {
-        const std::size_t at = out.size();
-        out.insert(out.end(), from.begin() + static_cast<std::ptrdiff_t>(at),
-                   from.begin() + static_cast<std::ptrdiff_t>(std::min(from.size(), at + kSlice)));
-        stop.poll();
-        if (stop.cancelled()) throw BatchCancelled{};
-    }
+    write_polled(out, from.size(), stop, [&](std::size_t at, std::size_t n) {
+        const auto first = from.begin() + static_cast<std::ptrdiff_t>(at);
+        out.insert(out.end(), first, first + static_cast<std::ptrdiff_t>(n));
+    });
 }
 
 // The threads a batch of `count` items runs on: one below the parallel
