@@ -433,6 +433,16 @@ namespace {
 constexpr double kFamilyPose = 1e-9;
 // Angle (degrees) by which a solution is moved to test that J1 and J4 are coaxial.
 constexpr double kCoaxialProbe = 30.0;
+// How far (degrees) the other joints may move to keep the pose of a member
+// of a coaxial family that is not exactly coaxial: with the arm upright a
+// few 1e-6 degrees off the J1 axis, J1 and J4 still turn together over
+// their whole range while J2, J3 and J5 follow by about as much.
+constexpr double kCoaxialFollow = 0.01;
+// How far (sine) from upright the upper arm and forearm may be for a
+// solution to be tried as a member of a coaxial family: a member that keeps
+// the pose to kFamilyPose lies within a few 1e-4 degrees of it, and the
+// representative the solver returns a few times that.
+constexpr double kNearUpright = 2e-5;
 // Samples of the folded arm's elbow circle, then golden-section steps about the best.
 constexpr int kCircleSamples = 360;
 constexpr int kCircleRefineSteps = 60;
@@ -446,20 +456,54 @@ struct FamilyOf {
     double sign = 0.0;  // coaxial: J4 turns by sign·t when J1 turns by t
 };
 
+// Largest turn (degrees) of J1 between two refinements when a solution is
+// walked along a coaxial family that is not exact.
+constexpr double kCoaxialWalkStep = 10.0;
+
+// The solution q (of `pose`) with J1 turned by t and J4 by sign·t: exactly
+// when that keeps the pose; else walked there in steps of at most
+// kCoaxialWalkStep, the other joints refined after each to keep the pose
+// within acceptance, moving by at most kCoaxialFollow each time (off the
+// exact family its own pose error grows with the square of the offset; the
+// steps keep each refinement's start close, where Gauss-Newton on the four
+// other joints converges). Nothing when a refinement cannot keep the pose.
+std::optional<JointVector> coaxial_member(const Crx& robot, const JointVector& q, double t, double sign,
+                                          const Pose& pose) noexcept {
+    JointVector moved = q;
+    moved[0] += t;
+    moved[3] += sign * t;
+    if (solver::pose_error(solver::residuals(robot, moved, pose)) <= kFamilyPose) {
+        return moved;
+    }
+    const int steps = std::max(1, static_cast<int>(std::ceil(std::fabs(t) / kCoaxialWalkStep)));
+    JointVector walked = q;
+    for (int k = 1; k <= steps; ++k) {
+        // Each step from q, so the walk ends on q's J1 + t and J4 + sign·t exactly.
+        const double turned = t * static_cast<double>(k) / static_cast<double>(steps);
+        JointVector start = walked;
+        start[0] = q[0] + turned;
+        start[3] = q[3] + sign * turned;
+        double error = 0.0;
+        walked = solver::refine_holding_pair(robot, start, 0, 3, pose, error);
+        if (!(error <= kAcceptResidual) || joint_distance(walked, start) > kCoaxialFollow * kDegToRad) {
+            return std::nullopt;
+        }
+    }
+    return walked;
+}
+
 // Which continuous family a flange solution belongs to. J4 and J6 at J5 = 0
 // or 180 are parallel but y1 apart, so they make no family on a CRX.
 FamilyOf family_of(const Crx& robot, const JointVector& q) noexcept {
     const double upper_arm = q[1] * kDegToRad;
     const double forearm = (q[1] + q[2]) * kDegToRad;
     // Upper arm and forearm both along the J1 axis.
-    if (std::fabs(std::sin(upper_arm)) < solver::kOnAxisRelative &&
-        std::fabs(std::cos(forearm)) < solver::kOnAxisRelative) {
+    if (std::fabs(std::sin(upper_arm)) < kNearUpright && std::fabs(std::cos(forearm)) < kNearUpright) {
         const Pose pose = fk(robot, q);
         for (const double sign : {1.0, -1.0}) {
-            JointVector moved = q;
-            moved[0] += kCoaxialProbe;
-            moved[3] += sign * kCoaxialProbe;
-            if (solver::pose_error(solver::residuals(robot, moved, pose)) <= kFamilyPose) {
+            // Both ways: off the exact family a walk can fail one way only.
+            if (coaxial_member(robot, q, kCoaxialProbe, sign, pose) ||
+                coaxial_member(robot, q, -kCoaxialProbe, sign, pose)) {
                 return {Family::Coaxial, sign};
             }
         }
@@ -555,6 +599,7 @@ double nearest_variant(const Arm& arm, JointVector& q, const JointVector& refere
 // to the range the limits leave u).
 std::optional<JointVector> coaxial_nearest(const Arm& arm, const JointVector& q, double sign,
                                            const JointVector& reference) {
+    const Pose pose = fk(arm.robot, q);
     JointVector rest = q;
     const double rest_motion = nearest_variant(arm, rest, reference, true);
     if (!std::isfinite(rest_motion)) {
@@ -595,9 +640,21 @@ std::optional<JointVector> coaxial_nearest(const Arm& arm, const JointVector& q,
             u = aim4;
         }
         u = std::clamp(u, u_lo, u_hi);
-        JointVector member = rest;
+        // Off the exact family the other joints follow J1 and J4 a little;
+        // then the whole turns of the nearest variant are put back.
+        auto followed = coaxial_member(arm.robot, q, u - q[0], sign, pose);
+        if (!followed) {
+            continue;
+        }
+        JointVector member = *followed;
+        for (const std::size_t j : {1, 2, 4, 5}) {
+            member[j] += rest[j] - q[j];
+        }
         member[0] = u;
         member[3] = std::clamp(shift + sign * u, lo4, hi4);
+        if (!arm_snap_to_limits(arm, member)) {
+            continue;
+        }
         const double motion = std::max({rest_motion, motion_term(member[0], reference[0]),
                                         motion_term(member[3], reference[3])});
         if (motion < best_motion) {
@@ -693,8 +750,14 @@ std::optional<JointVector> arm_family_nearest(const Arm& arm, const Pose& flange
     const FamilyOf family = family_of(arm.robot, joints);
     std::optional<JointVector> member;
     if (family.family == Family::Coaxial) {
+        // Moved exactly, or refined off the exact family: a solution of the target either way.
         member = coaxial_nearest(arm, joints, family.sign, reference);
-    } else if (family.family == Family::Folded) {
+        if (member && !(solver::pose_error(solver::residuals(arm.robot, *member, flange_target)) <= kAcceptResidual)) {
+            return std::nullopt;
+        }
+        return member;
+    }
+    if (family.family == Family::Folded) {
         member = folded_nearest(arm, flange_target, joints, reference);
     }
     // A member that does not give the solution's pose is not used.

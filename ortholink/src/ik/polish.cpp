@@ -504,29 +504,28 @@ bool snap_stretched(const Crx& robot, const JointVector& joints, const PreparedT
     return refine_stretched(robot, joints, target, rotations, out, error);
 }
 
-JointVector refine_holding(const Crx& robot, const JointVector& joints, std::size_t held, const Pose& target,
-                           double& error) noexcept {
+namespace {
+
+// Gauss-Newton on the joints `free` (the others kept where they are), as
+// refine_holding and refine_holding_pair describe.
+template <std::size_t N>
+JointVector refine_free(const Crx& robot, const JointVector& joints, const std::array<int, N>& free, const Pose& target,
+                        double& error) noexcept {
     const PreparedTarget prepared = prepare_target(target);
     JointRotations rotations;
     Iterate at = iterate_at(robot, joints, prepared, rotations);
-    std::array<int, 5> free{};
-    for (int i = 0, k = 0; i < 6; ++i) {
-        if (static_cast<std::size_t>(i) != held) {
-            free[static_cast<std::size_t>(k++)] = i;
-        }
-    }
     const auto along = [&free](const JointVector& from, const Vec6& delta) {
         JointVector trial = from;
-        for (std::size_t i = 0; i < free.size(); ++i) {
+        for (std::size_t i = 0; i < N; ++i) {
             trial[static_cast<std::size_t>(free[i])] += delta[i];
         }
         return trial;
     };
     for (int step = 0; step < kHoldingSteps && at.e >= kConvergedError; ++step) {
         const Mat12x6 jac = jacobian_of(robot, frames_from(robot, at.rot));
-        double col[5][12];
+        double col[N][12];
         for (int k = 0; k < 12; ++k) {
-            for (std::size_t i = 0; i < free.size(); ++i) {
+            for (std::size_t i = 0; i < N; ++i) {
                 col[i][k] = jac[k * 6 + free[i]];
             }
         }
@@ -536,6 +535,30 @@ JointVector refine_holding(const Crx& robot, const JointVector& joints, std::siz
     }
     error = at.e;
     return at.q;
+}
+
+// The joints other than those `held` (a bit per joint), in order.
+template <std::size_t N>
+std::array<int, N> free_joints(unsigned held) noexcept {
+    std::array<int, N> free{};
+    for (int i = 0, k = 0; i < 6; ++i) {
+        if (((held >> i) & 1U) == 0) {
+            free[static_cast<std::size_t>(k++)] = i;
+        }
+    }
+    return free;
+}
+
+}  // namespace
+
+JointVector refine_holding(const Crx& robot, const JointVector& joints, std::size_t held, const Pose& target,
+                           double& error) noexcept {
+    return refine_free(robot, joints, free_joints<5>(1U << held), target, error);
+}
+
+JointVector refine_holding_pair(const Crx& robot, const JointVector& joints, std::size_t first, std::size_t second,
+                                const Pose& target, double& error) noexcept {
+    return refine_free(robot, joints, free_joints<4>((1U << first) | (1U << second)), target, error);
 }
 
 JointVector rescue_joints(const Crx& robot, const JointVector& joints, const PreparedTarget& target,

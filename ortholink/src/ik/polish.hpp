@@ -130,6 +130,10 @@ bool snap_stretched(const Crx& robot, const JointVector& joints, const PreparedT
 JointVector refine_holding(const Crx& robot, const JointVector& joints, std::size_t held, const Pose& target,
                            double& error) noexcept;
 
+// The same with two different joints `first` and `second` held.
+JointVector refine_holding_pair(const Crx& robot, const JointVector& joints, std::size_t first, std::size_t second,
+                                const Pose& target, double& error) noexcept;
+
 // Further refinement of a vector that polishing left above its convergence
 // threshold, for solutions where the Jacobian loses rank (the error then falls
 // only with the square of the distance, and ordinary steps stall while the

@@ -309,8 +309,9 @@ const MethodTable plan_trajectory_methods{
         "is within the joint limits and within every rate limit (to 1e-6 relative). Unreachable rows\n"
         "are skipped. A plan with a break after its first row is refused with ValueError naming the\n"
         "breaks: the arm stops and reconfigures there, so time each continuous part as its own plan.\n"
-        "Rows outside the joint limits, and limits too low for any representable speed, are refused\n"
-        "with ValueError. The move from `start` is not part of the motion."),
+        "Rows outside the joint limits, limits too low for any representable speed, and a motion of\n"
+        "more than 10,000,000 samples are refused with ValueError. The move from `start` is not part\n"
+        "of the motion."),
 };
 
 const ClassDescription& trajectory_class() {
