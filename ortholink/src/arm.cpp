@@ -640,20 +640,22 @@ std::optional<JointVector> coaxial_nearest(const Arm& arm, const JointVector& q,
             u = aim4;
         }
         u = std::clamp(u, u_lo, u_hi);
-        // Off the exact family the other joints follow J1 and J4 a little;
-        // then the whole turns of the nearest variant are put back.
-        auto followed = coaxial_member(arm.robot, q, u - q[0], sign, pose);
-        if (!followed) {
-            continue;
-        }
-        JointVector member = *followed;
-        for (const std::size_t j : {1, 2, 4, 5}) {
-            member[j] += rest[j] - q[j];
-        }
+        JointVector member = rest;
         member[0] = u;
         member[3] = std::clamp(shift + sign * u, lo4, hi4);
-        if (!arm_snap_to_limits(arm, member)) {
-            continue;
+        if (solver::pose_error(solver::residuals(arm.robot, member, pose)) > kFamilyPose) {
+            // Off the exact family the other joints follow J1 and J4 a
+            // little; then the whole turns of the nearest variant are put back.
+            const auto followed = coaxial_member(arm.robot, q, u - q[0], sign, pose);
+            if (!followed) {
+                continue;
+            }
+            for (const std::size_t j : {1, 2, 4, 5}) {
+                member[j] = (*followed)[j] + (rest[j] - q[j]);
+            }
+            if (!arm_snap_to_limits(arm, member)) {
+                continue;
+            }
         }
         const double motion = std::max({rest_motion, motion_term(member[0], reference[0]),
                                         motion_term(member[3], reference[3])});
