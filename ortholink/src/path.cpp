@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <mutex>
 #include <numbers>
 #include <numeric>
+#include <thread>
 #include <tuple>
 #include <type_traits>
 #include <unordered_set>
@@ -810,10 +812,11 @@ void classes_near(const TurnClasses& classes, const JointVector& node, double re
     }
 }
 
-// The classes of the nodes `ids`; on the calling thread, `stop` (when
-// given) is asked every so many nodes (BatchCancelled).
+// The classes of the nodes `ids`; `ask()` is called every so many nodes
+// and throws to stop (BatchCancelled).
+template <class Ask>
 void build_classes(const std::vector<JointVector>& nodes, std::span<const std::int64_t> ids, TurnClasses& classes,
-                   detail::BatchStop* stop = nullptr) {
+                   Ask&& ask) {
     classes.count = 0;
     classes.binned = static_cast<std::int64_t>(ids.size()) > kBinnedLayer;
     if (classes.binned) {
@@ -823,9 +826,8 @@ void build_classes(const std::vector<JointVector>& nodes, std::span<const std::i
     }
     std::array<std::int64_t, 6> k{};
     for (std::size_t m = 0; m < ids.size(); ++m) {
-        if (stop != nullptr && (m & 0xFFFFU) == 0xFFFFU) {
-            stop->poll();
-            if (stop->cancelled()) throw BatchCancelled{};
+        if ((m & 0xFFFFU) == 0xFFFFU) {
+            ask();
         }
         const std::int64_t u = ids[m];
         const JointVector& node = nodes[static_cast<std::size_t>(u)];
@@ -1109,7 +1111,10 @@ public:
         if (gridded_) {
             build_grid(nodes, ids, grid_);
         } else {
-            build_classes(nodes, ids, classes_, &stop);
+            build_classes(nodes, ids, classes_, [&] {
+                stop.poll();
+                if (stop.cancelled()) throw BatchCancelled{};
+            });
         }
     }
 
@@ -1431,8 +1436,9 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
             }
             predecessors.build(position, ids, stop);
             // The classes of the predecessors with the fewest breaks, built
-            // by the first node that needs a break.
-            const TurnClasses* breaking = nullptr;
+            // by the first node that needs a break; the others wait for them
+            // still answering a stop.
+            std::atomic<const TurnClasses*> breaking_ready{nullptr};
             std::mutex breaking_built;
 
             team.run(
@@ -1484,44 +1490,56 @@ PathPlan search(const Arm& arm, const PathLayers& layers, const std::optional<Jo
                             // with the fewest breaks, the one that makes the plan fastest.
                             // A continuous move wins a tie; among breaks the earliest
                             // predecessor.
-                            std::unique_lock lock(breaking_built);
+                            const TurnClasses* breaking = breaking_ready.load(std::memory_order_acquire);
                             if (breaking == nullptr) {
-                                ids.clear();
-                                std::size_t kept = 0;
-                                for (std::int64_t u = previous_begin; u < previous_end; ++u) {
-                                    const auto uk = static_cast<std::size_t>(u);
-                                    if (hopeless.empty() || hopeless[uk] == 0) {
-                                        ++kept;
-                                        if (cost[uk].breaks == fewest) {
-                                            ids.push_back(u);
+                                std::unique_lock lock(breaking_built, std::try_to_lock);
+                                while (!lock.owns_lock()) {
+                                    keep_going(on_caller);
+                                    std::this_thread::sleep_for(std::chrono::microseconds(100));
+                                    static_cast<void>(lock.try_lock());
+                                }
+                                breaking = breaking_ready.load(std::memory_order_acquire);
+                                if (breaking == nullptr) {
+                                    ids.clear();
+                                    std::size_t kept = 0;
+                                    for (std::int64_t u = previous_begin; u < previous_end; ++u) {
+                                        const auto uk = static_cast<std::size_t>(u);
+                                        if (hopeless.empty() || hopeless[uk] == 0) {
+                                            ++kept;
+                                            if (cost[uk].breaks == fewest) {
+                                                ids.push_back(u);
+                                            }
                                         }
                                     }
-                                }
-                                // Mostly every predecessor has the fewest breaks: their classes
-                                // may be built.
-                                if (ids.size() == kept && predecessors.classes() != nullptr) {
-                                    breaking = predecessors.classes();
-                                } else {
-                                    build_classes(position, ids, break_classes);
-                                    breaking = &break_classes;
-                                }
-                                least_time.assign(breaking->count, std::numeric_limits<double>::infinity());
-                                uniform_time.assign(breaking->count, 1);
-                                for (std::size_t c = 0; c < breaking->count; ++c) {
-                                    const TurnClass& members = breaking->items[c];
-                                    for (const std::int64_t u : members.members) {
-                                        const double time = cost[static_cast<std::size_t>(u)].time;
-                                        least_time[c] = std::min(least_time[c], time);
-                                        uniform_time[c] &= time == cost[static_cast<std::size_t>(members.members[0])].time;
+                                    // Mostly every predecessor has the fewest breaks: their classes
+                                    // may be built.
+                                    if (ids.size() == kept && predecessors.classes() != nullptr) {
+                                        breaking = predecessors.classes();
+                                    } else {
+                                        build_classes(position, ids, break_classes, [&] {
+                                            if (on_caller) stop.poll();
+                                            if (!stop.keep_going(false)) throw BatchCancelled{};
+                                        });
+                                        breaking = &break_classes;
                                     }
+                                    least_time.assign(breaking->count, std::numeric_limits<double>::infinity());
+                                    uniform_time.assign(breaking->count, 1);
+                                    for (std::size_t c = 0; c < breaking->count; ++c) {
+                                        const TurnClass& members = breaking->items[c];
+                                        for (const std::int64_t u : members.members) {
+                                            const double time = cost[static_cast<std::size_t>(u)].time;
+                                            least_time[c] = std::min(least_time[c], time);
+                                            uniform_time[c] &= time == cost[static_cast<std::size_t>(members.members[0])].time;
+                                        }
+                                    }
+                                    break_order.resize(breaking->count);
+                                    std::iota(break_order.begin(), break_order.end(), std::size_t{0});
+                                    std::sort(break_order.begin(), break_order.end(), [&](std::size_t a, std::size_t b) {
+                                        return least_time[a] < least_time[b] || (least_time[a] == least_time[b] && a < b);
+                                    });
+                                    breaking_ready.store(breaking, std::memory_order_release);
                                 }
-                                break_order.resize(breaking->count);
-                                std::iota(break_order.begin(), break_order.end(), std::size_t{0});
-                                std::sort(break_order.begin(), break_order.end(), [&](std::size_t a, std::size_t b) {
-                                    return least_time[a] < least_time[b] || (least_time[a] == least_time[b] && a < b);
-                                });
                             }
-                            lock.unlock();
                             Cost best_break;
                             std::int64_t break_parent = kNone;
                             const auto offer_break = [&](std::int64_t u) {

@@ -145,6 +145,18 @@ class TestChecks:
         distance, pair = arm.clearance(np.zeros(6))
         assert distance > 0 and pair[0] in LINKS and pair[1] in LINKS
 
+    @pytest.mark.parametrize("name", ["Crx3iA", "Crx5iA", "Crx10iA", "Crx10iAL", "Crx20iAL", "Crx30iA"])
+    def test_every_model_plans_with_its_default_checks(self, name):
+        # The estimated envelopes of the larger models once overlapped at every
+        # pose: every plan came back unreachable and collision-free ik empty.
+        arm = Arm(getattr(CrxModel, name))
+        assert arm.collides(np.zeros(6)) is False
+        rows = np.linspace([0, 10, 10, 0, -40, 0], [30, 20, 20, 10, -30, 10], 5)
+        assert not arm.collides(rows).any()
+        plan = arm.plan_path(arm.fk_many(rows))
+        assert plan.unreachable.size == 0 and plan.breaks.size == 0
+        assert len(arm.ik(arm.fk(rows[2]), collision_free=True)) > 0
+
     def test_rows_and_threads(self, arm):
         rows = random_joints(arm, 3000, 1)
         mask = arm.collides(rows)

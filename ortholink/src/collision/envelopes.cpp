@@ -17,12 +17,23 @@
 //   wrist      towards the flange by x2's ratio, towards the forearm axis by y1's
 //   flange     as fitted
 //
+// Across the links: the only published dimensions across them are the wrist
+// offsets (x2, y1), which are set by the thickness of the wrist. A robot
+// whose wrist offsets are larger is taken to be thicker everywhere by the
+// larger of their ratios: every radius, and every coordinate across a link
+// (those not stretched above, such as the upper arm's offset beside the
+// turret), is multiplied by it, so that the links keep their shape and the
+// gaps between them at the zero pose grow with them. (Multiplying the radii
+// alone, by the largest ratio of all, made the base and the upper arm of
+// the CRX-10iA/L, 20iA/L and 30iA overlap at every pose.) A robot with the
+// same wrist keeps its cross-sections: the CRX-10iA/L and 20iA/L are the
+// 10iA with a longer upper arm.
+//
 // Radii: when a ratio is below one (a smaller robot) the radii are kept and
 // kShrinkMargin added, the growth the CRX-10iA's envelopes stretched down to
 // the CRX-5iA's dimensions needed to hold the CRX-5iA's meshes (measured).
-// When a ratio is above one (a larger robot) every radius is also multiplied
-// by the largest ratio, generously; no mesh of a larger robot exists, so this
-// direction is NOT verified.
+// No mesh of a larger robot exists, so the growing direction is NOT
+// verified.
 
 #include <algorithm>
 #include <array>
@@ -110,19 +121,18 @@ Envelopes stretched(const FittedModel& source, const Crx& robot, double height) 
     const double x1 = ratio_of(robot.x1, s.x1);
     const double x2 = ratio_of(robot.x2, s.x2);
     const double y1 = ratio_of(robot.y1, s.y1);
+    const double across = std::max({1.0, std::abs(x2), std::abs(y1)});
     const std::array<Vec3, kBodyCount> scale{{
-        {1.0, 1.0, height},  // base
-        {1.0, y1, height},   // turret
-        {1.0, 1.0, z1},      // upper arm
-        {x1, 1.0, 1.0},      // elbow
-        {x1, 1.0, 1.0},      // forearm
-        {x2, y1, 1.0},       // wrist
-        {1.0, 1.0, 1.0},     // flange
+        {across, across, height},  // base
+        {across, y1, height},      // turret
+        {across, across, z1},      // upper arm
+        {x1, across, across},      // elbow
+        {x1, across, across},      // forearm
+        {x2, y1, across},          // wrist
+        {across, across, across},  // flange
     }};
-    double largest = 1.0;
     bool shrinks = false;
     for (const double r : {height, z1, x1, x2, y1}) {
-        largest = std::max(largest, std::abs(r));
         shrinks = shrinks || std::abs(r) < 1.0;
     }
     const double margin = shrinks ? collision::kShrinkMargin : 0.0;
@@ -134,7 +144,7 @@ Envelopes stretched(const FittedModel& source, const Crx& robot, double height) 
                 c.a[k] *= scale[link][k];
                 c.b[k] *= scale[link][k];
             }
-            c.radius = c.radius * largest + margin;
+            c.radius = c.radius * across + margin;
         }
     }
     return out;

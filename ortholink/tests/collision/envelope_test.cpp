@@ -173,16 +173,17 @@ TEST(EnvelopeTest, StretchedEnvelopesFollowTheDimensions) {
         }
     }
 
-    // Longer upper arm, same forearm: only the upper arm grows in length, every radius grows.
+    // Longer upper arm, same forearm and wrist: only the upper arm grows, in
+    // length; the cross-sections stay.
     EXPECT_GT(reach(long_arm[kUpper], 2), reach(ten[kUpper], 2) + 100.0);
     EXPECT_GE(reach(long_arm[kForearm], 0), reach(ten[kForearm], 0));
     for (std::size_t link = 0; link < kBodyCount; ++link) {
-        EXPECT_GT(smallest_radius(long_arm[link]), smallest_radius(ten[link]));
+        EXPECT_EQ(smallest_radius(long_arm[link]), smallest_radius(ten[link]));
     }
 
-    // Larger everywhere.
+    // Larger everywhere, thicker by the ratio of the wrist offsets (y1: 185 / 150).
     for (std::size_t link = 0; link < kBodyCount; ++link) {
-        EXPECT_GT(smallest_radius(thirty[link]), smallest_radius(ten[link]));
+        EXPECT_DOUBLE_EQ(smallest_radius(thirty[link]), smallest_radius(ten[link]) * (185.0 / 150.0));
     }
     EXPECT_GT(reach(thirty[kUpper], 2), reach(ten[kUpper], 2) * 1.3);
     EXPECT_GT(reach(thirty[kForearm], 0), reach(ten[kForearm], 0) * 1.3);
