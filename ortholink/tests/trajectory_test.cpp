@@ -234,11 +234,17 @@ TEST(Trajectory, RowsWithoutJointsRepeatedRowsAndBreaks) {
     EXPECT_NEAR(t.duration, 2.0 * std::sqrt(10.0 / 50.0), 2e-3);
     EXPECT_EQ(t.joints.front(), rows[1]);
 
-    // One row, or none: at rest, or empty.
+    // One row: at rest; none: nothing to time.
     const Trajectory still = time_rows(arm, std::vector<JointVector>{rows[1], rows[1]}, limits_of(30, 50), 0.008);
     EXPECT_EQ(still.time, std::vector<double>{0.0});
     EXPECT_EQ(still.duration, 0.0);
-    EXPECT_TRUE(time_rows(arm, std::vector<JointVector>{rows[0]}, limits_of(30, 50), 0.008).time.empty());
+    EXPECT_THROW(time_rows(arm, std::vector<JointVector>{rows[0]}, limits_of(30, 50), 0.008), TrajectoryError);
+
+    // Checked for contact where nothing is near: the same motion, bit for bit.
+    const CollisionChecker checker(arm);
+    const Trajectory checked = time_rows(arm, rows, limits_of(30.0, 50.0), 0.008, {}, &checker);
+    EXPECT_EQ(checked.joints, t.joints);
+    EXPECT_EQ(checked.waypoint_times.size(), t.waypoint_times.size());
 
     // Breaks after the first reached row are refused, by index; one at the first reached row is the
     // move from `start`, which the trajectory does not contain.

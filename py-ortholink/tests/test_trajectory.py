@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import ortholink
-from ortholink import Arm, Crx, CrxModel
+from ortholink import Arm, Crx, CrxModel, Scene
 
 # Samples are within the limits to this relative tolerance.
 TOLERANCE = 1e-6
@@ -194,15 +194,62 @@ class TestJointLimits:
             plan_of(self.CORNER).trajectory(narrow)
 
 
+@pytest.fixture(scope="module")
+def square(arm):
+    """A 200 mm square of 13 poses: at its corners the spline through the rows bulges past the
+    straight moves, 3 mm into this sphere, which no row and no straight move of the plan meets."""
+    c = Crx.xyzwpr(arm.fk([0, 10, -20, 0, -70, 0]))
+    corners = np.array([[0, 0], [200, 0], [200, 200], [0, 200], [0, 0]], float)
+    xy = [corners[0]] + [a + t * (b - a) for a, b in zip(corners[:-1], corners[1:]) for t in (1 / 3, 2 / 3, 1)]
+    targets = np.repeat(c[None], len(xy), 0)
+    targets[:, :2] += np.array(xy) - 100
+    cell = Scene(spheres=[([422.187, -67.544, 227.110], 23.86)])
+    plan = arm.plan_path(Crx.pose_from_xyzwpr(targets), scene=cell)
+    assert len(plan.breaks) == 0 and len(plan.unreachable) == 0
+    assert not any(arm.move_collides(a, b, cell) for a, b in zip(plan.joints[:-1], plan.joints[1:]))
+    return plan, cell
+
+
+class TestCollisions:
+    def test_the_motion_keeps_the_plans_moves_clear(self, arm, square):
+        plan, cell = square
+        unchecked = plan.trajectory(arm, scene=cell, collision_free=False)
+        assert arm.collides(unchecked.joints, cell).any()
+        t = plan.trajectory(arm, scene=cell, period=0.002)
+        assert not arm.collides(t.joints, cell).any()
+        check_within_limits(t, arm)
+        # Still through every row, in order, a little slower for the knots added at the corners.
+        times = np.interp(t.waypoint_times, t.time, np.arange(len(t.time)))
+        assert np.all(np.diff(t.waypoint_times) > 0)
+        np.testing.assert_allclose(t.joints[np.round(times).astype(int)], plan.joints, atol=2.0)
+        assert unchecked.duration <= t.duration < unchecked.duration * 1.1
+        # Only what is passed is checked: without the scene, the arm alone.
+        assert arm.collides(plan.trajectory(arm).joints, cell).any()
+
+    def test_moves_that_collide_themselves_are_timed_as_they_are(self, arm, line_plan):
+        # The README line planned without checks, through a ball on its straight moves.
+        middle = arm.fk(line_plan.joints[100])[:3, 3]
+        ball = Scene(spheres=[(middle, 30.0)])
+        assert arm.collides(line_plan.joints, ball).any()
+        checked = line_plan.trajectory(arm, scene=ball)
+        np.testing.assert_array_equal(checked.joints, line_plan.trajectory(arm, collision_free=False).joints)
+        with pytest.raises(TypeError, match="argument 'scene'"):
+            line_plan.trajectory(arm, scene=[1, 2, 3])
+
+
 class TestWhatCannotBeTimed:
+    def test_a_plan_without_reachable_rows_is_refused(self, arm):
+        with pytest.raises(ValueError, match=r"^there is no row to time: every row is unreachable$"):
+            plan_of(np.full((3, 6), np.nan)).trajectory(arm)
+
     def test_limits_too_low_for_a_representable_speed_are_refused(self, arm, line_plan):
         with pytest.raises(ValueError, match=r"^the limits are too low to time this path: "):
             line_plan.trajectory(arm, tcp_speed=1e-200)
         slow = Arm(CrxModel.Crx10iA, max_speed=[1e-200] * 6)
         with pytest.raises(ValueError, match=r"^the limits are too low to time this path: "):
             slow.plan_path(Crx.pose_from_xyzwpr(LINE)).trajectory(slow)
-        # Slow but representable: the samples are what is too many.
-        with pytest.raises(ValueError, match=r"^argument 'period': more than 10000000 samples"):
+        # Slow but representable: the samples are what is too many; the period is named only when given.
+        with pytest.raises(ValueError, match=r"^more than 10000000 samples"):
             line_plan.trajectory(arm, tcp_speed=1e-100)
 
     @pytest.mark.parametrize("period", [0.5, 10.0, 1e9])

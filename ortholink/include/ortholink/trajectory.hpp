@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ortholink/arm.hpp"
+#include "ortholink/collision.hpp"
 #include "ortholink/path.hpp"
 
 namespace ortholink {
@@ -70,13 +71,17 @@ std::string trajectory_problem(const PathPlan& plan);
 // throw std::invalid_argument, and what cannot be timed within the limits
 // TrajectoryError. The first sample is at 0 on the first row, the last at the
 // duration on the last row. `cancel` is asked every few milliseconds; when it
-// returns true the call throws BatchCancelled.
+// returns true the call throws BatchCancelled. With a `checker` (of this arm),
+// the path keeps clear wherever the straight move between two rows is: an
+// interval of the spline that comes into contact there gets knots on that
+// move as for the limits, until it is clear (TrajectoryError when they do
+// not clear it); a move that is not clear itself is not looked at.
 Trajectory time_rows(const Arm& arm, std::span<const JointVector> rows, const TrajectoryLimits& limits,
-                     double period, const CancelCheck& cancel = {});
+                     double period, const CancelCheck& cancel = {}, const CollisionChecker* checker = nullptr);
 
 // time_rows of the plan's rows; the plan must have no trajectory_problem.
 Trajectory time_plan(const Arm& arm, const PathPlan& plan, const TrajectoryLimits& limits, double period,
-                     const CancelCheck& cancel = {});
+                     const CancelCheck& cancel = {}, const CollisionChecker* checker = nullptr);
 
 // The samples as CSV: a header line "time,j1,...,j6,v1,...,v6,a1,...,a6",
 // then one line per sample, every number in its shortest exact form.

@@ -116,6 +116,16 @@ double JointSpline::departure(std::size_t segment, const JointVector& weights) c
     return h * h * (std::fabs(m0) + std::fabs(m1)) / (9.0 * std::sqrt(3.0));
 }
 
+JointVector JointSpline::slope_bound(std::size_t segment) const noexcept {
+    const double h = knots_[segment + 1] - knots_[segment];
+    JointVector out{};
+    for (std::size_t j = 0; j < 6; ++j) {
+        out[j] = std::fabs(rows_[segment + 1][j] - rows_[segment][j]) / h +
+                 h * (std::fabs(second_[segment][j]) + std::fabs(second_[segment + 1][j])) / 3.0;
+    }
+    return out;
+}
+
 double JointSpline::chord_deviation() const noexcept {
     const double scale = 1.0 / (9.0 * std::sqrt(3.0));
     double largest = 0.0;

@@ -38,6 +38,11 @@ public:
     // than range where the chord is far from a limit.
     double departure(std::size_t segment, const JointVector& weights) const noexcept;
 
+    // A bound on each joint's rate of change (per degree of arc length) over
+    // knot interval `segment`: |Δq|/h + h(|M₀| + |M₁|)/3, since the cubic's
+    // slope is Δq/h + h/6 · ((1 - 3(1 - f)²)M₀ + (3f² - 1)M₁).
+    JointVector slope_bound(std::size_t segment) const noexcept;
+
     // Largest distance on any joint between the spline and the chord of each
     // knot interval at the same fraction: the cubic's departure from the chord
     // is h²/6 · f(1 - f)((2 - f)M₀ + (1 + f)M₁), and f(1 - f)(2 - f) peaks at

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "chunks.hpp"
+#include "ortholink/collision.hpp"
 #include "ortholink/fk.hpp"
 #include "ortholink/text.hpp"
 #include "ortholink/trajectory.hpp"
@@ -353,15 +354,89 @@ Knots row_knots(const Arm& arm, std::span<const JointVector> rows, std::vector<s
     return knots;
 }
 
+// Millimetres any point of the arm can be from where the straight move
+// between the ends of knot interval `segment` puts it at the same fraction of
+// the way: the spline is within departure() of that move on every joint.
+double spline_departure_mm(const CollisionChecker& checker, const JointSpline& spline, std::size_t segment) {
+    const JointVector& radii = checker.motion_radii();
+    double out = 0.0;
+    for (std::size_t j = 0; j < 6; ++j) {
+        JointVector unit{};
+        unit[j] = 1.0;
+        out += radii[j] * kDegToRad * spline.departure(segment, unit);
+    }
+    return out;
+}
+
+// True when the spline over knot interval `segment` comes into contact:
+// checked, as a straight move is, at the middles of pieces in which no point
+// moves more than `resolution` mm (bounded from the joints' rates, see
+// slope_bound), each padded by the most a point moves within its piece.
+// `contact` gets the pair first found.
+bool spline_collides(const CollisionChecker& checker, const JointSpline& spline, std::size_t segment,
+                     double resolution, Clearance& contact) {
+    const JointVector slope = spline.slope_bound(segment);
+    const JointVector& radii = checker.motion_radii();
+    const double from = spline.knots()[segment];
+    const double h = spline.knots()[segment + 1] - from;
+    double travel = 0.0;
+    for (std::size_t j = 0; j < 6; ++j) {
+        travel += radii[j] * kDegToRad * slope[j] * h;
+    }
+    if (!std::isfinite(travel)) {
+        return true;
+    }
+    constexpr double kMaxPieces = 1 << 20;
+    const double pieces = std::clamp(std::ceil(travel / resolution), 1.0, kMaxPieces);
+    const double piece = travel / pieces;
+    const auto count = static_cast<std::size_t>(pieces);
+    for (std::size_t i = 0; i < count; ++i) {
+        const JointVector q = spline.at(segment, from + h * ((static_cast<double>(i) + 0.5) / pieces)).q;
+        if (checker.collides(q, piece)) {
+            contact = checker.clearance(q);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Millimetres a point may move between two checked places of the spline:
+// finer than a plan's move check, so that knots added next to a contact
+// that a straight move passes closely soon clear it.
+constexpr double kSplineResolution = 1.0;
+
 // The spline through the knots, kept within the arm's position limits: every
 // interval where it leaves one by more than half the snap slack gets a knot
 // halfway along its straight move, which is within every limit (each bounds
 // a linear function of the joints, and both ends are within it), and the
 // spline is rebuilt, for at most kMaxLimitKnotRounds rounds. The spline's
 // departure from the straight moves shrinks with the intervals about it.
+// With a checker, an interval whose straight move is clear and whose spline
+// comes into contact gets a knot likewise, so the path keeps the plan's
+// moves clear.
 template <class Poll>
-JointSpline spline_within_limits(const Arm& arm, Knots& knots, const Poll& poll) {
+JointSpline spline_within_limits(const Arm& arm, Knots& knots, const CollisionChecker* checker, const Poll& poll) {
     const std::vector<PositionLimit> limits = position_limits(arm);
+    // Per knot interval, whether its straight move is clear: not known yet,
+    // clear or not (an added knot's halves are parts of their row's move).
+    enum : std::uint8_t { kUnknown,
+                          kClear,
+                          kContact };
+    std::vector<std::uint8_t> move_clear(checker != nullptr ? knots.q.size() - 1 : 0, kUnknown);
+    // The spline is clear where the straight move keeps every pair apart by
+    // twice the most a point can be off it (each body of a pair moves by
+    // that); it is looked at itself only where that fails and the move is
+    // clear.
+    const auto contact_on = [&](const JointSpline& spline, std::size_t k, Clearance& contact) {
+        const double off = spline_departure_mm(*checker, spline, k);
+        if (std::isfinite(off) && !checker->move_collides(knots.q[k], knots.q[k + 1], 2.0 * off)) {
+            return false;
+        }
+        if (move_clear[k] == kUnknown) {
+            move_clear[k] = checker->move_collides(knots.q[k], knots.q[k + 1]) ? kContact : kClear;
+        }
+        return move_clear[k] == kClear && spline_collides(*checker, spline, k, kSplineResolution, contact);
+    };
     for (int round = 0;; ++round) {
         JointSpline spline(knots.s, knots.q);
         std::vector<std::uint8_t> outside(knots.s.size() - 1, 0);
@@ -369,6 +444,17 @@ JointSpline spline_within_limits(const Arm& arm, Knots& knots, const Poll& poll)
         std::string why;
         for (std::size_t k = 0; k < outside.size(); ++k) {
             poll();
+            Clearance contact;
+            if (checker != nullptr && contact_on(spline, k, contact)) {
+                outside[k] = 1;
+                if (first == outside.size()) {
+                    first = k;
+                    why = "comes into contact (" + body_name(contact.first) + " with " + body_name(contact.second) +
+                          ") where the straight move between them is clear, and knots added on that move do not "
+                          "clear it";
+                }
+                continue;
+            }
             for (const PositionLimit& limit : limits) {
                 const double lower = limit.kept_lower;
                 const double upper = limit.kept_upper;
@@ -389,7 +475,8 @@ JointSpline spline_within_limits(const Arm& arm, Knots& knots, const Poll& poll)
                     outside[k] = 1;
                     if (first == outside.size()) {
                         first = k;
-                        why = beyond(limit, "reaches", below ? low : high);
+                        why = "leaves the arm's joint limits (" + beyond(limit, "reaches", below ? low : high) +
+                              "), and knots added on the straight move between them do not bring it within";
                     }
                     break;
                 }
@@ -399,13 +486,20 @@ JointSpline spline_within_limits(const Arm& arm, Knots& knots, const Poll& poll)
             return spline;
         }
         Knots finer;
+        std::vector<std::uint8_t> finer_clear;
         bool split = false;
         for (std::size_t k = 0; k < knots.s.size(); ++k) {
             finer.s.push_back(knots.s[k]);
             finer.q.push_back(knots.q[k]);
             finer.row.push_back(knots.row[k]);
             finer.added.push_back(knots.added[k]);
-            if (k + 1 == knots.s.size() || outside[k] == 0) {
+            if (k + 1 == knots.s.size()) {
+                continue;
+            }
+            if (checker != nullptr) {
+                finer_clear.push_back(move_clear[k]);
+            }
+            if (outside[k] == 0) {
                 continue;
             }
             const double mid = 0.5 * (knots.s[k] + knots.s[k + 1]);
@@ -422,16 +516,19 @@ JointSpline spline_within_limits(const Arm& arm, Knots& knots, const Poll& poll)
             finer.q.push_back(q);
             finer.row.push_back(knots.row[k]);
             finer.added.push_back(1);
+            if (checker != nullptr) {
+                finer_clear.push_back(move_clear[k]);
+            }
             split = true;
         }
         if (!split) {
             std::size_t next = first + 1;
             while (knots.added[next] != 0) ++next;  // the last knot is a row
             throw TrajectoryError("the path between rows " + std::to_string(knots.row[first]) + " and " +
-                                  std::to_string(knots.row[next]) + " leaves the arm's joint limits (" + why +
-                                  "), and knots added on the straight move between them do not bring it within");
+                                  std::to_string(knots.row[next]) + " " + why);
         }
         knots = std::move(finer);
+        move_clear = std::move(finer_clear);
     }
 }
 
@@ -461,7 +558,7 @@ std::string trajectory_problem(const PathPlan& plan) {
 }
 
 Trajectory time_rows(const Arm& arm, std::span<const JointVector> rows, const TrajectoryLimits& limits,
-                     double period, const CancelCheck& cancel) {
+                     double period, const CancelCheck& cancel, const CollisionChecker* checker) {
     detail::BatchStop stop(cancel);
     const auto poll = [&] {
         if (!stop.keep_going(true)) {
@@ -482,10 +579,13 @@ Trajectory time_rows(const Arm& arm, std::span<const JointVector> rows, const Tr
         }
         return out;
     };
+    if (knots.q.empty()) {
+        throw TrajectoryError("there is no row to time: every row is unreachable");
+    }
     if (knots.q.size() < 2) {
         return at_rest(knots.q, times_of(std::vector<double>(knots.q.size(), 0.0)), limits, period);
     }
-    const JointSpline spline = spline_within_limits(arm, knots, poll);
+    const JointSpline spline = spline_within_limits(arm, knots, checker, poll);
 
     // The first grid: every knot, each interval split evenly to at most length / kInitialIntervals.
     const double longest = spline.length() / kInitialIntervals;
@@ -589,8 +689,8 @@ Trajectory time_rows(const Arm& arm, std::span<const JointVector> rows, const Tr
 }
 
 Trajectory time_plan(const Arm& arm, const PathPlan& plan, const TrajectoryLimits& limits, double period,
-                     const CancelCheck& cancel) {
-    return time_rows(arm, plan.joints, limits, period, cancel);
+                     const CancelCheck& cancel, const CollisionChecker* checker) {
+    return time_rows(arm, plan.joints, limits, period, cancel, checker);
 }
 
 std::string to_string(const Trajectory& trajectory) {

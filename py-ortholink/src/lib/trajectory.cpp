@@ -3,10 +3,12 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "arrays.hpp"
 #include "classes.hpp"
+#include "collision_binding.hpp"
 #include "convert.hpp"
 #include "interruptible.hpp"
 #include "numpy_api.hpp"
@@ -255,12 +257,12 @@ double positive(PyObject* object, const char* name, const char* unit) {
     return value;
 }
 
-constexpr Signature<4> kTrajectory{"trajectory",
-                                   {"arm", "max_acceleration", "tcp_speed", "period"},
+constexpr Signature<6> kTrajectory{"trajectory",
+                                   {"arm", "max_acceleration", "tcp_speed", "period", "scene", "collision_free"},
                                    1,
                                    1,
-                                   {nullptr, nullptr, nullptr, "0.008"}};
-PyObject* plan_trajectory(PyObject* self, const Arguments<4>& values) {
+                                   {nullptr, nullptr, nullptr, "0.008", nullptr, "True"}};
+PyObject* plan_trajectory(PyObject* self, const Arguments<6>& values) {
     const PathPlan& plan = unbox<PathPlan>(self);
     const Arm& arm = unbox_argument<Arm>(values[0], "arm");
     TrajectoryLimits limits;
@@ -278,15 +280,27 @@ PyObject* plan_trajectory(PyObject* self, const Arguments<4>& values) {
         limits.tcp_speed = positive(values[2], "tcp_speed", "millimetres per second");
     }
     const double period = values[3] == nullptr ? 0.008 : positive(values[3], "period", "seconds");
+    const Scene& scene = scene_argument(values[4], "scene");
+    const bool collision_free = flag_from_any(values[5], "collision_free", true);
     const std::string problem = trajectory_problem(plan);
     if (!problem.empty()) {
         fail(PyExc_ValueError, "%s", problem.c_str());
     }
     Trajectory trajectory;
     try {
-        without_gil([&](const CancelCheck& cancel) { trajectory = time_plan(arm, plan, limits, period, cancel); });
+        without_gil([&](const CancelCheck& cancel) {
+            std::optional<CollisionChecker> checker;
+            if (collision_free) {
+                checker.emplace(arm, scene);
+            }
+            trajectory = time_plan(arm, plan, limits, period, cancel, checker ? &*checker : nullptr);
+        });
     } catch (const std::invalid_argument& error) {
-        fail(PyExc_ValueError, "argument 'period': %s", error.what());
+        // Too many samples: the period's, when the caller chose it.
+        if (values[3] != nullptr) {
+            fail(PyExc_ValueError, "argument 'period': %s", error.what());
+        }
+        fail(PyExc_ValueError, "%s", error.what());
     } catch (const TrajectoryError& error) {
         fail(PyExc_ValueError, "%s", error.what());
     }
@@ -309,9 +323,15 @@ const MethodTable plan_trajectory_methods{
         "is within the joint limits and within every rate limit (to 1e-6 relative). Unreachable rows\n"
         "are skipped. A plan with a break after its first row is refused with ValueError naming the\n"
         "breaks: the arm stops and reconfigures there, so time each continuous part as its own plan.\n"
-        "Rows outside the joint limits, limits too low for any representable speed, and a motion of\n"
-        "more than 10,000,000 samples are refused with ValueError. The move from `start` is not part\n"
-        "of the motion."),
+        "A plan without a reachable row, rows outside the joint limits, limits too low for any\n"
+        "representable speed, and a motion of more than 10,000,000 samples are refused with\n"
+        "ValueError. The move from `start` is not part of the motion.\n\n"
+        "With `collision_free` (the default) the motion keeps clear wherever the plan's moves are: the\n"
+        "spline can cut a corner of the straight moves into an obstacle, so where the straight move\n"
+        "between two rows is clear of the arm itself, its tool and `scene` (a `Scene`; pass the one the\n"
+        "plan was made with) and the spline is not, knots are added on that move until it is, as for\n"
+        "the limits (ValueError if they do not clear it). A move that collides itself, as in a plan made\n"
+        "with `collision_free=False`, is left as it is. `collision_free=False` checks nothing."),
 };
 
 const ClassDescription& trajectory_class() {

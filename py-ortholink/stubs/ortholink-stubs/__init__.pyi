@@ -370,6 +370,8 @@ class PathPlan:
         max_acceleration: _Joints | None = None,
         tcp_speed: _Float | None = None,
         period: _Float = 0.008,
+        scene: Scene | None = None,
+        collision_free: bool = True,
     ) -> Trajectory: ...
 
 @final
