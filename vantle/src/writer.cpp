@@ -65,6 +65,9 @@ std::vector<std::uint8_t> write_mesh(const Mesh& mesh, const WriteOptions& optio
     if (mesh.vertices.size() > kDefaultMaxPoints || mesh.triangles.size() > kDefaultMaxTriangles) {
         throw std::invalid_argument("vantle writer: the mesh has more vertices or triangles than a reader accepts");
     }
+    if (options.index_coding != IndexCoding::Absolute && options.index_coding != IndexCoding::HighWater) {
+        throw std::invalid_argument("vantle writer: the index coding is neither Absolute nor HighWater");
+    }
     const auto vertex_count = static_cast<std::uint32_t>(mesh.vertices.size());
     for (const Triangle& t : mesh.triangles) {
         for (const std::uint32_t i : t) {

@@ -119,6 +119,16 @@ TEST(Writer, ToleranceMustBeRepresentable) {
     expect_round_trip(far, options, "far from the origin");
 }
 
+TEST(Writer, AnIndexCodingOutsideTheEnumerationIsRefused) {
+    // It once gave a stream its own reader rejects.
+    Mesh mesh;
+    mesh.vertices = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+    mesh.triangles = {{0, 1, 2}};
+    WriteOptions options;
+    options.index_coding = static_cast<IndexCoding>(7);
+    EXPECT_THROW(write_mesh(mesh, options), std::invalid_argument);
+}
+
 TEST(Writer, TinyTolerancesStillHold) {
     std::mt19937_64 rng(7);
     Mesh mesh = renumber_by_first_use(test::random_mesh(rng));

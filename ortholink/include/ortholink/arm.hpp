@@ -111,6 +111,10 @@ Pose arm_flange_target(const Arm& arm, const Pose& world_tcp) noexcept;
 // Every joint vector within the limits that puts the TCP on `world_tcp`: the
 // flange solutions in the solver's order, each followed by its whole-turn
 // variants within the limits (J1 varying slowest, each joint's turns ascending).
+// The arm must have no arm_problem (Arm's Python constructor refuses one):
+// where a solution would expand to more than kMaxTurnVariants variants, or a
+// limit is not finite, it and its variants are left out, so such an arm can
+// seem to reach nothing.
 std::vector<JointVector> arm_ik(const Arm& arm, const Pose& world_tcp);
 
 // The same solutions, each carrying the residual, circle angle and kind of

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "ortholink/fk.hpp"
@@ -32,6 +33,11 @@ public:
     template <class Check>
     explicit CancelCheck(const Check& check) noexcept
         : context_(&check), call_([](const void* context) { return static_cast<bool>((*static_cast<const Check*>(context))()); }) {}
+
+    // Only the address of the check is kept: a temporary (a lambda written in
+    // place) would be gone before the call asks it. Name it first.
+    template <class Check>
+    requires(!std::is_lvalue_reference_v<Check> && !std::is_same_v<std::remove_cvref_t<Check>, CancelCheck>) explicit CancelCheck(Check&& check) = delete;
 
     bool operator()() const { return call_ != nullptr && call_(context_); }
 

@@ -83,6 +83,9 @@ class PointIndex;
 
 // Points, each a ball of `radius`. The index is built by make_point_cloud and
 // shared by copies; two clouds are equal when their points and radius are.
+// A checker builds the index of a cloud that has none or whose index holds
+// another number of points; points changed in place after make_point_cloud
+// need a new make_point_cloud (the index keeps the old ones).
 struct PointCloud {
     std::vector<Vec3> points;
     double radius = 0.0;
@@ -123,6 +126,10 @@ inline constexpr double kMaxGeometry = 1e7;
 // finite and within it, normals non-zero (they are normalised by
 // normalized_scene).
 std::string scene_problem(const Scene& scene);
+
+// The same, with the points of the clouds looked at only when `each_point`
+// (make_point_cloud requires them finite; a million are slow to look at).
+std::string scene_problem(const Scene& scene, bool each_point);
 
 // The scene with every half-space normal scaled to unit length.
 Scene normalized_scene(Scene scene);
@@ -219,13 +226,16 @@ struct Clearance {
 // scene's point indexes, not of the arm.
 class CollisionChecker {
 public:
+    // Throws std::invalid_argument naming the solid when the scene has a
+    // scene_problem (the clouds' points aside; see PointCloud).
     CollisionChecker(const Arm& arm, const Scene& scene);
     explicit CollisionChecker(const Arm& arm);
     ~CollisionChecker();
     CollisionChecker(CollisionChecker&&) noexcept;
     CollisionChecker& operator=(CollisionChecker&&) noexcept;
 
-    // True when some checked pair is at most `padding` apart.
+    // True when some checked pair is at most `padding` apart; a NaN padding
+    // (or joint) collides.
     bool collides(const JointVector& joints, double padding = 0.0) const noexcept;
 
     // out[r] = collides(joints with J6 = j6[r], padding), for the first

@@ -7,6 +7,9 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "../chain.hpp"
@@ -784,6 +787,9 @@ struct Nearest {
 CollisionChecker::CollisionChecker(const Arm& arm) : CollisionChecker(arm, Scene{}) {}
 
 CollisionChecker::CollisionChecker(const Arm& arm, const Scene& scene) : impl_(std::make_unique<Impl>()) {
+    if (const std::string problem = scene_problem(scene, false); !problem.empty()) {
+        throw std::invalid_argument("the scene cannot be checked: " + problem);
+    }
     Impl& m = *impl_;
     m.robot = arm.robot;
     m.base = arm.base;
@@ -854,13 +860,23 @@ CollisionChecker::CollisionChecker(const Arm& arm, const Scene& scene) : impl_(s
         m.scene_half_spaces.push_back(moved(to_base, h));
     }
     for (const PointCloud& cloud : scene.clouds) {
-        if (cloud.points.empty() || !cloud.index) {
+        if (cloud.points.empty()) {
             continue;
         }
-        const auto& [lo, hi] = cloud.index->box();
+        // A cloud put together by hand, or grown after its index was built.
+        std::shared_ptr<const PointIndex> index = cloud.index;
+        if (!index || index->size() != cloud.points.size()) {
+            for (const Vec3& p : cloud.points) {
+                if (!(std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]))) {
+                    throw std::invalid_argument("the scene cannot be checked: " + scene_problem(scene));
+                }
+            }
+            index = std::make_shared<const PointIndex>(cloud.points);
+        }
+        const auto& [lo, hi] = index->box();
         const Vec3 center{0.5 * (lo[0] + hi[0]), 0.5 * (lo[1] + hi[1]), 0.5 * (lo[2] + hi[2])};
         m.cloud_bounds.push_back(Bound{center, distance(center, hi) + cloud.radius});
-        m.clouds.push_back(PointCloud{{}, cloud.radius, cloud.index});
+        m.clouds.push_back(PointCloud{{}, cloud.radius, index});
     }
     m.has_scene = !(m.scene_caps.empty() && m.scene_boxes.empty() && m.scene_cylinders.empty() &&
                     m.scene_half_spaces.empty() && m.clouds.empty());
@@ -873,6 +889,9 @@ CollisionChecker::CollisionChecker(CollisionChecker&&) noexcept = default;
 CollisionChecker& CollisionChecker::operator=(CollisionChecker&&) noexcept = default;
 
 bool CollisionChecker::collides(const JointVector& joints, double padding) const noexcept {
+    if (std::isnan(padding)) {
+        return true;
+    }
     impl_->count_query();
     AnyWithin visitor{padding};
     impl_->visit(joints, visitor);
@@ -889,6 +908,10 @@ void CollisionChecker::collides_turned(const JointVector& joints, std::span<cons
     // Everything but the flange link and the tool keeps its place as J6
     // turns: checked once, and posed once for all the turns.
     const auto all_hit = [&] { std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(count), std::uint8_t{1}); };
+    if (std::isnan(padding)) {
+        all_hit();
+        return;
+    }
     if (padding >= 0.0 && impl_->j2_settles(joints[1])) {
         all_hit();
         return;
@@ -939,7 +962,7 @@ bool CollisionChecker::move_collides(const JointVector& a, const JointVector& b,
     for (std::size_t j = 0; j < 6; ++j) {
         travel += impl_->kinematic_radii[j] * std::fabs(turn[j]);
     }
-    if (!std::isfinite(travel) || !(resolution > 0.0)) {
+    if (!std::isfinite(travel) || !(resolution > 0.0) || std::isnan(padding)) {
         return true;
     }
     // Each of n equal pieces is checked at its middle, padded by the most any

@@ -64,6 +64,10 @@ const char* shape_field(BodyId::Shape shape) noexcept {
 }  // namespace
 
 std::string scene_problem(const Scene& scene) {
+    return scene_problem(scene, true);
+}
+
+std::string scene_problem(const Scene& scene, bool each_point) {
     const std::string size_rule = "must be finite, non-negative and at most 1e7 mm";
     const std::string point_rule = "must be finite and within 1e7 mm";
     for (std::size_t i = 0; i < scene.spheres.size(); ++i) {
@@ -122,7 +126,7 @@ std::string scene_problem(const Scene& scene) {
         if (!is_size(cloud.radius)) {
             return item("points", i) + ": radius " + size_rule + ", got " + format_shortest(cloud.radius);
         }
-        for (std::size_t k = 0; k < cloud.points.size(); ++k) {
+        for (std::size_t k = 0; each_point && k < cloud.points.size(); ++k) {
             if (!is_point(cloud.points[k])) {
                 return item("points", i) + ": point " + std::to_string(k) + " " + point_rule + ", got " +
                        vec_text(cloud.points[k]);

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <stdexcept>
 
 #include "collision/distance.hpp"
 #include "ortholink/arm.hpp"
@@ -306,6 +307,47 @@ TEST(CollisionCheck, PointCloudAnswersAgreeWithItsClearance) {
     }
     EXPECT_GT(hits, 100);
     EXPECT_LT(hits, 1990);
+}
+
+// What a C++ caller can hand the checker without the helpers: a cloud as a
+// plain struct or grown after its index, a NaN padding, a broken solid. None
+// may answer "clear" for what it cannot see.
+TEST(CollisionCheck, HandMadeCloudsNaNPaddingAndBrokenSolids) {
+    const Arm arm = stick_arm();
+    const JointVector home{};
+    const Vec3 on_arm = fk_all(arm.robot, home)[2].t;
+    Scene indexed;
+    indexed.clouds.push_back(make_point_cloud({on_arm}, 5.0));
+    Scene bare;
+    bare.clouds.push_back(PointCloud{{on_arm}, 5.0, {}});
+    Scene grown;
+    grown.clouds.push_back(make_point_cloud({Vec3{5000, 5000, 5000}}, 5.0));
+    grown.clouds[0].points.push_back(on_arm);
+    for (const Scene* scene : {&indexed, &bare, &grown}) {
+        const CollisionChecker checker(arm, *scene);
+        EXPECT_TRUE(checker.collides(home));
+        EXPECT_LT(checker.clearance(home).distance, 0.0);
+    }
+    Scene unplaceable = bare;
+    unplaceable.clouds[0].points.push_back(Vec3{std::nan(""), 0, 0});
+    EXPECT_THROW(CollisionChecker(arm, unplaceable), std::invalid_argument);
+
+    const CollisionChecker checker(arm, indexed);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_TRUE(checker.collides(JointVector{90, 0, 0, 0, 0, 0}, nan));
+    EXPECT_TRUE(checker.move_collides(JointVector{90, 0, 0, 0, 0, 0}, JointVector{100, 0, 0, 0, 0, 0}, nan));
+    std::array<std::uint8_t, 2> turned{};
+    checker.collides_turned(JointVector{90, 0, 0, 0, 0, 0}, std::array<double, 2>{0.0, 10.0}, turned, nan);
+    EXPECT_EQ(turned, (std::array<std::uint8_t, 2>{1, 1}));
+
+    Scene broken;
+    broken.spheres = {Sphere{on_arm, nan}};
+    try {
+        const CollisionChecker refused(arm, broken);
+        ADD_FAILURE() << "a NaN radius was accepted";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_STREQ(error.what(), ("the scene cannot be checked: " + scene_problem(broken)).c_str());
+    }
 }
 
 TEST(CollisionCheck, TheBaseIsNotCheckedAgainstTheCell) {

@@ -5,7 +5,9 @@
 //     vantle::Mesh mesh = vantle::read_one_from(std::span<const std::uint8_t>(bytes));
 // Writing one (vertices numbered in order of first use for the default
 // high-water index coding):
-//     auto bytes = vantle::write_mesh(vantle::renumber_by_first_use(mesh), {.tolerance = 0.01});
+//     vantle::WriteOptions options;
+//     options.tolerance = 0.01;
+//     auto bytes = vantle::write_mesh(vantle::renumber_by_first_use(mesh), options);
 
 #include "vantle/bits.hpp"
 #include "vantle/container.hpp"

@@ -22,11 +22,12 @@ struct WriteOptions {
 };
 
 // One mesh item in a mesh container. Throws vantle::Error
-// (ToleranceNotRepresentable) when the tolerance cannot be guaranteed, and
-// std::invalid_argument for meshes the format cannot hold (non-finite
-// coordinates, out-of-range indices, oversized names or metadata, too many
-// vertices or triangles for the reader's default limits, high-water coding of
-// vertices not in order of first use).
+// (ToleranceNotRepresentable) when the tolerance cannot be guaranteed (one
+// that is not positive and finite included), and std::invalid_argument for an
+// index coding outside the enumeration and for meshes the format cannot hold
+// (non-finite coordinates, out-of-range indices, oversized names or metadata,
+// too many vertices or triangles for the reader's default limits, high-water
+// coding of vertices not in order of first use).
 std::vector<std::uint8_t> write_mesh(const Mesh& mesh, const WriteOptions& options = {});
 
 // Copy of `mesh` with vertices numbered in order of first use by the triangles
