@@ -214,3 +214,47 @@ class TestPose:
         assert robot.ik(rotation_only.T.T).shape[1] == 6
         flipped = target[::-1, ::-1][::-1, ::-1]
         assert np.array_equal(robot.ik(flipped), robot.ik(target))
+
+
+class TestArrayLikes:
+    """What offers itself to NumPy as an array (other libraries' arrays, memoryviews) is read as one
+    by every batch method, as Crx.ik_many always read it."""
+
+    class Wrapped:
+        def __init__(self, array):
+            self.array = array
+
+        def __array__(self, dtype=None, copy=None):
+            return self.array
+
+    class Interface:
+        def __init__(self, array):
+            self.array = array
+            self.__array_interface__ = array.__array_interface__
+
+    def test_stacks_of_poses(self):
+        from ortholink import Arm, CrxModel
+
+        arm = Arm(CrxModel.Crx10iA)
+        poses = arm.fk_many(np.linspace([0, 10, 20, 30, 40, 50], [10, 20, 30, 40, 50, 60], 4))
+        expected = arm.plan_path(poses).joints
+        for given in (self.Wrapped(poses), self.Interface(poses), memoryview(poses)):
+            np.testing.assert_array_equal(arm.plan_path(given).joints, expected)
+            np.testing.assert_array_equal(arm.ik_many(given).joints, arm.ik_many(poses).joints)
+        with pytest.raises(ValueError, match=r"argument 'poses': expected an \(n, 4, 4\) array, got shape \[3\]"):
+            arm.ik_many(memoryview(b"abc"))
+        # Crx.xyzwpr reads a stack given as nested lists or a list of arrays as it reads the array.
+        rows = Crx.xyzwpr(poses)
+        for given in (poses.tolist(), list(poses), memoryview(poses), self.Wrapped(poses)):
+            np.testing.assert_array_equal(Crx.xyzwpr(given), rows)
+        np.testing.assert_array_equal(Crx.xyzwpr(poses[1].tolist()), rows[1])
+
+    def test_envelope_links_as_numpy_integers(self):
+        from ortholink import Arm, CrxModel
+
+        capsules = [([0, 0, 0], [0, 0, 100], 30)]
+        arm = Arm(CrxModel.Crx10iA, envelopes={np.int64(2): capsules, np.int32(3): capsules})
+        np.testing.assert_array_equal(arm.envelopes[2], [[0, 0, 0, 0, 0, 100, 30]])
+        for key in (True, np.bool_(True), 7, 2.0):
+            with pytest.raises(ValueError, match="expected link indices 0 .. 6 as keys"):
+                Arm(CrxModel.Crx10iA, envelopes={key: capsules})

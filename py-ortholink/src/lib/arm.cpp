@@ -447,8 +447,9 @@ std::vector<Pose> near_rigid_poses(PyObject* object, const char* name) {
         }
         return *pose;
     };
-    // Arrays of numbers are read as a stack; other sequences pose by pose.
-    if (PyArray_Check(object)) {
+    // Arrays of numbers (and what offers itself to NumPy as one) are read as
+    // a stack; other sequences pose by pose.
+    if (PyArray_Check(object) || array_protocol(object)) {
         Ref stacked = float64_array(object, name);
         auto* array = reinterpret_cast<PyArrayObject*>(stacked.get());
         if (PyArray_NDIM(array) != 3 || PyArray_DIM(array, 1) != 4 || PyArray_DIM(array, 2) != 4) {

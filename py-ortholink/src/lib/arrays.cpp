@@ -218,6 +218,15 @@ Integers integers_from_any(PyObject* object, const char* name, int ndim) {
     return result;
 }
 
+bool array_protocol(PyObject* object) {
+    if (PyArray_Check(object) || PyUnicode_Check(object) || PyBytes_Check(object)) {
+        return false;
+    }
+    return PyObject_CheckBuffer(object) != 0 || PyObject_HasAttrString(object, "__array__") != 0 ||
+           PyObject_HasAttrString(object, "__array_interface__") != 0 ||
+           PyObject_HasAttrString(object, "__array_struct__") != 0;
+}
+
 std::vector<Pose> poses_from_any(PyObject* object, const char* name) {
     ensure_numpy();
     // Array-likes of numbers go through NumPy; anything else (objects with

@@ -73,6 +73,11 @@ struct Integers {
 };
 Integers integers_from_any(PyObject* object, const char* name, int ndim);
 
+// True when `object` is not an ndarray but offers its numbers to NumPy as
+// one: the buffer protocol (a memoryview), __array__, or an array interface
+// (other array libraries).
+bool array_protocol(PyObject* object);
+
 // An (n, 4, 4) array-like or a sequence of poses (arrays or objects with
 // as_numpy()), each checked like an ik target; a bad one raises ValueError
 // naming its index and nothing is computed.

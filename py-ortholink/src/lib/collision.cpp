@@ -375,7 +375,12 @@ Envelopes envelopes_from_any(PyObject* object, const Envelopes& defaults) {
         PyObject* value = nullptr;
         Py_ssize_t position = 0;
         while (PyDict_Next(object, &position, &key, &value)) {
-            const long link = PyLong_Check(key) && !PyBool_Check(key) ? PyLong_AsLong(key) : -1;
+            // An int or a NumPy integer (keys made with np.arange); not a bool.
+            long link = -1;
+            if (!PyBool_Check(key) && PyIndex_Check(key)) {
+                const Ref index = Ref::steal(PyNumber_Index(key));
+                link = index ? PyLong_AsLong(index.get()) : -1;
+            }
             if (link < 0 || link >= static_cast<long>(kBodyCount)) {
                 PyErr_Clear();
                 fail(PyExc_ValueError, "argument 'envelopes': expected link indices 0 .. 6 as keys, got %R", key);

@@ -126,12 +126,22 @@ constexpr Signature<1> kXyzwpr{"xyzwpr", {"pose"}};
 PyObject* rows_of_poses(PyObject*, const Arguments<1>& a) {
     PyObject* value = a[0];
     ensure_numpy();
-    // A stack of poses gives a stack of rows; anything else is one pose.
-    const bool stack = PyArray_Check(value) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(value)) == 3;
+    // A stack of poses (an array, an array-like or nested sequences of 4x4
+    // numbers) gives a stack of rows; anything else is one pose.
+    Ref converted;
+    if (!PyArray_Check(value) && (array_protocol(value) || PyList_Check(value) || PyTuple_Check(value))) {
+        try {
+            converted = float64_array(value, "pose");
+        } catch (const PyErrorSet&) {
+            if (!clear_conversion_failure()) throw;
+        }
+    }
+    PyObject* candidate = converted ? converted.get() : value;
+    const bool stack = PyArray_Check(candidate) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(candidate)) == 3;
     if (!stack) {
         return to_python(xyzwpr_from_pose(iso_from_any(value, "pose")));
     }
-    const auto poses = poses_from_any(value, "pose");
+    const auto poses = poses_from_any(candidate, "pose");
     std::vector<JointVector> rows;
     rows.reserve(poses.size());
     for (const auto& pose : poses) {
