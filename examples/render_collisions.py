@@ -69,6 +69,34 @@ def box_triangles(pose: Array, size: Array) -> Array:
     return result
 
 
+def capsule_triangles(pose: Array, a: Array, b: Array, radius: float, steps: int = 12) -> Array:
+    """Triangles of the points within `radius` of the segment a-b (given in the frame `pose`)."""
+    axis = np.asarray(b, float) - np.asarray(a, float)
+    length = float(np.linalg.norm(axis))
+    z = axis / length if length > 1e-9 else np.array([0.0, 0.0, 1.0])
+    x = np.cross(z, [1.0, 0.0, 0.0] if abs(z[0]) < 0.9 else [0.0, 1.0, 0.0])
+    x /= np.linalg.norm(x)
+    y = np.cross(z, x)
+    # Rings of a sphere from pole to pole, the upper half moved to b: a cylinder joins the halves.
+    polar = np.linspace(0.0, math.pi, steps + 1)
+    around = np.linspace(0.0, 2.0 * math.pi, 2 * steps + 1)
+    circle = np.outer(np.cos(around), x) + np.outer(np.sin(around), y)
+    half = steps // 2
+    ends = [b] * (half + 1) + [a] * (steps - half + 1)
+    angles = np.concatenate([polar[: half + 1], polar[half:]])
+    grid = np.array(
+        [np.asarray(e, float) + radius * (math.cos(p) * z + math.sin(p) * circle) for e, p in zip(ends, angles)]
+    )
+    quads = [
+        (grid[i, j], grid[i, j + 1], grid[i + 1, j + 1], grid[i + 1, j])
+        for i in range(len(grid) - 1)
+        for j in range(2 * steps)
+    ]
+    local = np.array([tri for q in quads for tri in ((q[0], q[1], q[2]), (q[0], q[2], q[3]))])
+    result: Array = local @ pose[:3, :3].T + pose[:3, 3]
+    return result
+
+
 def distinct(rows: Array) -> Array:
     kept: list[Array] = []
     for row in rows:
@@ -96,9 +124,10 @@ def render(output: Path) -> tuple[int, int]:
     for k, (joints, triangles) in enumerate(zip(solutions, posed)):
         axes: Any = figure.add_subplot(rows, columns, k + 1, projection="3d")
         tone = COLLIDING if colliding[k] else CLEAR
-        # The gripper's boxes ride on the flange; one collection, so that depth sorting covers all.
+        # The gripper's solids ride on the flange; one collection, so that depth sorting covers all.
         flange = arm.robot.fk(joints)
         tool = [box_triangles(flange @ pose, size) for pose, size in GRIPPER.boxes]
+        tool += [capsule_triangles(flange, a, b, radius) for a, b, radius in GRIPPER.capsules]
         robot = np.concatenate([triangles, *tool])
         every = np.concatenate([fixture, robot])
         colours = np.concatenate([shaded(fixture, FIXTURE_COLOUR), shaded(robot, tone)])
