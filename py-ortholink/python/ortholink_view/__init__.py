@@ -36,6 +36,9 @@ import ortholink
 __all__ = ["Viewer", "show"]
 
 _MM = 0.001  # the scene is in metres, ortholink in millimetres
+# Labels at one place stack this far apart, per metre of the arm's reach: a line of text and a
+# little more at the initial camera's distance.
+_LABEL_STEP = 0.065
 
 # Colours of the base and the six moving links (flange last), solid and ghost.
 _LINK_COLOURS = [
@@ -371,6 +374,8 @@ class Viewer:
                               position=floor[:3] * _MM, wxyz=_matrix_to_wxyz(base))
         robot = arm.robot
         reach = (robot.z1 + robot.x1 + robot.x2) * _MM
+        # The camera stands back in proportion to the reach, so labels are spaced in proportion too.
+        self._label_step = _LABEL_STEP * reach
         centre = base[:3, 3] * _MM
         server.initial_camera.position = tuple(centre + np.array([1.1, -1.3, 0.75]) * reach)
         server.initial_camera.look_at = tuple(centre + np.array([0.25, 0.0, 0.3]) * reach)
@@ -637,9 +642,9 @@ class Viewer:
                 ghost.mark_colliding(index in self.colliding)
                 ghost.show(not self._same_configuration(index, self.selected))
                 elbow = 0.5 * (poses[3, :3, 3] + poses[5, :3, 3])
-                crowd = sum(1 for place in places if np.linalg.norm(place - elbow) < 60.0)
+                crowd = sum(1 for place in places if np.linalg.norm(place - elbow) * _MM < self._label_step)
                 places.append(elbow)
-                position = elbow * _MM + np.array([0.0, 0.0, 0.05 * (1 + crowd)])
+                position = elbow * _MM + np.array([0.0, 0.0, self._label_step * (1 + crowd)])
                 text = self._label_part(index)
                 self._labels.append(self.server.scene.add_label(f"/labels/{slot}", text, position=position))
         self._update_choices()
