@@ -34,12 +34,26 @@
 // the CRX-5iA's dimensions needed to hold the CRX-5iA's meshes (measured).
 // No mesh of a larger robot exists, so the growing direction is NOT
 // verified.
+//
+// Two capsules of a link that overlap in the fitted model and are pulled
+// apart by a stretch (a long forearm) are joined by a capsule between their
+// nearest ends, of the smaller radius: the link stays one solid; so are the
+// elbow and the forearm, along the forearm axis. And since
+// every real arm is clear of itself at the zero pose, estimates that are not
+// (proportions far from both meshed models: much thinner or thicker wrists
+// than the lengths suggest) have every radius scaled down until they are,
+// by kZeroPoseClearance (by half at most).
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <limits>
+#include <optional>
+#include <utility>
+#include <vector>
 
+#include "collision/distance.hpp"
 #include "collision/envelope_data.hpp"
 #include "ortholink/arm.hpp"
 #include "ortholink/collision.hpp"
@@ -113,6 +127,79 @@ const CrxModel* model_with_dimensions(const Crx& robot) noexcept {
     return nullptr;
 }
 
+// Millimetres the estimated envelopes keep between the checked pairs at the
+// zero pose, at least.
+constexpr double kZeroPoseClearance = 1.0;
+// Two capsules whose segments are farther apart than this share of their
+// radii' sum meet in a neck too thin to stand for the link between them.
+constexpr double kNeck = 0.8;
+constexpr std::size_t kElbowLink = 3;
+constexpr std::size_t kForearmLink = 4;
+constexpr double kLeastRadiusFactor = 0.5;
+
+Vec3 placed(const Pose& pose, const Vec3& p) noexcept {
+    const Vec3 r = rotate(pose.q, p);
+    return Vec3{r[0] + pose.t[0], r[1] + pose.t[1], r[2] + pose.t[2]};
+}
+
+double gap(const Vec3& a, const Vec3& b) noexcept {
+    const Vec3 d{a[0] - b[0], a[1] - b[1], a[2] - b[2]};
+    return std::sqrt(dot(d, d));
+}
+
+Vec3 scaled(const Vec3& p, const Vec3& scale) noexcept {
+    return Vec3{p[0] * scale[0], p[1] * scale[1], p[2] * scale[2]};
+}
+
+// Capsules `i` and `j` of a fitted link that overlap, stretched by `scale`
+// with radii `ri`, `rj`: the capsule that joins them where the stretch
+// parted them.
+std::optional<Capsule> bridge(const Capsule& i, const Capsule& j, const Vec3& scale, double ri, double rj) {
+    const double before = collision::segment_segment_distance(i.a, i.b, j.a, j.b);
+    if (!(before <= i.radius + j.radius)) {
+        return std::nullopt;  // apart in the fit already
+    }
+    const Capsule si{scaled(i.a, scale), scaled(i.b, scale), ri};
+    const Capsule sj{scaled(j.a, scale), scaled(j.b, scale), rj};
+    if (!(collision::segment_segment_distance(si.a, si.b, sj.a, sj.b) > kNeck * (ri + rj))) {
+        return std::nullopt;  // still well joined
+    }
+    // The nearest pair of ends.
+    Capsule best{si.a, sj.a, std::min(ri, rj)};
+    double nearest = gap(si.a, sj.a);
+    for (const Vec3& p : {si.a, si.b}) {
+        for (const Vec3& q : {sj.a, sj.b}) {
+            if (gap(p, q) < nearest) {
+                nearest = gap(p, q);
+                best.a = p;
+                best.b = q;
+            }
+        }
+    }
+    return best;
+}
+
+// The least clearance of the checked pairs at the zero pose.
+double zero_pose_clearance(const Crx& robot, const Envelopes& envelopes) {
+    const std::array<Pose, 6> frames = fk_all(robot, JointVector{});
+    std::array<std::vector<Capsule>, kBodyCount> posed;
+    for (std::size_t k = 0; k < kBodyCount; ++k) {
+        const Pose frame = k == 0 ? Pose{} : frames[k - 1];
+        for (const Capsule& c : envelopes[k].capsules) {
+            posed[k].push_back(Capsule{placed(frame, c.a), placed(frame, c.b), c.radius});
+        }
+    }
+    double least = std::numeric_limits<double>::infinity();
+    for (const auto& pair : kSelfPairs) {
+        for (const Capsule& a : posed[pair[0]]) {
+            for (const Capsule& b : posed[pair[1]]) {
+                least = std::min(least, collision::segment_segment_distance(a.a, a.b, b.a, b.b) - a.radius - b.radius);
+            }
+        }
+    }
+    return least;
+}
+
 // `source`'s envelopes stretched to `robot`; `height` the ratio of the base
 // heights.
 Envelopes stretched(const FittedModel& source, const Crx& robot, double height) {
@@ -137,14 +224,69 @@ Envelopes stretched(const FittedModel& source, const Crx& robot, double height) 
     }
     const double margin = shrinks ? collision::kShrinkMargin : 0.0;
 
-    Envelopes out = envelopes_of(source);
+    const Envelopes fitted = envelopes_of(source);
+    Envelopes out;
     for (std::size_t link = 0; link < kBodyCount; ++link) {
-        for (Capsule& c : out[link].capsules) {
-            for (std::size_t k = 0; k < 3; ++k) {
-                c.a[k] *= scale[link][k];
-                c.b[k] *= scale[link][k];
+        const std::vector<Capsule>& own = fitted[link].capsules;
+        const auto radius_of = [&](const Capsule& c) { return c.radius * across + margin; };
+        for (const Capsule& c : own) {
+            out[link].capsules.push_back(Capsule{scaled(c.a, scale[link]), scaled(c.b, scale[link]), radius_of(c)});
+        }
+        for (std::size_t i = 0; i < own.size(); ++i) {
+            for (std::size_t j = i + 1; j < own.size(); ++j) {
+                if (const auto joined = bridge(own[i], own[j], scale[link], radius_of(own[i]), radius_of(own[j]))) {
+                    out[link].capsules.push_back(*joined);
+                }
             }
-            c.radius = c.radius * across + margin;
+        }
+    }
+    // The elbow and the forearm share the forearm axis (their frames' x,
+    // through J3, which J4 turns about): where a longer forearm parts the
+    // elbow's far end from the forearm's near one, a capsule on the axis
+    // joins them, of the thinner radius.
+    const auto reach_along = [](const std::vector<Capsule>& caps, bool far) {
+        double x = far ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+        double radius = std::numeric_limits<double>::infinity();
+        for (const Capsule& c : caps) {
+            for (const Vec3& p : {c.a, c.b}) {
+                if (far ? p[0] > x : p[0] < x) {
+                    x = p[0];
+                    radius = c.radius;
+                }
+            }
+        }
+        return std::pair{x, radius};
+    };
+    {
+        const auto [fit_end, fit_end_radius] = reach_along(fitted[kElbowLink].capsules, true);
+        const auto [fit_start, fit_start_radius] = reach_along(fitted[kForearmLink].capsules, false);
+        const auto [end, end_radius] = reach_along(out[kElbowLink].capsules, true);
+        const auto [start, start_radius] = reach_along(out[kForearmLink].capsules, false);
+        // The elbow's (its neighbour, the upper arm, is not checked against it).
+        if (fit_start - fit_end <= fit_end_radius + fit_start_radius && start - end > kNeck * (end_radius + start_radius) &&
+            std::isfinite(start - end)) {
+            out[kElbowLink].capsules.push_back(
+                Capsule{Vec3{end, 0.0, 0.0}, Vec3{start, 0.0, 0.0}, std::min(end_radius, start_radius)});
+        }
+    }
+    if (zero_pose_clearance(robot, out) < kZeroPoseClearance) {
+        // The largest common factor of the radii that clears the zero pose.
+        double low = 0.0;
+        double high = 1.0;
+        for (int step = 0; step < 40; ++step) {
+            const double mid = 0.5 * (low + high);
+            Envelopes trial = out;
+            for (LinkEnvelope& envelope : trial) {
+                for (Capsule& c : envelope.capsules) c.radius *= mid;
+            }
+            (zero_pose_clearance(robot, trial) >= kZeroPoseClearance ? low : high) = mid;
+        }
+        // No thinner than half: a robot that needs more is so far from the
+        // models that the estimate stays as it is (colliding, the safe side).
+        if (low >= kLeastRadiusFactor) {
+            for (LinkEnvelope& envelope : out) {
+                for (Capsule& c : envelope.capsules) c.radius *= low;
+            }
         }
     }
     return out;

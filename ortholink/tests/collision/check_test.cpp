@@ -120,9 +120,29 @@ TEST(CollisionCheck, EveryModelIsClearAtZeroAndMostlyFree) {
         EXPECT_GT(colliding, 400) << model_name(model);
         EXPECT_LT(colliding, 2000) << model_name(model);
     }
-    // A made-up robot twice the CRX-10iA in every dimension likewise.
-    const Arm big = Arm::from_robot(Crx::from_params(1080.0, 1080.0, 320.0, 300.0));
-    EXPECT_GT(CollisionChecker(big).clearance(JointVector{}).distance, 1.0);
+    // Made-up robots: twice the CRX-10iA, and proportions far from both
+    // meshed models (wrists much thinner or thicker than the lengths
+    // suggest), whose estimates are thinned until the zero pose is clear.
+    for (const Crx& robot : {Crx::from_params(1080.0, 1080.0, 320.0, 300.0), Crx::from_params(540.0, 540.0, 160.0, 225.0),
+                             Crx::from_params(287.0, 301.0, 101.5, 91.0), Crx::from_params(540.0, 540.0, 112.0, 105.0)}) {
+        EXPECT_GE(CollisionChecker(Arm::from_robot(robot)).clearance(JointVector{}).distance, 1.0 - 1e-9)
+            << robot.z1 << " " << robot.x1 << " " << robot.x2 << " " << robot.y1;
+    }
+}
+
+// A much longer forearm pulls the stretched elbow and forearm capsules apart;
+// they are joined again, so nothing on the forearm axis goes unseen.
+TEST(CollisionCheck, StretchedForearmsHaveNoHoles) {
+    for (const Crx& robot : {Crx::from_params(540.0, 1500.0, 160.0, 150.0), Crx::from_params(1100.0, 1000.0, 160.0, 150.0),
+                             Crx::from_params(540.0, 2500.0, 160.0, 150.0)}) {
+        const Arm arm = Arm::from_robot(robot);
+        const auto frames = fk_all(robot, JointVector{});
+        for (double x = 0.0; x <= robot.x1; x += 10.0) {
+            Scene ball;
+            ball.spheres = {Sphere{place(frames[2], Vec3{x, 0.0, 0.0}), 5.0}};
+            ASSERT_TRUE(CollisionChecker(arm, ball).collides(JointVector{})) << robot.x1 << " at " << x;
+        }
+    }
 }
 
 // The yes/no walk takes shortcuts the clearance walk does not (a table of
