@@ -188,7 +188,7 @@ def test_a_trajectory_plays_in_real_time_and_ends_on_its_last_sample(viewer):
 
 
 @pytest.mark.parametrize("robot", [CrxModel.Crx30iA, Crx.from_params(300, 320, 130, 115)])
-def test_robots_without_meshes_are_drawn_with_link_shapes(robot):
+def test_robots_without_meshes_are_drawn_as_their_envelopes(robot):
     with ortholink_view.show(Arm(robot), [0, 30, 10, 0, 45, 0], port=0, block=False) as view:
         assert len(view.drawn) >= 2
         assert view.ghosts == len(view.drawn) - 1

@@ -4,7 +4,7 @@
     arm = ortholink.Arm(ortholink.CrxModel.Crx10iA)
     ortholink_view.show(arm)            # prints its address, runs until Ctrl-C
 
-The page shows the arm with its embedded meshes (simple link shapes for models
+The page shows the arm with its embedded meshes (its collision envelopes for models
 without meshes), a slider per joint within the arm's limits, and a TCP target to
 drag: every solution of the target within the limits is drawn, the selected one
 solid, the others as labelled ghosts. A `Trajectory` plays back in real time; a
@@ -106,25 +106,6 @@ def _wxyz_to_matrix(wxyz: Sequence[float] | npt.NDArray[np.float64]) -> npt.NDAr
     )
 
 
-def _segment_mesh(
-    segments: list[tuple[tuple[float, float, float], tuple[float, float, float], float]],
-) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32]]:
-    """Closed cylinders (millimetres) joined into one mesh; a zero-length segment is skipped."""
-    import trimesh.creation
-
-    vertices: list[npt.NDArray[np.float64]] = []
-    faces: list[npt.NDArray[np.int64]] = []
-    offset = 0
-    for start, end, radius in segments:
-        if np.linalg.norm(np.subtract(end, start)) < 1e-9:
-            continue
-        cylinder = trimesh.creation.cylinder(radius=radius, segment=[start, end], sections=24)
-        vertices.append(np.asarray(cylinder.vertices, dtype=np.float64))
-        faces.append(np.asarray(cylinder.faces, dtype=np.int64) + offset)
-        offset += len(cylinder.vertices)
-    return np.concatenate(vertices), np.concatenate(faces).astype(np.uint32)
-
-
 Mesh = tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32]]
 
 
@@ -196,30 +177,12 @@ def _envelope_geometry(arm: ortholink.Arm) -> list[Mesh]:
     return [_merge([_capsule_mesh(row[:3], row[3:6], float(row[6])) for row in rows]) for rows in arm.envelopes]
 
 
-def _link_shapes(robot: ortholink.Crx) -> list[tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32]]]:
-    """Cylinders along the links of the chain, in the frames the meshes use (base, fk_all frames)."""
-    z1, x1, x2, y1 = robot.z1, robot.x1, robot.x2, robot.y1
-    r = max(0.14 * z1, 20.0)
-    return [
-        _segment_mesh([((0.0, 0.0, -0.45 * z1), (0.0, 0.0, -0.2 * z1), 1.1 * r)]),
-        _segment_mesh([((0.0, 0.0, -0.2 * z1), (0.0, 0.0, 0.0), r), ((0.0, r, 0.0), (0.0, -r, 0.0), r)]),
-        _segment_mesh([((0.0, -r, 0.0), (0.0, -r, z1), 0.8 * r)]),
-        _segment_mesh([((0.0, -r, 0.0), (0.0, r, 0.0), 0.9 * r)]),
-        _segment_mesh(
-            [((0.0, 0.0, 0.0), (x1 - 0.7 * r, 0.0, 0.0), 0.7 * r), ((x1, 0.0, 0.0), (x1, -y1, 0.0), 0.7 * r)]
-        ),
-        _segment_mesh(
-            [((0.0, 0.7 * r, 0.0), (0.0, -0.7 * r, 0.0), 0.7 * r), ((0.0, 0.0, 0.0), (x2 - 0.2 * r, 0.0, 0.0), 0.6 * r)]
-        ),
-        _segment_mesh([((0.0, 0.0, -0.2 * r), (0.0, 0.0, 0.0), 0.6 * r)]),
-    ]
-
-
 def _link_geometry(arm: ortholink.Arm) -> list[tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32]]]:
     model = arm.model
     if model is not None and ortholink.LinkMeshes.is_available(model):
         return [(mesh.vertices, mesh.faces) for mesh in ortholink.LinkMeshes.load(model)]
-    return _link_shapes(arm.robot)
+    # Without meshes the arm is drawn as what the collision checks know of it.
+    return _envelope_geometry(arm)
 
 
 def _distinct(rows: npt.NDArray[np.float64]) -> list[int]:
