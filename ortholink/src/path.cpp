@@ -555,8 +555,13 @@ std::vector<double> distinct_samples(double lower, double upper, double step, st
         return samples;
     }
     // Sorted by the angle modulo a turn, a repeat lies next to what it repeats
-    // (or across 0, at the two ends); the earliest sample is kept.
+    // (or across 0, at the two ends); the smallest turn is kept, of two of one
+    // size the negative (0 rather than -360, -180 rather than 180).
     const auto reduced = [&](std::size_t k) { return samples[k] - 360.0 * std::floor(samples[k] / 360.0); };
+    const auto smaller = [&](std::size_t a, std::size_t b) {
+        return std::fabs(samples[a]) < std::fabs(samples[b]) ||
+               (std::fabs(samples[a]) == std::fabs(samples[b]) && samples[a] < samples[b]);
+    };
     std::vector<std::size_t> order(count);
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
@@ -568,15 +573,22 @@ std::vector<double> distinct_samples(double lower, double upper, double step, st
     std::size_t first = 0;  // the kept sample of the run of equal angles
     for (std::size_t n = 1; n < count; ++n) {
         if (reduced(order[n]) - reduced(order[first]) <= 1e-9) {
-            repeat[std::max(order[n], order[first])] = 1;
-            first = std::min(order[n], order[first]) == order[n] ? n : first;
+            const bool keep_new = smaller(order[n], order[first]);
+            repeat[keep_new ? order[first] : order[n]] = 1;
+            first = keep_new ? n : first;
         } else {
             first = n;
         }
     }
-    // Across 0: the largest angles modulo a turn repeat the smallest ones.
+    // Across 0: the largest angles modulo a turn repeat the smallest ones
+    // (the kept one of the run at 0).
+    std::size_t zero_run = 0;
+    while (zero_run + 1 < count && repeat[order[zero_run]] != 0) ++zero_run;
     for (std::size_t n = count; n-- > 0 && 360.0 - reduced(order[n]) + reduced(order[0]) <= 1e-9;) {
-        repeat[std::max(order[n], order[0])] = 1;
+        if (n == zero_run || repeat[order[n]] != 0) continue;
+        const bool keep_new = smaller(order[n], order[zero_run]);
+        repeat[keep_new ? order[zero_run] : order[n]] = 1;
+        if (keep_new) zero_run = n;
     }
     std::vector<double> kept;
     for (std::size_t k = 0; k < count; ++k) {

@@ -575,6 +575,13 @@ TEST(FreeAxis, SamplesTheRangeWithBothEnds) {
     EXPECT_EQ(sorted(-180, 180, 90), (std::vector<double>{-180, -90, 0, 90}));
     EXPECT_EQ(free_axis_rotations(0, 720, 10)->size(), 36u);
     EXPECT_EQ(free_axis_rotations(-180, 180, 10)->size(), 36u);
+    // Of the turns that repeat each other the smallest stays, so a wide range still has 0 (which
+    // once lost to -360, so that a plan with no reason to turn the tool turned it).
+    std::vector<double> wide;
+    for (double t = -180; t < 180; t += 30) wide.push_back(t);
+    EXPECT_EQ(sorted(-360, 360, 30), wide);
+    EXPECT_EQ(sorted(-720, 720, 30), wide);
+    EXPECT_EQ(free_axis_rotations(-400, 400, 10)->front(), 0.0);
     // Smallest turns first, the negative one of two equal sizes first.
     EXPECT_EQ(*free_axis_rotations(-20, 25, 10), (std::vector<double>{0, -10, 10, -20, 20, 25}));
     EXPECT_EQ(*free_axis_rotations(30, 50, 10), (std::vector<double>{30, 40, 50}));

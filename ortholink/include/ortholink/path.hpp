@@ -38,8 +38,9 @@ inline constexpr std::size_t kMaxFreeAxisSamples = 3600;
 
 // The turns about the tool z that a free axis from `lower` to `upper` degrees sampled every
 // `step` degrees tries: lower, lower + step, ... up to upper, and upper itself when the step
-// does not divide the range (the last gap is then shorter). Turns a whole turn from an earlier
-// one reach the same pose and are left out (of -180 and 180 the first is kept). They come
+// does not divide the range (the last gap is then shorter). Turns a whole turn from another
+// reach the same pose and only the smallest is kept (0 rather than -360; of -180 and 180 the
+// negative one). They come
 // ordered by size, 0 first where it is in the range and of two equal sizes the negative one
 // first, so that among equal plans the smallest turn wins. None when the arguments are not
 // finite, lower > upper, step <= 0, or more than kMaxFreeAxisSamples would be sampled.

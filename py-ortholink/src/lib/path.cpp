@@ -426,8 +426,8 @@ const MethodTable arm_path_methods{
         "`collision_free=False` plans as without collision checks.\n\n"
         "`free_axis=(lower, upper, step)`, in degrees, frees the turn about each target's own z (a\n"
         "round torch, nozzle or spindle): every waypoint may turn by lower, lower + step, ... and\n"
-        "upper itself (when the step does not divide the range the last gap is shorter; a turn a\n"
-        "whole turn from an earlier one is sampled once), at most 3600 samples. The solutions of every\n"
+        "upper itself (when the step does not divide the range the last gap is shorter; turns a\n"
+        "whole turn apart are sampled once, as the smallest), at most 3600 samples. The solutions of every\n"
         "sample join the waypoint's candidates, under the same rules (limits, `check`, the scene);\n"
         "the turn each row takes is `PathPlan.tool_rotation`, and of equal plans the smaller turns win."),
 };
