@@ -1707,6 +1707,51 @@ PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const s
     Blocked clear(layers.nodes.size());
     std::vector<std::int64_t> chosen;
     detail::BatchStop stop(cancel);
+    // The layer of each node (layers without nodes skipped).
+    std::vector<std::size_t> layer_of(layers.nodes.size());
+    for (std::size_t i = 0; i + 1 < layers.offsets.size(); ++i) {
+        for (auto k = static_cast<std::size_t>(layers.offsets[i]); k < static_cast<std::size_t>(layers.offsets[i + 1]); ++k) {
+            layer_of[k] = i;
+        }
+    }
+    // A node whose place the search cannot move (not a family member it moves).
+    const auto fixed = [&](std::size_t k) {
+        return !move_families || layers.family.size() != layers.nodes.size() || layers.family[k] == 0;
+    };
+    // Where one move collides, its neighbours mostly do too (the nearby turns
+    // of a free axis, the whole-turn variants): every move into `to` from a
+    // node of `from`'s layer, and out of `from` into `to`'s layer, within a
+    // step is checked at once, rather than each found by another search.
+    const auto check_around = [&](std::int64_t from, std::int64_t to) {
+        const auto f = static_cast<std::size_t>(from);
+        const auto t = static_cast<std::size_t>(to);
+        if (!fixed(f) || !fixed(t)) {
+            return;
+        }
+        const auto check = [&](std::size_t a, std::size_t b) {
+            if (!fixed(a) || !fixed(b) || blocked.contains(static_cast<std::int64_t>(a), static_cast<std::int64_t>(b)) ||
+                clear.contains(static_cast<std::int64_t>(a), static_cast<std::int64_t>(b)) ||
+                !(largest_motion(layers.nodes[a], layers.nodes[b]) <= max_step)) {
+                return;
+            }
+            if (!stop.keep_going(true)) {
+                throw BatchCancelled{};
+            }
+            if (checker.move_collides(layers.nodes[a], layers.nodes[b], padding)) {
+                blocked.insert(static_cast<std::int64_t>(a), static_cast<std::int64_t>(b));
+            } else {
+                clear.insert(static_cast<std::int64_t>(a), static_cast<std::int64_t>(b));
+            }
+        };
+        const std::size_t lf = layer_of[f];
+        const std::size_t lt = layer_of[t];
+        for (auto a = static_cast<std::size_t>(layers.offsets[lf]); a < static_cast<std::size_t>(layers.offsets[lf + 1]); ++a) {
+            check(a, t);
+        }
+        for (auto b = static_cast<std::size_t>(layers.offsets[lt]); b < static_cast<std::size_t>(layers.offsets[lt + 1]); ++b) {
+            check(f, b);
+        }
+    };
     for (;;) {
         PathPlan plan =
             search(arm, layers, start, max_step, max_step_per_mm, cancel, move_families, blocked, chosen);
@@ -1745,6 +1790,9 @@ PathPlan plan_over_layers_free(const Arm& arm, const PathLayers& layers, const s
                 if (checker.move_collides(*from_joints, to_joints, padding)) {
                     blocked.insert(from, to);
                     changed = true;
+                    if (from != blocked.start_node()) {
+                        check_around(from, to);
+                    }
                 } else if (!move_families || (to_joints == layers.nodes[static_cast<std::size_t>(to)] &&
                                               (from == blocked.start_node() ||
                                                *from_joints == layers.nodes[static_cast<std::size_t>(from)]))) {

@@ -258,3 +258,31 @@ class TestFreeAxisArgument:
         # None is no free axis; a NumPy array is fine.
         np.testing.assert_array_equal(arm.plan_path(targets, free_axis=None).joints, arm.plan_path(targets).joints)
         assert len(arm.plan_path(targets[:3], free_axis=np.array([-10.0, 10.0, 5.0])).joints) == 3
+
+
+class TestCloseToAPart:
+    """A nozzle a few millimetres over a part, with a free axis: every row and every move is clear
+    by less than the move check's 4 mm sampling. The pieces of a move whose padding meets the part
+    are halved until it does not, so the moves are found clear (they were all taken for contacts:
+    a break at every row, and tens of seconds of searching again)."""
+
+    def test_a_bead_a_few_millimetres_over_a_part_plans_without_breaks(self):
+        nozzle = Crx.pose_from_xyzwpr([0.0, 0.0, 150.0, 0.0, 0.0, 0.0])
+        arm = Arm(CrxModel.Crx10iA, tool=nozzle, tool_geometry=Scene(capsules=[([0, 0, 0], [0, 0, 140], 12)]))
+        angles = np.linspace(0.0, 2.0 * np.pi, 20, endpoint=False)
+        bead = np.zeros((20, 6))
+        bead[:, 0] = 600.0 + 120.0 * np.cos(angles)
+        bead[:, 1] = 100.0 * np.sin(angles)
+        bead[:, 2] = -20.0
+        bead[:, 3:5] = [180.0, -20.0]
+        bead[:, 5] = np.degrees(np.unwrap(angles)) + 90.0
+        part = np.eye(4)
+        part[:3, 3] = [600.0, 0.0, -20.0 - 6.0 - 50.0]  # its top face 6 mm under the nozzle's tip
+        cell = Scene(boxes=[(part, [340.0, 240.0, 100.0])])
+        plan = arm.plan_path(Crx.pose_from_xyzwpr(bead), free_axis=(-180, 180, 10), scene=cell, max_step=30)
+        assert len(plan.breaks) == 0 and len(plan.unreachable) == 0
+        clearance = arm.clearance(plan.joints, cell)[0]
+        assert 0.0 < clearance.min() < 4.0
+        for a, b in zip(plan.joints[:-1], plan.joints[1:]):
+            assert not arm.move_collides(a, b, cell)
+        plan.trajectory(arm, scene=cell)  # one continuous motion, clear as its moves are

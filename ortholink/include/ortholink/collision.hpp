@@ -252,15 +252,19 @@ public:
     // delta moves no point further than sum_j radii[j] * |delta_j|.
     const JointVector& motion_radii() const noexcept;
 
-    // True when the straight joint-space move from `a` to `b` keeps every
+    // True unless the straight joint-space move from `a` to `b` keeps every
     // checked pair more than `padding` apart: configurations sampled so that
     // no point moves more than `resolution` mm between samples, each checked
-    // with `resolution` more padding, so no contact between samples escapes.
+    // with `resolution` more padding, so no contact between samples escapes;
+    // where that padding meets a solid the stretch is halved and checked
+    // again (kMoveHalvings times at most), so only a move that comes within
+    // padding + resolution / 2^kMoveHalvings of a contact collides.
     bool move_collides(const JointVector& a, const JointVector& b, double padding = 0.0,
                        double resolution = kMoveResolution) const noexcept;
 
     // Millimetres any point may move between two checked samples of a move.
     static constexpr double kMoveResolution = 4.0;
+    static constexpr int kMoveHalvings = 6;
 
 private:
     struct Impl;

@@ -967,19 +967,44 @@ bool CollisionChecker::move_collides(const JointVector& a, const JointVector& b,
     }
     // Each of n equal pieces is checked at its middle, padded by the most any
     // point moves within the piece: a body is then within half of that of its
-    // middle position all along, and two bodies within the whole of it.
+    // middle position all along, and two bodies within the whole of it. A
+    // piece that fails is halved, and each half checked the same way with
+    // half the padding, kMoveHalvings times at most: a move that passes a
+    // solid closer than `resolution` but clear of it is not taken for a
+    // contact (only one within resolution / 2^kMoveHalvings of it is).
     constexpr double kMaxPieces = 1 << 20;
     const double pieces = std::clamp(std::ceil(travel / resolution), 1.0, kMaxPieces);
     const double piece = travel / pieces;
     const auto count = static_cast<std::size_t>(pieces);
-    for (std::size_t i = 0; i < count; ++i) {
-        const double t = (static_cast<double>(i) + 0.5) / pieces;
+    const double step = 1.0 / pieces;
+    const auto at = [&](double t) {
         JointVector q;
         for (std::size_t j = 0; j < 6; ++j) {
             q[j] = a[j] + t * (b[j] - a[j]);
         }
-        if (collides(q, padding + piece)) {
-            return true;
+        return q;
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        // Pieces still to look at: their start (fraction of the move) and halvings.
+        struct Part {
+            double from;
+            int halvings;
+        };
+        std::array<Part, kMoveHalvings + 2> todo{};
+        std::size_t size = 0;
+        todo[size++] = Part{static_cast<double>(i) * step, 0};
+        while (size > 0) {
+            const Part part = todo[--size];
+            const double scale = std::ldexp(1.0, -part.halvings);
+            const double length = step * scale;
+            if (!collides(at(part.from + 0.5 * length), padding + piece * scale)) {
+                continue;
+            }
+            if (part.halvings == kMoveHalvings) {
+                return true;
+            }
+            todo[size++] = Part{part.from + 0.5 * length, part.halvings + 1};
+            todo[size++] = Part{part.from, part.halvings + 1};
         }
     }
     return false;

@@ -431,6 +431,28 @@ TEST(CollisionCheck, MovesReportEveryContactOnTheWay) {
     EXPECT_GT(touching, 100);
     // A clear, short move away from everything passes.
     EXPECT_FALSE(checker.move_collides(JointVector{}, JointVector{1, 1, 1, 1, 1, 1}));
+
+    // Moves that pass the sphere closer than the 4 mm sampling but clear of it
+    // (dense clearance from 0.2 to 3 mm) are clear: the pieces whose padding
+    // meets the sphere are halved until it does not. Closer than the finest
+    // halving, or within a padding, they collide.
+    int near_misses = 0;
+    for (const JointVector& a : random_rows(arm, 1200, 16)) {
+        JointVector b = a;
+        for (double& v : b) v += step(rng);
+        double least = std::numeric_limits<double>::infinity();
+        for (int i = 0; i <= 1000; ++i) {
+            JointVector q;
+            for (std::size_t j = 0; j < 6; ++j) q[j] = a[j] + (b[j] - a[j]) * i / 1000.0;
+            least = std::min(least, checker.clearance(q).distance);
+        }
+        if (least > 0.2 && least < 3.0) {
+            ++near_misses;
+            EXPECT_FALSE(checker.move_collides(a, b)) << least;
+            EXPECT_TRUE(checker.move_collides(a, b, least + 0.01)) << least;
+        }
+    }
+    EXPECT_GT(near_misses, 5);
 }
 
 TEST(CollisionFreeIk, KeepsExactlyTheClearSolutions) {

@@ -577,8 +577,10 @@ const MethodTable arm_collision_methods{
         "Whether the straight joint-space move from `start` to `end` comes within `padding` mm of a contact.\n\n"
         "The pairs of `collides`, checked at configurations close enough that no point of the links\n"
         "or the tool moves more than 4 mm between two of them, each padded by that motion, so no\n"
-        "contact along the move escapes (a move that passes within a few millimetres may be reported\n"
-        "as colliding). This is the check `plan_path` makes of every continuous move it uses."),
+        "contact along the move escapes; where that padding meets a solid the stretch is halved and\n"
+        "checked again, six times at most, so only a move that comes within 1/16 mm of a contact (or\n"
+        "of `padding`) is reported as colliding. This is the check `plan_path` makes of every\n"
+        "continuous move it uses."),
     def<kMotionRadii, arm_motion_radii, ClassId::Arm>(
         "How far at most any point of the links and the tool moves per radian of each joint (mm).\n\n"
         "A straight joint-space move by delta (radians) moves no point farther than\n"
