@@ -377,7 +377,8 @@ Envelopes envelopes_from_any(PyObject* object, const Envelopes& defaults) {
         while (PyDict_Next(object, &position, &key, &value)) {
             // An int or a NumPy integer (keys made with np.arange); not a bool.
             long link = -1;
-            if (!PyBool_Check(key) && PyIndex_Check(key)) {
+            ensure_numpy();
+            if (!PyBool_Check(key) && !PyArray_IsScalar(key, Bool) && PyIndex_Check(key)) {
                 const Ref index = Ref::steal(PyNumber_Index(key));
                 link = index ? PyLong_AsLong(index.get()) : -1;
             }
