@@ -21,6 +21,8 @@
 namespace ortholink {
 namespace {
 
+using collision::apply;
+using collision::distance;
 using collision::point_segment_distance;
 using collision::segment_box_distance;
 using collision::segment_cylinder_distance;
@@ -42,17 +44,8 @@ struct Bound {
     double radius;
 };
 
-Vec3 apply(const Pose& pose, const Vec3& p) noexcept {
-    const Vec3 r = rotate(pose.q, p);
-    return Vec3{r[0] + pose.t[0], r[1] + pose.t[1], r[2] + pose.t[2]};
-}
-
 double norm(const Vec3& v) noexcept {
     return std::sqrt(dot(v, v));
-}
-
-double distance(const Vec3& a, const Vec3& b) noexcept {
-    return norm(Vec3{a[0] - b[0], a[1] - b[1], a[2] - b[2]});
 }
 
 // The smallest sphere about the middle of the ends' box that holds every capsule.

@@ -23,6 +23,17 @@ inline double clamp01(double x) noexcept {
 }
 }  // namespace detail
 
+// The point p of frame `pose` in the frame `pose` is given in.
+inline Vec3 apply(const Pose& pose, const Vec3& p) noexcept {
+    const Vec3 r = rotate(pose.q, p);
+    return Vec3{r[0] + pose.t[0], r[1] + pose.t[1], r[2] + pose.t[2]};
+}
+
+inline double distance(const Vec3& a, const Vec3& b) noexcept {
+    const Vec3 d = detail::sub(a, b);
+    return std::sqrt(dot(d, d));
+}
+
 // Distance between the segments p0-p1 and q0-q1 (either may be a point).
 double segment_segment_distance(const Vec3& p0, const Vec3& p1, const Vec3& q0, const Vec3& q1) noexcept;
 

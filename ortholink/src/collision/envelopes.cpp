@@ -137,16 +137,6 @@ constexpr std::size_t kElbowLink = 3;
 constexpr std::size_t kForearmLink = 4;
 constexpr double kLeastRadiusFactor = 0.5;
 
-Vec3 placed(const Pose& pose, const Vec3& p) noexcept {
-    const Vec3 r = rotate(pose.q, p);
-    return Vec3{r[0] + pose.t[0], r[1] + pose.t[1], r[2] + pose.t[2]};
-}
-
-double gap(const Vec3& a, const Vec3& b) noexcept {
-    const Vec3 d{a[0] - b[0], a[1] - b[1], a[2] - b[2]};
-    return std::sqrt(dot(d, d));
-}
-
 Vec3 scaled(const Vec3& p, const Vec3& scale) noexcept {
     return Vec3{p[0] * scale[0], p[1] * scale[1], p[2] * scale[2]};
 }
@@ -166,11 +156,11 @@ std::optional<Capsule> bridge(const Capsule& i, const Capsule& j, const Vec3& sc
     }
     // The nearest pair of ends.
     Capsule best{si.a, sj.a, std::min(ri, rj)};
-    double nearest = gap(si.a, sj.a);
+    double nearest = collision::distance(si.a, sj.a);
     for (const Vec3& p : {si.a, si.b}) {
         for (const Vec3& q : {sj.a, sj.b}) {
-            if (gap(p, q) < nearest) {
-                nearest = gap(p, q);
+            if (collision::distance(p, q) < nearest) {
+                nearest = collision::distance(p, q);
                 best.a = p;
                 best.b = q;
             }
@@ -186,7 +176,7 @@ double zero_pose_clearance(const Crx& robot, const Envelopes& envelopes) {
     for (std::size_t k = 0; k < kBodyCount; ++k) {
         const Pose frame = k == 0 ? Pose{} : frames[k - 1];
         for (const Capsule& c : envelopes[k].capsules) {
-            posed[k].push_back(Capsule{placed(frame, c.a), placed(frame, c.b), c.radius});
+            posed[k].push_back(Capsule{collision::apply(frame, c.a), collision::apply(frame, c.b), c.radius});
         }
     }
     double least = std::numeric_limits<double>::infinity();
