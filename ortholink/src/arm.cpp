@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "chunks.hpp"
+#include "ik/ik.hpp"
 #include "ik/joints.hpp"
 #include "ik/polish.hpp"
 #include "ik/setup.hpp"
@@ -394,7 +395,7 @@ void arm_expand(const Arm& arm, std::span<const IkSolution> flange_solutions, st
 }
 
 std::vector<IkSolution> arm_ik_detailed(const Arm& arm, const Pose& world_tcp) {
-    const auto flange = ik(arm.robot, arm_flange_target(arm, world_tcp));
+    const auto flange = solver::ik_merged(arm.robot, arm_flange_target(arm, world_tcp));
     std::vector<IkSolution> out;
     out.reserve(flange.size() * 2);
     arm_expand(arm, flange, out);
@@ -414,7 +415,7 @@ void arm_ik_many(const Arm& arm, std::span<const Pose> world_tcps, IkBatchSink& 
                  const CancelCheck& cancel) {
     detail::solve_in_order(world_tcps.size(), threads, cancel, out,
                            [&](std::size_t i, std::vector<IkSolution>& solutions) {
-                               arm_expand(arm, ik(arm.robot, arm_flange_target(arm, world_tcps[i])), solutions);
+                               arm_expand(arm, solver::ik_merged(arm.robot, arm_flange_target(arm, world_tcps[i])), solutions);
                            });
 }
 
@@ -772,7 +773,7 @@ std::optional<JointVector> arm_family_nearest(const Arm& arm, const Pose& flange
 std::optional<IkSolution> arm_ik_closest(const Arm& arm, const Pose& world_tcp, const JointVector& reference,
                                          const CollisionChecker* checker) {
     const Pose flange = arm_flange_target(arm, world_tcp);
-    const auto solutions = ik(arm.robot, flange);
+    const auto solutions = solver::ik_merged(arm.robot, flange);
     std::optional<IkSolution> best;
     double best_motion = std::numeric_limits<double>::infinity();
     std::vector<IkSolution> variants;

@@ -220,6 +220,30 @@ class TestInverse:
             assert got.shape == want.shape
             np.testing.assert_allclose(got, want, atol=1e-7)
 
+    def test_arm_straight_up_near_stretch_keeps_what_crx_finds(self):
+        # Flange z horizontal, the wrist point touching the J1 axis: Crx.ik's axis angles crowd,
+        # the arm merges them. It keeps every converged solution of Crx.ik and finds the four
+        # axis solutions where Crx.ik keeps two.
+        robot = Crx.crx10ia()
+        arm = Arm(CrxModel.Crx10iA, lower=[-360] * 6, upper=[360] * 6, elbow=None)
+        straight = robot.fk([0, 0, 90, 0, -90, 0])
+        for short in (100.0, 1.25, 0.25, 0.05):
+            pose = straight.copy()
+            pose[2, 3] -= short
+            crx = robot.ik_detailed(pose)
+            batch = arm.ik_many(pose[None])
+            flange = batch.joints[np.abs(batch.joints).max(axis=1) <= 180]
+            assert (batch.residual <= 1e-11).all()
+            assert int((batch.kind == 1).sum()) >= 4
+            for solution in crx:
+                if solution.residual > 1e-12:
+                    continue  # Crx.ik can stop a member of a family short of convergence
+                gap = np.abs((flange - solution.joints + 180) % 360 - 180).max(axis=1).min()
+                assert gap < 0.12, (short, solution.joints)
+        pose = straight.copy()
+        pose[2, 3] -= 1.25
+        assert sum(s.kind == ortholink.SolutionKind.AxisDegenerate for s in robot.ik_detailed(pose)) == 2
+
     def test_ik_many_is_ik_of_each(self):
         rng = np.random.default_rng(13)
         arm = make_arm()

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "chunks.hpp"
+#include "ik/ik.hpp"
 #include "ortholink/arm.hpp"
 #include "ortholink/collision.hpp"
 
@@ -15,7 +16,7 @@ namespace {
 // checked before their whole-turn expansion: the variants share their geometry.
 std::vector<IkSolution> clear_flange_solutions(const Arm& arm, const CollisionChecker& checker,
                                                const Pose& world_tcp, double padding) {
-    std::vector<IkSolution> flange = ik(arm.robot, arm_flange_target(arm, world_tcp));
+    std::vector<IkSolution> flange = solver::ik_merged(arm.robot, arm_flange_target(arm, world_tcp));
     std::erase_if(flange, [&](const IkSolution& s) { return checker.collides(s.joints, padding); });
     return flange;
 }

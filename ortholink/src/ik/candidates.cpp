@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ik/axis_cluster.hpp"
 #include "ik/trig_poly.hpp"
 #include "ik/zero_scan.hpp"
 
@@ -517,9 +518,16 @@ Candidates candidates(const Setup& setup) noexcept {
 }
 
 Candidates candidates(const Setup& setup, Candidates& extras, AxisThetas& axis) noexcept {
+    return candidates(setup, extras, axis, nullptr);
+}
+
+Candidates candidates(const Setup& setup, Candidates& extras, AxisThetas& axis, AxisClusters* clusters) noexcept {
     Candidates out;
     extras.clear();
     axis = axis_thetas(setup);
+    if (clusters != nullptr) {
+        merge_axis_clusters(setup, axis, *clusters);
+    }
     phase_axis(setup, axis, out);
     phase_roots(setup, axis, out, &extras);
     return out;

@@ -52,5 +52,10 @@ bool off_axis_plane(const Setup& setup, const Vec3& o4) noexcept;
 Candidates candidates(const Setup& setup, Candidates& extras) noexcept;
 // The same, also giving the axis angles the list was built from.
 Candidates candidates(const Setup& setup, Candidates& extras, AxisThetas& axis) noexcept;
+// The same with the clusters of axis angles merged first when `clusters` is
+// not null (merge_axis_clusters, which fills it).
+struct AxisCluster;
+Candidates candidates(const Setup& setup, Candidates& extras, AxisThetas& axis,
+                      FixedVector<AxisCluster, kMaxAxisThetas>* clusters) noexcept;
 
 }  // namespace ortholink::solver

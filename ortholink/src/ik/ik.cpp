@@ -4,6 +4,7 @@
 #include <cmath>
 #include <optional>
 
+#include "ik/axis_cluster.hpp"
 #include "ik/candidates.hpp"
 #include "ik/crowded_scan.hpp"
 #include "ik/joints.hpp"
@@ -200,12 +201,22 @@ bool solver::offer_solution(std::vector<IkSolution>& solutions, const JointVecto
 }
 
 std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
+    return solver::solve(robot, target, false);
+}
+
+std::vector<IkSolution> solver::ik_merged(const Crx& robot, const Pose& target) {
+    return solve(robot, target, true);
+}
+
+std::vector<IkSolution> solver::solve(const Crx& robot, const Pose& target, bool merge_axis) {
     std::vector<IkSolution> solutions;
     solutions.reserve(kSolutionReserve);
     const solver::Setup setup(robot, target);
     solver::Candidates extras;
     solver::AxisThetas axis;
-    const solver::Candidates candidates = solver::candidates(setup, extras, axis);
+    solver::AxisClusters clusters;
+    const solver::Candidates candidates =
+        solver::candidates(setup, extras, axis, merge_axis ? &clusters : nullptr);
     const solver::PreparedTarget prepared = solver::prepare_target(target);
     solver::JointRotations rotations;
     // Left uninitialised: ordinary targets never fill it, so they pay nothing.
@@ -339,6 +350,15 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
             offer_extra(extras[i], false);
         }
     }
+    // Next to a merged cluster of axis angles, the ordinary solutions with o4
+    // within the on-axis tolerance (which the roots leave out).
+    for (const solver::AxisCluster& cluster : clusters) {
+        solver::Candidates scanned;
+        solver::scan_axis_cluster(setup, cluster, scanned);
+        for (std::size_t i = 0; i < scanned.size(); ++i) {
+            offer_extra(scanned[i], true);
+        }
+    }
     // o4 within the on-axis tolerance of the J1 axis but not on it (the arm
     // upright with J2 a few 1e-5 degrees off 0, next to the coaxial J1/J4
     // family; the wrist point 1e-4 mm from the axis): the arm plane is still
@@ -389,7 +409,11 @@ std::vector<IkSolution> ik(const Crx& robot, const Pose& target) {
         std::any_of(extras.begin(), extras.end(), [&](const solver::Candidate& c) { return near_axis(c, crowded); });
     if (!family && (crowded_roots || solver::passes_near_axis(setup))) {
         solver::Candidates swept;
-        solver::sweep_arm_plane(setup, axis, swept);
+        if (merge_axis) {
+            solver::sweep_arm_plane_lean(setup, axis, swept);
+        } else {
+            solver::sweep_arm_plane(setup, axis, swept);
+        }
         for (std::size_t i = 0; i < swept.size(); ++i) {
             if (!repeats_earlier(swept, i)) {
                 offer_extra(swept[i], true);

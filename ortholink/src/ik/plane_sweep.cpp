@@ -29,6 +29,9 @@ constexpr double kPlaneStop = 1e-15;  // radians
 // candidates' 1e-9 would drop good elbows; polishing and the acceptance test
 // judge them anyway.
 constexpr double kPlaneResidual = 1e-6;
+// How far from horizontal (a sine) the flange z axis may be for the circle's
+// plane to hold the J1 axis: rounding of a rotation built from angles.
+constexpr double kHoldsAxisSlope = 1e-12;
 // Golden-section steps looking for the bottom of a dip between samples.
 constexpr int kPlaneDipSteps = 30;
 constexpr double kGolden0 = 0.3819660112501051;
@@ -525,6 +528,20 @@ void sweep_passage(const Setup& setup, const AxisThetas& axis, Candidates& out) 
 
 void sweep_arm_plane(const Setup& setup, const AxisThetas& axis, Candidates& out) noexcept {
     sweep_planes(setup, out);
+    sweep_passage(setup, axis, out);
+}
+
+bool circle_plane_holds_axis(const Setup& setup) noexcept {
+    // The normal of the circle's plane is the flange z axis, x_axis × y_axis.
+    const Vec3 normal = cross(setup.x_axis, setup.y_axis);
+    const double tol = kAxisPlaneRelative * setup.robot->z1;
+    return std::fabs(normal[2]) <= kHoldsAxisSlope && std::fabs(dot(normal, setup.o5)) <= tol;
+}
+
+void sweep_arm_plane_lean(const Setup& setup, const AxisThetas& axis, Candidates& out) noexcept {
+    if (!circle_plane_holds_axis(setup)) {
+        sweep_planes(setup, out);
+    }
     sweep_passage(setup, axis, out);
 }
 

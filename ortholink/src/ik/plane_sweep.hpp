@@ -29,4 +29,15 @@ void sweep_arm_plane(const Setup& setup, Candidates& out) noexcept;
 // The same with the target's axis angles already found.
 void sweep_arm_plane(const Setup& setup, const AxisThetas& axis, Candidates& out) noexcept;
 
+// True when the plane of the circle of o4 holds the J1 axis (to rounding):
+// the flange z axis horizontal and the J5 origin on the axis. Every plane
+// through the axis then meets the circle only where o4 crosses the axis, so
+// the sweep over the planes finds nothing the scan along the circle angle
+// does not.
+bool circle_plane_holds_axis(const Setup& setup) noexcept;
+
+// sweep_arm_plane without the sweep over the planes where
+// circle_plane_holds_axis.
+void sweep_arm_plane_lean(const Setup& setup, const AxisThetas& axis, Candidates& out) noexcept;
+
 }  // namespace ortholink::solver

@@ -346,8 +346,11 @@ const MethodTable arm_methods{
         "Every joint vector within the limits that puts the TCP on `pose`, as an (n, 6) array.\n\n"
         "The solutions of the flange pose base⁻¹ · pose · tool⁻¹ in the order `Crx.ik` gives them,\n"
         "each followed by its whole-turn variants that the limits allow (J1 varying slowest, each\n"
-        "joint's turns ascending); limits are inclusive. A pose whose rotation part is within 1e-6\n"
-        "of a rotation (rounded or float32 values) is solved for the nearest rotation.\n\n"
+        "joint's turns ascending); limits are inclusive. Where the flange z axis is horizontal and\n"
+        "the wrist point touches the J1 axis, the nearly equal axis angles of `Crx.ik` are merged\n"
+        "first: far faster there, and it can find solutions next to the axis that `Crx.ik` misses.\n"
+        "A pose whose rotation part is within 1e-6 of a rotation (rounded or float32 values) is\n"
+        "solved for the nearest rotation.\n\n"
         "With `collision_free=True` only the solutions that `collides` clears are kept, checked\n"
         "against `scene` (a `Scene`) too when given; without it the scene is not used."),
     def<kIkMany, arm_ik_many_method, ClassId::Arm>(
