@@ -214,9 +214,13 @@ std::vector<IkSolution> solver::solve(const Crx& robot, const Pose& target, bool
     const solver::Setup setup(robot, target);
     solver::Candidates extras;
     solver::AxisThetas axis;
-    solver::AxisClusters clusters;
+    // Built only when merging: ordinary calls pay nothing for it.
+    std::optional<solver::AxisClusters> clusters;
+    if (merge_axis) {
+        clusters.emplace();
+    }
     const solver::Candidates candidates =
-        solver::candidates(setup, extras, axis, merge_axis ? &clusters : nullptr);
+        solver::candidates(setup, extras, axis, clusters ? &*clusters : nullptr);
     const solver::PreparedTarget prepared = solver::prepare_target(target);
     solver::JointRotations rotations;
     // Left uninitialised: ordinary targets never fill it, so they pay nothing.
@@ -352,11 +356,13 @@ std::vector<IkSolution> solver::solve(const Crx& robot, const Pose& target, bool
     }
     // Next to a merged cluster of axis angles, the ordinary solutions with o4
     // within the on-axis tolerance (which the roots leave out).
-    for (const solver::AxisCluster& cluster : clusters) {
-        solver::Candidates scanned;
-        solver::scan_axis_cluster(setup, cluster, scanned);
-        for (std::size_t i = 0; i < scanned.size(); ++i) {
-            offer_extra(scanned[i], true);
+    if (clusters) {
+        for (const solver::AxisCluster& cluster : *clusters) {
+            solver::Candidates scanned;
+            solver::scan_axis_cluster(setup, cluster, scanned);
+            for (std::size_t i = 0; i < scanned.size(); ++i) {
+                offer_extra(scanned[i], true);
+            }
         }
     }
     // o4 within the on-axis tolerance of the J1 axis but not on it (the arm
