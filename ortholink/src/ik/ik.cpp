@@ -467,6 +467,20 @@ std::vector<IkSolution> solver::solve(const Crx& robot, const Pose& target, bool
             }
         }
     }
+    // On the equal-arm models just off the fold, the elbow turns over a whole
+    // circle where o4 passes the base origin, and the residual changes on the
+    // scale of that passage, which can lie far (in its own widths) from where
+    // o4 passes the J1 axis: sampled about it too. Offered after the rest, so
+    // that it can only add solutions.
+    if (!family) {
+        solver::Candidates passing;
+        solver::scan_origin_passage(setup, passing);
+        for (std::size_t i = 0; i < passing.size(); ++i) {
+            if (!repeats_earlier(passing, i)) {
+                offer_extra(passing[i], true);
+            }
+        }
+    }
     // Last, the solutions of the ordinary candidates taken onto the
     // stretched or folded arm (the extras were, before they were offered).
     for (std::size_t i = 0; i < ordinary; ++i) {

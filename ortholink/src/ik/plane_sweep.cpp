@@ -381,15 +381,22 @@ constexpr double kSamePassage = 1e-6;
 // takes), so that close pairs of zeros are told apart at every distance: this
 // holds up where a plane through the J1 axis meets the circle badly (nearly
 // tangent, or the circle's own plane nearly vertical).
+void scan_passage_with(const Setup& setup, double theta_c, double closest, double speed, Candidates& out) noexcept;
+
 void scan_passage(const Setup& setup, double theta_c, Candidates& out) noexcept {
-    const double near = kNearAxisRelative * setup.robot->z1;
     const Passage c = passage_at(setup, theta_c);
-    const double closest = std::sqrt(c.dist_sq);
-    if (!(c.speed > 0.0) || !(closest <= near)) {
+    scan_passage_with(setup, theta_c, std::sqrt(c.dist_sq), c.speed, out);
+}
+
+// The same about an angle where o4 passes something (the J1 axis, or the base
+// origin) `closest` away at `speed` (mm per radian).
+void scan_passage_with(const Setup& setup, double theta_c, double closest, double speed, Candidates& out) noexcept {
+    const double near = kNearAxisRelative * setup.robot->z1;
+    if (!(speed > 0.0) || !(closest <= near)) {
         return;
     }
-    const double w = std::max(closest, 1e-12 * setup.robot->z1) / c.speed;
-    const double u_max = std::asinh(near / c.speed / w);
+    const double w = std::max(closest, 1e-12 * setup.robot->z1) / speed;
+    const double u_max = std::asinh(near / speed / w);
     const auto place = [&](double i) { return theta_c + w * std::sinh(-u_max + 2.0 * u_max * i / kPassageSamples); };
     // Both branches at each sample at once: they share the circle point.
     std::array<std::array<std::optional<double>, kPassageSamples + 1>, 2> sampled;
@@ -529,6 +536,28 @@ void sweep_passage(const Setup& setup, const AxisThetas& axis, Candidates& out) 
 void sweep_arm_plane(const Setup& setup, const AxisThetas& axis, Candidates& out) noexcept {
     sweep_planes(setup, out);
     sweep_passage(setup, axis, out);
+}
+
+// On a robot with equal arm lengths whose circle of o4 passes next to the
+// base origin (the arm just off its fold) the elbow turns over a whole circle
+// there, and the residual changes on the scale of that passage, which can lie
+// many of its own widths from where o4 passes the J1 axis: scanned about the
+// closest approach as well. |o4|² = |o5|² + y1² + 2·y1·(o5·d) is least where d
+// points away from o5 in the flange's xy plane.
+void scan_origin_passage(const Setup& setup, Candidates& out) noexcept {
+    const Crx& robot = *setup.robot;
+    if (!(std::fabs(robot.z1 - robot.x1) <= kOnAxisRelative * robot.z1)) {
+        return;
+    }
+    const double ax = dot(setup.o5, setup.x_axis);
+    const double ay = dot(setup.o5, setup.y_axis);
+    const double planar = std::hypot(ax, ay);
+    if (!(planar > 0.0)) {
+        return;  // every point of the circle as far from the origin
+    }
+    const double theta = std::atan2(-ay, -ax);
+    const double closest_sq = dot(setup.o5, setup.o5) + robot.y1 * robot.y1 - 2.0 * robot.y1 * planar;
+    scan_passage_with(setup, theta, std::sqrt(std::max(closest_sq, 0.0)), robot.y1, out);
 }
 
 bool circle_plane_holds_axis(const Setup& setup) noexcept {

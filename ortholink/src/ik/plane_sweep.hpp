@@ -29,6 +29,13 @@ void sweep_arm_plane(const Setup& setup, Candidates& out) noexcept;
 // The same with the target's axis angles already found.
 void sweep_arm_plane(const Setup& setup, const AxisThetas& axis, Candidates& out) noexcept;
 
+// On a robot with equal arm lengths whose circle of o4 passes within
+// 0.01·z1 of the base origin (the arm just off its fold): the elbows of both
+// branches in the plane of o4 sampled along the circle angle about that
+// passage, crowded at it and spread out geometrically, each sign change and
+// dip searched. Appended to `out`.
+void scan_origin_passage(const Setup& setup, Candidates& out) noexcept;
+
 // True when the plane of the circle of o4 holds the J1 axis (to rounding):
 // the flange z axis horizontal and the J5 origin on the axis. Every plane
 // through the axis then meets the circle only where o4 crosses the axis, so
