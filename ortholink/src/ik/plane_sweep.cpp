@@ -555,9 +555,12 @@ void scan_origin_passage(const Setup& setup, Candidates& out) noexcept {
     if (!(planar > 0.0)) {
         return;  // every point of the circle as far from the origin
     }
-    const double theta = std::atan2(-ay, -ax);
     const double closest_sq = dot(setup.o5, setup.o5) + robot.y1 * robot.y1 - 2.0 * robot.y1 * planar;
-    scan_passage_with(setup, theta, std::sqrt(std::max(closest_sq, 0.0)), robot.y1, out);
+    const double near = kNearAxisRelative * robot.z1;
+    if (!(closest_sq <= near * near)) {
+        return;  // most targets: the circle stays away from the origin
+    }
+    scan_passage_with(setup, std::atan2(-ay, -ax), std::sqrt(std::max(closest_sq, 0.0)), robot.y1, out);
 }
 
 bool circle_plane_holds_axis(const Setup& setup) noexcept {
