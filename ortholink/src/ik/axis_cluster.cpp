@@ -143,36 +143,6 @@ std::optional<double> in_plane_residual(const Setup& setup, double theta, double
     return point ? std::optional<double>(point->g) : std::nullopt;
 }
 
-// False position with the Illinois change on one branch's in-plane residual.
-double bisect_in_plane(const Setup& setup, double s, double a, double b, double ga, double gb) noexcept {
-    int side = 0;
-    for (int k = 0; k < kBisections && ga != 0.0 && gb != 0.0; ++k) {
-        double m = b - gb * (b - a) / (gb - ga);
-        if (!(m > std::min(a, b) && m < std::max(a, b))) {
-            m = 0.5 * (a + b);
-            if (m == a || m == b) {
-                break;
-            }
-        }
-        const std::optional<double> gm = in_plane_residual(setup, m, s);
-        if (!gm) {
-            break;
-        }
-        if ((*gm > 0.0) == (ga > 0.0) && *gm != 0.0) {
-            a = m;
-            ga = *gm;
-            gb = side == -1 ? 0.5 * gb : gb;
-            side = -1;
-        } else {
-            b = m;
-            gb = *gm;
-            ga = side == 1 ? 0.5 * ga : ga;
-            side = 1;
-        }
-    }
-    return std::fabs(ga) < std::fabs(gb) ? a : b;
-}
-
 // The stretch about a merged cluster's angle that its scan covers: out to
 // where the roots of the regular residual take over, and in to where o4
 // still fixes a plane to a few digits. Each side is scanned on its own, so
@@ -260,7 +230,10 @@ void scan_axis_cluster(const Setup& setup, const AxisCluster& cluster, Candidate
         for (int b = 0; b < 2; ++b) {
             const double s = b == 0 ? 1.0 : -1.0;
             scan_zeros([&](double theta) { return in_plane_residual(setup, theta, s); }, place, kScanSamples,
-                       [&](double a, double c, double ga, double gc) { return bisect_in_plane(setup, s, a, c, ga, gc); },
+                       [&](double a, double c, double ga, double gc) {
+                           return false_position([&](double theta) { return in_plane_residual(setup, theta, s); }, a, c,
+                                                 ga, gc, kBisections, 0.0);
+                       },
                        [&](double root) {
                            const auto point = in_plane_point(setup, root, s);
                            if (point && std::fabs(point->g) <= kScanResidual) {

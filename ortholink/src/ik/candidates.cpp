@@ -175,48 +175,9 @@ double cluster_margin(double lo, double hi) noexcept {
 
 }  // namespace
 
-// The zero of branch s between a and b, where its residual changes sign
-// (ga and gb of opposite signs, or one of them zero): false position with the
-// Illinois change, as safe as bisection (the bracket always holds the sign
-// change) and far quicker on these smooth residuals. Ends when the bracket
-// stops shrinking; returns its end with the smaller residual.
 double bisect_branch(const Setup& setup, double s, double a, double b, double ga, double gb) noexcept {
-    int side = 0;
-    for (int k = 0; k < kClusterBisections && ga != 0.0 && gb != 0.0 && std::fabs(b - a) > kClusterStop; ++k) {
-        double m = b - gb * (b - a) / (gb - ga);
-        if (!(m > std::min(a, b) && m < std::max(a, b))) {
-            m = 0.5 * (a + b);
-            if (m == a || m == b) {
-                break;  // neighbouring doubles
-            }
-        }
-        const std::optional<double> gm = branch_residual(setup, m, s);
-        if (!gm) {
-            break;
-        }
-        if ((*gm > 0.0) == (ga > 0.0) && *gm != 0.0) {
-            a = m;
-            ga = *gm;
-            if (side == -1) {
-                gb *= 0.5;
-            }
-            side = -1;
-        } else {
-            b = m;
-            gb = *gm;
-            if (side == 1) {
-                ga *= 0.5;
-            }
-            side = 1;
-        }
-    }
-    // The halved residuals are only weights; the smaller true one decides.
-    const std::optional<double> at_a = branch_residual(setup, a, s);
-    const std::optional<double> at_b = branch_residual(setup, b, s);
-    if (at_a && (!at_b || std::fabs(*at_a) < std::fabs(*at_b))) {
-        return a;
-    }
-    return b;
+    return false_position([&](double theta) { return branch_residual(setup, theta, s); }, a, b, ga, gb,
+                          kClusterBisections, kClusterStop);
 }
 
 namespace {

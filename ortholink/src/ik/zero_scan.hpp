@@ -22,6 +22,52 @@ inline constexpr double kGolden1 = 0.6180339887498949;
 
 }  // namespace scan_detail
 
+// The zero of at(x) (an optional<double>) between a and b, where it changes
+// sign (ga and gb its values there, of opposite signs, or one of them zero):
+// false position with the Illinois change, as safe as bisection (the bracket
+// always holds the sign change) and far quicker on smooth residuals. Ends
+// after `steps` steps, when the bracket is `stop` wide, stops shrinking or
+// leaves the residual's domain; returns its end with the smaller residual
+// (the halved values are only weights, so both ends are evaluated again).
+template <class At>
+double false_position(const At& at, double a, double b, double ga, double gb, int steps, double stop) noexcept {
+    int side = 0;
+    for (int k = 0; k < steps && ga != 0.0 && gb != 0.0 && std::fabs(b - a) > stop; ++k) {
+        double m = b - gb * (b - a) / (gb - ga);
+        if (!(m > (a < b ? a : b) && m < (a < b ? b : a))) {
+            m = 0.5 * (a + b);
+            if (m == a || m == b) {
+                break;  // neighbouring doubles
+            }
+        }
+        const std::optional<double> gm = at(m);
+        if (!gm) {
+            break;
+        }
+        if ((*gm > 0.0) == (ga > 0.0) && *gm != 0.0) {
+            a = m;
+            ga = *gm;
+            if (side == -1) {
+                gb *= 0.5;
+            }
+            side = -1;
+        } else {
+            b = m;
+            gb = *gm;
+            if (side == 1) {
+                ga *= 0.5;
+            }
+            side = 1;
+        }
+    }
+    const std::optional<double> at_a = at(a);
+    const std::optional<double> at_b = at(b);
+    if (at_a && (!at_b || std::fabs(*at_a) < std::fabs(*at_b))) {
+        return a;
+    }
+    return b;
+}
+
 // Zeros of at(x) (an optional<double>, nothing where the residual is not
 // defined) at the samples x = place(i), i = 0 .. samples (at most
 // kMaxScanSamples), where place maps [0, samples] increasingly onto the range
